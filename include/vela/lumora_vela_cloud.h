@@ -172,9 +172,10 @@ class VELACloudDelegate {
   virtual void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                                 size_t remote_quality_count) = 0;
 
-  virtual void OnUserVoiceVolume(VELAVolumeInfo* volumes, uint32_t volume_count, uint32_t total_volume) {}
-  virtual void OnReceiveAsrMessage(const AsrMessage& message) {}
-  virtual void OnAsrServiceError(int code, const char* message) {}
+  virtual void OnUserVoiceVolume(VELAVolumeInfo* /*volumes*/, uint32_t /*volume_count*/,
+                                 uint32_t /*total_volume*/) {}
+  virtual void OnReceiveAsrMessage(const AsrMessage& /*message*/) {}
+  virtual void OnAsrServiceError(int /*code*/, const char* /*message*/) {}
 
   virtual ~VELACloudDelegate() {}
 };

@@ -100,6 +100,8 @@ struct LUMORA_API RoomParams {
   RoomParams();
   RoomParams(const RoomParams& other);
   ~RoomParams();
+  // Member-wise: texts through VelaString::operator=, the rest copied.
+  RoomParams& operator=(const RoomParams& other) = default;
 
   uint32_t sdk_app_id;
   VelaString user_id;

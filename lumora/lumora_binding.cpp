@@ -1,0 +1,720 @@
+// _lumora: the Python binding of the Lumora real-time audio/video SDK.
+//
+// The binding is thin: SDK names, exact conversions at the boundary, every
+// SDK callback carried into Python as one call under the interpreter lock,
+// and the lifetimes of the objects that cross the boundary tied together.
+// Registration order (it shows in the generated signatures): module
+// docstring, VELACloud, VELACloudDelegate, VelaString, the records, the
+// frames, the enumerations, the settings functions.
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "live/lumora_halo_live_sdk.h"
+#include "vela/lumora_vela_cloud.h"
+#include "vela/lumora_vela_defines.h"
+
+namespace py = pybind11;
+
+using lumora::live::HaloLiveSDK;
+using namespace lumora::vela;
+
+// ---------------------------------------------------------------------------
+// Enumeration values
+//
+// Values cross into the SDK unchanged, so the header the module is built
+// against must agree with the values Python code relies on.
+// ---------------------------------------------------------------------------
+
+static_assert(sizeof(Error) == 4 && sizeof(StreamType) == 4 && sizeof(AudioCodecType) == 4 &&
+                  sizeof(VideoCodecType) == 4 && sizeof(VideoRotation) == 4 && sizeof(VideoPixelFormat) == 4 &&
+                  sizeof(VELAScene) == 4 && sizeof(VELARole) == 4 && sizeof(ConnectionState) == 4 &&
+                  sizeof(AudioObtainMethod) == 4 && sizeof(NetworkQuality) == 4,
+              "SDK enumerations are 32 bits wide");
+static_assert(ERR_OK == 0 && ERR_FAILED == -1 && ERR_INVALID_PARAMETER == -2 && ERR_INVALID_OPERATION == -3 &&
+                  ERR_NOT_SUPPORTED == -4 && ERR_REQUEST_SERVER_TIMEOUT == -6 && ERR_SERVER_PROCESS_FAILED == -7 &&
+                  ERR_READ_TRY_AGAIN == -102 && ERR_NETWORK_UNREACHABLE == -103 && ERR_ENTER_ROOM_FAILED == -3301 &&
+                  ERR_INVALID_SDK_APP_ID == -3317 && ERR_INVALID_ROOM_ID == -3318 &&
+                  ERR_INVALID_USER_ID == -3319 && ERR_INVALID_USER_SIG == -3320 &&
+                  ERR_SERVICE_SUSPENDED == -100013 && ERR_BANNED_BY_SERVER == -205,
+              "Error values");
+static_assert(VIDEO_CODEC_TYPE_H264 == 0 && VIDEO_CODEC_TYPE_H265 == 1, "VideoCodecType values");
+static_assert(AUDIO_CODEC_TYPE_PCM == 0 && AUDIO_CODEC_TYPE_OPUS == 1 && AUDIO_CODEC_TYPE_AAC == 2,
+              "AudioCodecType values");
+static_assert(VELA_ROLE_ANCHOR == 0 && VELA_ROLE_AUDIENCE == 1, "VELARole values");
+static_assert(VELA_SCENE_VIDEO_CALL == 0 && VELA_SCENE_AUDIO_CALL == 1 && VELA_SCENE_LIVE == 2 &&
+                  VELA_SCENE_VOICE_CHAT == 3 && VELA_SCENE_RECORD == 4,
+              "VELAScene values");
+static_assert(STREAM_TYPE_UNKNOWN == -1 && STREAM_TYPE_VIDEO_HIGH == 2 && STREAM_TYPE_VIDEO_LOW == 3 &&
+                  STREAM_TYPE_VIDEO_AUX == 7 && STREAM_TYPE_AUDIO == 1,
+              "StreamType values");
+static_assert(AUDIO_OBTAIN_METHOD_GET == 0 && AUDIO_OBTAIN_METHOD_CALLBACK == 1, "AudioObtainMethod values");
+static_assert(NETWORK_QUALITY_UNKNOWN == 0 && NETWORK_QUALITY_EXCELLENT == 1 && NETWORK_QUALITY_GOOD == 2 &&
+                  NETWORK_QUALITY_POOR == 3 && NETWORK_QUALITY_BAD == 4 && NETWORK_QUALITY_VERY_BAD == 5 &&
+                  NETWORK_QUALITY_DOWN == 6,
+              "NetworkQuality values");
+static_assert(CONNECTION_STATE_INIT == 0 && CONNECTION_STATE_DISCONNECTED == 1 &&
+                  CONNECTION_STATE_CONNECTING == 2 && CONNECTION_STATE_CONNECTED == 3,
+              "ConnectionState values");
+static_assert(VIDEO_ROTATION_0 == 0 && VIDEO_ROTATION_90 == 1 && VIDEO_ROTATION_180 == 2 && VIDEO_ROTATION_270 == 3,
+              "VideoRotation values");
+static_assert(VIDEO_PIXEL_FORMAT_YUV420p == 0 && VIDEO_PIXEL_FORMAT_YUVA420p == 1 && VIDEO_PIXEL_FORMAT_RGBA == 2,
+              "VideoPixelFormat values");
+
+// ---------------------------------------------------------------------------
+// Frame payloads
+//
+// The payload crosses the boundary once in each direction: SetData hands the
+// SDK a pointer into the bytes object's own storage (the SDK copies what it
+// keeps), and reading `data` makes one copy into a new bytes object.
+// ---------------------------------------------------------------------------
+
+template <typename Frame>
+py::bytes GetFrameData(const Frame& frame) {
+  if (frame.size() == 0) {
+    return py::bytes();
+  }
+  const size_t size = frame.size();
+  const uint8_t* data = frame.data();
+  return py::bytes(reinterpret_cast<const char*>(data), size);
+}
+
+template <typename Frame>
+size_t GetFrameSize(const Frame& frame) {
+  return frame.size();
+}
+
+template <typename Frame, void (Frame::*Method)(const uint8_t*, size_t)>
+void SetFrameData(Frame& frame, py::bytes payload) {
+  char* ptr = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(payload.ptr(), &ptr, &size) != 0) {
+    throw py::error_already_set();
+  }
+  (frame.*Method)(reinterpret_cast<const uint8_t*>(ptr), static_cast<size_t>(size));
+}
+
+// ---------------------------------------------------------------------------
+// Text arguments that know their length
+//
+// Python may call the delegate's payload methods directly, passing a text and
+// a byte count. The count must not exceed what the text holds, or the SDK
+// side would read past it. This caster converts exactly like the one for
+// `const char*` (str as UTF-8, bytes and bytearray as they are, None as a
+// null pointer) and keeps the byte length for that check.
+// ---------------------------------------------------------------------------
+
+struct SizedText {
+  const char* data = nullptr;
+  size_t size = 0;
+};
+
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<SizedText> {
+  PYBIND11_TYPE_CASTER(SizedText, const_name("str"));
+
+  bool load(handle src, bool convert) {
+    if (src.is_none()) {
+      // As for `const char*`: None is a null pointer, accepted only when
+      // conversions are allowed.
+      if (!convert) {
+        return false;
+      }
+      value = SizedText{};
+      return true;
+    }
+    if (!text_.load(src, convert)) {
+      return false;
+    }
+    const std::string& text = text_;
+    value = SizedText{text.c_str(), text.size()};
+    return true;
+  }
+
+ private:
+  make_caster<std::string> text_;
+};
+}  // namespace detail
+}  // namespace pybind11
+
+namespace {
+
+void CheckPayloadLength(const char* method, const SizedText& message, size_t length) {
+  if (length > message.size) {
+    throw py::value_error(std::string(method) + ": length " + std::to_string(length) + " exceeds the " +
+                          std::to_string(message.size) + " bytes of the message");
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PyVELACloudDelegate: the trampoline that carries SDK callbacks into Python
+//
+// Every override takes the interpreter lock first. The 18 required callbacks
+// raise the missing-method error when Python does not redefine them;
+// OnMissCustomCmdMsg is optional; the three guarded callbacks
+// (OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality) never let an
+// error reach the SDK and report it on the process's standard error instead.
+// ---------------------------------------------------------------------------
+
+class PyVELACloudDelegate : public VELACloudDelegate {
+ public:
+  using VELACloudDelegate::VELACloudDelegate;
+  ~PyVELACloudDelegate() override = default;
+
+  void OnError(Error error) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnError", OnError, error);
+  }
+
+  void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnConnectionStateChanged", OnConnectionStateChanged,
+                                old_state, new_state);
+  }
+
+  void OnEnterRoom() override { PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnEnterRoom", OnEnterRoom, ); }
+
+  void OnExitRoom() override { PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnExitRoom", OnExitRoom, ); }
+
+  void OnLocalAudioChannelCreated() override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalAudioChannelCreated", OnLocalAudioChannelCreated, );
+  }
+
+  void OnLocalAudioChannelDestroyed() override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalAudioChannelDestroyed",
+                                OnLocalAudioChannelDestroyed, );
+  }
+
+  void OnLocalVideoChannelCreated(StreamType stream_type) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalVideoChannelCreated", OnLocalVideoChannelCreated,
+                                stream_type);
+  }
+
+  void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalVideoChannelDestroyed",
+                                OnLocalVideoChannelDestroyed, stream_type);
+  }
+
+  void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRequestChangeVideoEncodeBitrate",
+                                OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
+  }
+
+  void OnRequestKeyFrame(StreamType stream_type) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRequestKeyFrame", OnRequestKeyFrame, stream_type);
+  }
+
+  // Records and frames passed by reference reach Python as copies that
+  // Python owns, so a method may keep them after it returns.
+  void OnRemoteUserEnterRoom(const UserInfo& info) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteUserEnterRoom", OnRemoteUserEnterRoom, info);
+  }
+
+  void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteUserExitRoom", OnRemoteUserExitRoom, info,
+                                reason);
+  }
+
+  void OnRemoteAudioAvailable(const char* user_id, bool available) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteAudioAvailable", OnRemoteAudioAvailable, user_id,
+                                available);
+  }
+
+  void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteVideoAvailable", OnRemoteVideoAvailable, user_id,
+                                available, type);
+  }
+
+  // The two overloads of OnRemoteVideoReceived reach Python under two names.
+  void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
+                                user_id, type, frame);
+  }
+
+  void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
+                                user_id, type, frame);
+  }
+
+  void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteAudioReceived", OnRemoteAudioReceived, user_id,
+                                frame);
+  }
+
+  void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
+    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteMixedAudioReceived", OnRemoteMixedAudioReceived,
+                                frame);
+  }
+
+  void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
+                            size_t length) override {
+    py::gil_scoped_acquire gil;
+    try {
+      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnSeiMessageReceived");
+      if (override) {
+        py::bytes payload(message, length);
+        override(user_id, stream_type, message_type, payload);
+      }
+    } catch (py::error_already_set& error) {
+      ReportCallbackError("OnSeiMessageReceived", error);
+    } catch (...) {
+      ReportUnknownCallbackError();
+    }
+  }
+
+  void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
+                             size_t length) override {
+    py::gil_scoped_acquire gil;
+    try {
+      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnReceiveCustomCmdMsg");
+      if (override) {
+        py::bytes payload(message, length);
+        override(user_id, cmd_id, seq, payload);
+      }
+    } catch (py::error_already_set& error) {
+      ReportCallbackError("OnReceiveCustomCmdMsg", error);
+    } catch (...) {
+      ReportUnknownCallbackError();
+    }
+  }
+
+  // Optional: a missing Python method is not an error; errors still leave.
+  void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
+    PYBIND11_OVERRIDE_IMPL(void, VELACloudDelegate, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+  }
+
+  void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
+                        size_t remote_quality_count) override {
+    py::gil_scoped_acquire gil;
+    try {
+      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnNetworkQuality");
+      if (override) {
+        // Without a local record Python still gets one: the SDK's default.
+        py::object local = local_quality != nullptr ? py::cast(*local_quality, py::return_value_policy::copy)
+                                                    : py::cast(NetworkQualityInfo());
+        py::list remote;
+        for (size_t i = 0; i < remote_quality_count; ++i) {
+          remote.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
+        }
+        override(local, remote);
+      }
+    } catch (py::error_already_set& error) {
+      ReportCallbackError("OnNetworkQuality", error);
+    } catch (...) {
+      ReportUnknownCallbackError();
+    }
+  }
+
+ private:
+  // The guarded callbacks write to the process's own standard error (not
+  // Python's sys.stderr) and clear the error: the SDK thread carries on.
+  static void ReportCallbackError(const char* method, const py::error_already_set& error) {
+    std::cerr << "python callback " << method << " error: " << error.what() << std::endl;
+    PyErr_Clear();
+  }
+
+  static void ReportUnknownCallbackError() { std::cerr << "unknown error" << std::endl; }
+};
+
+// ---------------------------------------------------------------------------
+// VELACloudWrapper: owns one SDK cloud and shares its delegate
+//
+// The Python object keeps the delegate's Python object alive (keep-alive on
+// the constructor), so the delegate outlives the cloud: the destructor
+// destroys the cloud, then releases its share of the delegate, and only
+// after that does the binding layer drop the keep-alive reference.
+// ---------------------------------------------------------------------------
+
+class VELACloudWrapper {
+ public:
+  explicit VELACloudWrapper(std::shared_ptr<PyVELACloudDelegate> delegate) : delegate_(std::move(delegate)) {
+    vela_cloud_ = VELACloud::Create(delegate_.get());
+  }
+
+  ~VELACloudWrapper() {
+    if (vela_cloud_ != nullptr) {
+      VELACloud::Destroy(vela_cloud_);
+      vela_cloud_ = nullptr;
+    }
+  }
+
+  VELACloudWrapper(const VELACloudWrapper&) = delete;
+  VELACloudWrapper& operator=(const VELACloudWrapper&) = delete;
+  VELACloudWrapper(VELACloudWrapper&&) = delete;
+  VELACloudWrapper& operator=(VELACloudWrapper&&) = delete;
+
+  int EnterRoom(const EnterRoomParams& params) { return cloud().EnterRoom(params); }
+  int ExitRoom() { return cloud().ExitRoom(); }
+  int Subscribe(const std::string& user_id, StreamType type) { return cloud().Subscribe(user_id.c_str(), type); }
+  int Unsubscribe(const std::string& user_id, StreamType type) {
+    return cloud().Unsubscribe(user_id.c_str(), type);
+  }
+  int GetAudioFrame(AudioFrame* frame) { return cloud().GetAudioFrame(frame); }
+
+  int CreateLocalAudioChannel(const AudioEncodeParams& params) { return cloud().CreateLocalAudioChannel(params); }
+  int DestroyLocalAudioChannel() { return cloud().DestroyLocalAudioChannel(); }
+  int SendAudioFrame(const AudioFrame& frame) { return cloud().SendAudioFrame(frame); }
+  int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+    return cloud().SendContinuousAudioFrame(frame, clear_send_queue);
+  }
+
+  int CreateLocalVideoChannel(StreamType type) { return cloud().CreateLocalVideoChannel(type); }
+  int DestroyLocalVideoChannel(StreamType type) { return cloud().DestroyLocalVideoChannel(type); }
+  int SendVideoFrame(StreamType type, const VideoFrame& frame) { return cloud().SendVideoFrame(type, frame); }
+  int SendPixelFrame(StreamType type, const PixelFrame& frame) { return cloud().SendVideoFrame(type, frame); }
+  void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
+    cloud().SetVideoEncodeParam(type, param);
+  }
+
+  // Message payloads go to the SDK as a pointer into the bytes object's own
+  // storage; the length comes from the object, so zero bytes are kept.
+  int SendSeiMessage(int message_type, py::bytes message) {
+    char* ptr = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(message.ptr(), &ptr, &length) != 0) {
+      PyErr_Print();
+      return -1;
+    }
+    return cloud().SendSeiMessage(message_type, ptr, static_cast<size_t>(length));
+  }
+
+  // cmd_id travels as the same 32 bits, which the SDK reads as unsigned.
+  int SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
+    char* ptr = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(message.ptr(), &ptr, &length) != 0) {
+      PyErr_Print();
+      return -1;
+    }
+    const bool sent =
+        cloud().SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), ptr, static_cast<size_t>(length), reliable, ordered);
+    return sent ? 1 : 0;
+  }
+
+  void EnableVoiceActivityDetection(const VADParams& params) { cloud().EnableVoiceActivityDetection(params); }
+
+ private:
+  // An SDK that failed to create a cloud gets a Python error on use instead
+  // of a call through a null pointer.
+  VELACloud& cloud() const {
+    if (vela_cloud_ == nullptr) {
+      throw std::runtime_error("the SDK did not create a cloud (VELACloud::Create returned null)");
+    }
+    return *vela_cloud_;
+  }
+
+  VELACloud* vela_cloud_ = nullptr;
+  std::shared_ptr<PyVELACloudDelegate> delegate_;
+};
+
+// ---------------------------------------------------------------------------
+// Registration, in the module's order
+// ---------------------------------------------------------------------------
+
+namespace {
+
+void RegisterCloud(py::module_& m) {
+  py::class_<VELACloudWrapper>(m, "VELACloud")
+      .def(py::init<std::shared_ptr<PyVELACloudDelegate>>(), py::keep_alive<1, 2>())
+      .def("EnterRoom", &VELACloudWrapper::EnterRoom, py::arg("params"))
+      .def("ExitRoom", &VELACloudWrapper::ExitRoom)
+      .def("Subscribe", &VELACloudWrapper::Subscribe, py::arg("user_id"), py::arg("type"))
+      .def("Unsubscribe", &VELACloudWrapper::Unsubscribe, py::arg("user_id"), py::arg("type"))
+      .def("GetAudioFrame", &VELACloudWrapper::GetAudioFrame, py::arg("frame"))
+      .def("CreateLocalAudioChannel", &VELACloudWrapper::CreateLocalAudioChannel, py::arg("params"))
+      .def("DestroyLocalAudioChannel", &VELACloudWrapper::DestroyLocalAudioChannel)
+      .def("SendAudioFrame", &VELACloudWrapper::SendAudioFrame, py::arg("frame"))
+      .def("SendContinuousAudioFrame", &VELACloudWrapper::SendContinuousAudioFrame, py::arg("frame"),
+           py::arg("clear_send_queue"))
+      .def("CreateLocalVideoChannel", &VELACloudWrapper::CreateLocalVideoChannel, py::arg("type"))
+      .def("DestroyLocalVideoChannel", &VELACloudWrapper::DestroyLocalVideoChannel, py::arg("type"))
+      .def("SendVideoFrame", &VELACloudWrapper::SendVideoFrame, py::arg("type"), py::arg("frame"))
+      .def("SendPixelFrame", &VELACloudWrapper::SendPixelFrame, py::arg("type"), py::arg("frame"))
+      .def("SetVideoEncodeParam", &VELACloudWrapper::SetVideoEncodeParam, py::arg("type"), py::arg("param"))
+      .def("SendSeiMessage", &VELACloudWrapper::SendSeiMessage, py::arg("message_type"), py::arg("message"))
+      .def("SendCustomCmdMsg", &VELACloudWrapper::SendCustomCmdMsg, py::arg("cmd_id"), py::arg("message"),
+           py::arg("reliable"), py::arg("ordered"))
+      .def("EnableVoiceActivityDetection", &VELACloudWrapper::EnableVoiceActivityDetection, py::arg("params"));
+}
+
+void RegisterDelegate(py::module_& m) {
+  py::class_<VELACloudDelegate, PyVELACloudDelegate, std::shared_ptr<VELACloudDelegate>>(m, "VELACloudDelegate")
+      .def(py::init<>())
+      .def("OnError", &VELACloudDelegate::OnError)
+      .def("OnConnectionStateChanged", &VELACloudDelegate::OnConnectionStateChanged)
+      .def("OnEnterRoom", &VELACloudDelegate::OnEnterRoom)
+      .def("OnExitRoom", &VELACloudDelegate::OnExitRoom)
+      .def("OnLocalAudioChannelCreated", &VELACloudDelegate::OnLocalAudioChannelCreated)
+      .def("OnLocalAudioChannelDestroyed", &VELACloudDelegate::OnLocalAudioChannelDestroyed)
+      .def("OnLocalVideoChannelCreated", &VELACloudDelegate::OnLocalVideoChannelCreated)
+      .def("OnLocalVideoChannelDestroyed", &VELACloudDelegate::OnLocalVideoChannelDestroyed)
+      .def("OnRemoteUserEnterRoom", &VELACloudDelegate::OnRemoteUserEnterRoom)
+      .def("OnRemoteUserExitRoom", &VELACloudDelegate::OnRemoteUserExitRoom)
+      .def("OnRemoteAudioAvailable", &VELACloudDelegate::OnRemoteAudioAvailable)
+      .def("OnRemoteVideoAvailable", &VELACloudDelegate::OnRemoteVideoAvailable)
+      .def("OnRemoteAudioReceived", &VELACloudDelegate::OnRemoteAudioReceived)
+      .def("OnRemoteMixedAudioReceived", &VELACloudDelegate::OnRemoteMixedAudioReceived)
+      .def("OnRemoteVideoFrameReceived",
+           static_cast<void (VELACloudDelegate::*)(const char*, StreamType, const VideoFrame&)>(
+               &VELACloudDelegate::OnRemoteVideoReceived))
+      .def("OnRemotePixelFrameReceived",
+           static_cast<void (VELACloudDelegate::*)(const char*, StreamType, const PixelFrame&)>(
+               &VELACloudDelegate::OnRemoteVideoReceived))
+      .def("OnRequestKeyFrame", &VELACloudDelegate::OnRequestKeyFrame)
+      .def("OnRequestChangeVideoEncodeBitrate", &VELACloudDelegate::OnRequestChangeVideoEncodeBitrate)
+      // The payload methods take a pointer and a count on the native side;
+      // a count beyond what the passed object holds is refused before the
+      // call, since the callback would read past the object.
+      .def("OnSeiMessageReceived",
+           [](VELACloudDelegate& self, const char* user_id, StreamType stream_type, int message_type,
+              SizedText message, size_t length) {
+             CheckPayloadLength("OnSeiMessageReceived", message, length);
+             self.OnSeiMessageReceived(user_id, stream_type, message_type, message.data, length);
+           })
+      .def("OnReceiveCustomCmdMsg",
+           [](VELACloudDelegate& self, const char* user_id, int32_t cmd_id, uint32_t seq, SizedText message,
+              size_t length) {
+             CheckPayloadLength("OnReceiveCustomCmdMsg", message, length);
+             self.OnReceiveCustomCmdMsg(user_id, cmd_id, seq, message.data, length);
+           })
+      .def("OnMissCustomCmdMsg", &VELACloudDelegate::OnMissCustomCmdMsg)
+      .def("OnNetworkQuality",
+           [](VELACloudDelegate& self, NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
+              size_t remote_quality_count) {
+             const size_t available = remote_qualities != nullptr ? 1 : 0;
+             if (remote_quality_count > available) {
+               throw py::value_error("OnNetworkQuality: remote_quality_count " +
+                                     std::to_string(remote_quality_count) + " exceeds the " +
+                                     std::to_string(available) + " record(s) passed");
+             }
+             self.OnNetworkQuality(local_quality, remote_qualities, remote_quality_count);
+           });
+}
+
+void RegisterVelaString(py::module_& m) {
+  py::class_<VelaString>(m, "VelaString")
+      .def(py::init<>())
+      .def(py::init<const char*>())
+      .def("GetValue", &VelaString::GetValue)
+      .def("SetValue", &VelaString::SetValue)
+      // A null text has no str form: building the native string from it
+      // raises, and Python gets that as RuntimeError.
+      .def("__str__", [](const VelaString& self) { return std::string(self.GetValue()); })
+      .def("__repr__", [](const VelaString& self) { return "VelaString(" + std::string(self.GetValue()) + ")"; });
+}
+
+// Fields are registered in the order Python code sees them, which is not
+// always their declaration order.
+void RegisterRecords(py::module_& m) {
+  py::class_<RoomParams>(m, "RoomParams")
+      .def(py::init<>())
+      .def_readwrite("room_id", &RoomParams::room_id)
+      .def_readwrite("str_room_id", &RoomParams::str_room_id)
+      .def_readwrite("user_id", &RoomParams::user_id)
+      .def_readwrite("user_sig", &RoomParams::user_sig)
+      .def_readwrite("sdk_app_id", &RoomParams::sdk_app_id);
+
+  py::class_<EnterRoomParams>(m, "EnterRoomParams")
+      .def(py::init<>())
+      .def_readwrite("room", &EnterRoomParams::room)
+      .def_readwrite("scene", &EnterRoomParams::scene)
+      .def_readwrite("role", &EnterRoomParams::role)
+      .def_readwrite("private_map_key", &EnterRoomParams::private_map_key)
+      .def_readwrite("audio_obtain_params", &EnterRoomParams::audio_obtain_params)
+      .def_readwrite("use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input)
+      .def_readwrite("use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
+
+  py::class_<AudioEncodeParams>(m, "AudioEncodeParams")
+      .def(py::init<>())
+      .def_readwrite("channels", &AudioEncodeParams::channels)
+      .def_readwrite("sample_rate", &AudioEncodeParams::sample_rate)
+      .def_readwrite("frame_length_ms", &AudioEncodeParams::frame_length_ms)
+      .def_readwrite("bitrate_bps", &AudioEncodeParams::bitrate_bps)
+      .def_readwrite("need_encode", &AudioEncodeParams::need_encode);
+
+  py::class_<VideoEncodeParams>(m, "VideoEncodeParams")
+      .def(py::init<>())
+      .def_readwrite("frame_rate", &VideoEncodeParams::frame_rate)
+      .def_readwrite("bitrate_bps", &VideoEncodeParams::bitrate_bps)
+      .def_readwrite("gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
+
+  py::class_<NetworkQualityInfo>(m, "NetworkQualityInfo")
+      .def(py::init<>())
+      .def_readwrite("user_id", &NetworkQualityInfo::user_id)
+      .def_readwrite("quality", &NetworkQualityInfo::quality);
+
+  py::class_<UserInfo>(m, "UserInfo").def(py::init<>()).def_readwrite("user_id", &UserInfo::user_id);
+
+  py::class_<AudioObtainParams>(m, "AudioObtainParams")
+      .def(py::init<>())
+      .def_readwrite("audio_obtain_method", &AudioObtainParams::audio_obtain_method)
+      .def_readwrite("enable_remote_audio_mix", &AudioObtainParams::enable_remote_audio_mix)
+      .def_readwrite("output_sample_rate", &AudioObtainParams::output_sample_rate)
+      .def_readwrite("output_channels", &AudioObtainParams::output_channels)
+      .def_readwrite("output_frame_length_ms", &AudioObtainParams::output_frame_length_ms)
+      .def_readwrite("output_audio_codec_type", &AudioObtainParams::output_audio_codec_type);
+
+  py::class_<VADParams>(m, "VADParams").def(py::init<>()).def_readwrite("enable", &VADParams::enable);
+}
+
+void RegisterFrames(py::module_& m) {
+  py::class_<AudioFrame>(m, "AudioFrame")
+      .def(py::init<>())
+      .def_readwrite("pts", &AudioFrame::pts)
+      .def_readwrite("sample_rate", &AudioFrame::sample_rate)
+      .def_readwrite("channels", &AudioFrame::channels)
+      .def_readwrite("bits_per_sample", &AudioFrame::bits_per_sample)
+      .def_readwrite("codec", &AudioFrame::codec)
+      .def_readwrite("has_voice", &AudioFrame::has_voice)
+      .def_property_readonly("data", &GetFrameData<AudioFrame>)
+      .def("SetData", &SetFrameData<AudioFrame, &AudioFrame::SetData>)
+      .def_property_readonly("size", &GetFrameSize<AudioFrame>)
+      .def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
+
+  py::class_<VideoFrame>(m, "VideoFrame")
+      .def(py::init<>())
+      .def_readwrite("pts", &VideoFrame::pts)
+      .def_readwrite("dts", &VideoFrame::dts)
+      .def_readwrite("codec", &VideoFrame::codec)
+      .def_readwrite("is_key_frame", &VideoFrame::is_key_frame)
+      .def_readwrite("rotation", &VideoFrame::rotation)
+      .def_property_readonly("data", &GetFrameData<VideoFrame>)
+      .def("SetData", &SetFrameData<VideoFrame, &VideoFrame::SetData>)
+      .def_property_readonly("size", &GetFrameSize<VideoFrame>);
+
+  py::class_<PixelFrame>(m, "PixelFrame")
+      .def(py::init<>())
+      .def_readwrite("pts", &PixelFrame::pts)
+      .def_readwrite("format", &PixelFrame::format)
+      .def_readwrite("height", &PixelFrame::height)
+      .def_readwrite("width", &PixelFrame::width)
+      .def_readwrite("rotation", &PixelFrame::rotation)
+      .def_property_readonly("data", &GetFrameData<PixelFrame>)
+      .def("SetData", &SetFrameData<PixelFrame, &PixelFrame::SetData>)
+      .def_property_readonly("size", &GetFrameSize<PixelFrame>);
+}
+
+// Members are registered in the order Python code lists them, which is not
+// always value order (StreamType, Error).
+void RegisterEnums(py::module_& m) {
+  py::enum_<Error>(m, "Error")
+      .value("ERR_OK", ERR_OK)
+      .value("ERR_FAILED", ERR_FAILED)
+      .value("ERR_INVALID_PARAMETER", ERR_INVALID_PARAMETER)
+      .value("ERR_INVALID_OPERATION", ERR_INVALID_OPERATION)
+      .value("ERR_NOT_SUPPORTED", ERR_NOT_SUPPORTED)
+      .value("ERR_REQUEST_SERVER_TIMEOUT", ERR_REQUEST_SERVER_TIMEOUT)
+      .value("ERR_SERVER_PROCESS_FAILED", ERR_SERVER_PROCESS_FAILED)
+      .value("ERR_READ_TRY_AGAIN", ERR_READ_TRY_AGAIN)
+      .value("ERR_NETWORK_UNREACHABLE", ERR_NETWORK_UNREACHABLE)
+      .value("ERR_ENTER_ROOM_FAILED", ERR_ENTER_ROOM_FAILED)
+      .value("ERR_INVALID_SDK_APP_ID", ERR_INVALID_SDK_APP_ID)
+      .value("ERR_INVALID_ROOM_ID", ERR_INVALID_ROOM_ID)
+      .value("ERR_INVALID_USER_ID", ERR_INVALID_USER_ID)
+      .value("ERR_INVALID_USER_SIG", ERR_INVALID_USER_SIG)
+      .value("ERR_SERVICE_SUSPENDED", ERR_SERVICE_SUSPENDED)
+      .value("ERR_BANNED_BY_SERVER", ERR_BANNED_BY_SERVER)
+      .export_values();
+
+  py::enum_<VideoCodecType>(m, "VideoCodecType")
+      .value("VIDEO_CODEC_TYPE_H264", VIDEO_CODEC_TYPE_H264)
+      .value("VIDEO_CODEC_TYPE_H265", VIDEO_CODEC_TYPE_H265)
+      .export_values();
+
+  py::enum_<AudioCodecType>(m, "AudioCodecType")
+      .value("AUDIO_CODEC_TYPE_PCM", AUDIO_CODEC_TYPE_PCM)
+      .value("AUDIO_CODEC_TYPE_OPUS", AUDIO_CODEC_TYPE_OPUS)
+      .value("AUDIO_CODEC_TYPE_AAC", AUDIO_CODEC_TYPE_AAC)
+      .export_values();
+
+  py::enum_<VELARole>(m, "VELARole")
+      .value("VELA_ROLE_ANCHOR", VELA_ROLE_ANCHOR)
+      .value("VELA_ROLE_AUDIENCE", VELA_ROLE_AUDIENCE)
+      .export_values();
+
+  py::enum_<VELAScene>(m, "VELAScene")
+      .value("VELA_SCENE_VIDEO_CALL", VELA_SCENE_VIDEO_CALL)
+      .value("VELA_SCENE_AUDIO_CALL", VELA_SCENE_AUDIO_CALL)
+      .value("VELA_SCENE_LIVE", VELA_SCENE_LIVE)
+      .value("VELA_SCENE_VOICE_CHAT", VELA_SCENE_VOICE_CHAT)
+      .value("VELA_SCENE_RECORD", VELA_SCENE_RECORD)
+      .export_values();
+
+  py::enum_<StreamType>(m, "StreamType")
+      .value("STREAM_TYPE_UNKNOWN", STREAM_TYPE_UNKNOWN)
+      .value("STREAM_TYPE_VIDEO_HIGH", STREAM_TYPE_VIDEO_HIGH)
+      .value("STREAM_TYPE_VIDEO_LOW", STREAM_TYPE_VIDEO_LOW)
+      .value("STREAM_TYPE_VIDEO_AUX", STREAM_TYPE_VIDEO_AUX)
+      .value("STREAM_TYPE_AUDIO", STREAM_TYPE_AUDIO)
+      .export_values();
+
+  py::enum_<AudioObtainMethod>(m, "AudioObtainMethod")
+      .value("AUDIO_OBTAIN_METHOD_GET", AUDIO_OBTAIN_METHOD_GET)
+      .value("AUDIO_OBTAIN_METHOD_CALLBACK", AUDIO_OBTAIN_METHOD_CALLBACK)
+      .export_values();
+
+  py::enum_<NetworkQuality>(m, "NetworkQuality")
+      .value("NETWORK_QUALITY_UNKNOWN", NETWORK_QUALITY_UNKNOWN)
+      .value("NETWORK_QUALITY_EXCELLENT", NETWORK_QUALITY_EXCELLENT)
+      .value("NETWORK_QUALITY_GOOD", NETWORK_QUALITY_GOOD)
+      .value("NETWORK_QUALITY_POOR", NETWORK_QUALITY_POOR)
+      .value("NETWORK_QUALITY_BAD", NETWORK_QUALITY_BAD)
+      .value("NETWORK_QUALITY_VERY_BAD", NETWORK_QUALITY_VERY_BAD)
+      .value("NETWORK_QUALITY_DOWN", NETWORK_QUALITY_DOWN)
+      .export_values();
+
+  py::enum_<ConnectionState>(m, "ConnectionState")
+      .value("CONNECTION_STATE_INIT", CONNECTION_STATE_INIT)
+      .value("CONNECTION_STATE_DISCONNECTED", CONNECTION_STATE_DISCONNECTED)
+      .value("CONNECTION_STATE_CONNECTING", CONNECTION_STATE_CONNECTING)
+      .value("CONNECTION_STATE_CONNECTED", CONNECTION_STATE_CONNECTED)
+      .export_values();
+
+  py::enum_<VideoRotation>(m, "VideoRotation")
+      .value("VIDEO_ROTATION_0", VIDEO_ROTATION_0)
+      .value("VIDEO_ROTATION_90", VIDEO_ROTATION_90)
+      .value("VIDEO_ROTATION_180", VIDEO_ROTATION_180)
+      .value("VIDEO_ROTATION_270", VIDEO_ROTATION_270)
+      .export_values();
+
+  py::enum_<VideoPixelFormat>(m, "VideoPixelFormat")
+      .value("VIDEO_PIXEL_FORMAT_YUV420p", VIDEO_PIXEL_FORMAT_YUV420p)
+      .value("VIDEO_PIXEL_FORMAT_YUVA420p", VIDEO_PIXEL_FORMAT_YUVA420p)
+      .value("VIDEO_PIXEL_FORMAT_RGBA", VIDEO_PIXEL_FORMAT_RGBA)
+      .export_values();
+}
+
+// Each settings function is the SDK's own static function, bound directly.
+void RegisterSettings(py::module_& m) {
+  m.def("SetLogPath", &HaloLiveSDK::SetLogPath, py::arg("path"));
+  m.def("SetLogLevel", &HaloLiveSDK::SetLogLevel, py::arg("level"));
+  m.def("EnableConsoleLog", &HaloLiveSDK::EnableConsoleLog);
+  m.def("DisableConsoleLog", &HaloLiveSDK::DisableConsoleLog);
+  m.def("DisableLogCompress", &HaloLiveSDK::DisableLogCompress, py::arg("disabled"));
+  m.def("DisableLogFile", &HaloLiveSDK::DisableLogFile, py::arg("disabled"));
+  m.def("SetSocks5Proxy", &HaloLiveSDK::SetSocks5Proxy, py::arg("ip"), py::arg("port"), py::arg("username"),
+        py::arg("password"));
+  m.def("SetEnvironment", &HaloLiveSDK::SetEnvironment, py::arg("env"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_lumora, m) {
+  m.doc() = "VELA Lumora Python API (bind with C++ API by pybind11)";
+  RegisterCloud(m);
+  RegisterDelegate(m);
+  RegisterVelaString(m);
+  RegisterRecords(m);
+  RegisterFrames(m);
+  RegisterEnums(m);
+  RegisterSettings(m);
+}

@@ -1,0 +1,417 @@
+#!/bin/bash
+# Provide the toolchain that builds and tests _lumora, then install the project into it.
+#
+#   scripts/bootstrap.sh                   toolchain + build/install of this checkout
+#   scripts/bootstrap.sh --toolchain-only  toolchain only
+#   scripts/bootstrap.sh --print-python    ensure the toolchain, print only the venv python path
+#
+# The toolchain lives outside the checkout, in ${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}:
+#   venv/                    CPython 3.14 venv with pybind11 3.0, scikit-build-core, cmake, ninja,
+#                            pytest, hypothesis (all from PyPI)
+#   debian-sid/root/         CPython 3.14 unpacked from Debian unstable, used only when the machine
+#                            has no CPython 3.14 of its own
+#   build/<checkout>/        scikit-build-core build folder, kept so rebuilds are incremental
+#   toolchain.stamp          which interpreter the venv was made from
+#   logs/                    output of the download, venv and pip steps
+#
+# Interpreter preference: a free-threaded CPython 3.14 (LUMORA_PYTHON, else python3.14t on PATH),
+# then any CPython 3.14 (python3.14 on PATH), then Debian unstable's CPython 3.14 packages.
+# LUMORA_PYTHON, when set, is taken as the user's explicit choice and must be a CPython 3.14.
+set -Eeuo pipefail
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CACHE=${LUMORA_TOOLCHAIN_DIR:-${HOME:?HOME is not set}/.cache/lumora-toolchain}
+VENV=$CACHE/venv
+VENV_PY=$VENV/bin/python
+STAMP=$CACHE/toolchain.stamp
+LOGS=$CACHE/logs
+SID=$CACHE/debian-sid
+SID_ROOT=$SID/root
+SID_PY=$SID_ROOT/usr/bin/python3.14
+
+# What the venv gets from PyPI. pybind11 stays on 3.0.x: the module is written against that API.
+REQUIREMENTS=("pybind11>=3.0,<3.1" scikit-build-core cmake ninja pytest hypothesis)
+
+# Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
+# the interpreter and its extension modules link are added from these packages' own Depends, so
+# library renames in unstable (soname bumps, t64 transitions) are followed without edits here.
+SID_CORE_PKGS=(libc6 python3.14-minimal libpython3.14-minimal libpython3.14-stdlib
+               libpython3.14-dev python3.14-venv python3-pip-whl python3-setuptools-whl)
+SID_DEP_SOURCES=(python3.14-minimal libpython3.14-minimal libpython3.14-stdlib)
+
+MODE=full          # full | toolchain | print
+OUT=1              # file descriptor for progress messages (stderr with --print-python)
+
+# ---------------------------------------------------------------------------------------------
+# Messages, errors, timing
+
+say() { echo "bootstrap: $*" >&"$OUT"; }
+die() { echo "bootstrap: error: $*" >&2; exit 1; }
+
+# Catch-all for commands that fail without an explicit check: still one clear line.
+on_err() { echo "bootstrap: error: command failed (exit $1, line $2): $3" >&2; exit 1; }
+trap 'on_err $? $LINENO "$BASH_COMMAND"' ERR
+
+now_us() { local t=${EPOCHREALTIME//[.,]/}; echo "$t"; }
+PHASE_T0=0
+phase_start() { PHASE_T0=$(now_us); }
+phase_end() {
+    local us=$(( $(now_us) - PHASE_T0 ))
+    say "$(printf '%-12s %d.%01ds' "$1" $((us / 1000000)) $(((us % 1000000) / 100000)))"
+}
+
+# Show the end of a step's log before failing. A Python traceback there is cut down to its
+# final exception line: the frames say nothing useful to someone running the bootstrap.
+show_log_tail() {
+    tail -n 25 "$1" | awk '
+        /^Traceback \(most recent call last\)/ { skip = 1; next }
+        skip && /^[[:space:]]/                 { next }
+        { skip = 0; print "  | " $0 }' >&2
+}
+
+# run_logged LOGNAME DESCRIPTION CMD...: run CMD with its output in logs/LOGNAME.log.
+run_logged() {
+    local log=$LOGS/$1.log what=$2; shift 2
+    { echo "+ $*"; } >>"$log"
+    if ! "$@" >>"$log" 2>&1; then
+        show_log_tail "$log"
+        die "$what failed (full log: $log)"
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+# Probing interpreters
+
+# Prints "VERSION FREE_THREADED PREFIX_IS_BASE HAS_HEADERS HAS_ENSUREPIP" for a CPython, or fails.
+probe_python() {
+    "$1" -I -c '
+import importlib.util, os, sys, sysconfig
+if sys.implementation.name != "cpython":
+    raise SystemExit(1)
+ft = 1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0
+hdr = 1 if os.path.isfile(os.path.join(sysconfig.get_path("include"), "Python.h")) else 0
+pip = 1 if importlib.util.find_spec("ensurepip") else 0
+print("%d.%d.%d" % sys.version_info[:3], ft, int(sys.prefix == sys.base_prefix), hdr, pip)
+' 2>/dev/null
+}
+
+# Interpreter chosen for the venv: CHOICE_KIND is free-threaded | gil | debian-sid.
+CHOICE_KIND= CHOICE_PY= CHOICE_VERSION=
+
+# consider NAME_OR_PATH STRICT WANT_FT: accept the interpreter when it is a usable CPython 3.14
+# (free-threaded if WANT_FT=1). With STRICT=1 (LUMORA_PYTHON) a mismatch is an error, not a skip.
+consider() {
+    local name=$1 strict=$2 want_ft=$3 path info ver ft base hdr pip
+    path=$(command -v -- "$name" 2>/dev/null) || {
+        [[ $strict == 1 ]] && die "LUMORA_PYTHON=$name: no such command"
+        return 1; }
+    path=$(cd "$(dirname "$path")" && pwd)/$(basename "$path")
+    if ! info=$(probe_python "$path"); then
+        [[ $strict == 1 ]] && die "LUMORA_PYTHON=$path does not run as a CPython interpreter"
+        return 1
+    fi
+    read -r ver ft base hdr pip <<<"$info"
+    local why=
+    if [[ $ver != 3.14.* ]]; then why="is CPython $ver, not 3.14"
+    elif [[ $base != 1 || $path == "$CACHE"/* ]]; then why="is a venv, not a base interpreter"
+    elif [[ $hdr != 1 ]]; then why="has no C headers (Python.h)"
+    elif [[ $pip != 1 ]]; then why="has no ensurepip, so it cannot make a venv"
+    fi
+    if [[ -n $why ]]; then
+        [[ $strict == 1 ]] && die "LUMORA_PYTHON=$path $why"
+        say "skipping $path: $why"
+        return 1
+    fi
+    [[ $want_ft == 1 && $ft != 1 ]] && return 1
+    CHOICE_PY=$path CHOICE_VERSION=$ver
+    if [[ $ft == 1 ]]; then CHOICE_KIND=free-threaded; else CHOICE_KIND=gil; fi
+}
+
+choose_interpreter() {
+    if [[ -n ${LUMORA_PYTHON:-} ]]; then
+        consider "$LUMORA_PYTHON" 1 0
+    elif consider python3.14t 0 1 || consider python3.14 0 0; then
+        :
+    else
+        CHOICE_KIND=debian-sid CHOICE_PY=$SID_PY CHOICE_VERSION=
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+# CPython 3.14 from Debian unstable
+#
+# Unstable's packages need a newer C library than the host's, so they are unpacked (sid's libc6
+# included) with dpkg-deb -x, nothing is installed into the system, and the interpreter is started
+# by a wrapper through sid's own loader. LD_LIBRARY_PATH is never set: host programs started from
+# Python (g++, cmake) must keep loading the host's C library.
+
+APT_OPTS=()
+setup_private_apt() {
+    local apt=$SID/apt uri
+    command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null ||
+        die "no CPython 3.14 on this machine and no apt-get/dpkg-deb to fetch one; set LUMORA_PYTHON to a CPython 3.14"
+    [[ $(dpkg --print-architecture) == amd64 ]] ||
+        die "fetching CPython 3.14 from Debian is only set up for amd64; set LUMORA_PYTHON to a CPython 3.14"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    [[ -r $keyring ]] || die "$keyring is missing (Debian package debian-archive-keyring)"
+    uri=$(debian_archive_uri) || die "cannot find the Debian archive URI in /etc/apt/sources.list.d/debian.sources"
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+    echo "deb [signed-by=$keyring] $uri sid main" >"$apt/sources.list"
+    APT_OPTS=(-q -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+              -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+              -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts=/dev/null
+              -o APT::Architectures::=amd64 -o Acquire::Languages=none -o Acquire::PDiffs=false)
+    # As root, apt hands downloads to the _apt user, which cannot write into a private folder.
+    [[ $EUID -ne 0 ]] || APT_OPTS+=(-o APT::Sandbox::User=root)
+}
+
+# The URI of the machine's main Debian archive (the deb822 stanza with a plain release suite,
+# not -security or -updates), so no mirror name is written into the project.
+debian_archive_uri() {
+    local f=/etc/apt/sources.list.d/debian.sources
+    if [[ -r $f ]]; then
+        awk '
+            function flush() { if (uri != "" && deb && plain && on && !done) { print uri; done = 1 }
+                               uri = ""; deb = 0; plain = 0; on = 1 }
+            BEGIN { on = 1 }
+            /^[[:space:]]*$/     { flush(); next }
+            /^#/                 { next }
+            tolower($1) == "types:"   { for (i = 2; i <= NF; i++) if ($i == "deb") deb = 1 }
+            tolower($1) == "uris:"    { uri = $2 }
+            tolower($1) == "suites:"  { for (i = 2; i <= NF; i++) if ($i !~ /-/) plain = 1 }
+            tolower($1) == "enabled:" { if (tolower($2) == "no") on = 0 }
+            END { flush(); exit !done }' "$f"
+    else
+        # Older one-line format: "deb [options] URI suite components".
+        awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[|\]$|=/) { print $i; f = 1; exit } }
+             END { exit !f }' /etc/apt/sources.list 2>/dev/null
+    fi
+}
+
+sid_index_present() { compgen -G "$SID/apt/lists/*_sid_main_binary-amd64_Packages*" >/dev/null; }
+
+sid_update() { run_logged apt "refreshing the Debian unstable package index" apt-get "${APT_OPTS[@]}" update; }
+
+# Packages to fetch: the fixed set plus the shared libraries the interpreter packages depend on.
+SID_PKGS=()
+sid_package_list() {
+    local deps
+    apt-cache "${APT_OPTS[@]}" show python3.14-minimal >/dev/null 2>&1 ||
+        die "Debian unstable no longer has python3.14 packages; install a CPython 3.14 and set LUMORA_PYTHON"
+    deps=$(apt-cache "${APT_OPTS[@]}" depends --no-recommends --no-suggests --no-conflicts \
+               --no-breaks --no-replaces --no-enhances "${SID_DEP_SOURCES[@]}" 2>>"$LOGS/apt.log" |
+           awk '$1 ~ /^\|?(Pre)?Depends:$/ && $2 ~ /^lib/ && $2 !~ /^libpython3/ { print $2 }' | sort -u)
+    [[ -n $deps ]] || die "could not read the dependencies of python3.14 from the Debian unstable index"
+    mapfile -t SID_PKGS < <(printf '%s\n' "${SID_CORE_PKGS[@]}" $deps | sort -u)
+}
+
+# Fetch all packages into a fresh folder, so the set on disk always comes from one index.
+sid_download() {
+    local dir=$SID/debs
+    rm -rf "$dir.new"; mkdir -p "$dir.new"
+    echo "+ apt-get download ${SID_PKGS[*]}" >>"$LOGS/apt.log"
+    (cd "$dir.new" && apt-get "${APT_OPTS[@]}" download "${SID_PKGS[@]}") >>"$LOGS/apt.log" 2>&1
+}
+
+sid_fetch() {
+    sid_index_present || sid_update
+    sid_package_list
+    if ! sid_download; then
+        # Unstable moves on and old files vanish from the archive: refresh the index once.
+        say "download failed; refreshing the Debian unstable index and retrying"
+        sid_update
+        sid_package_list
+        if ! sid_download; then
+            show_log_tail "$LOGS/apt.log"
+            die "downloading CPython 3.14 packages from Debian unstable failed (full log: $LOGS/apt.log)"
+        fi
+    fi
+    rm -rf "$SID/debs"; mv "$SID/debs.new" "$SID/debs"
+}
+
+# Unpack into root.new, apply the fix-ups, then swap it in place of any previous tree.
+sid_extract() {
+    local new=$SID_ROOT.new f
+    rm -rf "$new"; mkdir -p "$new"
+    for f in "$SID/debs"/*.deb; do run_logged apt "unpacking $(basename "$f")" dpkg-deb -x "$f" "$new"; done
+    [[ -x $new/usr/bin/python3.14 ]] || die "the unpacked packages hold no usr/bin/python3.14"
+
+    # The wrapper starts the real binary through sid's loader. --argv0 keeps sys.executable equal
+    # to the path the wrapper was called by (a venv's bin/python), so venvs and child processes work.
+    mv "$new/usr/bin/python3.14" "$new/usr/bin/python3.14.real"
+    cat >"$new/usr/bin/python3.14" <<EOF
+#!/bin/sh
+# CPython 3.14 from Debian unstable, run by unstable's own loader and C library.
+exec "$SID_ROOT/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" \\
+     --library-path "$SID_ROOT/usr/lib/x86_64-linux-gnu" \\
+     --argv0 "\$0" "$SID_ROOT/usr/bin/python3.14.real" "\$@"
+EOF
+    chmod +x "$new/usr/bin/python3.14"
+
+    # ensurepip must take the pip wheel unpacked here, not the host's /usr/share/python-wheels
+    # (whose older pip does not run on 3.14).
+    sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$SID_ROOT/usr/share/python-wheels/'|" \
+        "$new"/usr/lib/python3.14/_sysconfigdata_*.py
+    grep -q "'WHEEL_PKG_DIR': '$SID_ROOT/" "$new"/usr/lib/python3.14/_sysconfigdata__*x86_64-linux-gnu.py ||
+        die "could not point WHEEL_PKG_DIR at the unpacked wheels (layout of _sysconfigdata changed?)"
+
+    # Debian's include/python3.14/pyconfig.h only includes the multiarch file by a path relative to
+    # include/; a link makes "-I include/python3.14" (what sysconfig reports) enough on its own.
+    [[ -f $new/usr/include/x86_64-linux-gnu/python3.14/pyconfig.h ]] ||
+        die "the unpacked headers hold no x86_64-linux-gnu/python3.14/pyconfig.h"
+    ln -sf ../x86_64-linux-gnu/python3.14/pyconfig.h "$new/usr/include/python3.14/pyconfig.h"
+
+    # The static libpython is only for embedding, which this project does not do.
+    rm -f "$new"/usr/lib/python3.14/config-3.14-x86_64-linux-gnu/libpython3.14*.a \
+          "$new"/usr/lib/x86_64-linux-gnu/libpython3.14*.a
+
+    (cd "$SID/debs" && ls) >"$new/.debs"
+    rm -rf "$SID_ROOT"; mv "$new" "$SID_ROOT"
+}
+
+sid_root_healthy() {
+    local info
+    [[ -f $SID_ROOT/.debs ]] && info=$(probe_python "$SID_PY") || return 1
+    [[ $info == "3.14."*" 0 1 1 1" ]] &&
+        "$SID_PY" -I -c 'import ssl, ctypes, sqlite3, zlib, lzma, bz2' 2>/dev/null
+}
+
+ensure_sid_python() {
+    if ! sid_root_healthy; then
+        say "fetching CPython 3.14 from Debian unstable into $SID"
+        mkdir -p "$SID"
+        setup_private_apt
+        sid_fetch
+        sid_extract
+        rm -rf "$SID/debs"      # unpacked now; a rebuild fetches afresh from a current index
+        sid_root_healthy || die "CPython 3.14 unpacked from Debian unstable does not run (try removing $SID)"
+    fi
+    CHOICE_VERSION=$(probe_python "$SID_PY" | cut -d' ' -f1)
+}
+
+# ---------------------------------------------------------------------------------------------
+# The venv
+
+stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }
+
+# The venv is reused when it was made from the interpreter chosen now, with the same
+# requirements, and still runs: 3.14, pybind11 3.0.x, pytest, ssl, ctypes.
+venv_healthy() {
+    [[ -x $VENV_PY && -f $STAMP ]] || return 1
+    [[ $(stamp_value base) == "$CHOICE_PY" && $(stamp_value requirements) == "${REQUIREMENTS[*]}" ]] ||
+        return 1
+    "$VENV_PY" -I -c '
+import importlib.util, sys, ssl, ctypes, pybind11, pytest
+assert sys.version_info[:2] == (3, 14)
+assert pybind11.__version__.startswith("3.0.")
+for name in ("hypothesis", "scikit_build_core", "cmake", "ninja"):
+    assert importlib.util.find_spec(name), name
+' >/dev/null 2>&1
+}
+
+make_venv() {
+    rm -rf "$VENV" "$STAMP"
+    run_logged venv "creating the venv with $CHOICE_PY" "$CHOICE_PY" -I -m venv "$VENV"
+    run_logged pip "installing ${REQUIREMENTS[*]} from PyPI" \
+        env PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+        "$VENV_PY" -I -m pip install "${REQUIREMENTS[@]}"
+    [[ $("$VENV_PY" -I -c 'import pybind11; print(pybind11.__version__)' 2>/dev/null) == 3.0.* ]] ||
+        die "pip did not install a pybind11 3.0.x into $VENV"
+    cat >"$STAMP" <<EOF
+kind=$CHOICE_KIND
+base=$CHOICE_PY
+version=$CHOICE_VERSION
+requirements=${REQUIREMENTS[*]}
+pybind11=$("$VENV_PY" -I -c 'import pybind11; print(pybind11.__version__)')
+created=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+EOF
+    venv_healthy || die "the new venv in $VENV fails its own health check"
+}
+
+describe_choice() {
+    case $CHOICE_KIND in
+        free-threaded) echo "free-threaded CPython $CHOICE_VERSION at $CHOICE_PY" ;;
+        gil)           echo "CPython $CHOICE_VERSION (GIL build; no free-threaded 3.14 found) at $CHOICE_PY" ;;
+        debian-sid)    echo "CPython $CHOICE_VERSION from Debian unstable packages (no CPython 3.14 on this machine) at $CHOICE_PY" ;;
+    esac
+}
+
+ensure_toolchain() {
+    local venv_ok=0
+    phase_start
+    choose_interpreter
+    venv_healthy && venv_ok=1
+    if [[ $CHOICE_KIND == debian-sid ]]; then
+        # A healthy venv made from the unpacked tree proves the tree too.
+        if [[ $venv_ok == 1 ]]; then CHOICE_VERSION=$(stamp_value version); else ensure_sid_python; fi
+    fi
+    say "using $(describe_choice)"
+    phase_end "interpreter"
+
+    phase_start
+    if [[ $venv_ok == 1 ]]; then
+        say "reusing the venv in $VENV"
+    else
+        [[ -e $VENV ]] && say "the venv in $VENV is missing pieces or was made from another interpreter; rebuilding it"
+        make_venv
+        say "venv ready in $VENV"
+    fi
+    phase_end "venv"
+}
+
+# ---------------------------------------------------------------------------------------------
+# The project
+
+# Build folder per checkout (several clones may share one toolchain), kept for incremental builds.
+build_dir() {
+    local id
+    id=$(printf '%s' "$REPO" | sha1sum | cut -c1-10)
+    echo "$CACHE/build/$(basename "$REPO")-$id"
+}
+
+install_project() {
+    [[ -f $REPO/pyproject.toml ]] || die "$REPO/pyproject.toml is missing; nothing to build (use --toolchain-only)"
+    phase_start
+    local bdir
+    bdir=$(build_dir)
+    say "building and installing $REPO (build folder $bdir)"
+    # Streamed rather than logged: compiler errors belong on the developer's screen.
+    if ! (cd "$REPO" && PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+            "$VENV_PY" -I -m pip install --no-build-isolation -Cbuild-dir="$bdir" ./); then
+        die "building or installing the project failed (see the output above)"
+    fi
+    phase_end "install"
+}
+
+# ---------------------------------------------------------------------------------------------
+
+usage() { sed -n '2,6s/^# \{0,1\}//p' "$0"; }
+
+main() {
+    local arg
+    for arg in "$@"; do
+        case $arg in
+            --toolchain-only) MODE=toolchain ;;
+            --print-python)   MODE=print; OUT=2 ;;
+            -h|--help)        usage; exit 0 ;;
+            *)                die "unknown option '$arg' (see --help)" ;;
+        esac
+    done
+    mkdir -p "$CACHE" "$LOGS" || die "cannot create $CACHE"
+    # One bootstrap at a time per toolchain folder: parallel runs would rebuild the same venv.
+    exec 9>"$CACHE/.lock"
+    if ! flock -n 9; then
+        say "waiting for another bootstrap using $CACHE"
+        flock 9
+    fi
+
+    local t0
+    t0=$(now_us)
+    ensure_toolchain
+    if [[ $MODE == print ]]; then echo "$VENV_PY"; exit 0; fi
+    [[ $MODE == toolchain ]] || install_project
+    PHASE_T0=$t0 phase_end "total"
+    say "venv python: $VENV_PY"
+}
+
+main "$@"
