@@ -1,0 +1,284 @@
+"""The delegate trampoline: lookup, dispatch policies, argument conversion."""
+
+import sys
+import threading
+
+import pytest
+
+from recorder import CALLBACKS, Recorder
+
+MISSING = 'Tried to call pure virtual function "VELACloudDelegate::{}"'
+REQUIRED = CALLBACKS[:18]
+
+
+def test_method_registration_order(lumora):
+    methods = [n for n in vars(lumora.VELACloudDelegate) if n.startswith("On")]
+    assert methods == CALLBACKS
+
+
+def test_required_callbacks_without_python_method(lumora):
+    d = lumora.VELACloudDelegate()
+    with pytest.raises(RuntimeError) as info:
+        d.OnEnterRoom()
+    assert str(info.value) == MISSING.format("OnEnterRoom")
+    with pytest.raises(RuntimeError, match="OnRemoteVideoFrameReceived"):
+        d.OnRemoteVideoFrameReceived("u", lumora.STREAM_TYPE_VIDEO_HIGH, lumora.VideoFrame())
+    with pytest.raises(RuntimeError, match="OnRemotePixelFrameReceived"):
+        d.OnRemotePixelFrameReceived("u", lumora.STREAM_TYPE_VIDEO_HIGH, lumora.PixelFrame())
+    with pytest.raises(RuntimeError, match="OnRemoteUserExitRoom"):
+        d.OnRemoteUserExitRoom(lumora.UserInfo(), 0)
+
+
+def test_optional_callbacks_without_python_method(lumora, capfd):
+    d = lumora.VELACloudDelegate()
+    assert d.OnNetworkQuality(None, None, 0) is None
+    assert d.OnSeiMessageReceived("u", lumora.STREAM_TYPE_VIDEO_HIGH, 1, "abc", 3) is None
+    assert d.OnReceiveCustomCmdMsg("u", 1, 1, "abc", 3) is None
+    assert d.OnMissCustomCmdMsg("u", 1, 2, 3) is None
+    assert capfd.readouterr().err == ""
+
+
+def test_super_call_down_does_not_recurse(lumora):
+    calls = []
+
+    class Sub(lumora.VELACloudDelegate):
+        def OnEnterRoom(self):
+            calls.append(1)
+            super().OnEnterRoom()
+
+    with pytest.raises(RuntimeError, match=MISSING.format("OnEnterRoom")):
+        Sub().OnEnterRoom()
+    assert calls == [1]
+
+
+def test_call_through_base_reaches_override(lumora):
+    class Sub(lumora.VELACloudDelegate):
+        def OnError(self, error):
+            self.got = error
+            return "ignored"
+
+    d = Sub()
+    assert lumora.VELACloudDelegate.OnError(d, lumora.ERR_FAILED) is None
+    assert d.got == lumora.ERR_FAILED and isinstance(d.got, lumora.Error)
+
+
+def test_method_added_after_first_lookup_is_not_seen(lumora):
+    class Late(lumora.VELACloudDelegate):
+        pass
+
+    with pytest.raises(RuntimeError):
+        Late().OnExitRoom()
+    Late.OnExitRoom = lambda self: None
+    with pytest.raises(RuntimeError):
+        Late().OnExitRoom()
+
+
+def test_wrong_python_name_never_receives_video(lumora):
+    class Old(lumora.VELACloudDelegate):
+        def OnRemoteVideoReceived(self, *args):
+            raise AssertionError("not a callback name")
+
+    with pytest.raises(RuntimeError, match="OnRemoteVideoFrameReceived"):
+        Old().OnRemoteVideoFrameReceived("u", lumora.STREAM_TYPE_VIDEO_HIGH, lumora.VideoFrame())
+
+
+def test_init_must_call_base(lumora):
+    class NoBase(lumora.VELACloudDelegate):
+        def __init__(self):
+            pass
+
+    with pytest.raises(TypeError, match=r"VELACloudDelegate.__init__\(\) must be called"):
+        NoBase()
+
+
+def test_unguarded_exceptions_propagate(lumora, capfd):
+    class Raising(lumora.VELACloudDelegate):
+        def OnMissCustomCmdMsg(self, *args):
+            raise KeyError("miss")
+
+        def OnError(self, error):
+            raise ValueError("boom")
+
+    d = Raising()
+    with pytest.raises(KeyError, match="miss"):
+        d.OnMissCustomCmdMsg("u", 1, 2, 3)
+    with pytest.raises(ValueError, match="boom"):
+        d.OnError(lumora.ERR_OK)
+    assert capfd.readouterr().err == ""
+
+
+def test_guarded_errors_go_to_process_stderr(lumora, capfd, monkeypatch):
+    import io
+
+    class Raising(lumora.VELACloudDelegate):
+        def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+            raise ValueError("x")
+
+        def OnNetworkQuality(self, local, remote, extra):
+            pass
+
+        def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+            raise RuntimeError("cmd")
+
+    fake = io.StringIO()
+    monkeypatch.setattr(sys, "stderr", fake)
+    d = Raising()
+    assert d.OnSeiMessageReceived("u", lumora.STREAM_TYPE_VIDEO_HIGH, 1, "ab", 2) is None
+    assert d.OnNetworkQuality(None, None, 0) is None
+    assert d.OnReceiveCustomCmdMsg(b"\xff", 1, 1, "", 0) is None
+    assert d.OnReceiveCustomCmdMsg("u", 1, 1, "", 0) is None
+    err = capfd.readouterr().err.splitlines()
+    assert fake.getvalue() == ""
+    assert err[0].startswith("python callback OnSeiMessageReceived error: ValueError: x")
+    starts = [line for line in err if line.startswith("python callback ")]
+    assert [s.split(" error: ")[0] for s in starts] == [
+        "python callback OnSeiMessageReceived", "python callback OnNetworkQuality",
+        "python callback OnReceiveCustomCmdMsg", "python callback OnReceiveCustomCmdMsg"]
+    assert "TypeError" in starts[1]
+    assert "UnicodeDecodeError" in starts[2]
+    assert "RuntimeError: cmd" in starts[3]
+
+
+def test_direct_call_counts_are_checked(lumora):
+    d = Recorder()
+    st = lumora.STREAM_TYPE_VIDEO_HIGH
+    d.OnSeiMessageReceived("u", st, 5, "é\0z", 4)
+    assert d.named("OnSeiMessageReceived") == [("u", st, 5, b"\xc3\xa9\0z")]
+    d.OnReceiveCustomCmdMsg(None, -1, 4294967295, b"ab", 1)
+    assert d.named("OnReceiveCustomCmdMsg") == [(None, -1, 4294967295, b"a")]
+    with pytest.raises(ValueError, match="length 5 exceeds the 4 bytes"):
+        d.OnSeiMessageReceived("u", st, 5, "é\0z", 5)
+    with pytest.raises(ValueError):
+        d.OnReceiveCustomCmdMsg("u", 1, 1, None, 1)
+    q = lumora.NetworkQualityInfo()
+    d.OnNetworkQuality(q, q, 1)
+    with pytest.raises(ValueError):
+        d.OnNetworkQuality(q, q, 2)
+    with pytest.raises(ValueError):
+        d.OnNetworkQuality(None, None, 1)
+    assert len(d.named("OnSeiMessageReceived")) == 1
+    assert len(d.named("OnNetworkQuality")) == 1
+    with pytest.raises(TypeError):
+        d.OnSeiMessageReceived("u", 2, 5, "x", 1)
+    with pytest.raises(TypeError):
+        d.OnError(error=lumora.ERR_OK)
+
+
+@pytest.fixture
+def wired(lumora, sdk):
+    """A recording delegate attached to a fresh cloud; returns (delegate, cloud, id)."""
+    delegate = Recorder()
+    cloud = lumora.VELACloud(delegate)
+    yield delegate, cloud, sdk.last_cloud_id()
+    del cloud
+
+
+@pytest.mark.parametrize("mode", ["EVENT", "NEW_THREAD", "SYNC", "sync_locked"])
+def test_injected_conversions(lumora, sdk, wired, mode):
+    d, cloud, cid = wired
+    how = getattr(sdk, mode, mode)
+    inject = lambda name, *args: sdk.inject(name, cid, *args, mode=how)
+    inject("error", -3301)
+    inject("connection_state_changed", 3, 1)
+    inject("remote_user_enter_room", None)
+    inject("remote_user_exit_room", "bob", 7)
+    inject("remote_audio_available", None, 1)
+    inject("remote_video_available", "bob", 0, 0)
+    inject("request_key_frame", 99)
+    inject("miss_custom_cmd_msg", "bob", -1, 4294967295, 4294967295)
+    inject("custom_cmd_msg", "bob", -1, 4294967295, b"\0\x01\0")
+    inject("sei_message", "bob", 2, -7, b"")
+    inject("remote_audio", "bob", 48000, 2, 16, 0, 4294967295, 1, b"\0pcm\0")
+    inject("remote_pixel_frame", "bob", 2, 1, 640, 360, 2, 3, b"\0" * 10)
+    inject("network_quality", None, [])
+    inject("network_quality", ("me", 1), [("a", 2), (None, 3), ("c", 77)])
+    if how == sdk.EVENT:
+        assert sdk.wait_idle(cid) == 0
+    assert sdk.callback_errors(cid) == 0
+    (error,), = d.named("OnError")
+    assert isinstance(error, lumora.Error) and error == lumora.ERR_ENTER_ROOM_FAILED
+    assert d.named("OnConnectionStateChanged") == [(lumora.CONNECTION_STATE_CONNECTED,
+                                                    lumora.CONNECTION_STATE_DISCONNECTED)]
+    (enter,), = d.named("OnRemoteUserEnterRoom")
+    assert isinstance(enter, lumora.UserInfo) and enter.user_id.GetValue() is None
+    (info, reason), = d.named("OnRemoteUserExitRoom")
+    assert (str(info.user_id), reason) == ("bob", 7)
+    assert d.named("OnRemoteAudioAvailable") == [(None, True)]
+    assert d.named("OnRemoteVideoAvailable") == [("bob", False, lumora.StreamType(0))]
+    (key,), = d.named("OnRequestKeyFrame")
+    assert key.value == 99 and key.name == "???"
+    assert d.named("OnMissCustomCmdMsg") == [("bob", -1, 4294967295, 4294967295)]
+    assert d.named("OnReceiveCustomCmdMsg") == [("bob", -1, 4294967295, b"\0\x01\0")]
+    assert d.named("OnSeiMessageReceived") == [("bob", lumora.STREAM_TYPE_VIDEO_HIGH, -7, b"")]
+    (uid, audio), = d.named("OnRemoteAudioReceived")
+    assert (uid, audio.sample_rate, audio.channels, audio.pts, audio.has_voice, audio.data) == (
+        "bob", 48000, 2, 4294967295, True, b"\0pcm\0")
+    (uid, st, pixel), = d.named("OnRemotePixelFrameReceived")
+    assert (pixel.pts, pixel.width, pixel.height, pixel.format, pixel.rotation, pixel.data) == (
+        1, 640, 360, lumora.VIDEO_PIXEL_FORMAT_RGBA, lumora.VIDEO_ROTATION_270, b"\0" * 10)
+    (local0, remote0), (local1, remote1) = d.named("OnNetworkQuality")
+    assert (local0.user_id.GetValue(), local0.quality, remote0) == ("", lumora.NETWORK_QUALITY_DOWN, [])
+    assert (str(local1.user_id), local1.quality) == ("me", lumora.NETWORK_QUALITY_EXCELLENT)
+    assert [(r.user_id.GetValue(), r.quality.value) for r in remote1] == [("a", 2), (None, 3), ("c", 77)]
+    remote1[0].quality = lumora.NETWORK_QUALITY_BAD
+    assert remote1[1].quality.value == 3
+
+
+def test_callbacks_arrive_on_sdk_threads(lumora, sdk, wired):
+    d, cloud, cid = wired
+    sdk.inject("enter_room", cid, mode=sdk.EVENT)
+    sdk.inject("exit_room", cid, mode=sdk.NEW_THREAD)
+    assert sdk.wait_idle(cid) == 0
+    assert d.names() == ["OnEnterRoom", "OnExitRoom"]
+    assert threading.get_ident() not in d.threads
+
+
+def test_unguarded_errors_on_sdk_threads_are_caught_by_sdk(lumora, sdk):
+    class Raising(Recorder):
+        def OnEnterRoom(self):
+            raise ValueError("from enter")
+
+    d = Raising()
+    cloud = lumora.VELACloud(d)
+    cid = sdk.last_cloud_id()
+    sdk.inject("enter_room", cid, mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
+    assert sdk.inject("enter_room", cid, mode=sdk.NEW_THREAD) == 1
+    assert sdk.callback_errors(cid) == 2
+    assert "from enter" in sdk.last_callback_error()
+    bare = lumora.VELACloud(lumora.VELACloudDelegate())
+    bare_id = sdk.last_cloud_id()
+    sdk.inject("exit_room", bare_id, mode=sdk.NEW_THREAD)
+    assert MISSING.format("OnExitRoom") in sdk.last_callback_error()
+    del cloud, bare
+
+
+def test_guarded_error_from_sdk_thread_is_one_line(lumora, sdk, capfd):
+    class Wrong(Recorder):
+        def OnNetworkQuality(self, local, remote, extra):
+            pass
+
+    d = Wrong()
+    cloud = lumora.VELACloud(d)
+    cid = sdk.last_cloud_id()
+    sdk.inject("sei_message", cid, b"\xff\xfe", 2, 1, b"x", mode=sdk.EVENT)
+    sdk.inject("network_quality", cid, None, [], mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
+    lines = [l for l in capfd.readouterr().err.splitlines() if l.startswith("python callback")]
+    assert lines[0].startswith("python callback OnSeiMessageReceived error: UnicodeDecodeError")
+    assert lines[1].startswith("python callback OnNetworkQuality error: TypeError")
+    assert sdk.callback_errors(cid) == 0
+    assert d.named("OnSeiMessageReceived") == []
+    del cloud
+
+
+def test_frames_kept_after_callback(lumora, sdk, wired):
+    d, cloud, cid = wired
+    for i in range(20):
+        sdk.inject("remote_video_frame", cid, "v", 2, i, i, i % 2, 1, 0, bytes([i]) * 1000, mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
+    frames = [args[2] for args in d.named("OnRemoteVideoFrameReceived")]
+    import gc
+    gc.collect()
+    assert [(f.pts, f.is_key_frame, f.data) for f in frames] == [
+        (i, bool(i % 2), bytes([i]) * 1000) for i in range(20)]
