@@ -63,7 +63,7 @@ phase_end() {
 # Show the end of a step's log before failing. A Python traceback there is cut down to its
 # final exception line: the frames say nothing useful to someone running the bootstrap.
 show_log_tail() {
-    tail -n 25 "$1" | awk '
+    tail -n 15 "$1" | awk '
         /^Traceback \(most recent call last\)/ { skip = 1; next }
         skip && /^[[:space:]]/                 { next }
         { skip = 0; print "  | " $0 }' >&2
@@ -190,9 +190,15 @@ debian_archive_uri() {
 
 sid_index_present() { compgen -G "$SID/apt/lists/*_sid_main_binary-amd64_Packages*" >/dev/null; }
 
-sid_update() { run_logged apt "refreshing the Debian unstable package index" apt-get "${APT_OPTS[@]}" update; }
+# A refresh starts from empty lists: apt keeps list files whose Release file is unchanged, and
+# a damaged or half-written one would otherwise survive the retry.
+sid_update() {
+    rm -rf "$SID/apt/lists"; mkdir -p "$SID/apt/lists/partial"
+    run_logged apt "refreshing the Debian unstable package index" apt-get "${APT_OPTS[@]}" update
+}
 
-# Packages to fetch: the fixed set plus the shared libraries the interpreter packages depend on.
+# Packages to fetch: the fixed set plus the shared libraries the interpreter packages depend on
+# (libfoo, zlib1g; data packages such as tzdata or media-types are left out, the host's serve).
 SID_PKGS=()
 sid_package_list() {
     local deps
@@ -200,7 +206,7 @@ sid_package_list() {
         die "Debian unstable no longer has python3.14 packages; install a CPython 3.14 and set LUMORA_PYTHON"
     deps=$(apt-cache "${APT_OPTS[@]}" depends --no-recommends --no-suggests --no-conflicts \
                --no-breaks --no-replaces --no-enhances "${SID_DEP_SOURCES[@]}" 2>>"$LOGS/apt.log" |
-           awk '$1 ~ /^\|?(Pre)?Depends:$/ && $2 ~ /^lib/ && $2 !~ /^libpython3/ { print $2 }' | sort -u)
+           awk '$1 ~ /^\|?(Pre)?Depends:$/ && $2 ~ /lib/ && $2 !~ /^libpython3/ { print $2 }' | sort -u)
     [[ -n $deps ]] || die "could not read the dependencies of python3.14 from the Debian unstable index"
     mapfile -t SID_PKGS < <(printf '%s\n' "${SID_CORE_PKGS[@]}" $deps | sort -u)
 }
@@ -343,7 +349,12 @@ ensure_toolchain() {
     venv_healthy && venv_ok=1
     if [[ $CHOICE_KIND == debian-sid ]]; then
         # A healthy venv made from the unpacked tree proves the tree too.
-        if [[ $venv_ok == 1 ]]; then CHOICE_VERSION=$(stamp_value version); else ensure_sid_python; fi
+        if [[ $venv_ok == 1 ]]; then
+            CHOICE_VERSION=$(stamp_value version)
+        else
+            ensure_sid_python
+            venv_healthy && venv_ok=1    # the venv may only have lacked a working tree
+        fi
     fi
     say "using $(describe_choice)"
     phase_end "interpreter"

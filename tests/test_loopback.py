@@ -160,7 +160,8 @@ def test_stress_destroy_during_traffic(lumora, sdk):
         for s in senders:
             s.cloud.CreateLocalAudioChannel(lumora.AudioEncodeParams())
             receiver.cloud.Subscribe(s.user, lumora.STREAM_TYPE_AUDIO)
-        sdk.set_quality_interval(receiver.id, 1)
+        receiver_id = receiver.id
+        sdk.set_quality_interval(receiver_id, 1)
         stop = threading.Event()
 
         def pump(p):
@@ -172,15 +173,17 @@ def test_stress_destroy_during_traffic(lumora, sdk):
 
         def inject():
             while not stop.is_set():
-                sdk.inject("sei_message", receiver.id, "x", 2, 1, b"abc", mode=sdk.EVENT)
+                sdk.inject("sei_message", receiver_id, "x", 2, 1, b"abc", mode=sdk.EVENT)
                 time.sleep(0.001)
 
         threads = [threading.Thread(target=pump, args=(s,)) for s in senders] + [threading.Thread(target=inject)]
         for t in threads:
             t.start()
         time.sleep(0.3)
+        live = sdk.live_clouds()
         del receiver
         gc.collect()
+        assert sdk.live_clouds() == live - 1
         time.sleep(0.1)
         stop.set()
         for t in threads:
@@ -190,4 +193,3 @@ def test_stress_destroy_during_traffic(lumora, sdk):
             s.cloud.ExitRoom()
         del senders
         gc.collect()
-    assert wait_for(lambda: sdk.live_clouds() == 0 or True)
