@@ -14,13 +14,25 @@
 #   toolchain.stamp          which interpreter the venv was made from
 #   logs/                    output of the download, venv and pip steps
 #
-# Interpreter preference: a free-threaded CPython 3.14 (LUMORA_PYTHON, else python3.14t on PATH),
-# then any CPython 3.14 (python3.14 on PATH), then Debian unstable's CPython 3.14 packages.
+# Interpreter preference: a free-threaded CPython 3.14 (LUMORA_PYTHON, else python3.14t on PATH or
+# in the usual install places), then any CPython 3.14 on the machine (python3.14, python3, python
+# on PATH, /usr/local, /opt, pyenv and uv installs), then Debian unstable's CPython 3.14 packages.
 # LUMORA_PYTHON, when set, is taken as the user's explicit choice and must be a CPython 3.14.
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-CACHE=${LUMORA_TOOLCHAIN_DIR:-${HOME:?HOME is not set}/.cache/lumora-toolchain}
+# HOME can be missing under some CI runners and service managers; the passwd entry stands in.
+: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
+if [[ -n ${LUMORA_TOOLCHAIN_DIR:-} ]]; then
+    CACHE=$LUMORA_TOOLCHAIN_DIR
+elif [[ -n $HOME ]]; then
+    CACHE=$HOME/.cache/lumora-toolchain
+else
+    echo "bootstrap: error: neither LUMORA_TOOLCHAIN_DIR nor HOME is set; cannot place the toolchain" >&2
+    exit 1
+fi
+# Paths written into the unpacked interpreter's wrapper and the venv must be absolute.
+[[ $CACHE == /* ]] || CACHE=$PWD/$CACHE
 VENV=$CACHE/venv
 VENV_PY=$VENV/bin/python
 STAMP=$CACHE/toolchain.stamp
@@ -82,7 +94,8 @@ run_logged() {
 # ---------------------------------------------------------------------------------------------
 # Probing interpreters
 
-# Prints "VERSION FREE_THREADED PREFIX_IS_BASE HAS_HEADERS HAS_ENSUREPIP" for a CPython, or fails.
+# Prints "VERSION FREE_THREADED PREFIX_IS_BASE HAS_HEADERS HAS_ENSUREPIP HAS_SSL_CTYPES" for a
+# CPython, or fails. ssl is needed for pip to reach PyPI, ctypes by the tests.
 probe_python() {
     "$1" -I -c '
 import importlib.util, os, sys, sysconfig
@@ -91,35 +104,66 @@ if sys.implementation.name != "cpython":
 ft = 1 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0
 hdr = 1 if os.path.isfile(os.path.join(sysconfig.get_path("include"), "Python.h")) else 0
 pip = 1 if importlib.util.find_spec("ensurepip") else 0
-print("%d.%d.%d" % sys.version_info[:3], ft, int(sys.prefix == sys.base_prefix), hdr, pip)
+try:
+    import ssl, ctypes
+    mods = 1
+except ImportError:
+    mods = 0
+print("%d.%d.%d" % sys.version_info[:3], ft, int(sys.prefix == sys.base_prefix), hdr, pip, mods)
 ' 2>/dev/null
 }
 
 # Interpreter chosen for the venv: CHOICE_KIND is free-threaded | gil | debian-sid.
-CHOICE_KIND= CHOICE_PY= CHOICE_VERSION=
+CHOICE_KIND= CHOICE_PY= CHOICE_VERSION= CHOICE_EXPLICIT=0
 
-# consider NAME_OR_PATH STRICT WANT_FT: accept the interpreter when it is a usable CPython 3.14
+# Places where a CPython 3.14 is commonly installed besides PATH, as glob patterns; NAME is
+# replaced by python3.14t or python3.14.
+KNOWN_PLACES=(/usr/local/bin/NAME /usr/bin/NAME /opt/python*/bin/NAME /opt/python/*/bin/NAME
+              /usr/local/python*/bin/NAME "$HOME"/.local/bin/NAME
+              "$HOME"/.pyenv/versions/3.14*/bin/NAME "$HOME"/.local/share/uv/python/cpython-3.14*/bin/NAME)
+
+# candidates NAME...: absolute paths of the given commands on PATH, then of python3.14t or
+# python3.14 (whichever NAME is) in KNOWN_PLACES, one a line, first appearance only.
+candidates() {
+    local name pattern f
+    for name in "$@"; do
+        f=$(type -P -- "$name" 2>/dev/null) && echo "$f"
+    done
+    for name in "$@"; do
+        [[ $name == python3.14t || $name == python3.14 ]] || continue
+        for pattern in "${KNOWN_PLACES[@]}"; do
+            for f in ${pattern//NAME/$name}; do
+                [[ -x $f ]] && echo "$f"
+            done
+        done
+    done | awk '!seen[$0]++'
+}
+
+# consider PATH STRICT WANT_FT: accept the interpreter when it is a usable CPython 3.14
 # (free-threaded if WANT_FT=1). With STRICT=1 (LUMORA_PYTHON) a mismatch is an error, not a skip.
+# Interpreters of other versions are passed over silently; a 3.14 that cannot serve says why.
+declare -A REPORTED=()
 consider() {
-    local name=$1 strict=$2 want_ft=$3 path info ver ft base hdr pip
-    path=$(command -v -- "$name" 2>/dev/null) || {
-        [[ $strict == 1 ]] && die "LUMORA_PYTHON=$name: no such command"
-        return 1; }
+    local path=$1 strict=$2 want_ft=$3 info ver ft base hdr pip mods
     path=$(cd "$(dirname "$path")" && pwd)/$(basename "$path")
     if ! info=$(probe_python "$path"); then
         [[ $strict == 1 ]] && die "LUMORA_PYTHON=$path does not run as a CPython interpreter"
         return 1
     fi
-    read -r ver ft base hdr pip <<<"$info"
+    read -r ver ft base hdr pip mods <<<"$info"
     local why=
-    if [[ $ver != 3.14.* ]]; then why="is CPython $ver, not 3.14"
+    if [[ $ver != 3.14.* ]]; then
+        [[ $strict == 1 ]] && die "LUMORA_PYTHON=$path is CPython $ver, not 3.14"
+        return 1
     elif [[ $base != 1 || $path == "$CACHE"/* ]]; then why="is a venv, not a base interpreter"
     elif [[ $hdr != 1 ]]; then why="has no C headers (Python.h)"
     elif [[ $pip != 1 ]]; then why="has no ensurepip, so it cannot make a venv"
+    elif [[ $mods != 1 ]]; then why="cannot import ssl or ctypes"
     fi
     if [[ -n $why ]]; then
         [[ $strict == 1 ]] && die "LUMORA_PYTHON=$path $why"
-        say "skipping $path: $why"
+        [[ -n ${REPORTED[$path]:-} ]] || say "skipping $path: $why"
+        REPORTED[$path]=1
         return 1
     fi
     [[ $want_ft == 1 && $ft != 1 ]] && return 1
@@ -128,13 +172,20 @@ consider() {
 }
 
 choose_interpreter() {
+    local f
     if [[ -n ${LUMORA_PYTHON:-} ]]; then
-        consider "$LUMORA_PYTHON" 1 0
-    elif consider python3.14t 0 1 || consider python3.14 0 0; then
-        :
-    else
-        CHOICE_KIND=debian-sid CHOICE_PY=$SID_PY CHOICE_VERSION=
+        CHOICE_EXPLICIT=1
+        f=$(type -P -- "$LUMORA_PYTHON" 2>/dev/null) || die "LUMORA_PYTHON=$LUMORA_PYTHON: no such program"
+        consider "$f" 1 0
+        return 0
     fi
+    while read -r f; do
+        consider "$f" 0 1 && return 0
+    done < <(candidates python3.14t)
+    while read -r f; do
+        consider "$f" 0 0 && return 0
+    done < <(candidates python3.14t python3.14 python3 python)
+    CHOICE_KIND=debian-sid CHOICE_PY=$SID_PY CHOICE_VERSION=
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -278,7 +329,7 @@ EOF
 sid_root_healthy() {
     local info
     [[ -f $SID_ROOT/.debs ]] && info=$(probe_python "$SID_PY") || return 1
-    [[ $info == "3.14."*" 0 1 1 1" ]] &&
+    [[ $info == "3.14."*" 0 1 1 1 1" ]] &&
         "$SID_PY" -I -c 'import ssl, ctypes, sqlite3, zlib, lzma, bz2' 2>/dev/null
 }
 
@@ -337,7 +388,11 @@ EOF
 describe_choice() {
     case $CHOICE_KIND in
         free-threaded) echo "free-threaded CPython $CHOICE_VERSION at $CHOICE_PY" ;;
-        gil)           echo "CPython $CHOICE_VERSION (GIL build; no free-threaded 3.14 found) at $CHOICE_PY" ;;
+        gil) if [[ $CHOICE_EXPLICIT == 1 ]]; then
+                 echo "CPython $CHOICE_VERSION (GIL build, from LUMORA_PYTHON) at $CHOICE_PY"
+             else
+                 echo "CPython $CHOICE_VERSION (GIL build; no free-threaded 3.14 found) at $CHOICE_PY"
+             fi ;;
         debian-sid)    echo "CPython $CHOICE_VERSION from Debian unstable packages (no CPython 3.14 on this machine) at $CHOICE_PY" ;;
     esac
 }

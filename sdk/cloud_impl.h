@@ -1,0 +1,248 @@
+// The loopback service's cloud: its shared state, the delegate-call guard,
+// and the registry of live clouds that the control interface reads.
+//
+// A VELACloud handed to the application is a thin CloudImpl holding a
+// shared_ptr to a CloudCore. Everything the event thread and queued tasks
+// need lives in the core, so it survives Destroy for as long as a task
+// already running still uses it.
+//
+// Locks (none of them is ever held while a delegate operation runs):
+//   room_mutex()         all room membership and MemberState (room_service.h)
+//   EventLoop's mutex    the event queue (taken inside room_mutex to post)
+//   CloudCore::audio_mu  the receive mixer and level meters
+//   the registry's mutex the id-to-cloud map
+// Order: room_mutex, then an event loop or an audio_mu; never the reverse.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "audio_mixer.h"
+#include "event_loop.h"
+#include "journal.h"
+#include "vela/lumora_vela_cloud.h"
+
+namespace lumora_sdk {
+
+namespace vela = lumora::vela;
+
+inline bool is_video_stream(int type) {
+  return type == vela::STREAM_TYPE_VIDEO_HIGH || type == vela::STREAM_TYPE_VIDEO_LOW ||
+         type == vela::STREAM_TYPE_VIDEO_AUX;
+}
+
+inline bool is_stream(int type) { return type == vela::STREAM_TYPE_AUDIO || is_video_stream(type); }
+
+// Names a room: the same sdk_app_id and the same non-zero room_id, or, for
+// room_id 0, the same non-empty str_room_id.
+struct RoomKey {
+  uint32_t sdk_app_id = 0;
+  uint32_t room_id = 0;
+  std::string str_room_id;  // empty whenever room_id is non-zero
+
+  bool operator<(const RoomKey& other) const {
+    return std::tie(sdk_app_id, room_id, str_room_id) <
+           std::tie(other.sdk_app_id, other.room_id, other.str_room_id);
+  }
+};
+
+// What the service keeps of one cloud, as its own copies. Guarded by
+// room_mutex().
+struct MemberState {
+  bool in_room = false;
+  RoomKey room;
+  std::string user_id;
+  vela::ConnectionState state = vela::CONNECTION_STATE_INIT;
+  vela::AudioObtainParams obtain;
+  bool pixel_output = false;
+
+  bool audio_channel = false;
+  vela::AudioEncodeParams audio_params;
+  std::vector<vela::StreamType> video_channels;  // in order of creation
+  std::map<int, vela::VideoEncodeParams> encode_params;
+  std::map<int, uint64_t> video_frames_sent;  // per stream, for key frames
+
+  std::set<std::pair<std::string, int>> subscriptions;  // (user id, stream)
+  std::map<uint32_t, uint32_t> cmd_seq;                // last seq per cmd id
+  bool muted = false;
+  bool voice_detection = false;
+};
+
+struct CloudCore : std::enable_shared_from_this<CloudCore> {
+  CloudCore(uint64_t cloud_id, vela::VELACloudDelegate* cloud_delegate)
+      : id(cloud_id), delegate(cloud_delegate) {}
+
+  const uint64_t id;
+  vela::VELACloudDelegate* const delegate;
+  std::shared_ptr<EventLoop> loop;
+
+  // Set by Destroy before anything else: no delegate call starts after it.
+  std::atomic<bool> closed{false};
+  std::atomic<uint64_t> callbacks{0};
+  std::atomic<uint64_t> callback_errors{0};
+
+  // Changes on every enter and exit; room events queued for an earlier
+  // stay are dropped.
+  std::atomic<uint64_t> session{0};
+  // Advanced by SendContinuousAudioFrame(clear_send_queue true): queued
+  // audio of an earlier epoch is dropped. Shared with the queued tasks.
+  std::shared_ptr<std::atomic<uint64_t>> audio_epoch = std::make_shared<std::atomic<uint64_t>>(0);
+
+  MemberState m;  // guarded by room_mutex()
+
+  std::mutex audio_mu;
+  AudioMixer mixer;                             // guarded by audio_mu
+  bool pull_audio = false;                      // guarded by audio_mu: GET method
+  uint32_t local_level = 0;                     // guarded by audio_mu
+  std::map<std::string, uint32_t> remote_levels;  // guarded by audio_mu
+};
+
+// ---- Delegate calls ----------------------------------------------------------
+
+enum class CallResult { kSkipped, kDone, kRaised };
+
+// Records a delegate exception: logged, counted, text kept for
+// lumora_last_callback_error. Takes no lock while reading the text.
+void report_callback_error(CloudCore& core, const char* operation, const char* what);
+std::string last_callback_error();
+
+// Makes one delegate call for `core` unless the cloud is closed or has no
+// delegate. Every started call is counted; an exception is caught,
+// reported and never leaves. The caller must hold no SDK lock.
+template <typename F>
+CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
+  if (core.delegate == nullptr || core.closed.load(std::memory_order_acquire)) {
+    return CallResult::kSkipped;
+  }
+  core.callbacks.fetch_add(1, std::memory_order_relaxed);
+  try {
+    call(*core.delegate);
+    return CallResult::kDone;
+  } catch (const std::exception& error) {
+    report_callback_error(core, operation, error.what());
+  } catch (...) {
+    report_callback_error(core, operation, "unknown exception");
+  }
+  return CallResult::kRaised;
+}
+
+// ---- The SDK's own copies of public types ----------------------------------
+
+// Building and releasing the SDK's own frames and records is internal use
+// of the public types, kept out of the journal.
+template <typename T>
+struct QuietDelete {
+  void operator()(T* p) const {
+    JournalMute mute;
+    delete p;
+  }
+};
+
+template <typename T, typename Init>
+std::shared_ptr<T> make_quiet(Init&& init) {
+  JournalMute mute;
+  std::shared_ptr<T> made(new T(), QuietDelete<T>());
+  init(*made);
+  return made;
+}
+
+template <typename T>
+std::shared_ptr<T> copy_quiet(const T& source) {
+  JournalMute mute;
+  return std::shared_ptr<T>(new T(source), QuietDelete<T>());
+}
+
+// The text of a VelaString, and whether it holds one.
+inline std::string text_of(const vela::VelaString& value, bool* present = nullptr) {
+  JournalMute mute;
+  const char* text = value.GetValue();
+  if (present != nullptr) {
+    *present = text != nullptr;
+  }
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+// ---- Queueing --------------------------------------------------------------
+
+// Queues fn(core) on the cloud's event thread.
+template <typename F>
+bool post_event(const std::shared_ptr<CloudCore>& core, F&& fn) {
+  std::shared_ptr<CloudCore> target = core;
+  return core->loop->Post([target, fn = std::forward<F>(fn)]() mutable { fn(*target); });
+}
+
+// Queues fn(core) to run only if the cloud is still in the same stay in a
+// room as now. Call with room_mutex() held.
+template <typename F>
+bool post_room_event(const std::shared_ptr<CloudCore>& core, F&& fn) {
+  std::shared_ptr<CloudCore> target = core;
+  const uint64_t session = core->session.load();
+  return core->loop->Post([target, session, fn = std::forward<F>(fn)]() mutable {
+    if (target->session.load() == session) {
+      fn(*target);
+    }
+  });
+}
+
+// ---- The cloud handed to the application ------------------------------------
+
+// Every operation first takes its own reference to the core and uses only
+// that, so a delegate that destroys the cloud from a callback made inside
+// the operation leaves the operation safe.
+class CloudImpl final : public vela::VELACloud {
+ public:
+  explicit CloudImpl(std::shared_ptr<CloudCore> core) : core_(std::move(core)) {}
+  ~CloudImpl() override = default;
+  const std::shared_ptr<CloudCore>& core() const { return core_; }
+
+  int EnterRoom(const vela::EnterRoomParams& params) override;
+  int ExitRoom() override;
+  int Subscribe(const char* user_id, vela::StreamType type) override;
+  int Unsubscribe(const char* user_id, vela::StreamType type) override;
+  int GetAudioFrame(vela::AudioFrame* frame) override;
+
+  int CreateLocalAudioChannel(const vela::AudioEncodeParams& params) override;
+  int SendAudioFrame(const vela::AudioFrame& frame) override;
+  int SendContinuousAudioFrame(const vela::AudioFrame& frame, bool clear_send_queue) override;
+  int DestroyLocalAudioChannel() override;
+
+  int CreateLocalVideoChannel(vela::StreamType type) override;
+  int SendVideoFrame(vela::StreamType type, const vela::VideoFrame& frame) override;
+  int SendVideoFrame(vela::StreamType type, const vela::PixelFrame& frame) override;
+
+  void SetVideoEncodeParam(vela::StreamType type, const vela::VideoEncodeParams& params) override;
+  int SendSeiMessage(int message_type, const char* message, size_t length) override;
+  bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                        bool ordered) override;
+
+  int DestroyLocalVideoChannel(vela::StreamType type) override;
+  void EnableVoiceActivityDetection(const vela::VADParams& params) override;
+
+  int EnableAudioVolumeEvaluation(uint32_t interval_ms) override;
+  int StartAsr(const char* language) override;
+  int StopAsr() override;
+  int MuteLocalAudio(bool mute) override;
+
+ private:
+  std::shared_ptr<CloudCore> core_;
+};
+
+// ---- Registry ----------------------------------------------------------------
+
+uint64_t last_cloud_id();
+size_t live_cloud_count();
+// The live (created, not yet destroyed) cloud with this id, or null.
+std::shared_ptr<CloudCore> find_cloud(uint64_t id);
+
+// Periodic OnNetworkQuality reports while in a room; 0 stops them.
+void set_quality_timer(const std::shared_ptr<CloudCore>& core, uint32_t interval_ms);
+
+}  // namespace lumora_sdk
