@@ -120,23 +120,30 @@ CHOICE_KIND= CHOICE_PY= CHOICE_VERSION= CHOICE_EXPLICIT=0
 # replaced by python3.14t or python3.14.
 KNOWN_PLACES=(/usr/local/bin/NAME /usr/bin/NAME /opt/python*/bin/NAME /opt/python/*/bin/NAME
               /usr/local/python*/bin/NAME "$HOME"/.local/bin/NAME
-              "$HOME"/.pyenv/versions/3.14*/bin/NAME "$HOME"/.local/share/uv/python/cpython-3.14*/bin/NAME)
+              "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.14*/bin/NAME
+              "$HOME"/.asdf/installs/python/3.14*/bin/NAME
+              "$HOME"/.local/share/uv/python/cpython-3.14*/bin/NAME)
 
 # candidates NAME...: absolute paths of the given commands on PATH, then of python3.14t or
 # python3.14 (whichever NAME is) in KNOWN_PLACES, one a line, first appearance only.
+# Version-manager shims (pyenv, asdf) are passed over: each costs a slow start just to reach an
+# interpreter that KNOWN_PLACES lists directly.
 candidates() {
     local name pattern f
-    for name in "$@"; do
-        f=$(type -P -- "$name" 2>/dev/null) && echo "$f"
-    done
-    for name in "$@"; do
-        [[ $name == python3.14t || $name == python3.14 ]] || continue
-        for pattern in "${KNOWN_PLACES[@]}"; do
-            for f in ${pattern//NAME/$name}; do
-                [[ -x $f ]] && echo "$f"
+    {
+        for name in "$@"; do
+            if f=$(type -P -- "$name" 2>/dev/null) && [[ $f != */shims/* ]]; then echo "$f"; fi
+        done
+        for name in "$@"; do
+            [[ $name == python3.14t || $name == python3.14 ]] || continue
+            for pattern in "${KNOWN_PLACES[@]}"; do
+                for f in ${pattern//NAME/$name}; do
+                    if [[ -x $f ]]; then echo "$f"; fi
+                done
             done
         done
-    done | awk '!seen[$0]++'
+    } | awk '!seen[$0]++'
+    return 0
 }
 
 # consider PATH STRICT WANT_FT: accept the interpreter when it is a usable CPython 3.14
@@ -337,6 +344,7 @@ ensure_sid_python() {
     if ! sid_root_healthy; then
         say "fetching CPython 3.14 from Debian unstable into $SID"
         mkdir -p "$SID"
+        : >"$LOGS/apt.log"
         setup_private_apt
         sid_fetch
         sid_extract
@@ -353,10 +361,19 @@ stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }
 
 # The venv is reused when it was made from the interpreter chosen now, with the same
 # requirements, and still runs: 3.14, pybind11 3.0.x, pytest, ssl, ctypes.
+# VENV_PROBLEM says why it is not, for the rebuild message.
+VENV_PROBLEM=
 venv_healthy() {
-    [[ -x $VENV_PY && -f $STAMP ]] || return 1
-    [[ $(stamp_value base) == "$CHOICE_PY" && $(stamp_value requirements) == "${REQUIREMENTS[*]}" ]] ||
-        return 1
+    VENV_PROBLEM=
+    if [[ ! -e $VENV ]]; then VENV_PROBLEM="none exists yet"; return 1; fi
+    if [[ ! -x $VENV_PY || ! -f $STAMP ]]; then VENV_PROBLEM="the existing one is incomplete"; return 1; fi
+    if [[ $(stamp_value base) != "$CHOICE_PY" ]]; then
+        VENV_PROBLEM="the existing one was made from $(stamp_value base)"; return 1
+    fi
+    if [[ $(stamp_value requirements) != "${REQUIREMENTS[*]}" ]]; then
+        VENV_PROBLEM="the existing one was made for another package list"; return 1
+    fi
+    VENV_PROBLEM="the existing one does not run, or lacks 3.14, pybind11 3.0.x, pytest, ssl or ctypes"
     "$VENV_PY" -I -c '
 import importlib.util, sys, ssl, ctypes, pybind11, pytest
 assert sys.version_info[:2] == (3, 14)
@@ -368,6 +385,9 @@ for name in ("hypothesis", "scikit_build_core", "cmake", "ninja"):
 
 make_venv() {
     rm -rf "$VENV" "$STAMP"
+    : >"$LOGS/venv.log"; : >"$LOGS/pip.log"
+    # Build folders hold CMake caches naming the old venv's interpreter and headers.
+    rm -rf "$CACHE/build"
     run_logged venv "creating the venv with $CHOICE_PY" "$CHOICE_PY" -I -m venv "$VENV"
     run_logged pip "installing ${REQUIREMENTS[*]} from PyPI" \
         env PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
@@ -418,7 +438,7 @@ ensure_toolchain() {
     if [[ $venv_ok == 1 ]]; then
         say "reusing the venv in $VENV"
     else
-        [[ -e $VENV ]] && say "the venv in $VENV is missing pieces or was made from another interpreter; rebuilding it"
+        say "making the venv in $VENV: $VENV_PROBLEM"
         make_venv
         say "venv ready in $VENV"
     fi
@@ -437,14 +457,19 @@ build_dir() {
 
 install_project() {
     [[ -f $REPO/pyproject.toml ]] || die "$REPO/pyproject.toml is missing; nothing to build (use --toolchain-only)"
+    # CMake would find no compiler only after a long configure; say so up front.
+    if [[ -z ${CXX:-} ]] && ! { type -P c++ || type -P g++ || type -P clang++; } >/dev/null; then
+        die "no C++ compiler (c++, g++ or clang++) on PATH; install one (Debian: apt-get install g++) or set CXX"
+    fi
     phase_start
-    local bdir
+    local bdir rc=0
     bdir=$(build_dir)
-    say "building and installing $REPO (build folder $bdir)"
+    say "building and installing $REPO into the venv (build folder $bdir)"
     # Streamed rather than logged: compiler errors belong on the developer's screen.
-    if ! (cd "$REPO" && PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
-            "$VENV_PY" -I -m pip install --no-build-isolation -Cbuild-dir="$bdir" ./); then
-        die "building or installing the project failed (see the output above)"
+    (cd "$REPO" && PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+        "$VENV_PY" -I -m pip install --no-build-isolation -Cbuild-dir="$bdir" .) || rc=$?
+    if [[ $rc -ne 0 ]]; then
+        die "building or installing the project into the venv failed (pip exit $rc; compiler and CMake output above; build folder $bdir)"
     fi
     phase_end "install"
 }
@@ -463,7 +488,7 @@ main() {
             *)                die "unknown option '$arg' (see --help)" ;;
         esac
     done
-    mkdir -p "$CACHE" "$LOGS" || die "cannot create $CACHE"
+    mkdir -p "$CACHE" "$LOGS" 2>/dev/null || die "cannot create the toolchain folder $CACHE"
     # One bootstrap at a time per toolchain folder: parallel runs would rebuild the same venv.
     exec 9>"$CACHE/.lock"
     if ! flock -n 9; then

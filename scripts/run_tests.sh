@@ -1,15 +1,23 @@
 #!/bin/bash
 # Sets up the toolchain, builds and installs the module, then runs the test
-# suite under CPython 3.14. Extra arguments go to pytest.
+# suite under the toolchain's CPython 3.14 from the checkout root. Extra
+# arguments go to pytest; pytest's exit code is passed through, except that
+# a run that collected no tests (exit 5) is reported as a failure.
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
 scripts/bootstrap.sh
-PY=$(scripts/bootstrap.sh --print-python)
+# The toolchain is ready now, so this only looks the interpreter up; its
+# progress lines repeat the ones above and are shown only if it fails.
+if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
+    echo "$out" >&2
+    exit 1
+fi
+PY=${out##*$'\n'}
 status=0
 "$PY" -m pytest tests "$@" || status=$?
 if [[ $status -eq 5 ]]; then
-    echo "run_tests: error: pytest collected no tests" >&2
+    echo "run_tests: error: pytest collected no tests (pytest exit 5)" >&2
     exit 1
 fi
 exit "$status"

@@ -123,8 +123,13 @@ bool HaloLiveSDK::SetLogPath(const char* path) {
 
 void HaloLiveSDK::SetLogLevel(int level) {
   JournalEntry("HaloLiveSDK::SetLogLevel").integer(level).commit();
-  const int now = lumora_sdk::set_log_level(level);
+  // The line is written while the more verbose of the old and new levels
+  // is in force, so raising the level still records the change.
+  const int now = lumora_sdk::clamp_log_level(level);
+  const bool raising = now > lumora_sdk::log_level();
+  if (!raising) lumora_sdk::set_log_level(now);
   log_line(lumora_sdk::kLogInfo, "log level set to %d (%s), asked for %d", now, level_name(now), level);
+  if (raising) lumora_sdk::set_log_level(now);
 }
 
 void HaloLiveSDK::EnableConsoleLog() {

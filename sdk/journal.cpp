@@ -25,8 +25,15 @@ thread_local int t_mute_depth = 0;
 struct Journal {
   std::mutex mutex;
   std::deque<std::string> entries;
+  size_t bytes = 0;  // total length of `entries`
   uint64_t next_seq = 1;
 };
+
+// Besides the entry cap, the oldest entries are also dropped once the held
+// text passes this many bytes: an entry with a cut buffer is about 128 KiB,
+// and a long stream of video frames would otherwise hold gigabytes. Small
+// entries (the usual calls) reach the entry cap long before this.
+constexpr size_t kJournalMaxBytes = size_t{512} << 20;
 
 Journal& journal() {
   // Never destroyed: SDK threads may still journal while the process exits.
@@ -64,24 +71,47 @@ void append_json_string(std::string& out, const std::string& s) {
   out += '"';
 }
 
-// CRC-32 as zlib computes it (reflected polynomial 0xEDB88320).
-uint32_t crc32_of(const uint8_t* p, size_t n) {
-  static const auto table = [] {
-    struct Table {
-      uint32_t v[256];
-    } t{};
+// CRC-32 as zlib computes it (reflected polynomial 0xEDB88320), eight bytes
+// per step with the usual slicing tables: a cut buffer can be a multi-megabyte
+// picture, and its checksum is taken on every journaled call.
+struct CrcTables {
+  uint32_t t[8][256];
+};
+
+const CrcTables& crc_tables() {
+  static const CrcTables tables = [] {
+    CrcTables c{};
     for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
+      uint32_t v = i;
       for (int k = 0; k < 8; ++k) {
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        v = (v & 1) ? 0xEDB88320u ^ (v >> 1) : v >> 1;
       }
-      t.v[i] = c;
+      c.t[0][i] = v;
     }
-    return t;
+    for (uint32_t i = 0; i < 256; ++i) {
+      for (int k = 1; k < 8; ++k) {
+        c.t[k][i] = (c.t[k - 1][i] >> 8) ^ c.t[0][c.t[k - 1][i] & 0xff];
+      }
+    }
+    return c;
   }();
+  return tables;
+}
+
+uint32_t crc32_of(const uint8_t* p, size_t n) {
+  const CrcTables& c = crc_tables();
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) {
-    crc = table.v[(crc ^ p[i]) & 0xff] ^ (crc >> 8);
+  while (n >= 8) {
+    // Little-endian assembly of the next eight bytes, whatever the host order.
+    const uint32_t lo = crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    const uint32_t hi = uint32_t{p[4]} | uint32_t{p[5]} << 8 | uint32_t{p[6]} << 16 | uint32_t{p[7]} << 24;
+    crc = c.t[7][lo & 0xff] ^ c.t[6][(lo >> 8) & 0xff] ^ c.t[5][(lo >> 16) & 0xff] ^ c.t[4][lo >> 24] ^
+          c.t[3][hi & 0xff] ^ c.t[2][(hi >> 8) & 0xff] ^ c.t[1][(hi >> 16) & 0xff] ^ c.t[0][hi >> 24];
+    p += 8;
+    n -= 8;
+  }
+  while (n-- != 0) {
+    crc = c.t[0][(crc ^ *p++) & 0xff] ^ (crc >> 8);
   }
   return crc ^ 0xFFFFFFFFu;
 }
@@ -163,8 +193,10 @@ void JournalEntry::commit() {
   std::lock_guard<std::mutex> lock(j.mutex);
   std::string entry = "{\"seq\":" + std::to_string(j.next_seq++);
   entry += tail;
+  j.bytes += entry.size();
   j.entries.push_back(std::move(entry));
-  while (j.entries.size() > kJournalMaxEntries) {
+  while (j.entries.size() > kJournalMaxEntries || (j.bytes > kJournalMaxBytes && j.entries.size() > 1)) {
+    j.bytes -= j.entries.front().size();
     j.entries.pop_front();
   }
 }
@@ -333,6 +365,7 @@ LUMORA_API void lumora_journal_clear(void) {
   {
     std::lock_guard<std::mutex> lock(j.mutex);
     dropped.swap(j.entries);
+    j.bytes = 0;
   }
   // `dropped` is freed here, outside the lock.
 }

@@ -10,6 +10,8 @@ namespace lumora_sdk {
 // written; on success, later lines go to DIR/lumora.log. False, with the old
 // directory kept, for a null or empty path or one that cannot be used.
 bool set_log_directory(const char* path);
+// level clamped into kLogVerbose..kLogNone.
+int clamp_log_level(int level);
 // Clamped into kLogVerbose..kLogNone; returns the level now in force.
 int set_log_level(int level);
 int log_level();

@@ -170,6 +170,7 @@ std::string format_line(int level, const char* format, va_list args) {
                 static_cast<long>(syscall(SYS_gettid)));
 
   std::string line = stamp;
+  const size_t header = line.size();
   char small[512];
   va_list copy;
   va_copy(copy, args);
@@ -185,10 +186,24 @@ std::string format_line(int level, const char* format, va_list args) {
     std::vsnprintf(&line[start], static_cast<size_t>(needed) + 1, format, args);
     line.resize(start + static_cast<size_t>(needed));
   }
-  if (line.empty() || line.back() != '\n') {
-    line += '\n';
+  // One entry is one line: a trailing newline is dropped, other control
+  // characters in the message (texts from callers) are written as \xHH.
+  if (line.size() > header && line.back() == '\n') {
+    line.pop_back();
   }
-  return line;
+  std::string clean = line.substr(0, header);
+  for (size_t i = header; i < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    if (c < 0x20 && c != '\t') {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      clean += esc;
+    } else {
+      clean += static_cast<char>(c);
+    }
+  }
+  clean += '\n';
+  return clean;
 }
 
 }  // namespace
@@ -211,7 +226,9 @@ void log_line(int level, const char* format, ...) {
 
   LogFile& f = log_file();
   std::lock_guard<std::mutex> lock(f.mutex);
-  if (to_file) {
+  // Checked again under the lock: DisableLogFile(true) closes the file under
+  // this lock, and a line that raced with it must not reopen the file.
+  if (to_file && !g_file_disabled.load(std::memory_order_relaxed)) {
     write_file_locked(f, line);
   }
   if (to_console) {
@@ -238,8 +255,10 @@ bool set_log_directory(const char* path) {
   return true;
 }
 
+int clamp_log_level(int level) { return level < kLogVerbose ? kLogVerbose : level > kLogNone ? kLogNone : level; }
+
 int set_log_level(int level) {
-  const int clamped = level < kLogVerbose ? kLogVerbose : level > kLogNone ? kLogNone : level;
+  const int clamped = clamp_log_level(level);
   g_level.store(clamped, std::memory_order_relaxed);
   return clamped;
 }

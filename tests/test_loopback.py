@@ -103,7 +103,7 @@ def test_media_and_messages_reach_the_other_member(lumora, sdk, pair):
     assert [(u, f.pts, f.data) for u, f in received] == [("alice", i * 20, p) for i, p in enumerate(payloads)]
     (uid, st, video), = bob.delegate.named("OnRemoteVideoFrameReceived")
     assert (uid, st, video.data) == ("alice", lumora.STREAM_TYPE_VIDEO_HIGH, pixel.data)
-    (sei,), = [args for args in bob.delegate.named("OnSeiMessageReceived")]
+    (sei,) = bob.delegate.named("OnSeiMessageReceived")
     assert sei[0] == "alice" and sei[2:] == (5, b"s\0ei")
     assert [(a[0], a[1], a[2], a[3]) for a in bob.delegate.named("OnReceiveCustomCmdMsg")] == [
         ("alice", 3, 1, b"c\0md"), ("alice", 3, 2, b"again")]
