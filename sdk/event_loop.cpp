@@ -192,7 +192,9 @@ void EventLoop::Run() {
       continue;
     }
     if (holds_ == 0 && next != timers_.end()) {
-      wake_.wait_until(lock, next->second.due);
+      // A copy: the timer may be removed while the lock is released.
+      const auto due = next->second.due;
+      wake_.wait_until(lock, due);
     } else {
       wake_.wait(lock);
     }
