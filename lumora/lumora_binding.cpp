@@ -167,124 +167,111 @@ void CheckPayloadLength(const char* method, const SizedText& message, size_t len
 // error reach the SDK and report it on the process's standard error instead.
 // ---------------------------------------------------------------------------
 
+// A required callback: call the Python method, or, when Python does not
+// redefine it, raise the missing-method error once the interpreter lock has
+// been released. The error is thrown directly rather than through
+// pybind11_fail, whose debug-build check reads the Python error indicator
+// and so must not run on an SDK thread that no longer holds the lock.
+#define LUMORA_OVERRIDE_REQUIRED(name, ...)                                                     \
+  do {                                                                                          \
+    PYBIND11_OVERRIDE_IMPL(void, VELACloudDelegate, name, __VA_ARGS__);                         \
+    throw std::runtime_error("Tried to call pure virtual function \"VELACloudDelegate::" name "\""); \
+  } while (false)
+
 class PyVELACloudDelegate : public VELACloudDelegate {
  public:
   using VELACloudDelegate::VELACloudDelegate;
   ~PyVELACloudDelegate() override = default;
 
   void OnError(Error error) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnError", OnError, error);
+    LUMORA_OVERRIDE_REQUIRED("OnError", error);
   }
 
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnConnectionStateChanged", OnConnectionStateChanged,
-                                old_state, new_state);
+    LUMORA_OVERRIDE_REQUIRED("OnConnectionStateChanged", old_state, new_state);
   }
 
-  void OnEnterRoom() override { PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnEnterRoom", OnEnterRoom, ); }
+  void OnEnterRoom() override { LUMORA_OVERRIDE_REQUIRED("OnEnterRoom"); }
 
-  void OnExitRoom() override { PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnExitRoom", OnExitRoom, ); }
+  void OnExitRoom() override { LUMORA_OVERRIDE_REQUIRED("OnExitRoom"); }
 
   void OnLocalAudioChannelCreated() override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalAudioChannelCreated", OnLocalAudioChannelCreated, );
+    LUMORA_OVERRIDE_REQUIRED("OnLocalAudioChannelCreated");
   }
 
   void OnLocalAudioChannelDestroyed() override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalAudioChannelDestroyed",
-                                OnLocalAudioChannelDestroyed, );
+    LUMORA_OVERRIDE_REQUIRED("OnLocalAudioChannelDestroyed");
   }
 
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalVideoChannelCreated", OnLocalVideoChannelCreated,
-                                stream_type);
+    LUMORA_OVERRIDE_REQUIRED("OnLocalVideoChannelCreated", stream_type);
   }
 
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnLocalVideoChannelDestroyed",
-                                OnLocalVideoChannelDestroyed, stream_type);
+    LUMORA_OVERRIDE_REQUIRED("OnLocalVideoChannelDestroyed", stream_type);
   }
 
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRequestChangeVideoEncodeBitrate",
-                                OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
+    LUMORA_OVERRIDE_REQUIRED("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
   }
 
   void OnRequestKeyFrame(StreamType stream_type) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRequestKeyFrame", OnRequestKeyFrame, stream_type);
+    LUMORA_OVERRIDE_REQUIRED("OnRequestKeyFrame", stream_type);
   }
 
   // Records and frames passed by reference reach Python as copies that
   // Python owns, so a method may keep them after it returns.
   void OnRemoteUserEnterRoom(const UserInfo& info) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteUserEnterRoom", OnRemoteUserEnterRoom, info);
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteUserEnterRoom", info);
   }
 
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteUserExitRoom", OnRemoteUserExitRoom, info,
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteUserExitRoom", info,
                                 reason);
   }
 
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteAudioAvailable", OnRemoteAudioAvailable, user_id,
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteAudioAvailable", user_id,
                                 available);
   }
 
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteVideoAvailable", OnRemoteVideoAvailable, user_id,
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteVideoAvailable", user_id,
                                 available, type);
   }
 
   // The two overloads of OnRemoteVideoReceived reach Python under two names.
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteVideoFrameReceived", OnRemoteVideoReceived,
-                                user_id, type, frame);
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteVideoFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemotePixelFrameReceived", OnRemoteVideoReceived,
-                                user_id, type, frame);
+    LUMORA_OVERRIDE_REQUIRED("OnRemotePixelFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteAudioReceived", OnRemoteAudioReceived, user_id,
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteAudioReceived", user_id,
                                 frame);
   }
 
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    PYBIND11_OVERRIDE_PURE_NAME(void, VELACloudDelegate, "OnRemoteMixedAudioReceived", OnRemoteMixedAudioReceived,
-                                frame);
+    LUMORA_OVERRIDE_REQUIRED("OnRemoteMixedAudioReceived", frame);
   }
 
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                             size_t length) override {
-    py::gil_scoped_acquire gil;
-    try {
-      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnSeiMessageReceived");
-      if (override) {
-        py::bytes payload(message, length);
-        override(user_id, stream_type, message_type, payload);
-      }
-    } catch (py::error_already_set& error) {
-      ReportCallbackError("OnSeiMessageReceived", error);
-    } catch (...) {
-      ReportUnknownCallbackError();
-    }
+    DispatchGuarded("OnSeiMessageReceived", [&](const py::function& override) {
+      py::bytes payload(message, length);
+      override(user_id, stream_type, message_type, payload);
+    });
   }
 
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    py::gil_scoped_acquire gil;
-    try {
-      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnReceiveCustomCmdMsg");
-      if (override) {
-        py::bytes payload(message, length);
-        override(user_id, cmd_id, seq, payload);
-      }
-    } catch (py::error_already_set& error) {
-      ReportCallbackError("OnReceiveCustomCmdMsg", error);
-    } catch (...) {
-      ReportUnknownCallbackError();
-    }
+    DispatchGuarded("OnReceiveCustomCmdMsg", [&](const py::function& override) {
+      py::bytes payload(message, length);
+      override(user_id, cmd_id, seq, payload);
+    });
   }
 
   // Optional: a missing Python method is not an error; errors still leave.
@@ -294,29 +281,38 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
+    DispatchGuarded("OnNetworkQuality", [&](const py::function& override) {
+      // Without a local record Python still gets one: the SDK's default.
+      py::object local = local_quality != nullptr ? py::cast(*local_quality, py::return_value_policy::copy)
+                                                  : py::cast(NetworkQualityInfo());
+      py::list remote;
+      for (size_t i = 0; i < remote_quality_count; ++i) {
+        remote.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
+      }
+      override(local, remote);
+    });
+  }
+
+ private:
+  // The guarded procedure: lock, look up, build the arguments and call, all
+  // inside one protected region. Errors are written to the process's own
+  // standard error (not Python's sys.stderr) and cleared, and the SDK thread
+  // carries on as if the call had succeeded.
+  template <typename Invoke>
+  void DispatchGuarded(const char* method, Invoke&& invoke) {
     py::gil_scoped_acquire gil;
     try {
-      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), "OnNetworkQuality");
+      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), method);
       if (override) {
-        // Without a local record Python still gets one: the SDK's default.
-        py::object local = local_quality != nullptr ? py::cast(*local_quality, py::return_value_policy::copy)
-                                                    : py::cast(NetworkQualityInfo());
-        py::list remote;
-        for (size_t i = 0; i < remote_quality_count; ++i) {
-          remote.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
-        }
-        override(local, remote);
+        invoke(override);
       }
     } catch (py::error_already_set& error) {
-      ReportCallbackError("OnNetworkQuality", error);
+      ReportCallbackError(method, error);
     } catch (...) {
       ReportUnknownCallbackError();
     }
   }
 
- private:
-  // The guarded callbacks write to the process's own standard error (not
-  // Python's sys.stderr) and clear the error: the SDK thread carries on.
   static void ReportCallbackError(const char* method, const py::error_already_set& error) {
     std::cerr << "python callback " << method << " error: " << error.what() << std::endl;
     PyErr_Clear();

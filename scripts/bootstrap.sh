@@ -505,4 +505,6 @@ main() {
     say "venv python: $VENV_PY"
 }
 
-main "$@"
+# On one line, so bash has read all of it before main runs: a checkout that rewrites this file
+# mid-run (git checkout, a pull) cannot make the running bootstrap read a half-changed file.
+main "$@"; exit

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cloud_impl.h"
@@ -61,6 +62,13 @@ std::shared_ptr<CloudCore> find_cloud(uint64_t id) {
   std::lock_guard<std::mutex> lock(registry().mu);
   auto found = registry().live.find(id);
   return found == registry().live.end() ? nullptr : found->second;
+}
+
+void close_cloud(CloudCore& core) {
+  core.closed.store(true);
+  while (core.deciding.load() != 0) {
+    std::this_thread::yield();
+  }
 }
 
 void report_callback_error(CloudCore& core, const char* operation, const char* what) {
@@ -222,7 +230,7 @@ void VELACloud::Destroy(VELACloud* cloud) {
   std::shared_ptr<CloudCore> core = impl->core();
   // First: from here on no delegate call starts for this cloud. A call
   // already running on the event thread is not waited for.
-  core->closed.store(true, std::memory_order_release);
+  lumora_sdk::close_cloud(*core);
   {
     std::lock_guard<std::mutex> lock(lumora_sdk::room_mutex());
     lumora_sdk::leave_room(*core, 1);

@@ -86,6 +86,9 @@ struct CloudCore : std::enable_shared_from_this<CloudCore> {
 
   // Set by Destroy before anything else: no delegate call starts after it.
   std::atomic<bool> closed{false};
+  // Threads between their check of `closed` and the delegate call; Destroy
+  // waits for these (a few instructions, never a delegate call).
+  std::atomic<int> deciding{0};
   std::atomic<uint64_t> callbacks{0};
   std::atomic<uint64_t> callback_errors{0};
 
@@ -117,12 +120,23 @@ std::string last_callback_error();
 // Makes one delegate call for `core` unless the cloud is closed or has no
 // delegate. Every started call is counted; an exception is caught,
 // reported and never leaves. The caller must hold no SDK lock.
+//
+// With close_cloud() below this makes Destroy exact: a thread either sees
+// the cloud closed or has counted its call before Destroy returns (both
+// sides write their flag, then read the other's, all sequentially
+// consistent).
 template <typename F>
 CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
-  if (core.delegate == nullptr || core.closed.load(std::memory_order_acquire)) {
+  if (core.delegate == nullptr) {
+    return CallResult::kSkipped;
+  }
+  core.deciding.fetch_add(1);
+  if (core.closed.load()) {
+    core.deciding.fetch_sub(1);
     return CallResult::kSkipped;
   }
   core.callbacks.fetch_add(1, std::memory_order_relaxed);
+  core.deciding.fetch_sub(1);
   try {
     call(*core.delegate);
     return CallResult::kDone;
@@ -133,6 +147,11 @@ CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
   }
   return CallResult::kRaised;
 }
+
+// Closes the cloud: once this returns, every delegate call for it has
+// either been started (and counted) or will never be. Waits only for
+// threads inside call_delegate's check, never for a running delegate.
+void close_cloud(CloudCore& core);
 
 // ---- The SDK's own copies of public types ----------------------------------
 

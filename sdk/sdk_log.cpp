@@ -186,9 +186,11 @@ std::string format_line(int level, const char* format, va_list args) {
     std::vsnprintf(&line[start], static_cast<size_t>(needed) + 1, format, args);
     line.resize(start + static_cast<size_t>(needed));
   }
-  // One entry is one line: a trailing newline is dropped, other control
-  // characters in the message (texts from callers) are written as \xHH.
-  if (line.size() > header && line.back() == '\n') {
+  // One entry is one line: a newline ending the format is dropped (the line
+  // gets its own), every other control character in the message (texts
+  // from callers included) is written as \xHH.
+  const size_t format_length = std::strlen(format);
+  if (format_length != 0 && format[format_length - 1] == '\n' && line.size() > header && line.back() == '\n') {
     line.pop_back();
   }
   std::string clean = line.substr(0, header);

@@ -113,7 +113,7 @@ class Cxx:
         self._lib = ctypes.CDLL(lib._name)
         self._fns = {}
         for name, (symbol, restype, argtypes) in SETTINGS.items():
-            f = getattr(self._lib, symbol)
+            f = self._lib[symbol]  # a function object of its own: restypes differ per use
             f.restype, f.argtypes = restype, argtypes
             setattr(self, name, lambda *a, _f=f: _f(*[_b(x) for x in a]))
 
@@ -121,7 +121,7 @@ class Cxx:
         key = (cls, name)
         if key not in self._fns:
             suffix, const, restype, argtypes = MEMBERS[name]
-            f = getattr(self._lib, f"_ZN{'K' if const else ''}6lumora4vela{len(cls)}{cls}{suffix}")
+            f = self._lib[f"_ZN{'K' if const else ''}6lumora4vela{len(cls)}{cls}{suffix}"]
             f.restype, f.argtypes = restype, [c_void_p] + argtypes
             self._fns[key] = f
         return self._fns[key]
@@ -201,6 +201,7 @@ def log(ctl, cxx, tmp_path):
     cxx.DisableConsoleLog()
     cxx.SetLogLevel(2)
     path = ctl.log_file_path()
+    ctl.clear_journal()  # the set-up calls are not the test's
 
     def lines(p=path):
         return [LINE.match(l).groups() for l in p.read_text(errors="replace").splitlines()] if p.exists() else []
@@ -237,7 +238,7 @@ def test_vela_string_holds_copies(cxx, jr):
     assert copy.GetValue() == b"a\xff\x01b"
     copy.assign(copy)  # self-assignment
     assert copy.GetValue() == b"a\xff\x01b"
-    copy.SetValue(copy.GetValueAddress() + 1)  # a text inside the old value
+    copy.SetValue(ctypes.cast(copy.GetValueAddress() + 1, c_char_p))  # a text inside the old value
     assert copy.GetValue() == b"\xff\x01b"
     copy.assign_text(None)
     assert copy.GetValue() is None
@@ -262,7 +263,8 @@ def test_records_defaults_and_copies(cxx, jr):
     c = copy.s
     assert (c.sdk_app_id, c.room_id, c.custom_data) == (4294967295, 7, 0x1234)
     assert c.user_id.str_ != r.user_id.str_  # its own copy of each text
-    enter = cxx.make("EnterRoomParams").s
+    enter_params = cxx.make("EnterRoomParams")
+    enter = enter_params.s
     assert (enter.scene, enter.role, text_of(enter.private_map_key), text_of(enter.room.user_id)) == (0, 0, b"", b"")
     a = enter.audio_obtain_params
     assert (a.audio_obtain_method, a.enable_remote_audio_mix, a.output_sample_rate, a.output_channels,
@@ -358,7 +360,7 @@ def test_long_buffers_are_cut_with_crc32(cxx, jr, size, cut):
         assert set(raw) == {"b", "n"} and type(kept) is bytes
 
 
-def test_seq_and_disabling(cxx, jr):
+def test_seq_and_disabling(cxx, jr, log):
     s = cxx.make("VelaString", "a")
     s.SetValue("b")
     first = [e["seq"] for e in jr.journal()]
@@ -381,9 +383,9 @@ def test_dump_reports_needed_length_and_nul_terminates(cxx, jr):
     whole = json.dumps(jr.raw_journal(), separators=(",", ":")).encode()
     dump = jr.lib.lumora_journal_dump
     assert dump(0, None, 0) == len(whole)
-    small = ctypes.create_string_buffer(b"\x01" * 10)
+    small = (ctypes.c_char * 10)(*b"\x01" * 10)
     assert dump(0, small, 10) == len(whole)
-    assert small.raw == whole[:9] + b"\0"
+    assert bytes(small) == whole[:9] + b"\0"
     exact = ctypes.create_string_buffer(len(whole) + 1)
     assert dump(0, exact, len(exact)) == len(whole) and exact.value == whole
     assert [e["args"] for e in jr.raw_journal(1)] == [[{"s": "225c"}]]
@@ -576,6 +578,8 @@ def test_default_log_file_is_made_on_first_line(ctl, tmp_path):
     script = """if True:
         import ctypes, json, os, sys
         lib = ctypes.CDLL(sys.argv[1])
+        lib.lumora_log_file_path.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+        lib.lumora_log_file_path.restype = ctypes.c_size_t
         buf = ctypes.create_string_buffer(4096)
         lib.lumora_log_file_path(buf, len(buf))
         before = os.path.exists("lumora-logs")
