@@ -257,16 +257,32 @@ sid_update() {
 
 # Packages to fetch: the fixed set plus the shared libraries the interpreter packages depend on
 # (libfoo, zlib1g; data packages such as tzdata or media-types are left out, the host's serve).
-SID_PKGS=()
+SID_PKGS=() SID_MISSING=()
+# Fails, with the absent names in SID_MISSING, when the index lacks one of the fixed packages.
 sid_package_list() {
-    local deps
-    apt-cache "${APT_OPTS[@]}" show python3.14-minimal >/dev/null 2>&1 ||
-        die "Debian unstable no longer has python3.14 packages; install a CPython 3.14 and set LUMORA_PYTHON"
+    local deps pkg
+    SID_MISSING=()
+    for pkg in "${SID_CORE_PKGS[@]}"; do
+        # A name other packages still refer to "shows" without a stanza of its own.
+        [[ $(apt-cache "${APT_OPTS[@]}" show --no-all-versions "$pkg" 2>/dev/null) == *"Package: $pkg"$'\n'* ]] ||
+            SID_MISSING+=("$pkg")
+    done
+    [[ ${#SID_MISSING[@]} -eq 0 ]] || return 1
     deps=$(apt-cache "${APT_OPTS[@]}" depends --no-recommends --no-suggests --no-conflicts \
                --no-breaks --no-replaces --no-enhances "${SID_DEP_SOURCES[@]}" 2>>"$LOGS/apt.log" |
-           awk '$1 ~ /^\|?(Pre)?Depends:$/ && $2 ~ /lib/ && $2 !~ /^libpython3/ { print $2 }' | sort -u)
+           awk '$1 ~ /^\|?(Pre)?Depends:$/ && $2 ~ /lib/ && $2 !~ /^libpython3/ { print $2 }' |
+           sort -u) || true
     [[ -n $deps ]] || die "could not read the dependencies of python3.14 from the Debian unstable index"
     mapfile -t SID_PKGS < <(printf '%s\n' "${SID_CORE_PKGS[@]}" $deps | sort -u)
+}
+
+# After a fresh index: the fixed packages must be there, or unstable has moved past them.
+sid_package_list_or_die() {
+    sid_package_list && return 0
+    if [[ " ${SID_MISSING[*]} " == *" python3.14-minimal "* ]]; then
+        die "Debian unstable no longer has python3.14 packages; install a CPython 3.14 and set LUMORA_PYTHON to it"
+    fi
+    die "Debian unstable no longer has ${SID_MISSING[*]} (needed beside python3.14); install a CPython 3.14 and set LUMORA_PYTHON to it"
 }
 
 # Fetch all packages into a fresh folder, so the set on disk always comes from one index.
@@ -278,13 +294,20 @@ sid_download() {
 }
 
 sid_fetch() {
-    sid_index_present || sid_update
-    sid_package_list
+    if ! sid_index_present; then
+        sid_update
+        sid_package_list_or_die
+    elif ! sid_package_list; then
+        # An index kept from an earlier run may predate a rename; judge by a current one.
+        say "the kept Debian unstable index lacks ${SID_MISSING[*]}; refreshing it"
+        sid_update
+        sid_package_list_or_die
+    fi
     if ! sid_download; then
-        # Unstable moves on and old files vanish from the archive: refresh the index once.
+        # Unstable moves on and old files vanish from the archive (404): refresh the index once.
         say "download failed; refreshing the Debian unstable index and retrying"
         sid_update
-        sid_package_list
+        sid_package_list_or_die
         if ! sid_download; then
             show_log_tail "$LOGS/apt.log"
             die "downloading CPython 3.14 packages from Debian unstable failed (full log: $LOGS/apt.log)"

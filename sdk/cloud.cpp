@@ -257,7 +257,7 @@ namespace lumora_sdk {
 
 int CloudImpl::EnterRoom(const EnterRoomParams& params) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::EnterRoom", core->id).json(json_of(params)).commit();
+  JournalEntry("VELACloud::EnterRoom", core->id).record(params).commit();
 
   // Our own copies of what is kept.
   bool has_user = false;
@@ -365,9 +365,7 @@ int CloudImpl::Subscribe(const char* user_id, StreamType type) {
   if (is_video_stream(type)) {
     // A new viewer of a running stream needs a key frame to start from.
     std::shared_ptr<CloudCore> sender = member_named(*core, user_id);
-    if (sender != nullptr && sender != core &&
-        std::find(sender->m.video_channels.begin(), sender->m.video_channels.end(), type) !=
-            sender->m.video_channels.end()) {
+    if (sender != nullptr && sender != core) {
       post_room_event(sender, [type](CloudCore& c) {
         call_delegate(c, "OnRequestKeyFrame", [&](VELACloudDelegate& d) { d.OnRequestKeyFrame(type); });
       });
@@ -406,7 +404,7 @@ bool valid_audio_encoding(const AudioEncodeParams& p) {
 
 int CloudImpl::CreateLocalAudioChannel(const AudioEncodeParams& params) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::CreateLocalAudioChannel", core->id).json(json_of(params)).commit();
+  JournalEntry("VELACloud::CreateLocalAudioChannel", core->id).record(params).commit();
   if (!valid_audio_encoding(params)) {
     queue_error(core, vela::ERR_INVALID_PARAMETER);
     return vela::ERR_INVALID_PARAMETER;
@@ -509,7 +507,7 @@ int chosen_bitrate(StreamType type, int frame_rate) {
 
 void CloudImpl::SetVideoEncodeParam(StreamType type, const vela::VideoEncodeParams& params) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::SetVideoEncodeParam", core->id).integer(type).json(json_of(params)).commit();
+  JournalEntry("VELACloud::SetVideoEncodeParam", core->id).integer(type).record(params).commit();
   if (!is_video_stream(type)) {
     log_line(kLogWarning, "cloud %llu: SetVideoEncodeParam for stream type %d ignored",
              static_cast<unsigned long long>(core->id), static_cast<int>(type));
@@ -530,7 +528,7 @@ void CloudImpl::SetVideoEncodeParam(StreamType type, const vela::VideoEncodePara
 
 void CloudImpl::EnableVoiceActivityDetection(const vela::VADParams& params) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::EnableVoiceActivityDetection", core->id).json(json_of(params)).commit();
+  JournalEntry("VELACloud::EnableVoiceActivityDetection", core->id).record(params).commit();
   std::lock_guard<std::mutex> lock(room_mutex());
   core->m.voice_detection = params.enable;
 }

@@ -102,7 +102,7 @@ void note_remote_level(CloudCore& receiver, const std::string& sender, const Aud
 }
 
 // Delivery on the receiver's event thread, mixed (pushed or pulled).
-void deliver_mixed(CloudCore& receiver, const std::string& sender, const AudioFrame& frame,
+void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sender, const AudioFrame& frame,
                    const std::vector<std::string>& expected) {
   const AudioView view = view_of(frame);
   if (!pcm16_mixable(view.sample_rate, view.channels, view.bits, view.codec)) {
@@ -120,6 +120,11 @@ void deliver_mixed(CloudCore& receiver, const std::string& sender, const AudioFr
   int channels = 0;
   {
     std::lock_guard<std::mutex> lock(receiver.audio_mu);
+    // Leaving the room empties the mixer under this lock after ending the
+    // stay, so audio of a stay that has ended is never mixed in afterwards.
+    if (receiver.session.load() != session) {
+      return;
+    }
     rate = receiver.mixer.sample_rate();
     channels = receiver.mixer.channels();
     receiver.mixer.Add(sender, convert_pcm16(view.data, view.size, view.sample_rate, view.channels, rate, channels));
@@ -188,9 +193,10 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
                       [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *shared); });
       });
     } else {
-      post_room_event(receiver, [sender, shared, epoch_of, epoch, expected = mixed_sources(*receiver)](CloudCore& r) {
+      post_room_event(receiver, [sender, shared, epoch_of, epoch, session = receiver->session.load(),
+                                 expected = mixed_sources(*receiver)](CloudCore& r) {
         if (epoch_of->load() == epoch) {
-          deliver_mixed(r, sender, *shared, expected);
+          deliver_mixed(r, session, sender, *shared, expected);
         }
       });
     }
@@ -302,12 +308,7 @@ int CloudImpl::GetAudioFrame(AudioFrame* frame) {
   if (frame == nullptr) {
     return vela::ERR_INVALID_PARAMETER;
   }
-  {
-    std::lock_guard<std::mutex> lock(room_mutex());
-    if (!core->m.in_room) {
-      return vela::ERR_INVALID_OPERATION;
-    }
-  }
+  // Outside a room nothing is buffered: the mixer was emptied on leaving.
   std::vector<int16_t> samples;
   uint32_t pts = 0;
   int rate = 0;
@@ -326,14 +327,14 @@ int CloudImpl::GetAudioFrame(AudioFrame* frame) {
 
 int CloudImpl::SendAudioFrame(const AudioFrame& frame) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::SendAudioFrame", core->id).json(json_of(frame)).commit();
+  JournalEntry("VELACloud::SendAudioFrame", core->id).record(frame).commit();
   return send_audio(core, frame, false);
 }
 
 int CloudImpl::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
   std::shared_ptr<CloudCore> core = core_;
   JournalEntry("VELACloud::SendContinuousAudioFrame", core->id)
-      .json(json_of(frame))
+      .record(frame)
       .boolean(clear_send_queue)
       .commit();
   return send_audio(core, frame, clear_send_queue);
@@ -341,13 +342,13 @@ int CloudImpl::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send
 
 int CloudImpl::SendVideoFrame(StreamType type, const VideoFrame& frame) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::SendVideoFrame", core->id).integer(type).json(json_of(frame)).commit();
+  JournalEntry("VELACloud::SendVideoFrame", core->id).integer(type).record(frame).commit();
   return send_video(core, type, frame);
 }
 
 int CloudImpl::SendVideoFrame(StreamType type, const PixelFrame& frame) {
   std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::SendPixelFrame", core->id).integer(type).json(json_of(frame)).commit();
+  JournalEntry("VELACloud::SendPixelFrame", core->id).integer(type).record(frame).commit();
   return send_video(core, type, frame);
 }
 

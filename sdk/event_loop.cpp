@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,19 @@ void release_quietly(T& value) {
   JournalMute mute;
   T dropped(std::move(value));
   (void)dropped;
+}
+
+// Delegate calls catch their own exceptions; this keeps anything else a
+// task throws (an allocation failure while building a record) from ending
+// the process, since the thread has no caller to hand it to.
+void run_guarded(const std::function<void()>& task) {
+  try {
+    task();
+  } catch (const std::exception& error) {
+    log_line(kLogError, "event task failed: %s", error.what());
+  } catch (...) {
+    log_line(kLogError, "event task failed with an unknown exception");
+  }
 }
 
 }  // namespace
@@ -153,7 +167,7 @@ void EventLoop::Run() {
       queue_.pop_front();
       running_ = true;
       lock.unlock();
-      task();
+      run_guarded(task);
       release_quietly(task);
       lock.lock();
       running_ = false;
@@ -175,7 +189,7 @@ void EventLoop::Run() {
       std::shared_ptr<Task> tick = next->second.tick;
       running_ = true;
       lock.unlock();
-      (*tick)();
+      run_guarded(*tick);
       release_quietly(tick);
       lock.lock();
       running_ = false;

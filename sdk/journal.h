@@ -57,6 +57,10 @@ class JournalEntry {
   JournalEntry& pointer(const void* p);
   // An argument already encoded as JSON (see the json_* helpers below).
   JournalEntry& json(std::string encoded);
+  // A record or frame, encoded with json_of only while the journal records:
+  // encoding copies (and checksums) whole payloads.
+  template <typename T>
+  JournalEntry& record(const T& value);
   void commit();
 
  private:
@@ -81,5 +85,10 @@ std::string json_of(const lumora::vela::VADParams& value);
 std::string json_of(const lumora::vela::AudioFrame& value);
 std::string json_of(const lumora::vela::VideoFrame& value);
 std::string json_of(const lumora::vela::PixelFrame& value);
+
+template <typename T>
+JournalEntry& JournalEntry::record(const T& value) {
+  return enabled_ ? json(json_of(value)) : *this;
+}
 
 }  // namespace lumora_sdk

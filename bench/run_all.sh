@@ -1,0 +1,10 @@
+#!/bin/bash
+# Runs the four benchmarks with the project's toolchain python, one after another.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+PY=${PYTHON:-$(scripts/bootstrap.sh --print-python)}
+for b in callbacks frames operations load; do
+    echo "== bench_$b.py"
+    "$PY" "bench/bench_$b.py" "$@"
+    echo
+done
