@@ -10,7 +10,9 @@
 #                            pytest, hypothesis (all from PyPI)
 #   debian-sid/root/         CPython 3.14 unpacked from Debian unstable, used only when the machine
 #                            has no CPython 3.14 of its own
-#   build/<checkout>/        scikit-build-core build folder, kept so rebuilds are incremental
+#   debian-sid/apt/          private apt configuration and package index for that download
+#   build/<name>-<hash>/     scikit-build-core build folder per checkout path, kept so rebuilds
+#                            are incremental (emptied whenever the venv is remade)
 #   toolchain.stamp          which interpreter the venv was made from
 #   logs/                    output of the download, venv and pip steps
 #
@@ -58,10 +60,21 @@ OUT=1              # file descriptor for progress messages (stderr with --print-
 # Messages, errors, timing
 
 say() { echo "bootstrap: $*" >&"$OUT"; }
-die() { echo "bootstrap: error: $*" >&2; exit 1; }
+# In a subshell ($(...)), die leaves with code 97 so the caller's ERR trap knows the message is
+# already out and does not add a second line.
+die() {
+    echo "bootstrap: error: $*" >&2
+    [[ $BASHPID == "$$" ]] || exit 97
+    exit 1
+}
 
-# Catch-all for commands that fail without an explicit check: still one clear line.
-on_err() { echo "bootstrap: error: command failed (exit $1, line $2): $3" >&2; exit 1; }
+# Catch-all for commands that fail without an explicit check: still one clear line, written by
+# the main shell only (subshells just pass their status up).
+on_err() {
+    [[ $BASHPID == "$$" ]] || exit "$1"
+    [[ $1 == 97 ]] || echo "bootstrap: error: command failed (exit $1, line $2): $3" >&2
+    exit 1
+}
 trap 'on_err $? $LINENO "$BASH_COMMAND"' ERR
 
 now_us() { local t=${EPOCHREALTIME//[.,]/}; echo "$t"; }
@@ -260,12 +273,14 @@ sid_update() {
 SID_PKGS=() SID_MISSING=()
 # Fails, with the absent names in SID_MISSING, when the index lacks one of the fixed packages.
 sid_package_list() {
-    local deps pkg
+    local deps pkg found
     SID_MISSING=()
+    # One apt-cache run for all names: each run re-reads the whole index (seconds), and no binary
+    # cache is kept. Absent names, and names only other packages still refer to, get no stanza.
+    found=$(apt-cache "${APT_OPTS[@]}" show --no-all-versions "${SID_CORE_PKGS[@]}" 2>/dev/null |
+            sed -n 's/^Package: //p') || true
     for pkg in "${SID_CORE_PKGS[@]}"; do
-        # A name other packages still refer to "shows" without a stanza of its own.
-        [[ $(apt-cache "${APT_OPTS[@]}" show --no-all-versions "$pkg" 2>/dev/null) == *"Package: $pkg"$'\n'* ]] ||
-            SID_MISSING+=("$pkg")
+        grep -qxF -- "$pkg" <<<"$found" || SID_MISSING+=("$pkg")
     done
     [[ ${#SID_MISSING[@]} -eq 0 ]] || return 1
     deps=$(apt-cache "${APT_OPTS[@]}" depends --no-recommends --no-suggests --no-conflicts \

@@ -4,20 +4,27 @@
 # arguments go to pytest; pytest's exit code is passed through, except that
 # a run that collected no tests (exit 5) is reported as a failure.
 set -euo pipefail
-REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$REPO"
-scripts/bootstrap.sh
-# The toolchain is ready now, so this only looks the interpreter up; its
-# progress lines repeat the ones above and are shown only if it fails.
-if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
-    echo "$out" >&2
-    exit 1
-fi
-PY=${out##*$'\n'}
-status=0
-"$PY" -m pytest tests "$@" || status=$?
-if [[ $status -eq 5 ]]; then
-    echo "run_tests: error: pytest collected no tests (pytest exit 5)" >&2
-    exit 1
-fi
-exit "$status"
+
+main() {
+    local repo out py status=0
+    repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    cd "$repo"
+    scripts/bootstrap.sh
+    # The toolchain is ready now, so this only looks the interpreter up; its
+    # progress lines repeat the ones above and are shown only if it fails.
+    if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
+        echo "$out" >&2
+        exit 1
+    fi
+    py=${out##*$'\n'}
+    "$py" -m pytest tests "$@" || status=$?
+    if [[ $status -eq 5 ]]; then
+        echo "run_tests: error: pytest collected no tests (pytest exit 5)" >&2
+        exit 1
+    fi
+    exit "$status"
+}
+
+# On one line, so bash has read it all before the tests start: a checkout
+# that rewrites this file during the run cannot change what runs next.
+main "$@"; exit
