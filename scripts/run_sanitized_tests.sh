@@ -92,8 +92,12 @@ sys.exit(1 if problems else 0)
 EOF
 say "sanitizer runtimes preloaded: $ASAN_LIB $UBSAN_LIB"
 
+# The sanitized module links libasan and libubsan by design, so the check of
+# the module's exact NEEDED list does not apply to this build.
+DESELECT=(--deselect tests/test_module.py::test_runtime_search_path_and_needed_libraries)
+
 status=0
-"$PY" -m pytest tests -p no:cacheprovider "$@" || status=$?
+"$PY" -m pytest tests -p no:cacheprovider "${DESELECT[@]}" "$@" || status=$?
 if [[ $status -eq 5 ]]; then
     die "pytest collected no tests (pytest exit 5)"
 fi

@@ -230,6 +230,7 @@ def test_injected_conversions(lumora, sdk, wired, mode):
 def test_callbacks_arrive_on_sdk_threads(lumora, sdk, wired):
     d, cloud, cid = wired
     sdk.inject("enter_room", cid, mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
     sdk.inject("exit_room", cid, mode=sdk.NEW_THREAD)
     assert sdk.wait_idle(cid) == 0
     assert d.names() == ["OnEnterRoom", "OnExitRoom"]
