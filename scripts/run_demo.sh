@@ -5,17 +5,11 @@
 set -euo pipefail
 
 main() {
-    local repo out py demo=examples/loopback_call.py
+    local repo demo=examples/loopback_call.py
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     cd "$repo"
-    scripts/bootstrap.sh
-    # The toolchain is ready now, so this only looks the interpreter up; its
-    # progress lines repeat the ones above and are shown only if it fails.
-    if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
-        echo "$out" >&2
-        exit 1
-    fi
-    py=${out##*$'\n'}
+    source scripts/toolchain.sh
+    ensure_toolchain_python
     if [[ ! -f $demo ]]; then
         demo=examples/settings_demo.py
         if [[ ! -f $demo ]]; then
@@ -24,7 +18,7 @@ main() {
         fi
         echo "run_demo: examples/loopback_call.py is not there yet; running $demo" >&2
     fi
-    exec "$py" "$demo" "$@"
+    exec "$PY" "$demo" "$@"
 }
 
 # On one line, so bash has read it all before the bootstrap starts.

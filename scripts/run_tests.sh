@@ -6,18 +6,12 @@
 set -euo pipefail
 
 main() {
-    local repo out py status=0
+    local repo status=0
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     cd "$repo"
-    scripts/bootstrap.sh
-    # The toolchain is ready now, so this only looks the interpreter up; its
-    # progress lines repeat the ones above and are shown only if it fails.
-    if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
-        echo "$out" >&2
-        exit 1
-    fi
-    py=${out##*$'\n'}
-    "$py" -m pytest tests "$@" || status=$?
+    source scripts/toolchain.sh
+    ensure_toolchain_python
+    "$PY" -m pytest tests "$@" || status=$?
     if [[ $status -eq 5 ]]; then
         echo "run_tests: error: pytest collected no tests (pytest exit 5)" >&2
         exit 1

@@ -20,15 +20,8 @@ RoomParams::RoomParams()
       decryption_delegate(nullptr),
       encryption_delegate(nullptr) {}
 
-RoomParams::RoomParams(const RoomParams& other)
-    : sdk_app_id(other.sdk_app_id),
-      user_id(other.user_id),
-      user_sig(other.user_sig),
-      room_id(other.room_id),
-      str_room_id(other.str_room_id),
-      custom_data(other.custom_data),
-      decryption_delegate(other.decryption_delegate),
-      encryption_delegate(other.encryption_delegate) {}
+// Member-wise: each text copied by VelaString's own copy constructor.
+RoomParams::RoomParams(const RoomParams& other) = default;
 
 RoomParams::~RoomParams() {}
 
