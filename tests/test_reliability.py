@@ -290,10 +290,8 @@ def test_pickle_protocols_0_and_1_raise_instead_of_aborting(lumora):
         for protocol in (0, 1):
             with pytest.raises(TypeError):
                 pickle.dumps(value, protocol)
-    # Protocol 2 and later: enumeration members round-trip, the rest refuse.
+    # Protocol 2 and later are untouched: enumeration members round-trip.
     assert pickle.loads(pickle.dumps(lumora.ERR_FAILED, 2)) == lumora.ERR_FAILED
-    with pytest.raises(TypeError, match="cannot pickle"):
-        pickle.dumps(lumora.VelaString("x"), pickle.HIGHEST_PROTOCOL)
 
 
 # ---- Thread states of SDK threads -------------------------------------------------
