@@ -1,18 +1,14 @@
 """Shared pieces of the benchmarks: a do-nothing delegate, room entry, on-the-fly
 compilation of small native helpers, and table printing."""
 
-import importlib.machinery
-import importlib.util
-import os
 import pathlib
-import subprocess
 import sys
-import sysconfig
-import tempfile
 import threading
 import time
 
 import _lumora as lumora
+
+from _variants import compile_native, cpu_model, load_native, print_table, progress  # noqa: F401 (shared names)
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -96,39 +92,34 @@ def enter(cloud, delegate, user, room, audio=False, video=False):
 def compile_extension(name, source, cxx=False, extra=()):
     """Compiles `source` into an extension module `name` in a temporary folder
     with the host compiler (no libpython link) and imports it."""
-    tmp = pathlib.Path(tempfile.mkdtemp(prefix="lumora-bench-"))
-    out = tmp / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    compiler = os.environ.get("CXX", "g++") if cxx else os.environ.get("CC", "cc")
-    cmd = [compiler, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], *extra,
-           str(source), "-o", str(out)]
-    if cxx:
-        cmd[1:1] = ["-std=c++17", "-fvisibility=hidden"]
-    subprocess.run(cmd, check=True)
-    loader = importlib.machinery.ExtensionFileLoader(name, str(out))
-    spec = importlib.util.spec_from_file_location(name, str(out), loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    return load_native(name, compile_native(name, source, cxx=cxx, extra=extra))
 
 
-def cpu_model():
-    try:
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            if line.startswith("Model name:"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
+class _ThreadStateProbe(QuietDelegate):
+    def __init__(self):
+        super().__init__()
+        self.local = threading.local()
+        self.counts = []
+
+    def OnError(self, error):
+        self.local.count = getattr(self.local, "count", 0) + 1
+        self.counts.append(self.local.count)
 
 
-def print_table(title, header, rows):
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    print(title)
-    print("  " + "  ".join(str(h).ljust(w) for h, w in zip(header, widths)))
-    print("  " + "  ".join("-" * w for w in widths))
-    for row in rows:
-        print("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)))
-
-
-def progress(text):
-    print(f"... {text}", file=sys.stderr, flush=True)
+def thread_state_mode(calls=3):
+    """How this build of _lumora treats SDK threads, by what it does: "kept"
+    when a threading.local value survives between callbacks on one SDK event
+    thread (the thread keeps its Python thread state), "fresh" when every
+    callback starts with a new thread state."""
+    probe = _ThreadStateProbe()
+    cloud, cid = make_cloud(probe)
+    for _ in range(calls):
+        sdk_control.inject("error", cid, -1, mode=sdk_control.EVENT)
+    if sdk_control.wait_idle(cid, 10000) != 0:
+        raise RuntimeError("thread-state probe: the event thread did not become idle")
+    del cloud
+    if probe.counts == list(range(1, calls + 1)):
+        return "kept"
+    if probe.counts == [1] * calls:
+        return "fresh"
+    return f"unknown {probe.counts}"

@@ -19,15 +19,32 @@ thread (where every callback runs) and everything else.
 A callback counts as late when it arrives more than 100 ms after the moment its
 frame was scheduled to be sent; a drop is a gap in a stream's sequence.
 
-    python bench/bench_load.py [--seconds 10]
+Native floor: one native thread (native_baseline.c, paced()) that keeps its
+Python thread state receives the same calls at the same rates (2,500 audio
+calls/s of 960 bytes, 60 video calls/s of 345,600 bytes) and makes each
+call's payload copy, a new bytes object, under the interpreter lock; its own
+CPU time is the floor for the receiver's event thread. Two more native rows
+also hand every bytes object to a Python handler doing the delegate's
+checks, once keeping the thread state and once with a fresh one per call.
+
+Builds: the default build and the LUMORA_KEEP_THREAD_STATES=ON build run in
+worker subprocesses (see _variants.py for the options; bench/build_variants.sh
+builds both), alternating with the native floors: default, kept, floor,
+floor, kept, default, ... Each figure is the best of --repeat runs. Without
+any build named, the installed _lumora is measured alone.
+
+    python bench/bench_load.py [--sites DIR | --default-site D --kept-site K]
+                               [--seconds 10] [--repeat 3]
 """
 
 import argparse
 import os
+import tempfile
 import threading
 import time
 
-from _common import QuietDelegate, cpu_model, enter, lumora, make_cloud, print_table, progress, sdk_control
+import _variants
+from _variants import HERE, cpu_model, print_table, progress
 
 PARTICIPANTS = 50
 VIDEO_SENDERS = 2
@@ -38,7 +55,17 @@ AUDIO_BYTES = 48000 * FRAME_MS // 1000 * 2
 VIDEO_BYTES = W * H * 3 // 2
 LATE_S = 0.100
 ROOM = 9300
-VIDEO = lumora.STREAM_TYPE_VIDEO_HIGH
+# The receiver's calls as paced groups: (events/s, calls per event, bytes per call).
+CALL_GROUPS = ((1000 / FRAME_MS, PARTICIPANTS, AUDIO_BYTES), (FPS, VIDEO_SENDERS, VIDEO_BYTES))
+# Native runs: name -> (the thread keeps its state, each payload goes to a Python handler).
+FLOOR = "native floor: copies, kept state"
+NATIVE_RUNS = {
+    FLOOR: (True, False),
+    "native: copies + Python checks, kept state": (True, True),
+    "native: copies + Python checks, fresh state": (False, True),
+}
+TARGET_KEPT_OVER_FLOOR = 1.5
+RECV_FIELDS = ("audio", "video", "dropped", "late", "max_late", "bad_size")
 
 
 def thread_cpu():
@@ -53,9 +80,10 @@ def thread_cpu():
     return out
 
 
-class Receiver(QuietDelegate):
+class StreamCheck:
+    """The receiver's per-call checks: sequence gaps and lateness per stream."""
+
     def __init__(self):
-        super().__init__()
         self.lock = threading.Lock()
         self.reset(None)
 
@@ -78,30 +106,31 @@ class Receiver(QuietDelegate):
         if lateness > LATE_S:
             self.late += 1
 
-    def OnRemoteAudioReceived(self, user_id, frame):
-        data = frame.data
-        t0 = self.t0
-        if t0 is None:
+
+class FloorHandler(StreamCheck):
+    """What a native run hands each bytes object to: the receiver's checks,
+    with the sequence counted per payload size and the call due on arrival."""
+
+    def __init__(self):
+        super().__init__()
+        self.seq = {}
+
+    def __call__(self, data):
+        if self.t0 is None:
             return
-        self.thread = threading.get_native_id()
-        self.audio += 1
-        if len(data) != AUDIO_BYTES:
+        size = len(data)
+        if size == AUDIO_BYTES:
+            self.audio += 1
+        elif size == VIDEO_BYTES:
+            self.video += 1
+        else:
             self.bad_size += 1
-        self._check((user_id, "a"), frame.pts // FRAME_MS, t0 + frame.pts / 1000)
-
-    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
-        data = frame.data
-        t0 = self.t0
-        if t0 is None:
-            return
-        self.video += 1
-        if len(data) != VIDEO_BYTES:
-            self.bad_size += 1
-        seq = frame.pts  # the video frame index
-        self._check((user_id, "v"), seq, t0 + seq / FPS)
+        seq = self.seq.get(size, 0)
+        self.seq[size] = seq + 1
+        self._check(size, seq, time.monotonic())
 
 
-def sender_loop(clouds, audio_frames, video_frames, seconds, t0, stats):
+def sender_loop(clouds, audio_frames, video_frames, video, seconds, t0, stats):
     cpu0 = time.thread_time()
     ticks = seconds * 1000 // FRAME_MS
     video_next = 0
@@ -121,25 +150,25 @@ def sender_loop(clouds, audio_frames, video_frames, seconds, t0, stats):
         while video_next / FPS <= tick * FRAME_MS / 1000:  # video frames due by now
             for cloud, frame in zip(clouds, video_frames):
                 frame.pts = video_next
-                if cloud.SendPixelFrame(VIDEO, frame) != 0:
+                if cloud.SendPixelFrame(video, frame) != 0:
                     stats["errors"] += 1
             stats["video"] += len(video_frames)
             video_next += 1
     stats["cpu"] = time.thread_time() - cpu0
 
 
-def run_pass(name, clouds, audio_frames, video_frames, receiver_d, receiver_id, seconds):
+def run_pass(name, clouds, audio_frames, video_frames, video, receiver_d, wait_idle, seconds):
     stats = {"audio": 0, "video": 0, "errors": 0, "behind": 0, "cpu": 0.0}
     t0 = time.monotonic() + 0.2
     receiver_d.reset(t0)
     cpu0, threads0, wall0 = time.process_time(), thread_cpu(), time.monotonic()
-    sender = threading.Thread(target=sender_loop, args=(clouds, audio_frames, video_frames, seconds, t0, stats))
+    sender = threading.Thread(target=sender_loop, args=(clouds, audio_frames, video_frames, video, seconds, t0, stats))
     sender.start()
     for second in range(1, seconds + 1):
         sender.join(max(0.0, t0 + second - time.monotonic()))
         progress(f"{name}: {second}/{seconds} s, received audio {receiver_d.audio} video {receiver_d.video}")
     sender.join()
-    sdk_control.wait_idle(receiver_id, 10000)
+    wait_idle()
     wall = time.monotonic() - wall0
     cpu, threads1 = time.process_time() - cpu0, thread_cpu()
     per_thread = {tid: threads1[tid] - threads0.get(tid, 0.0) for tid in threads1}
@@ -151,16 +180,47 @@ def run_pass(name, clouds, audio_frames, video_frames, receiver_d, receiver_id, 
                                                            "bad_size")}}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=int, default=10)
-    args = parser.parse_args()
-    seconds = args.seconds
+# ---- Workers ------------------------------------------------------------------
 
+def build_worker(args):
+    """One build in this process: both passes; emits their figures."""
+    from _common import QuietDelegate, enter, lumora, make_cloud, sdk_control, thread_state_mode
+
+    video = lumora.STREAM_TYPE_VIDEO_HIGH
+
+    class Receiver(QuietDelegate, StreamCheck):
+        def __init__(self):
+            QuietDelegate.__init__(self)
+            StreamCheck.__init__(self)
+
+        def OnRemoteAudioReceived(self, user_id, frame):
+            data = frame.data
+            t0 = self.t0
+            if t0 is None:
+                return
+            self.thread = threading.get_native_id()
+            self.audio += 1
+            if len(data) != AUDIO_BYTES:
+                self.bad_size += 1
+            self._check((user_id, "a"), frame.pts // FRAME_MS, t0 + frame.pts / 1000)
+
+        def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+            data = frame.data
+            t0 = self.t0
+            if t0 is None:
+                return
+            self.video += 1
+            if len(data) != VIDEO_BYTES:
+                self.bad_size += 1
+            seq = frame.pts  # the video frame index
+            self._check((user_id, "v"), seq, t0 + seq / FPS)
+
+    seconds = args.seconds
     sdk_control.enable_journal(False)
     lumora.SetLogLevel(2)
+    mode = thread_state_mode()
 
-    progress(f"setting up {PARTICIPANTS} participants and a receiver")
+    progress(f"{args.worker}: setting up {PARTICIPANTS} participants and a receiver")
     receiver_d = Receiver()
     receiver, receiver_id = make_cloud(receiver_d)
     enter(receiver, receiver_d, "receiver", ROOM)
@@ -184,45 +244,125 @@ def main():
             video_frames.append(v)
     receiver_d.wait_peers(names)
 
-    # Pass 1: senders alone (nobody subscribed, so the SDK delivers nothing).
-    p1 = run_pass("pass 1 (senders only)", clouds, audio_frames, video_frames, receiver_d, receiver_id, seconds)
+    def one_pass(name):
+        return run_pass(f"{args.worker} {name}", clouds, audio_frames, video_frames, video, receiver_d,
+                        lambda: sdk_control.wait_idle(receiver_id, 10000), seconds)
 
+    # Pass 1: senders alone (nobody subscribed, so the SDK delivers nothing).
+    p1 = one_pass("pass 1 (senders only)")
     for name in names:
         receiver.Subscribe(name, lumora.STREAM_TYPE_AUDIO)
     for name in names[:VIDEO_SENDERS]:
-        receiver.Subscribe(name, VIDEO)
+        receiver.Subscribe(name, video)
     time.sleep(0.3)
-    p2 = run_pass("pass 2 (senders + receiver)", clouds, audio_frames, video_frames, receiver_d, receiver_id,
-                  seconds)
-
-    def pct(cpu, p):
-        return f"{100 * cpu / p['wall']:.1f}%"
-
-    rows = []
-    for label, p in (("1: senders only", p1), ("2: senders + receiver", p2)):
-        rows.append([label, f"{p['wall']:.1f}", pct(p["cpu"], p), pct(p["sender"], p),
-                     pct(p["receiver_thread"], p), pct(p["cpu"] - p["sender"] - p["receiver_thread"], p)])
-    recv_cost = p2["cpu"] / p2["wall"] - p1["cpu"] / p1["wall"]
-    rows.append(["receiver = 2 - 1", "", f"{100 * recv_cost:.1f}%", "", "", ""])
-    print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {seconds} s per pass; "
-          "senders: one Python thread with real clouds in one room")
-    print_table("CPU time per second of call, % of one core",
-                ["pass", "wall s", "process", "sender thread", "receiver event thread", "other threads"], rows)
-
-    r, s = p2["recv"], p2["stats"]
-    expected_audio = s["audio"]
-    expected_video = s["video"]
-    rows = [
-        ["audio frames (50 x 50/s)", s["audio"], r["audio"], expected_audio - r["audio"]],
-        ["video frames (2 x 30 fps, 640x360)", s["video"], r["video"], expected_video - r["video"]],
-    ]
-    print_table("pass 2 deliveries", ["stream", "sent", "received", "missing"], rows)
-    print(f"  sequence gaps (dropped): {r['dropped']}, late (> {LATE_S * 1000:.0f} ms): {r['late']}, "
-          f"max lateness {r['max_late'] * 1000:.1f} ms, wrong sizes {r['bad_size']}, send errors {s['errors']}, "
-          f"sender ticks behind schedule {s['behind']}")
-    print("target: receiver under 25% of one core, nothing dropped")
+    p2 = one_pass("pass 2 (senders + receiver)")
     for cloud in clouds + [receiver]:
         cloud.ExitRoom()
+    _variants.emit({"module": lumora.__file__, "mode": mode, "p1": p1, "p2": p2})
+
+
+def native_worker(args):
+    """The native runs, one after another; emits {name: figures}."""
+    native = _variants.load_native("native_baseline", args.native)
+    out = {}
+    for name, (warm, python) in NATIVE_RUNS.items():
+        progress(f"{name}: {args.seconds} s")
+        handler = FloorHandler()
+        handler.reset(time.monotonic())
+        r = native.paced(CALL_GROUPS, float(args.seconds), warm, handler if python else None)
+        if python:
+            r["recv"] = {k: getattr(handler, k) for k in RECV_FIELDS}
+        out[name] = r
+    _variants.emit(out)
+
+
+# ---- Parent -------------------------------------------------------------------
+
+def pct(cpu, wall):
+    return 100 * cpu / wall
+
+
+def build_row(name, runs, floor):
+    """The run whose receiver event thread cost least; losses over all runs."""
+    run = min(runs, key=lambda r: r["p2"]["receiver_thread"] / r["p2"]["wall"])
+    p1, p2 = run["p1"], run["p2"]
+    recv = pct(p2["receiver_thread"], p2["wall"])
+    missing = sum(r["p2"]["stats"]["audio"] + r["p2"]["stats"]["video"] - r["p2"]["recv"]["audio"]
+                  - r["p2"]["recv"]["video"] for r in runs)
+    row = [f"{name} build", f"{recv:.2f}%", f"{recv / floor:.2f}x",
+           f"{(p2['recv']['audio'] + p2['recv']['video']) / p2['wall']:,.0f}",
+           f"{pct(p2['cpu'], p2['wall']) - pct(p1['cpu'], p1['wall']):.1f}%",
+           f"{pct(p2['sender'], p2['wall']):.1f}%", missing,
+           sum(r["p2"]["recv"]["dropped"] + r["p2"]["recv"]["bad_size"] for r in runs),
+           sum(r["p2"]["recv"]["late"] for r in runs),
+           f"{max(r['p2']['recv']['max_late'] for r in runs) * 1000:.0f}"]
+    return row, recv
+
+
+def native_row(name, runs, floor):
+    run = min((r[name] for r in runs), key=lambda r: r["cpu"] / r["wall"])
+    cpu = pct(run["cpu"], run["wall"])
+    recv = run.get("recv")
+    lost = late = max_late = ""
+    if recv:
+        lost = sum(r[name]["recv"]["dropped"] + r[name]["recv"]["bad_size"] for r in runs)
+        late = sum(r[name]["recv"]["late"] for r in runs)
+        max_late = f"{max(r[name]['recv']['max_late'] for r in runs) * 1000:.0f}"
+    return [name, f"{cpu:.2f}%", f"{cpu / floor:.2f}x", f"{run['calls'] / run['wall']:,.0f}", "", "",
+            "", lost, late, max_late]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=int, default=10, help="length of each pass and of each native run")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each build and of the native runs")
+    parser.add_argument("--native", help=argparse.SUPPRESS)  # the compiled baseline, for workers
+    _variants.add_site_options(parser)
+    args = parser.parse_args()
+    if args.worker == "native":
+        native_worker(args)
+        return
+    if args.worker:
+        build_worker(args)
+        return
+
+    builds = _variants.variants(args)
+    sites = dict(builds)
+    native = _variants.compile_native("native_baseline", HERE / "native_baseline.c", extra=["-pthread"],
+                                      out_dir=tempfile.mkdtemp(prefix="lumora-bench-"))
+    worker_args = ["--native", str(native), "--seconds", str(args.seconds)]
+    names = [name for name, _ in builds] + ["native"]
+    results = {name: [] for name in names}
+    for i, name in enumerate(_variants.interleaved(names, args.repeat)):
+        progress(f"run {i + 1} of {len(names) * args.repeat}: {name}")
+        # The native runs import no build; the first build's folder (or none) will do.
+        site = sites.get(name, builds[0][1])
+        results[name].append(_variants.run_worker(__file__, name, site, worker_args))
+
+    floor_runs = results["native"]
+    floor = min(pct(r[FLOOR]["cpu"], r[FLOOR]["wall"]) for r in floor_runs)
+    rows, recv = [], {}
+    for name, _ in builds:
+        row, recv[name] = build_row(name, results[name], floor)
+        rows.append(row)
+    rows += [native_row(name, floor_runs, floor) for name in NATIVE_RUNS]
+
+    print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {args.seconds} s per pass and per native run; "
+          f"best of {args.repeat} runs; senders: one Python thread with real clouds in one room")
+    print_table("receiver cost, % of one core",
+                ["receiver", "event thread CPU", "x floor", "calls/s", "process 2 - 1", "sender thread",
+                 "missing", "gaps", "late", "max late ms"], rows)
+    print("event thread CPU: the receiver's event thread in pass 2, where every callback runs (native rows: "
+          "the native thread's own CPU time); x floor: over the first native row")
+    print("process 2 - 1: whole-process CPU of pass 2 minus pass 1; missing, gaps (sequence gaps and wrong "
+          "sizes), late (> 100 ms): summed over all runs")
+    for name, _ in builds:
+        print(f"{name}: {results[name][0]['module']} (SDK threads: {results[name][0]['mode']} thread states)")
+    if "kept" in recv:
+        ratio = recv["kept"] / floor
+        verdict = "met" if ratio <= TARGET_KEPT_OVER_FLOOR else "MISSED"
+        print(f"target kept build <= {TARGET_KEPT_OVER_FLOOR}x the native floor: {verdict} ({ratio:.2f}x)")
+    print("target: receiver under 25% of one core, nothing dropped")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,9 @@
 #!/bin/bash
 # Runs the four benchmarks with the project's toolchain python, one after another.
+# bench_callbacks.py and bench_load.py compare the builds named by
+# LUMORA_BENCH_SITES (or LUMORA_BENCH_DEFAULT_SITE / LUMORA_BENCH_KEPT_SITE;
+# bench/build_variants.sh makes them) and measure the installed _lumora
+# when none is named.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY=${PYTHON:-$(scripts/bootstrap.sh --print-python)}

@@ -1,0 +1,29 @@
+#!/bin/bash
+# Builds the two configurations the benchmarks compare into a cache folder:
+#
+#   <dir>/site-default/   LUMORA_KEEP_THREAD_STATES=OFF (the default build)
+#   <dir>/site-kept/      LUMORA_KEEP_THREAD_STATES=ON
+#
+# each a `pip install --target` folder holding _lumora and liblumora.so, with
+# its CMake build folder beside it (<dir>/build-default, <dir>/build-kept)
+# so that rebuilds are incremental. Nothing is installed into the venv.
+#
+#   bench/build_variants.sh [dir]     dir: $LUMORA_BENCH_SITES, else ~/.cache/lumora-bench
+#
+# then: bench/bench_callbacks.py --sites <dir>   (or LUMORA_BENCH_SITES=<dir>)
+# PYTHON names the interpreter (default: the project's toolchain python).
+set -euo pipefail
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+DIR=${1:-${LUMORA_BENCH_SITES:-$HOME/.cache/lumora-bench}}
+[[ $DIR == /* ]] || DIR=$PWD/$DIR
+PY=${PYTHON:-$("$REPO/scripts/bootstrap.sh" --print-python)}
+mkdir -p "$DIR"
+for variant in default kept; do
+    keep=OFF
+    [[ $variant == kept ]] && keep=ON
+    echo "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
+    LUMORA_KEEP_THREAD_STATES=$keep "$PY" -m pip install --no-build-isolation --no-deps -q \
+        -C build-dir="$DIR/build-$variant" --target "$DIR/site-$variant" --upgrade "$REPO"
+done
+echo "$DIR"

@@ -1,0 +1,134 @@
+"""The benchmark scripts' own machinery: choosing and checking the builds they
+compare, the paced native floor, and (slow) that the scripts run end to end
+with tiny counts. No figure is asserted: speed belongs to the benchmarks."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
+sys.path.insert(0, str(BENCH))
+import _variants  # noqa: E402  (bench/_variants.py)
+
+SUFFIX = "_lumora.cpython-314-x86_64-linux-gnu.so"
+
+
+def site_args(**kw):
+    args = {"sites": None, "default_site": None, "kept_site": None}
+    args.update(kw)
+    return type("Args", (), args)
+
+
+def fake_site(path):
+    path.mkdir(parents=True)
+    (path / SUFFIX).write_bytes(b"")
+    return path
+
+
+def test_builds_chosen_from_options(tmp_path):
+    root = tmp_path / "cache"
+    fake_site(root / "site-default")
+    fake_site(root / "site-kept")
+    assert _variants.variants(site_args(sites=str(root))) == [
+        ("default", str(root / "site-default")), ("kept", str(root / "site-kept"))]
+    # A single folder named overrides its half of --sites.
+    other = fake_site(tmp_path / "other")
+    assert _variants.variants(site_args(sites=str(root), kept_site=str(other)))[1] == ("kept", str(other))
+    # One build alone is measured alone; none named means the installed module.
+    assert _variants.variants(site_args(default_site=str(other))) == [("default", str(other))]
+    assert _variants.variants(site_args()) == [("installed", None)]
+    # A folder without a module is refused, not silently skipped.
+    (root / "site-kept" / SUFFIX).unlink()
+    with pytest.raises(SystemExit, match="kept build: no _lumora"):
+        _variants.variants(site_args(sites=str(root)))
+
+
+def test_worker_results_checked_against_their_build(tmp_path):
+    site = str(fake_site(tmp_path / "site-kept"))
+    module = str(pathlib.Path(site) / SUFFIX)
+    _variants.check_worker("kept", site, {"module": module, "mode": "kept"})
+    _variants.check_worker("installed", None, {"module": module, "mode": "fresh"})
+    with pytest.raises(RuntimeError, match="expected kept"):
+        _variants.check_worker("kept", site, {"module": module, "mode": "fresh"})
+    with pytest.raises(RuntimeError, match="expected fresh"):
+        _variants.check_worker("default", site, {"module": module, "mode": "kept"})
+    with pytest.raises(RuntimeError, match="not the build"):
+        _variants.check_worker("kept", site, {"module": str(tmp_path / SUFFIX), "mode": "kept"})
+
+
+def test_runs_interleave_builds():
+    assert _variants.interleaved(["default", "kept", "native"], 3) == [
+        "default", "kept", "native", "native", "kept", "default", "default", "kept", "native"]
+
+
+@pytest.fixture(scope="module")
+def native(tmp_path_factory):
+    out = tmp_path_factory.mktemp("native")
+    path = _variants.compile_native("native_baseline", BENCH / "native_baseline.c", extra=["-pthread"],
+                                    out_dir=out)
+    return _variants.load_native("native_baseline", path)
+
+
+@pytest.mark.parametrize("warm", [True, False])
+def test_paced_floor_makes_every_scheduled_call(native, warm):
+    # Events fall at k/rate for k/rate < seconds: 20 of the first group and
+    # 10 of the second in 0.195 s, whatever the machine's speed.
+    sizes = []
+
+    def handler(data):
+        sizes.append(len(data))
+        if len(sizes) % 7 == 0:
+            raise ValueError("a failing handler must not stop the run")
+
+    r = native.paced([(100.0, 3, 10), (50.0, 1, 1000)], 0.195, warm, handler)
+    assert (r["calls"], r["bytes"]) == (70, 60 * 10 + 10 * 1000)
+    assert sorted(set(sizes)) == [10, 1000] and sizes.count(10) == 60 and len(sizes) == 70
+    assert r["cpu"] > 0 and r["wall"] > 0
+    # Without a handler only the copies are made.
+    assert native.paced([(100.0, 2, 5)], 0.095, warm)["calls"] == 20
+
+
+def test_paced_floor_rejects_bad_groups(native):
+    with pytest.raises(ValueError):
+        native.paced([], 0.1)
+    with pytest.raises(ValueError):
+        native.paced([(0.0, 1, 10)], 0.1)
+    with pytest.raises(TypeError):
+        native.paced([(10.0, 1)], 0.1)
+
+
+# ---- The scripts, end to end ------------------------------------------------------
+
+def run_script(name, *args, timeout=300):
+    return subprocess.run([sys.executable, str(BENCH / name), *args], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.slow
+def test_callbacks_bench_runs_against_the_installed_build(lumora):
+    result = run_script("bench_callbacks.py", "--calls", "400", "--repeat", "1")
+    assert result.returncode == 0, result.stderr[-2000:]
+    rows = [line for line in result.stdout.splitlines() if line.strip().startswith("On")]
+    assert len(rows) == 4
+    assert "installed calls/s" in result.stdout and "installed/warm" in result.stdout
+
+
+@pytest.mark.slow
+def test_bench_refuses_a_build_that_is_not_what_it_is_named(lumora):
+    # The installed folder named as both builds: one of the two workers
+    # shows the other behaviour and the run must stop rather than print.
+    site = str(pathlib.Path(lumora.__file__).parent)
+    result = run_script("bench_callbacks.py", "--calls", "40", "--repeat", "1",
+                        "--default-site", site, "--kept-site", site)
+    assert result.returncode != 0
+    assert "thread states, expected" in result.stderr
+    assert "calls/s" not in result.stdout
+
+
+@pytest.mark.slow
+def test_load_bench_runs_against_the_installed_build(lumora):
+    result = run_script("bench_load.py", "--seconds", "1", "--repeat", "1")
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "installed build" in result.stdout and "native floor: copies, kept state" in result.stdout
