@@ -12,6 +12,9 @@ here; bench/build_variants.sh builds both into a cache folder):
     --default-site DIR   LUMORA_BENCH_DEFAULT_SITE   the default build
     --kept-site DIR      LUMORA_BENCH_KEPT_SITE      LUMORA_KEEP_THREAD_STATES=ON
     --sites DIR          LUMORA_BENCH_SITES          DIR/site-default, DIR/site-kept
+    --site NAME=DIR      (repeatable)                any other build, measured as
+                                                     column NAME (say, an earlier
+                                                     commit's build, to compare)
 
 With none of them, the one variant is whatever _lumora the interpreter
 imports ("installed").
@@ -52,6 +55,8 @@ def add_site_options(parser):
                        help="site folder of the default build")
     group.add_argument("--kept-site", default=os.environ.get("LUMORA_BENCH_KEPT_SITE"),
                        help="site folder of the LUMORA_KEEP_THREAD_STATES=ON build")
+    group.add_argument("--site", action="append", default=[], metavar="NAME=DIR",
+                       help="another build to measure as column NAME (repeatable)")
     group.add_argument("--worker", help=argparse.SUPPRESS)  # set by the parent in its workers
 
 
@@ -62,8 +67,14 @@ def variants(args):
         root = pathlib.Path(args.sites)
         default = default or str(root / "site-default")
         kept = kept or str(root / "site-kept")
+    named = [("default", default), ("kept", kept)]
+    for spec in getattr(args, "site", None) or []:
+        name, sep, site = spec.partition("=")
+        if not sep or not name or not site or name in ("default", "kept", "installed", "native") or "/" in name:
+            raise SystemExit(f"--site {spec}: expected NAME=DIR with a NAME other than the built-in ones")
+        named.append((name, site))
     out = []
-    for name, site in (("default", default), ("kept", kept)):
+    for name, site in named:
         if site:
             path = pathlib.Path(site).resolve()
             if not any(path.glob("_lumora*.so")):

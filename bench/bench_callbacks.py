@@ -27,7 +27,7 @@ all workers is kept. Without any build named, the installed _lumora is
 measured alone.
 
     python bench/bench_callbacks.py [--sites DIR | --default-site D --kept-site K]
-                                    [--calls 60000] [--repeat 3]
+                                    [--site NAME=DIR ...] [--calls 60000] [--repeat 3]
 """
 
 import argparse
@@ -182,7 +182,15 @@ def worker(args):
 # ---- Parent: schedules the workers and prints one table ------------------------
 
 def ratio_columns(columns):
-    return [(a, b) for a, b in RATIOS if a in columns and b in columns]
+    ratios = [(a, b) for a, b in RATIOS if a in columns and b in columns]
+    # A build named with --site (an earlier commit, say) is set against the
+    # cold baseline and, when measured, the default build against it.
+    for other in columns:
+        if other not in {a for pair in RATIOS for a in pair} | {"alone"}:
+            ratios.append((other, "cold"))
+            if "default" in columns:
+                ratios.append(("default", other))
+    return ratios
 
 
 def table(columns, seconds, n):

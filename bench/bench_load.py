@@ -34,7 +34,7 @@ floor, kept, default, ... Each figure is the best of --repeat runs. Without
 any build named, the installed _lumora is measured alone.
 
     python bench/bench_load.py [--sites DIR | --default-site D --kept-site K]
-                               [--seconds 10] [--repeat 3]
+                               [--site NAME=DIR ...] [--seconds 10] [--repeat 3]
 """
 
 import argparse

@@ -16,7 +16,7 @@ SUFFIX = "_lumora.cpython-314-x86_64-linux-gnu.so"
 
 
 def site_args(**kw):
-    args = {"sites": None, "default_site": None, "kept_site": None}
+    args = {"sites": None, "default_site": None, "kept_site": None, "site": []}
     args.update(kw)
     return type("Args", (), args)
 
@@ -39,6 +39,12 @@ def test_builds_chosen_from_options(tmp_path):
     # One build alone is measured alone; none named means the installed module.
     assert _variants.variants(site_args(default_site=str(other))) == [("default", str(other))]
     assert _variants.variants(site_args()) == [("installed", None)]
+    # Other builds follow as their own columns; their names must not clash.
+    assert _variants.variants(site_args(default_site=str(other), site=[f"before={other}"])) == [
+        ("default", str(other)), ("before", str(other))]
+    for bad in (f"kept={other}", "before", f"={other}"):
+        with pytest.raises(SystemExit, match="NAME=DIR"):
+            _variants.variants(site_args(site=[bad]))
     # A folder without a module is refused, not silently skipped.
     (root / "site-kept" / SUFFIX).unlink()
     with pytest.raises(SystemExit, match="kept build: no _lumora"):
