@@ -13,7 +13,7 @@ pytest fixtures skip, both with the reason.
   participants in a loopback room.
 - Fixtures: the pytest plugin `lumora_kit.pytest_plugin`.
 
-Importing this package does not load the SDK library; `load_control` does.
+Importing this package imports `_lumora`; `load_control` binds the control functions.
 """
 
 from .control import (
