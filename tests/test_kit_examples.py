@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -17,14 +18,14 @@ def run(args, tmp_path):
 
 
 @pytest.mark.parametrize("args, expected", [
-    (["minimal_delegate.py"], "unhandled OnConnectionStateChanged"),
-    (["asyncio_events.py"], "audio frames received 50 of 50"),
-    (["asyncio_events.py", "--maxsize", "4", "--slow-consumer"], "dropped"),
+    (["minimal_delegate.py"], r"unhandled OnConnectionStateChanged"),
+    (["asyncio_events.py"], r"audio frames received 50 of 50"),
+    (["asyncio_events.py", "--maxsize", "4", "--slow-consumer"], r"dropped [1-9]"),
 ])
 def test_example_script(lumora, tmp_path, args, expected):
     done = run([str(EXAMPLES / args[0]), *args[1:]], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert expected in done.stdout + done.stderr
+    assert re.search(expected, done.stdout + done.stderr), done.stdout + done.stderr
 
 
 def test_example_test_suite(lumora, tmp_path):
