@@ -95,15 +95,20 @@ USER_TESTS = textwrap.dedent("""
 """)
 
 
-def run_user_tests(pytester, **env):
+def run_user_tests(pytester, *args, **env):
     pytester.makepyfile(test_user=USER_TESTS)
     for name, value in env.items():
         pytester._monkeypatch.setenv(name, value)
-    return pytester.runpytest_subprocess("-p", "no:cacheprovider", "-rs")
+    return pytester.runpytest_subprocess("-p", "no:cacheprovider", "-rs", *args)
 
 
-def test_the_plugin_is_registered_and_its_fixtures_work(pytester):
-    result = run_user_tests(pytester)
+@pytest.mark.parametrize("autoload, args", [
+    ("", []),  # registered through its entry point
+    ("", ["-p", "lumora_kit.pytest_plugin"]),  # named as well: not registered twice
+    ("1", ["-p", "lumora_kit.pytest_plugin"]),  # named with autoloading off
+])
+def test_the_plugin_is_registered_and_its_fixtures_work(pytester, autoload, args):
+    result = run_user_tests(pytester, *args, PYTEST_DISABLE_PLUGIN_AUTOLOAD=autoload)
     result.assert_outcomes(passed=3)
 
 

@@ -5,7 +5,8 @@ interpreter's environment (scikit-build-core, pybind11, cmake, ninja), so no
 index is needed. The build folder lives under the test's tmp_path and does
 not touch other builds. A fresh venv made from the same interpreter gets the
 wheel with `pip install --no-index --no-deps`, and a subprocess there checks
-that the module imports, finds liblumora.so beside itself and works.
+that the module imports, finds liblumora.so beside itself and works, and
+that the companion package lumora_kit comes with it.
 """
 
 import importlib.util
@@ -30,7 +31,9 @@ BUILD_TOOLS = ["scikit_build_core", "pybind11", "cmake", "ninja"]
 CHECK = textwrap.dedent("""
     import json, pathlib, sys
     import _lumora
+    import lumora_kit, lumora_kit.testing
     here = pathlib.Path(_lumora.__file__).resolve().parent
+    kit = pathlib.Path(lumora_kit.__file__).resolve().parent
     with open("/proc/self/maps") as f:
         mapped = sorted({line.split()[-1] for line in f if line.rstrip().endswith("/liblumora.so")})
     cloud = _lumora.VELACloud(None)
@@ -44,6 +47,10 @@ CHECK = textwrap.dedent("""
         "env_ok": _lumora.SetEnvironment("production"),
         "env_refused": _lumora.SetEnvironment("nowhere"),
         "cloud": type(cloud).__name__,
+        "kit_beside": kit.parent == here,
+        "kit_typed": (kit / "py.typed").is_file(),
+        "kit_delegate": lumora_kit.Delegate.__mro__[1] is _lumora.VELACloudDelegate,
+        "kit_control": str(lumora_kit.testing.load_control().path) == str(here / "liblumora.so"),
     }
     del cloud
     print(json.dumps(result))
@@ -78,7 +85,7 @@ def wheel(tmp_path_factory):
         if "No matching distribution" in text or "Could not find a version" in text:
             pytest.skip("pip wheel cannot run offline: it asked an index for a package\n" + text[-2000:])
         pytest.fail("pip wheel failed\n" + text[-4000:])
-    wheels = list((out / "dist").glob("lumora-*.whl"))
+    wheels = list((out / "dist").glob("lumora_kit-*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
@@ -104,6 +111,11 @@ def test_wheel_contents(wheel):
     assert (REPO / "_lumora.pyi").read_bytes() == zipfile.ZipFile(wheel).read("_lumora.pyi")
     # lumora/ holds C++ source only: nothing of it is packaged.
     assert not [n for n in names if n.startswith("lumora/")]
+    kit = {n for n in names if n.startswith("lumora_kit/")}
+    assert {"lumora_kit/__init__.py", "lumora_kit/py.typed", "lumora_kit/pytest_plugin.py",
+            "lumora_kit/testing/__init__.py"} <= kit, sorted(kit)
+    (entry_points,) = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
+    assert "lumora_kit.pytest_plugin = lumora_kit.pytest_plugin" in zipfile.ZipFile(wheel).read(entry_points).decode()
 
 
 def test_installed_module_works_beside_its_sdk(fresh_venv, tmp_path):
@@ -121,3 +133,4 @@ def test_installed_module_works_beside_its_sdk(fresh_venv, tmp_path):
     assert result["stubs"] and result["py_typed"], result
     assert result["env_ok"] is True and result["env_refused"] is False, result
     assert result["cloud"] == "VELACloud"
+    assert result["kit_beside"] and result["kit_typed"] and result["kit_delegate"] and result["kit_control"], result
