@@ -493,6 +493,15 @@ build_dir() {
     echo "$CACHE/build/$(basename "$REPO")-$id"
 }
 
+# The distribution used to be named "lumora". A venv that had it installed
+# keeps its metadata beside lumora-kit's, and uninstalling it later would
+# delete the module files that both list; drop just that metadata.
+forget_old_distribution() {
+    local site
+    site=$("$VENV_PY" -I -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    rm -rf "$site"/lumora-[0-9]*.dist-info
+}
+
 install_project() {
     [[ -f $REPO/pyproject.toml ]] || die "$REPO/pyproject.toml is missing; nothing to build (use --toolchain-only)"
     # CMake would find no compiler only after a long configure; say so up front.
@@ -509,6 +518,7 @@ install_project() {
     if [[ $rc -ne 0 ]]; then
         die "building or installing the project into the venv failed (pip exit $rc; compiler and CMake output above; build folder $bdir)"
     fi
+    forget_old_distribution
     phase_end "install"
 }
 
