@@ -34,6 +34,11 @@ OPTIONAL_CALLBACKS: tuple[str, ...] = (
 CALLBACK_NAMES: tuple[str, ...] = REQUIRED_CALLBACKS + OPTIONAL_CALLBACKS
 
 
+# Where the binding hands a callback an int, the parameter says int; the base
+# class's stub types the same parameter by what its direct-call method
+# accepts (anything int-like), so those overrides carry "type: ignore[override]".
+
+
 class Delegate(_lumora.VELACloudDelegate):
     """A delegate whose 22 callbacks do nothing until a subclass redefines them.
 
@@ -87,7 +92,7 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
         self._unhandled("OnRemoteUserEnterRoom", info)
 
-    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
+    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:  # type: ignore[override]
         self._unhandled("OnRemoteUserExitRoom", info, reason)
 
     def OnRemoteAudioAvailable(self, user_id: str | None, available: bool) -> None:
@@ -117,7 +122,8 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnRequestKeyFrame(self, stream_type: _lumora.StreamType) -> None:
         self._unhandled("OnRequestKeyFrame", stream_type)
 
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type: _lumora.StreamType, bitrate_bps: int) -> None:
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type: _lumora.StreamType,  # type: ignore[override]
+                                          bitrate_bps: int) -> None:
         self._unhandled("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps)
 
     # ---- Optional callbacks ----
@@ -133,7 +139,8 @@ class Delegate(_lumora.VELACloudDelegate):
                               message: bytes) -> None:
         self._unhandled("OnReceiveCustomCmdMsg", user_id, cmd_id, seq, message)
 
-    def OnMissCustomCmdMsg(self, user_id: str | None, cmd_id: int, error_code: int, missed: int) -> None:
+    def OnMissCustomCmdMsg(self, user_id: str | None, cmd_id: int, error_code: int,  # type: ignore[override]
+                           missed: int) -> None:
         self._unhandled("OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed)
 
     def OnNetworkQuality(self, local_quality: _lumora.NetworkQualityInfo,  # type: ignore[override]

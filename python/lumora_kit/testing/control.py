@@ -98,7 +98,7 @@ INJECT_KINDS: Final[dict[str, list[str]]] = {
 }
 
 # (restype, argtypes) of every function in lumora_control.h.
-SIGNATURES: Final[dict[str, tuple[Any, list[Any]]]] = {
+_PLAIN_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "lumora_journal_enable": (None, [_int]),
     "lumora_journal_clear": (None, []),
     "lumora_journal_size": (_size, []),
@@ -114,7 +114,8 @@ SIGNATURES: Final[dict[str, tuple[Any, list[Any]]]] = {
     "lumora_cloud_callback_count": (_u64, [_u64]),
     "lumora_inject_network_quality": (_int, [_u64, _int, _int, _text, _uint, _size, _c.POINTER(_c.c_char_p),
                                              _c.POINTER(_uint)]),
-} | {
+}
+SIGNATURES: Final[dict[str, tuple[Any, list[Any]]]] = _PLAIN_SIGNATURES | {
     "lumora_inject_" + name: (_int, [_u64, _int] + [t for k in kinds for t in _KIND_TYPES[k]])
     for name, kinds in INJECT_KINDS.items()
 }
@@ -271,7 +272,8 @@ class SdkControl:
 
     def raw_journal(self, first: int = 0) -> list[dict[str, Any]]:
         """The entries from index `first` on, exactly as the SDK encoded them."""
-        return json.loads(self._read_text("lumora_journal_dump", first).decode("utf-8"))
+        entries: list[dict[str, Any]] = json.loads(self._read_text("lumora_journal_dump", first).decode("utf-8"))
+        return entries
 
     def journal(self, first: int = 0) -> list[JournalEntry]:
         return [{"seq": e["seq"], "fn": e["fn"], "cloud": e["cloud"], "args": [_decode(a) for a in e["args"]]}
