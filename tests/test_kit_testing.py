@@ -1,6 +1,8 @@
 """lumora_kit.testing and its pytest plugin."""
 
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -116,6 +118,21 @@ def test_the_plugin_skips_clearly_without_the_stand_in_sdk(pytester):
     result = run_user_tests(pytester, LUMORA_SDK_LIBRARY=NOT_THE_STAND_IN_SDK)
     result.assert_outcomes(skipped=3)
     result.stdout.fnmatch_lines(["*lumora_kit loopback test kit not available*not the stand-in SDK*"])
+
+
+def test_the_plugin_skips_clearly_without_the_module(pytester, tmp_path):
+    # lumora_kit beside a _lumora that fails to import, as a binding that is not built would.
+    import lumora_kit
+
+    alone = tmp_path / "alone"
+    shutil.copytree(pathlib.Path(lumora_kit.__file__).parent, alone / "lumora_kit")
+    (alone / "_lumora.py").write_text("raise ImportError('no _lumora here')\n")
+    pytester.makepyfile(test_user="def test_room(lumora_room):\n    pass\n")
+    pytester._monkeypatch.setenv("PYTHONPATH", str(alone))
+    pytester._monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-p", "lumora_kit.pytest_plugin", "-rs")
+    result.assert_outcomes(skipped=1)
+    result.stdout.fnmatch_lines(["*lumora_kit loopback test kit not available*no _lumora here*"])
 
 
 def test_importing_the_plugin_loads_neither_the_module_nor_the_sdk():

@@ -9,7 +9,6 @@ slow consumer costs dropped events, counted, never a stalled SDK thread.
 
 import asyncio
 from collections.abc import Callable, Iterable
-from typing import Self
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DropPolicy, EventQueue
@@ -50,12 +49,6 @@ class AsyncioDelegate(Delegate):
 
     def __aiter__(self) -> EventQueue[Event]:
         return self.events
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.shutdown()
 
 
 def _bridging(name: str) -> Callable[..., None]:

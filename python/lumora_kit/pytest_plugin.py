@@ -26,8 +26,10 @@ if TYPE_CHECKING:
 @pytest.fixture(scope="session")
 def lumora_sdk() -> "SdkControl":
     """The stand-in SDK's control interface; skips when it is not available."""
-    from .testing import ControlUnavailable, load_control
-
+    try:
+        from .testing import ControlUnavailable, load_control
+    except ImportError as e:  # the binding itself cannot be loaded
+        pytest.skip(f"lumora_kit loopback test kit not available: {e}")
     try:
         return load_control()
     except ControlUnavailable as e:
