@@ -2,7 +2,7 @@
 // to stderr. DIR is set with HaloLiveSDK::SetLogPath, by default the current
 // directory's "lumora-logs", made when the first line is written.
 
-#include "sdk_log.h"
+#include "settings/sdk_log.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -17,8 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "log_settings.h"
-#include "lumora_control.h"
+#include "control/lumora_control.h"
+#include "settings/log_settings.h"
 
 namespace lumora_sdk {
 

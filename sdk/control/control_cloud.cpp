@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "cloud_impl.h"
-#include "lumora_control.h"
-#include "sdk_log.h"
+#include "control/lumora_control.h"
+#include "loopback/cloud_impl.h"
+#include "settings/sdk_log.h"
 
 namespace lumora_sdk {
 namespace {

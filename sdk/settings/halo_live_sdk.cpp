@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "journal.h"
-#include "log_settings.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "settings/log_settings.h"
+#include "settings/sdk_log.h"
 
 namespace lumora {
 namespace live {

@@ -1,6 +1,6 @@
 // The cloud's event thread (see event_loop.h).
 
-#include "event_loop.h"
+#include "loopback/event_loop.h"
 
 #include <pthread.h>
 
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "journal.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "settings/sdk_log.h"
 
 namespace lumora_sdk {
 

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "cloud_impl.h"
-#include "journal.h"
-#include "room_service.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "loopback/cloud_impl.h"
+#include "loopback/room_service.h"
+#include "settings/sdk_log.h"
 
 namespace lumora_sdk {
 

@@ -1,7 +1,7 @@
 // The call journal (see journal.h) and its control functions
 // (lumora_journal_* in lumora_control.h).
 
-#include "journal.h"
+#include "control/journal.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <utility>
 
-#include "frame_payload.h"
-#include "lumora_control.h"
+#include "control/lumora_control.h"
+#include "values/frame_payload.h"
 
 namespace lumora_sdk {
 

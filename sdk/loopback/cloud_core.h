@@ -1,5 +1,7 @@
-// The loopback service's cloud: its shared state, the delegate-call guard,
-// and the registry of live clouds that the control interface reads.
+// The loopback service's view of one cloud: its shared state (CloudCore),
+// the delegate-call guard, and queueing work on the cloud's event thread.
+// The room service and the cloud both build on this; the cloud's public
+// face (CloudImpl) and the registry of live clouds are in cloud_impl.h.
 //
 // A VELACloud handed to the application is a thin CloudImpl holding a
 // shared_ptr to a CloudCore. Everything the event thread and queued tasks
@@ -25,9 +27,9 @@
 #include <utility>
 #include <vector>
 
-#include "audio_mixer.h"
-#include "event_loop.h"
-#include "journal.h"
+#include "control/journal.h"
+#include "loopback/audio_mixer.h"
+#include "loopback/event_loop.h"
 #include "vela/lumora_vela_cloud.h"
 
 namespace lumora_sdk {
@@ -210,58 +212,5 @@ bool post_room_event(const std::shared_ptr<CloudCore>& core, F&& fn) {
     }
   });
 }
-
-// ---- The cloud handed to the application ------------------------------------
-
-// Every operation first takes its own reference to the core and uses only
-// that, so a delegate that destroys the cloud from a callback made inside
-// the operation leaves the operation safe.
-class CloudImpl final : public vela::VELACloud {
- public:
-  explicit CloudImpl(std::shared_ptr<CloudCore> core) : core_(std::move(core)) {}
-  ~CloudImpl() override = default;
-  const std::shared_ptr<CloudCore>& core() const { return core_; }
-
-  int EnterRoom(const vela::EnterRoomParams& params) override;
-  int ExitRoom() override;
-  int Subscribe(const char* user_id, vela::StreamType type) override;
-  int Unsubscribe(const char* user_id, vela::StreamType type) override;
-  int GetAudioFrame(vela::AudioFrame* frame) override;
-
-  int CreateLocalAudioChannel(const vela::AudioEncodeParams& params) override;
-  int SendAudioFrame(const vela::AudioFrame& frame) override;
-  int SendContinuousAudioFrame(const vela::AudioFrame& frame, bool clear_send_queue) override;
-  int DestroyLocalAudioChannel() override;
-
-  int CreateLocalVideoChannel(vela::StreamType type) override;
-  int SendVideoFrame(vela::StreamType type, const vela::VideoFrame& frame) override;
-  int SendVideoFrame(vela::StreamType type, const vela::PixelFrame& frame) override;
-
-  void SetVideoEncodeParam(vela::StreamType type, const vela::VideoEncodeParams& params) override;
-  int SendSeiMessage(int message_type, const char* message, size_t length) override;
-  bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
-                        bool ordered) override;
-
-  int DestroyLocalVideoChannel(vela::StreamType type) override;
-  void EnableVoiceActivityDetection(const vela::VADParams& params) override;
-
-  int EnableAudioVolumeEvaluation(uint32_t interval_ms) override;
-  int StartAsr(const char* language) override;
-  int StopAsr() override;
-  int MuteLocalAudio(bool mute) override;
-
- private:
-  std::shared_ptr<CloudCore> core_;
-};
-
-// ---- Registry ----------------------------------------------------------------
-
-uint64_t last_cloud_id();
-size_t live_cloud_count();
-// The live (created, not yet destroyed) cloud with this id, or null.
-std::shared_ptr<CloudCore> find_cloud(uint64_t id);
-
-// Periodic OnNetworkQuality reports while in a room; 0 stops them.
-void set_quality_timer(const std::shared_ptr<CloudCore>& core, uint32_t interval_ms);
 
 }  // namespace lumora_sdk
