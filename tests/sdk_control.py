@@ -159,6 +159,7 @@ def _decode(value):
 
 
 def enable_journal(flag):
+    """Switches the call journal on or off; it is off in a fresh process."""
     _call("lumora_journal_enable", 1 if flag else 0)
 
 

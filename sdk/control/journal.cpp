@@ -17,7 +17,10 @@ namespace lumora_sdk {
 
 namespace {
 
-std::atomic<bool> g_enabled{true};
+// Off until lumora_journal_enable(1): a program using the SDK must not grow
+// by the journal's hundreds of megabytes over a long call. Tests that read
+// the journal switch it on.
+std::atomic<bool> g_enabled{false};
 thread_local int t_mute_depth = 0;
 
 // The entries held, oldest first, each a complete JSON object. seq counts
