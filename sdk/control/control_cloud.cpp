@@ -22,6 +22,7 @@
 #include "control/lumora_control.h"
 #include "loopback/cloud_impl.h"
 #include "settings/sdk_log.h"
+#include "threads/sdk_thread.h"
 
 namespace lumora_sdk {
 namespace {
@@ -91,7 +92,7 @@ int inject(uint64_t cloud_id, int mode, const char* operation, F call) {
     default: {
       CallResult result = CallResult::kSkipped;
       try {
-        std::thread thread([&] { result = call_delegate(*core, operation, call); });
+        std::thread thread = start_sdk_thread([&] { result = call_delegate(*core, operation, call); });
         thread.join();
       } catch (const std::system_error& error) {
         log_line(kLogError, "injected %s: no thread: %s", operation, error.what());
