@@ -30,6 +30,7 @@
 #include "control/journal.h"
 #include "loopback/audio_mixer.h"
 #include "loopback/event_loop.h"
+#include "loopback/exception_text.h"
 #include "vela/lumora_vela_cloud.h"
 
 namespace lumora_sdk {
@@ -114,9 +115,14 @@ struct CloudCore : std::enable_shared_from_this<CloudCore> {
 
 enum class CallResult { kSkipped, kDone, kRaised };
 
-// Records a delegate exception: logged, counted, text kept for
-// lumora_last_callback_error. Takes no lock while reading the text.
-void report_callback_error(CloudCore& core, const char* operation, const char* what);
+// Records a delegate exception: counted, logged (to the log file), its text
+// kept for lumora_last_callback_error, and reported on the console as one
+// rate-limited line (error_console.h). `what` is the exception's message and
+// `description` its one-line "Type: message" (exception_text.h), both read
+// before any lock is taken (reading a Python error's text takes the
+// interpreter lock).
+void report_callback_error(CloudCore& core, const char* operation, const char* what,
+                           const std::string& description);
 std::string last_callback_error();
 
 // Makes one delegate call for `core` unless the cloud is closed or has no
@@ -143,9 +149,10 @@ CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
     call(*core.delegate);
     return CallResult::kDone;
   } catch (const std::exception& error) {
-    report_callback_error(core, operation, error.what());
+    const char* what = error.what();
+    report_callback_error(core, operation, what, describe_exception(error, what));
   } catch (...) {
-    report_callback_error(core, operation, "unknown exception");
+    report_callback_error(core, operation, "unknown exception", describe_current_exception());
   }
   return CallResult::kRaised;
 }
