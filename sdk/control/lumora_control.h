@@ -107,6 +107,15 @@ LUMORA_API int lumora_inject_network_quality(uint64_t cloud, int mode, int has_l
                                              unsigned local_quality, size_t remote_count,
                                              const char* const* remote_user_ids, const unsigned* remote_qualities);
 
+/* ---- Held threads ----
+ * lumora_held_thread_start starts a thread that calls the cloud's delegate's
+ * OnEnterRoom once and then waits; returns a handle, or 0 for an unknown
+ * cloud or a cloud without a delegate. lumora_held_thread_join lets it end
+ * and joins it, whatever lock the caller holds; returns what the call gave
+ * (0 done, 1 the delegate raised, -1 skipped) or -2 for an unknown handle. */
+LUMORA_API uint64_t lumora_held_thread_start(uint64_t cloud_id);
+LUMORA_API int lumora_held_thread_join(uint64_t handle);
+
 #ifdef __cplusplus
 }
 #endif
