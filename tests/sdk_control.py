@@ -1,4 +1,4 @@
-"""ctypes access to the stand-in SDK's test-control interface (sdk/lumora_control.h).
+"""ctypes access to the stand-in SDK's test-control interface (sdk/control/lumora_control.h).
 
 The library is the one named by the environment variable LUMORA_SDK_LIBRARY,
 else the liblumora.so installed beside the _lumora module. It is loaded twice:
@@ -161,6 +161,7 @@ def _decode(value):
 
 
 def enable_journal(flag):
+    """Switches the call journal on or off; it is off in a fresh process."""
     _call("lumora_journal_enable", 1 if flag else 0)
 
 

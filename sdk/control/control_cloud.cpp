@@ -27,9 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "cloud_impl.h"
-#include "lumora_control.h"
-#include "sdk_log.h"
+#include "control/lumora_control.h"
+#include "loopback/cloud_impl.h"
+#include "settings/sdk_log.h"
+#include "threads/sdk_thread.h"
 
 namespace lumora_sdk {
 namespace {
@@ -99,7 +100,7 @@ int inject(uint64_t cloud_id, int mode, const char* operation, F call) {
     default: {
       CallResult result = CallResult::kSkipped;
       try {
-        std::thread thread([&] { result = call_delegate(*core, operation, call); });
+        std::thread thread = start_sdk_thread([&] { result = call_delegate(*core, operation, call); });
         thread.join();
       } catch (const std::system_error& error) {
         log_line(kLogError, "injected %s: no thread: %s", operation, error.what());

@@ -18,7 +18,7 @@ extern "C" {
 
 /* ---- Journal (see journal.h for the format) ---- */
 
-LUMORA_API void lumora_journal_enable(int enabled); /* on by default */
+LUMORA_API void lumora_journal_enable(int enabled); /* off by default */
 LUMORA_API void lumora_journal_clear(void);
 LUMORA_API size_t lumora_journal_size(void); /* entries held now */
 /* Writes the entries from index `first` on as a JSON array into buf
