@@ -25,7 +25,8 @@ def sdk(lumora, lumora_sdk):
 
 @pytest.fixture
 def journal(lumora_journal):
-    """The control interface with a cleared, enabled SDK call journal (disabled again afterwards)."""
+    """The control interface with a cleared SDK call journal, switched on for
+    the test (it is off by default) and off again after it."""
     return lumora_journal
 
 

@@ -16,5 +16,5 @@ lib, lib_locked, LIBRARY_PATH, MISSING = control.lib, control.lib_locked, contro
 
 
 def __getattr__(name: str) -> Any:
-    # journal(), inject(), wait_idle(), ...: the SdkControl's methods.
+    # journal(), inject(), wait_idle(), start_held_thread(), ...: the SdkControl's methods.
     return getattr(control, name)

@@ -7,7 +7,7 @@ service. With a vendor SDK, `load_control` raises `ControlUnavailable` and the
 pytest fixtures skip, both with the reason.
 
 - `load_control()` -> `SdkControl`: journal, injection, wait_idle, quality
-  interval, callback error counts, cloud ids.
+  interval, callback error counts, cloud ids, held threads.
 - `Recorder`: a delegate recording every callback.
 - `WiredCloud`, `LoopbackRoom`, `pair()`: clouds ready for injected calls, and
   participants in a loopback room.

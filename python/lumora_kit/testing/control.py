@@ -112,6 +112,8 @@ _PLAIN_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "lumora_cloud_callback_errors": (_u64, [_u64]),
     "lumora_last_callback_error": (_size, [_c.c_char_p, _size]),
     "lumora_cloud_callback_count": (_u64, [_u64]),
+    "lumora_held_thread_start": (_u64, [_u64]),
+    "lumora_held_thread_join": (_int, [_u64]),
     "lumora_inject_network_quality": (_int, [_u64, _int, _int, _text, _uint, _size, _c.POINTER(_c.c_char_p),
                                              _c.POINTER(_uint)]),
 }
@@ -251,6 +253,7 @@ class SdkControl:
     # ---- Journal ----
 
     def enable_journal(self, flag: bool = True) -> None:
+        """Switches the call journal on or off; it is off in a fresh process."""
         self._call("lumora_journal_enable", 1 if flag else 0)
 
     def clear_journal(self) -> None:
@@ -320,6 +323,21 @@ class SdkControl:
     def callback_count(self, cloud: int) -> int:
         """Delegate calls the SDK has started for this cloud."""
         return int(self._call("lumora_cloud_callback_count", cloud))
+
+    # ---- Held threads ----
+
+    def start_held_thread(self, cloud: int) -> int:
+        """A native thread that calls the delegate's OnEnterRoom once, then waits.
+
+        Returns its handle, or 0 for an unknown cloud or one without a delegate."""
+        return int(self._call("lumora_held_thread_start", cloud))
+
+    def join_held_thread(self, handle: int) -> int:
+        """Lets a held thread end and joins it, holding the interpreter lock.
+
+        0: its call was made; 1: the delegate raised; -1: the call was
+        skipped; -2: an unknown handle."""
+        return int(self._call("lumora_held_thread_join", handle, library=self.lib_locked))
 
     # ---- Injected delegate calls ----
 
