@@ -1,9 +1,9 @@
 #!/bin/bash
-# Runs the four benchmarks with the project's toolchain python, one after another.
+# Runs the benchmarks with the project's toolchain python, one after another.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY=${PYTHON:-$(scripts/bootstrap.sh --print-python)}
-for b in callbacks frames operations load; do
+for b in callbacks frames operations load kit_events; do
     echo "== bench_$b.py"
     "$PY" "bench/bench_$b.py" "$@"
     echo
