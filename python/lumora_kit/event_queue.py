@@ -78,6 +78,9 @@ class EventQueue[T]:
         and this one is kept (True)."""
         with self._lock:
             self._received += 1
+            if not self._is_shut_down and self.loop.is_closed():
+                # Closed with a wake-up still pending: it will never run.
+                self._shut_down_locked(drop_pending=True)
             if self._is_shut_down:
                 self._dropped += 1
                 return False
@@ -97,19 +100,20 @@ class EventQueue[T]:
             self.loop.call_soon_threadsafe(self._wake_waiters)
         except RuntimeError:  # the loop is closed: nobody will take these items
             with self._lock:
-                self._dropped += len(self._items)
-                self._items.clear()
-                self._is_shut_down = True
+                self._shut_down_locked(drop_pending=True)
             return False
         return True
+
+    def _shut_down_locked(self, drop_pending: bool) -> None:
+        self._is_shut_down = True
+        if drop_pending:
+            self._dropped += len(self._items)
+            self._items.clear()
 
     def shutdown(self, immediate: bool = False) -> None:
         """Stops accepting items (from any thread); with `immediate`, also drops the waiting ones."""
         with self._lock:
-            self._is_shut_down = True
-            if immediate:
-                self._dropped += len(self._items)
-                self._items.clear()
+            self._shut_down_locked(drop_pending=immediate)
         # Waiters must see the shutdown: wake them now on the loop's own
         # thread, otherwise through the loop.
         try:
