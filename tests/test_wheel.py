@@ -1,30 +1,23 @@
 """The wheel: built offline from the checkout, installed into a fresh venv.
 
-`pip wheel --no-build-isolation` builds with the build tools of the running
-interpreter's environment (scikit-build-core, pybind11, cmake, ninja), so no
-index is needed. The build folder lives under the test's tmp_path and does
-not touch other builds. A fresh venv made from the same interpreter gets the
-wheel with `pip install --no-index --no-deps`, and a subprocess there checks
-that the module imports, finds liblumora.so beside itself and works.
+The build and the venv come from tests/wheel_tools.py (an offline
+`pip wheel --no-build-isolation`, and `pip install --no-index --no-deps`
+into a venv made from the same interpreter); a subprocess there checks that
+the module imports, finds liblumora.so beside itself and works.
 """
 
-import importlib.util
 import json
-import os
 import pathlib
-import subprocess
 import sys
 import textwrap
 import zipfile
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
+from wheel_tools import REPO, build_wheel, install_wheel, make_venv, run
 
 # A full release build of the module and the stand-in SDK takes minutes on 2 cores.
 pytestmark = pytest.mark.slow
-
-BUILD_TOOLS = ["scikit_build_core", "pybind11", "cmake", "ninja"]
 
 # What the installed module reports about itself, as JSON on stdout.
 CHECK = textwrap.dedent("""
@@ -50,53 +43,22 @@ CHECK = textwrap.dedent("""
 """)
 
 
-def clean_env():
-    """The environment without what points at other builds or instruments them."""
-    env = dict(os.environ)
-    for name in ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                 "LUMORA_SANITIZE", "LUMORA_SDK_LIBRARY", "LUMORA_SDK_ROOT", "PIP_INDEX_URL"):
-        env.pop(name, None)
-    env["PIP_NO_INDEX"] = "1"
-    env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
-    return env
-
-
-def run(args, **kwargs):
-    return subprocess.run(args, capture_output=True, text=True, env=clean_env(), **kwargs)
-
-
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
-    missing = [m for m in BUILD_TOOLS if importlib.util.find_spec(m) is None]
-    if missing:
-        pytest.skip(f"pip wheel cannot run offline: build tools {missing} are not installed in {sys.prefix}")
     out = tmp_path_factory.mktemp("wheel")
-    build = run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--no-index",
-                 "-w", str(out / "dist"), f"-Cbuild-dir={out / 'build'}", str(REPO)], cwd=REPO)
-    if build.returncode != 0:
-        text = build.stdout + build.stderr
-        if "No matching distribution" in text or "Could not find a version" in text:
-            pytest.skip("pip wheel cannot run offline: it asked an index for a package\n" + text[-2000:])
-        pytest.fail("pip wheel failed\n" + text[-4000:])
-    wheels = list((out / "dist").glob("lumora-*.whl"))
-    assert len(wheels) == 1, wheels
-    return wheels[0]
+    return build_wheel(out / "dist", out / "build")
 
 
 @pytest.fixture(scope="module")
 def fresh_venv(wheel, tmp_path_factory):
-    venv = tmp_path_factory.mktemp("venv") / "env"
-    made = run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
-    assert made.returncode == 0, made.stderr
-    python = venv / "bin" / "python"
-    # The running environment's pip installs into the new one (pip --python).
-    installed = run([sys.executable, "-m", "pip", "--python", str(python), "install", "--no-index", "--no-deps",
-                     str(wheel)])
-    assert installed.returncode == 0, installed.stdout + installed.stderr
+    venv = make_venv(tmp_path_factory.mktemp("venv") / "env")
+    install_wheel(venv, wheel)
     return venv
 
 
 def test_wheel_contents(wheel):
+    # A build against the stand-in SDK carries no local version label.
+    assert "+" not in wheel.name.split("-")[1], wheel.name
     names = zipfile.ZipFile(wheel).namelist()
     top = sorted(n for n in names if "/" not in n)
     assert [n for n in top if n.startswith("_lumora.") and n.endswith(".so")], top
