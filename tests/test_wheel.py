@@ -32,8 +32,8 @@ CHECK = textwrap.dedent("""
         "prefix": sys.prefix,
         "sdk_beside": (here / "liblumora.so").is_file(),
         "mapped": mapped,
-        "stubs": (here / "_lumora.pyi").is_file(),
-        "py_typed": (here / "py.typed").is_file(),
+        "stubs": (here / "_lumora-stubs" / "__init__.pyi").is_file(),
+        "loose_stub_files": [n for n in ("_lumora.pyi", "py.typed") if (here / n).exists()],
         "env_ok": _lumora.SetEnvironment("production"),
         "env_refused": _lumora.SetEnvironment("nowhere"),
         "cloud": type(cloud).__name__,
@@ -62,8 +62,13 @@ def test_wheel_contents(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     top = sorted(n for n in names if "/" not in n)
     assert [n for n in top if n.startswith("_lumora.") and n.endswith(".so")], top
-    assert {"liblumora.so", "_lumora.pyi", "py.typed"} <= set(top), top
-    assert (REPO / "_lumora.pyi").read_bytes() == zipfile.ZipFile(wheel).read("_lumora.pyi")
+    assert "liblumora.so" in top, top
+    # The stubs are the stub-only package _lumora-stubs; nothing else of them
+    # lies at the top of site-packages.
+    assert not {"_lumora.pyi", "py.typed"} & set(top), top
+    stub = "_lumora-stubs/__init__.pyi"
+    assert [n for n in names if n.startswith("_lumora-stubs/")] == [stub]
+    assert (REPO / "stubs" / stub).read_bytes() == zipfile.ZipFile(wheel).read(stub)
     # lumora/ holds C++ source only: nothing of it is packaged.
     assert not [n for n in names if n.startswith("lumora/")]
 
@@ -80,6 +85,6 @@ def test_installed_module_works_beside_its_sdk(fresh_venv, tmp_path):
     assert result["sdk_beside"], result
     # The SDK the process loaded is the one beside the module, not another copy.
     assert result["mapped"] == [str(module.with_name("liblumora.so"))], result
-    assert result["stubs"] and result["py_typed"], result
+    assert result["stubs"] and result["loose_stub_files"] == [], result
     assert result["env_ok"] is True and result["env_refused"] is False, result
     assert result["cloud"] == "VELACloud"
