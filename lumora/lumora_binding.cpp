@@ -9,13 +9,21 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "live/lumora_halo_live_sdk.h"
 #include "vela/lumora_vela_cloud.h"
@@ -158,109 +166,436 @@ void CheckPayloadLength(const char* method, const SizedText& message, size_t len
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// PyVELACloudDelegate: the trampoline that carries SDK callbacks into Python
+// Entering Python from an SDK thread
 //
-// Every override takes the interpreter lock first. The 18 required callbacks
-// raise the missing-method error when Python does not redefine them;
-// OnMissCustomCmdMsg is optional; the three guarded callbacks
-// (OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality) never let an
-// error reach the SDK and report it on the process's standard error instead.
+// Every callback enters Python through a CallbackScope. A thread that already
+// holds the interpreter lock (the SDK calling back synchronously inside an
+// operation that Python made) re-enters at once. Any other thread first
+// passes the interpreter gate, then takes the lock with the binding layer's
+// scoped acquisition.
+//
+// The gate closes when the interpreter starts to exit (an atexit handler):
+// from then on callbacks from SDK threads are dropped before they touch
+// Python, and the exiting thread waits a moment, with the lock released, for
+// the callbacks already inside to finish. So no SDK thread creates, attaches
+// or deletes a thread state while the interpreter is being torn down, which
+// a program exiting with media in flight would otherwise do.
 // ---------------------------------------------------------------------------
 
-// A required callback: call the Python method, or, when Python does not
-// redefine it, raise the missing-method error once the interpreter lock has
-// been released. The error is thrown directly rather than through
-// pybind11_fail, whose debug-build check reads the Python error indicator
-// and so must not run on an SDK thread that no longer holds the lock.
-#define LUMORA_OVERRIDE_REQUIRED(name, ...)                                                     \
-  do {                                                                                          \
-    PYBIND11_OVERRIDE_IMPL(void, VELACloudDelegate, name, __VA_ARGS__);                         \
-    throw std::runtime_error("Tried to call pure virtual function \"VELACloudDelegate::" name "\""); \
-  } while (false)
+namespace {
+
+// How long interpreter exit waits for callbacks already in Python.
+constexpr std::chrono::milliseconds kExitDrainLimit{1000};
+
+class InterpreterGate {
+ public:
+  static InterpreterGate& Instance() {
+    // Never destroyed: SDK threads may still consult it after the
+    // process's static destructors have run.
+    static auto* gate = new InterpreterGate();
+    return *gate;
+  }
+
+  bool Enter() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) {
+      return false;
+    }
+    ++inside_;
+    return true;
+  }
+
+  void Leave() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--inside_ == 0 && closed_) {
+      drained_.notify_all();
+    }
+  }
+
+  bool Closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+  }
+
+  // Runs `action` under the gate's mutex if the gate is still open; tells
+  // whether it ran. Lets a thread-exit handler decide atomically with
+  // respect to closing.
+  template <typename Action>
+  bool WhileOpen(Action&& action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) {
+      return false;
+    }
+    action();
+    return true;
+  }
+
+  // Closes the gate and waits up to `limit` for the callbacks inside.
+  // Returns the number still inside when the wait ended.
+  int CloseAndDrain(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closed_ = true;
+    drained_.wait_for(lock, limit, [this] { return inside_ == 0; });
+    return inside_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable drained_;
+  int inside_ = 0;
+  bool closed_ = false;
+};
+
+#ifdef LUMORA_KEEP_THREAD_STATES
+// Kept thread states (build option LUMORA_KEEP_THREAD_STATES).
+//
+// Each SDK thread gets one Python thread state on its first callback and
+// keeps it, detached between callbacks, until the thread ends. The scoped
+// acquisition finds it as the thread's own state and holds one extra count
+// on it, so it never deletes it.
+//
+// A thread that ends must not wait for the interpreter lock (an SDK may join
+// its threads while the binding holds the lock, for example inside
+// Destroy), so its state goes to the retired list, from which the next
+// thread that holds the lock clears and deletes it. Once the interpreter has
+// started to exit, states are abandoned: the interpreter clears whatever is
+// left on its list, and no SDK thread touches a state again.
+class RetiredThreadStates {
+ public:
+  static RetiredThreadStates& Instance() {
+    static auto* list = new RetiredThreadStates();
+    return *list;
+  }
+
+  void Add(PyThreadState* state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    states_.push_back(state);
+    pending_.store(true, std::memory_order_release);
+  }
+
+  // With the interpreter lock held.
+  void DeleteAll() {
+    if (!pending_.load(std::memory_order_acquire)) {
+      return;
+    }
+    std::vector<PyThreadState*> states;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      states.swap(states_);
+      pending_.store(false, std::memory_order_release);
+    }
+    for (PyThreadState* state : states) {
+      PyThreadState_Clear(state);
+      PyThreadState_Delete(state);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<PyThreadState*> states_;
+  std::atomic<bool> pending_{false};
+};
+
+class KeptThreadState {
+ public:
+  KeptThreadState() = default;
+  KeptThreadState(const KeptThreadState&) = delete;
+  KeptThreadState& operator=(const KeptThreadState&) = delete;
+
+  // Makes the thread's state on first use, without the lock. The scoped
+  // acquisition that follows finds it as this thread's state.
+  void Ensure() {
+    if (state_ == nullptr) {
+      state_ = PyThreadState_New(PyInterpreterState_Main());
+      // The count the scoped acquisition keeps: one for this holder, so
+      // that releasing the lock after a callback never deletes the state.
+      state_->gilstate_counter = 1;
+    }
+  }
+
+  // Thread exit: never takes the interpreter lock.
+  ~KeptThreadState() {
+    if (state_ == nullptr) {
+      return;
+    }
+    PyThreadState* state = state_;
+    state_ = nullptr;
+    InterpreterGate::Instance().WhileOpen([state] {
+      // The state is bound to this thread's own slot for the
+      // PyGILState functions, which ends with the thread. Marking it
+      // unbound lets another thread delete it without clearing that
+      // thread's own slot.
+      state->_status.bound_gilstate = 0;
+      RetiredThreadStates::Instance().Add(state);
+    });
+  }
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
+thread_local KeptThreadState kept_thread_state;
+#endif  // LUMORA_KEEP_THREAD_STATES
+
+class CallbackScope {
+ public:
+  CallbackScope() {
+    if (PyThreadState_GetUnchecked() != nullptr) {
+      // This thread holds the lock: a synchronous callback re-enters.
+      lock_.emplace();
+      return;
+    }
+    if (!InterpreterGate::Instance().Enter()) {
+      return;
+    }
+    gated_ = true;
+#ifdef LUMORA_KEEP_THREAD_STATES
+    kept_thread_state.Ensure();
+    lock_.emplace();
+    RetiredThreadStates::Instance().DeleteAll();
+#else
+    lock_.emplace();
+#endif
+  }
+
+  ~CallbackScope() {
+    lock_.reset();
+    if (gated_) {
+      InterpreterGate::Instance().Leave();
+    }
+  }
+
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+
+  // False when the callback must be dropped: the interpreter is exiting.
+  explicit operator bool() const { return lock_.has_value(); }
+
+ private:
+  std::optional<py::gil_scoped_acquire> lock_;
+  bool gated_ = false;
+};
+
+// The atexit handler: closes the gate, lets the callbacks inside finish,
+// and deletes the retired thread states while the interpreter can.
+void CloseInterpreterGate() {
+  {
+    py::gil_scoped_release release;
+    InterpreterGate::Instance().CloseAndDrain(kExitDrainLimit);
+  }
+#ifdef LUMORA_KEEP_THREAD_STATES
+  RetiredThreadStates::Instance().DeleteAll();
+#endif
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Delegates that were given to a cloud
+//
+// The SDK holds a delegate's address from Create on, and a callback it
+// started before Destroy may still be waiting for the interpreter lock
+// inside the trampoline when the delegate is freed. If that memory went back
+// to the heap, the waiting callback would read freed memory, and the binding
+// layer's lookup by address could find a new delegate living there and
+// deliver the event to it.
+//
+// So a trampoline that was ever given to a cloud never returns its memory:
+// when it is deleted, a RetiredDelegate, whose callbacks do nothing, is
+// built in its place and its address is recorded as retired. A late callback
+// that arrives there is dropped without reaching Python, and one already
+// inside the trampoline finds no Python object, sees the address retired and
+// returns quietly instead of reporting a missing method. The cost is the
+// trampoline's own few bytes plus one set entry per delegate ever given to a
+// cloud; delegates never given to a cloud are freed as usual.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+class RetiredDelegate final : public VELACloudDelegate {
+ public:
+  void OnError(Error) override {}
+  void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
+  void OnEnterRoom() override {}
+  void OnExitRoom() override {}
+  void OnLocalAudioChannelCreated() override {}
+  void OnLocalAudioChannelDestroyed() override {}
+  void OnLocalVideoChannelCreated(StreamType) override {}
+  void OnLocalVideoChannelDestroyed(StreamType) override {}
+  void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
+  void OnRequestKeyFrame(StreamType) override {}
+  void OnRemoteUserEnterRoom(const UserInfo&) override {}
+  void OnRemoteUserExitRoom(const UserInfo&, int) override {}
+  void OnRemoteAudioAvailable(const char*, bool) override {}
+  void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
+  void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
+  void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
+  void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
+  void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
+  void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
+  void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
+  void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
+  void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
+};
+
+class DelegateRegistry {
+ public:
+  static DelegateRegistry& Instance() {
+    static auto* registry = new DelegateRegistry();
+    return *registry;
+  }
+
+  void Attach(const void* delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    attached_.insert(delegate);
+  }
+
+  // Called as a trampoline's memory is released; true when it was given
+  // to a cloud and is now retired instead.
+  bool Retire(const void* delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (attached_.erase(delegate) == 0) {
+      return false;
+    }
+    retired_.insert(delegate);
+    return true;
+  }
+
+  bool IsRetired(const void* delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return retired_.count(delegate) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_set<const void*> attached_;
+  std::unordered_set<const void*> retired_;
+};
+
+// ---------------------------------------------------------------------------
+// Arguments handed to Python
+//
+// Records and frames reach a Python method as new objects that own a copy,
+// also when the reference points at an object Python already has (a direct
+// call from Python passes the caller's own object). Everything else is
+// converted by the binding layer as usual.
+// ---------------------------------------------------------------------------
+
+template <typename Value>
+py::object OwnedCopy(const Value& value) {
+  // A new address cannot belong to any live Python object, so the binding
+  // layer wraps it in a new one that takes ownership.
+  return py::reinterpret_steal<py::object>(
+      py::detail::make_caster<Value>::cast(new Value(value), py::return_value_policy::take_ownership, nullptr));
+}
+
+py::object ToPython(const UserInfo& value) { return OwnedCopy(value); }
+py::object ToPython(const AudioFrame& value) { return OwnedCopy(value); }
+py::object ToPython(const VideoFrame& value) { return OwnedCopy(value); }
+py::object ToPython(const PixelFrame& value) { return OwnedCopy(value); }
+
+template <typename Value>
+const Value& ToPython(const Value& value) {
+  return value;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PyVELACloudDelegate: the trampoline that carries SDK callbacks into Python
+//
+// Every override enters Python through a CallbackScope. The 18 required
+// callbacks raise the missing-method error when Python does not redefine
+// them; OnMissCustomCmdMsg is optional; the three guarded callbacks
+// (OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality) never let an
+// error reach the SDK and report it on the process's standard error instead.
+// Callbacks that find the interpreter exiting, or that arrive late for a
+// delegate already released (see DelegateRegistry), are dropped.
+// ---------------------------------------------------------------------------
 
 class PyVELACloudDelegate : public VELACloudDelegate {
  public:
   using VELACloudDelegate::VELACloudDelegate;
   ~PyVELACloudDelegate() override = default;
 
-  void OnError(Error error) override {
-    LUMORA_OVERRIDE_REQUIRED("OnError", error);
+  // The memory of a trampoline given to a cloud is kept for a
+  // RetiredDelegate (see DelegateRegistry).
+  static void* operator new(size_t size) { return ::operator new(size); }
+  static void operator delete(void* memory) {
+    static_assert(sizeof(RetiredDelegate) <= sizeof(VELACloudDelegate) &&
+                      alignof(RetiredDelegate) <= alignof(VELACloudDelegate),
+                  "a retired delegate fits where the trampoline was");
+    if (DelegateRegistry::Instance().Retire(memory)) {
+      new (memory) RetiredDelegate();
+      return;
+    }
+    ::operator delete(memory);
   }
+
+  void OnError(Error error) override { CallRequired("OnError", error); }
 
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    LUMORA_OVERRIDE_REQUIRED("OnConnectionStateChanged", old_state, new_state);
+    CallRequired("OnConnectionStateChanged", old_state, new_state);
   }
 
-  void OnEnterRoom() override { LUMORA_OVERRIDE_REQUIRED("OnEnterRoom"); }
+  void OnEnterRoom() override { CallRequired("OnEnterRoom"); }
 
-  void OnExitRoom() override { LUMORA_OVERRIDE_REQUIRED("OnExitRoom"); }
+  void OnExitRoom() override { CallRequired("OnExitRoom"); }
 
-  void OnLocalAudioChannelCreated() override {
-    LUMORA_OVERRIDE_REQUIRED("OnLocalAudioChannelCreated");
-  }
+  void OnLocalAudioChannelCreated() override { CallRequired("OnLocalAudioChannelCreated"); }
 
-  void OnLocalAudioChannelDestroyed() override {
-    LUMORA_OVERRIDE_REQUIRED("OnLocalAudioChannelDestroyed");
-  }
+  void OnLocalAudioChannelDestroyed() override { CallRequired("OnLocalAudioChannelDestroyed"); }
 
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    LUMORA_OVERRIDE_REQUIRED("OnLocalVideoChannelCreated", stream_type);
+    CallRequired("OnLocalVideoChannelCreated", stream_type);
   }
 
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    LUMORA_OVERRIDE_REQUIRED("OnLocalVideoChannelDestroyed", stream_type);
+    CallRequired("OnLocalVideoChannelDestroyed", stream_type);
   }
 
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
+    CallRequired("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
   }
 
-  void OnRequestKeyFrame(StreamType stream_type) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRequestKeyFrame", stream_type);
-  }
+  void OnRequestKeyFrame(StreamType stream_type) override { CallRequired("OnRequestKeyFrame", stream_type); }
 
   // Records and frames passed by reference reach Python as copies that
   // Python owns, so a method may keep them after it returns.
-  void OnRemoteUserEnterRoom(const UserInfo& info) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteUserEnterRoom", info);
-  }
+  void OnRemoteUserEnterRoom(const UserInfo& info) override { CallRequired("OnRemoteUserEnterRoom", info); }
 
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteUserExitRoom", info,
-                                reason);
+    CallRequired("OnRemoteUserExitRoom", info, reason);
   }
 
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteAudioAvailable", user_id,
-                                available);
+    CallRequired("OnRemoteAudioAvailable", user_id, available);
   }
 
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteVideoAvailable", user_id,
-                                available, type);
+    CallRequired("OnRemoteVideoAvailable", user_id, available, type);
   }
 
   // The two overloads of OnRemoteVideoReceived reach Python under two names.
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteVideoFrameReceived", user_id, type, frame);
+    CallRequired("OnRemoteVideoFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemotePixelFrameReceived", user_id, type, frame);
+    CallRequired("OnRemotePixelFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteAudioReceived", user_id,
-                                frame);
+    CallRequired("OnRemoteAudioReceived", user_id, frame);
   }
 
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    LUMORA_OVERRIDE_REQUIRED("OnRemoteMixedAudioReceived", frame);
+    CallRequired("OnRemoteMixedAudioReceived", frame);
   }
 
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                             size_t length) override {
-    DispatchGuarded("OnSeiMessageReceived", [&](const py::function& override) {
+    CallGuarded("OnSeiMessageReceived", [&](const py::function& override) {
       py::bytes payload(message, length);
       override(user_id, stream_type, message_type, payload);
     });
@@ -268,7 +603,7 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    DispatchGuarded("OnReceiveCustomCmdMsg", [&](const py::function& override) {
+    CallGuarded("OnReceiveCustomCmdMsg", [&](const py::function& override) {
       py::bytes payload(message, length);
       override(user_id, cmd_id, seq, payload);
     });
@@ -276,31 +611,67 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   // Optional: a missing Python method is not an error; errors still leave.
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-    PYBIND11_OVERRIDE_IMPL(void, VELACloudDelegate, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+    CallPython("OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
   }
 
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    DispatchGuarded("OnNetworkQuality", [&](const py::function& override) {
+    CallGuarded("OnNetworkQuality", [&](const py::function& override) {
       // Without a local record Python still gets one: the SDK's default.
-      py::object local = local_quality != nullptr ? py::cast(*local_quality, py::return_value_policy::copy)
-                                                  : py::cast(NetworkQualityInfo());
+      py::object local = local_quality != nullptr ? OwnedCopy(*local_quality) : py::cast(NetworkQualityInfo());
       py::list remote;
       for (size_t i = 0; i < remote_quality_count; ++i) {
-        remote.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
+        remote.append(OwnedCopy(remote_qualities[i]));
       }
       override(local, remote);
     });
   }
 
  private:
-  // The guarded procedure: lock, look up, build the arguments and call, all
+  enum class Lookup { kCalled, kMissing, kDropped };
+
+  // Looks up the Python method and calls it with the converted arguments.
+  // Errors of the conversion or of the call leave as native exceptions,
+  // after the interpreter lock has been released.
+  template <typename... Args>
+  Lookup CallPython(const char* method, const Args&... args) {
+    CallbackScope scope;
+    if (!scope) {
+      return Lookup::kDropped;
+    }
+    py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), method);
+    if (!override) {
+      // No Python object owns this address any more: a callback that was
+      // under way when its cloud was destroyed.
+      return DelegateRegistry::Instance().IsRetired(this) ? Lookup::kDropped : Lookup::kMissing;
+    }
+    override(ToPython(args)...);
+    return Lookup::kCalled;
+  }
+
+  // A required callback: when Python does not redefine the method, the
+  // missing-method error is raised once the lock has been released. It is
+  // thrown directly rather than through pybind11_fail, whose debug-build
+  // check reads the Python error indicator and so must not run on an SDK
+  // thread that no longer holds the lock.
+  template <typename... Args>
+  void CallRequired(const char* method, const Args&... args) {
+    if (CallPython(method, args...) == Lookup::kMissing) {
+      throw std::runtime_error(std::string("Tried to call pure virtual function \"VELACloudDelegate::") + method +
+                               "\"");
+    }
+  }
+
+  // The guarded procedure: look up, build the arguments and call, all
   // inside one protected region. Errors are written to the process's own
   // standard error (not Python's sys.stderr) and cleared, and the SDK thread
   // carries on as if the call had succeeded.
   template <typename Invoke>
-  void DispatchGuarded(const char* method, Invoke&& invoke) {
-    py::gil_scoped_acquire gil;
+  void CallGuarded(const char* method, Invoke&& invoke) {
+    CallbackScope scope;
+    if (!scope) {
+      return;
+    }
     try {
       py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), method);
       if (override) {
@@ -333,6 +704,9 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 class VELACloudWrapper {
  public:
   explicit VELACloudWrapper(std::shared_ptr<PyVELACloudDelegate> delegate) : delegate_(std::move(delegate)) {
+    if (delegate_) {
+      DelegateRegistry::Instance().Attach(delegate_.get());
+    }
     vela_cloud_ = VELACloud::Create(delegate_.get());
   }
 
@@ -704,7 +1078,68 @@ void RegisterSettings(py::module_& m) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Module set-up
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// SDK threads enter Python through the main interpreter, so callbacks could
+// never reach delegates made in another one.
+void RequireMainInterpreter() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    throw py::import_error(
+        "_lumora can only be imported in the main interpreter: SDK callbacks arrive on SDK threads, which "
+        "enter Python through the main interpreter");
+  }
+}
+
+// copyreg's reducer for pickle protocols 0 and 1 instantiates the nearest
+// base class that has its own __new__, which for every class of this module
+// is the binding layer's common base. That base cannot be instantiated, and
+// its constructor reports so with a native exception that would end the
+// process. The guard below makes instantiating the base itself a TypeError
+// and passes every other class on to the original constructor.
+//
+// Python's __new__ checks that a class and the base whose __new__ it calls
+// share one constructor slot, so the guard goes into the slot of the base
+// and of every class already derived from it (classes made later inherit
+// it); pickling with protocols 2 and later behaves exactly as before.
+newfunc binding_base_new = nullptr;
+PyTypeObject* binding_base_type = nullptr;
+
+PyObject* GuardedBindingBaseNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (type == binding_base_type) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+  }
+  return binding_base_new(type, args, kwargs);
+}
+
+void GuardConstructorSlots(PyTypeObject* type) {
+  if (type->tp_new == binding_base_new) {
+    type->tp_new = &GuardedBindingBaseNew;
+  }
+  py::list subclasses = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr("__subclasses__")();
+  for (py::handle subclass : subclasses) {
+    GuardConstructorSlots(reinterpret_cast<PyTypeObject*>(subclass.ptr()));
+  }
+}
+
+void GuardBindingBaseConstructor() {
+  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+  if (base->tp_new == &GuardedBindingBaseNew) {
+    return;
+  }
+  binding_base_type = base;
+  binding_base_new = base->tp_new;
+  GuardConstructorSlots(base);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(_lumora, m) {
+  RequireMainInterpreter();
   m.doc() = "VELA Lumora Python API (bind with C++ API by pybind11)";
   RegisterCloud(m);
   RegisterDelegate(m);
@@ -713,4 +1148,6 @@ PYBIND11_MODULE(_lumora, m) {
   RegisterFrames(m);
   RegisterEnums(m);
   RegisterSettings(m);
+  GuardBindingBaseConstructor();
+  py::module_::import("atexit").attr("register")(py::cpp_function(&CloseInterpreterGate));
 }
