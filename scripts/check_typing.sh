@@ -8,10 +8,12 @@
 #                     program) and tests/typing/expected_errors.py (lines the
 #                     stubs must reject, each with a "type: ignore" that must
 #                     be used: --warn-unused-ignores)
-#   mypy              examples/*.py with --check-untyped-defs, and
-#                     python/lumora_kit when the checkout has it
-#   pyright           the same files (typed_delegate.py asks for strict mode
-#                     itself; unused ignores are errors)
+#   mypy              examples/*.py with --check-untyped-defs
+#   mypy --strict     python/lumora_kit, the companion package, when the
+#                     checkout has it
+#   pyright           the typed program, the expected errors and the examples
+#                     (typed_delegate.py asks for strict mode itself; unused
+#                     ignores are errors)
 #   mypy.stubtest     _lumora against its stubs, with stubs/stubtest-allowlist.txt
 #
 # The checkers come from PyPI into a venv of their own in the toolchain cache
@@ -76,14 +78,17 @@ main() {
 
     step "mypy --strict: typed user program and expected errors" \
         "$tools/bin/mypy" --python-executable "$py" --strict --warn-unused-ignores "${typed[@]}"
-    step "mypy: examples${kit:+ and lumora_kit}" \
-        "$tools/bin/mypy" --python-executable "$py" --check-untyped-defs "${untyped[@]}" "${kit[@]}"
+    step "mypy: examples" \
+        "$tools/bin/mypy" --python-executable "$py" --check-untyped-defs "${untyped[@]}"
+    if [[ ${#kit[@]} -gt 0 ]]; then
+        step "mypy --strict: lumora_kit" "$tools/bin/mypy" --python-executable "$py" --strict "${kit[@]}"
+    fi
 
     cat >pyrightconfig.json <<'EOF'
 { "pythonVersion": "3.14", "reportUnnecessaryTypeIgnoreComment": "error" }
 EOF
-    step "pyright: typed user program, expected errors, examples${kit:+ and lumora_kit}" \
-        "$tools/bin/pyright" --pythonpath "$py" "${typed[@]}" "${untyped[@]}" "${kit[@]}"
+    step "pyright: typed user program, expected errors, examples" \
+        "$tools/bin/pyright" --pythonpath "$py" "${typed[@]}" "${untyped[@]}"
 
     # stubtest imports the module into the checker's own process: give it a
     # folder holding only the module, its SDK library and its stubs.
