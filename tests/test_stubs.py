@@ -383,7 +383,8 @@ class TestWiderTypes:
             cname, _, fname = qualname.rpartition(".")
             if cname:
                 cls = getattr(lumora, cname)
-                target = cls if fname == "__init__" else getattr(cls() if cname != "VELACloud" else cls(None), fname)
+                instance = cls(None) if cls is lumora.VELACloud else cls()
+                target = cls if fname == "__init__" else getattr(instance, fname)
                 docs = doc_signatures(vars(cls)[fname].__doc__)
                 params = [p for p in max((strip_self(p) for p, _ in docs), key=len) if p != "/"]
             else:
