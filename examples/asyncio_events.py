@@ -98,7 +98,7 @@ async def main(maxsize: int, slow_consumer: bool) -> int:
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--maxsize", type=int, default=64)
     parser.add_argument("--slow-consumer", action="store_true")
     args = parser.parse_args()

@@ -42,7 +42,7 @@ def enter(cloud: lumora.VELACloud, user: str, room_id: int) -> int:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--quiet", action="store_true", help="do not show the unhandled callbacks")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING if args.quiet else logging.DEBUG, format="  %(name)s: %(message)s")

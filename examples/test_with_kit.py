@@ -28,12 +28,13 @@ class KeyFrameCounter(Delegate):
 
 def test_injected_callbacks_reach_my_delegate(lumora_sdk):
     # The SDK calls the delegate exactly as it would in a room, on its event thread.
-    wired = WiredCloud(lumora_sdk, KeyFrameCounter())
+    counter = KeyFrameCounter()
+    wired = WiredCloud(lumora_sdk, counter)
     wired.inject("request_key_frame", lumora.STREAM_TYPE_VIDEO_HIGH.value)
     wired.inject("request_key_frame", lumora.STREAM_TYPE_VIDEO_HIGH.value)
     wired.inject("request_key_frame", lumora.STREAM_TYPE_VIDEO_LOW.value, mode=SYNC)
     wired.wait_idle()
-    assert wired.delegate.requests == {2: 2, 3: 1}
+    assert counter.requests == {2: 2, 3: 1}
     assert lumora_sdk.callback_errors(wired.id) == 0  # no callback raised
 
 

@@ -34,11 +34,6 @@ OPTIONAL_CALLBACKS: tuple[str, ...] = (
 CALLBACK_NAMES: tuple[str, ...] = REQUIRED_CALLBACKS + OPTIONAL_CALLBACKS
 
 
-# Where the binding hands a callback an int, the parameter says int; the base
-# class's stub types the same parameter by what its direct-call method
-# accepts (anything int-like), so those overrides carry "type: ignore[override]".
-
-
 class Delegate(_lumora.VELACloudDelegate):
     """A delegate whose 22 callbacks do nothing until a subclass redefines them.
 
@@ -92,7 +87,7 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
         self._unhandled("OnRemoteUserEnterRoom", info)
 
-    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:  # type: ignore[override]
+    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
         self._unhandled("OnRemoteUserExitRoom", info, reason)
 
     def OnRemoteAudioAvailable(self, user_id: str | None, available: bool) -> None:
@@ -122,27 +117,26 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnRequestKeyFrame(self, stream_type: _lumora.StreamType) -> None:
         self._unhandled("OnRequestKeyFrame", stream_type)
 
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type: _lumora.StreamType,  # type: ignore[override]
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type: _lumora.StreamType,
                                           bitrate_bps: int) -> None:
         self._unhandled("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps)
 
     # ---- Optional callbacks ----
     # The binding hands these to Python with fewer arguments than its own
-    # direct-call methods take (a pointer and a length become one object), so
-    # their signatures differ from the base class's on purpose.
+    # direct-call methods take (a pointer and a length become one object).
 
-    def OnSeiMessageReceived(self, user_id: str | None, stream_type: _lumora.StreamType,  # type: ignore[override]
+    def OnSeiMessageReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                              message_type: int, message: bytes) -> None:
         self._unhandled("OnSeiMessageReceived", user_id, stream_type, message_type, message)
 
-    def OnReceiveCustomCmdMsg(self, user_id: str | None, cmd_id: int, seq: int,  # type: ignore[override]
+    def OnReceiveCustomCmdMsg(self, user_id: str | None, cmd_id: int, seq: int,
                               message: bytes) -> None:
         self._unhandled("OnReceiveCustomCmdMsg", user_id, cmd_id, seq, message)
 
-    def OnMissCustomCmdMsg(self, user_id: str | None, cmd_id: int, error_code: int,  # type: ignore[override]
+    def OnMissCustomCmdMsg(self, user_id: str | None, cmd_id: int, error_code: int,
                            missed: int) -> None:
         self._unhandled("OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed)
 
-    def OnNetworkQuality(self, local_quality: _lumora.NetworkQualityInfo,  # type: ignore[override]
+    def OnNetworkQuality(self, local_quality: _lumora.NetworkQualityInfo,
                          remote_qualities: list[_lumora.NetworkQualityInfo]) -> None:
         self._unhandled("OnNetworkQuality", local_quality, remote_qualities)
