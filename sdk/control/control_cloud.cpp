@@ -412,7 +412,7 @@ LUMORA_API uint64_t lumora_held_thread_start(uint64_t cloud_id) {
   auto held = std::make_unique<HeldThread>();
   HeldThread* raw = held.get();
   try {
-    raw->thread = std::thread([core, raw] {
+    raw->thread = start_sdk_thread([core, raw] {
       const CallResult r = call_delegate(*core, "OnEnterRoom", [](VELACloudDelegate& d) { d.OnEnterRoom(); });
       std::unique_lock<std::mutex> lock(raw->mutex);
       raw->result = r == CallResult::kDone ? 0 : r == CallResult::kRaised ? 1 : -1;
