@@ -89,6 +89,8 @@ _SIGNATURES = {
     "lumora_cloud_callback_count": (_u64, [_u64]),
     "lumora_held_thread_start": (_u64, [_u64]),
     "lumora_held_thread_join": (_int, [_u64]),
+    "lumora_payload_buffer_stats": (None, [_c.POINTER(_u64), _c.POINTER(_u64), _c.POINTER(_size),
+                                           _c.POINTER(_size)]),
     "lumora_inject_network_quality": (_int, [_u64, _int, _int, _text, _uint, _size, _c.POINTER(_c.c_char_p),
                                              _c.POINTER(_uint)]),
 }
@@ -237,6 +239,19 @@ def start_held_thread(cloud):
 def join_held_thread(handle):
     """Lets a held thread end and joins it, holding the interpreter lock."""
     return _call("lumora_held_thread_join", handle, library=lib_locked)
+
+
+# ---- Recycled payload buffers -------------------------------------------------
+
+
+def payload_buffer_stats():
+    """{"allocated", "reused", "kept", "kept_bytes"} of the large payload
+    buffers (see sdk/values/payload_buffers.h)."""
+    allocated, reused, kept, kept_bytes = _u64(), _u64(), _size(), _size()
+    _call("lumora_payload_buffer_stats", _c.byref(allocated), _c.byref(reused), _c.byref(kept),
+          _c.byref(kept_bytes))
+    return {"allocated": allocated.value, "reused": reused.value, "kept": kept.value,
+            "kept_bytes": kept_bytes.value}
 
 
 # ---- Injected delegate calls ----------------------------------------------------
