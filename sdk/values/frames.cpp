@@ -1,8 +1,6 @@
 // The three media frames and their owned payloads (see frame_payload.h).
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "control/journal.h"
 #include "values/frame_payload.h"
