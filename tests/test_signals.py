@@ -45,10 +45,14 @@ def assert_sdk_mask(blocked):
 
 
 class MaskReader(Recorder):
-    """Records, for OnError, the signal mask of the thread it runs on."""
+    """Records, for OnError and OnEnterRoom, the signal mask of the thread
+    it runs on."""
 
     def OnError(self, error):
         self.masks.append(blocked_signals(pathlib.Path("/proc/thread-self/status").read_text()))
+
+    def OnEnterRoom(self):  # what a held thread calls
+        self.OnError(0)
 
     masks = None
 
@@ -68,8 +72,14 @@ def test_sdk_threads_start_with_async_signals_blocked(lumora, sdk):
     for blocked in threads.values():
         assert_sdk_mask(blocked)
     assert sdk.inject("error", cid, -1, mode=sdk.NEW_THREAD) == 0
+    held = sdk.start_held_thread(cid)
+    assert held != 0
+    deadline = time.monotonic() + 10
+    while len(delegate.masks) < 3 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert sdk.join_held_thread(held) == 0
     assert signal.pthread_sigmask(signal.SIG_BLOCK, []) == caller_mask
-    assert len(delegate.masks) == 2
+    assert len(delegate.masks) == 3
     for blocked in delegate.masks:
         assert_sdk_mask(blocked)
     del cloud

@@ -32,6 +32,14 @@ LUMORA_API size_t lumora_journal_dump(size_t first, char* buf, size_t buf_size);
 LUMORA_API size_t lumora_log_file_path(char* buf, size_t buf_size);
 LUMORA_API int lumora_log_level(void);
 
+/* ---- Recycled payload buffers ----
+ * Large frame payloads (256 KiB and more) are recycled: the counts of such
+ * buffers obtained from the C library and of those handed out again, and
+ * the number and total bytes of those kept idle now. Any pointer may be
+ * null. */
+LUMORA_API void lumora_payload_buffer_stats(uint64_t* allocated, uint64_t* reused, size_t* kept,
+                                            size_t* kept_bytes);
+
 /* ---- Clouds of the loopback service ---- */
 
 /* Clouds get ids 1, 2, 3, ... in order of VELACloud::Create. */

@@ -14,6 +14,7 @@
 #include "loopback/room_service.h"
 #include "settings/error_console.h"
 #include "settings/sdk_log.h"
+#include "values/payload_buffers.h"
 
 namespace lumora_sdk {
 
@@ -238,12 +239,19 @@ void VELACloud::Destroy(VELACloud* cloud) {
     std::lock_guard<std::mutex> lock(lumora_sdk::room_mutex());
     lumora_sdk::leave_room(*core, 1);
   }
+  bool last_cloud = false;
   {
     auto& reg = lumora_sdk::registry();
     std::lock_guard<std::mutex> lock(reg.mu);
     reg.live.erase(id);
+    last_cloud = reg.live.empty();
   }
   core->loop->Stop();
+  if (last_cloud) {
+    // No call left in the process: the payload buffers kept for the next
+    // frames are given back.
+    lumora_sdk::release_kept_payload_buffers();
+  }
   {
     JournalMute mute;
     delete impl;

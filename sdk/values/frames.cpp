@@ -1,11 +1,10 @@
 // The three media frames and their owned payloads (see frame_payload.h).
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "control/journal.h"
 #include "values/frame_payload.h"
+#include "values/payload_buffers.h"
 #include "vela/lumora_vela_defines.h"
 
 namespace lumora_sdk {
@@ -19,7 +18,7 @@ Payload& Payload::operator=(const Payload& other) {
   return *this;
 }
 
-Payload::~Payload() { std::free(bytes_); }
+Payload::~Payload() { give_back_payload_buffer(PayloadBuffer{bytes_, capacity_}); }
 
 void Payload::assign(const uint8_t* data, size_t size) {
   if (data == nullptr || size == 0) {
@@ -28,24 +27,20 @@ void Payload::assign(const uint8_t* data, size_t size) {
   }
   // A kept buffer much larger than the new payload is given back, so one
   // large frame does not pin its memory for the frame's whole life.
-  const bool fits = size <= capacity_;
-  const bool oversized = capacity_ > (size_t{1} << 20) && capacity_ / 4 > size;
-  if (fits && !oversized) {
+  if (capacity_suits(capacity_, size)) {
     // memmove: data may point into this very buffer.
     std::memmove(bytes_, data, size);
     size_ = size;
     return;
   }
-  // malloc, not a zero-filled container: the bytes are overwritten at once.
-  uint8_t* fresh = static_cast<uint8_t*>(std::malloc(size));
-  if (fresh == nullptr) {
-    throw std::bad_alloc();
-  }
-  std::memcpy(fresh, data, size);
-  std::free(bytes_);
-  bytes_ = fresh;
+  // Large buffers come already mapped from the recycled ones where one
+  // suits (payload_buffers.h).
+  const PayloadBuffer fresh = take_payload_buffer(size);
+  std::memcpy(fresh.bytes, data, size);
+  give_back_payload_buffer(PayloadBuffer{bytes_, capacity_});
+  bytes_ = fresh.bytes;
   size_ = size;
-  capacity_ = size;
+  capacity_ = fresh.capacity;
 }
 
 }  // namespace lumora_sdk
