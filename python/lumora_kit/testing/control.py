@@ -114,6 +114,8 @@ _PLAIN_SIGNATURES: dict[str, tuple[Any, list[Any]]] = {
     "lumora_cloud_callback_count": (_u64, [_u64]),
     "lumora_held_thread_start": (_u64, [_u64]),
     "lumora_held_thread_join": (_int, [_u64]),
+    "lumora_payload_buffer_stats": (None, [_c.POINTER(_u64), _c.POINTER(_u64), _c.POINTER(_size),
+                                           _c.POINTER(_size)]),
     "lumora_inject_network_quality": (_int, [_u64, _int, _int, _text, _uint, _size, _c.POINTER(_c.c_char_p),
                                              _c.POINTER(_uint)]),
 }
@@ -338,6 +340,18 @@ class SdkControl:
         0: its call was made; 1: the delegate raised; -1: the call was
         skipped; -2: an unknown handle."""
         return int(self._call("lumora_held_thread_join", handle, library=self.lib_locked))
+
+    # ---- Recycled payload buffers ----
+
+    def payload_buffer_stats(self) -> dict[str, int]:
+        """{"allocated", "reused", "kept", "kept_bytes"} of the SDK's large
+        payload buffers: made new, taken again from the pool, held in the
+        pool now and their bytes."""
+        allocated, reused, kept, kept_bytes = _u64(), _u64(), _size(), _size()
+        self._call("lumora_payload_buffer_stats", ctypes.byref(allocated), ctypes.byref(reused),
+                   ctypes.byref(kept), ctypes.byref(kept_bytes))
+        return {"allocated": int(allocated.value), "reused": int(reused.value), "kept": int(kept.value),
+                "kept_bytes": int(kept_bytes.value)}
 
     # ---- Injected delegate calls ----
 
