@@ -214,8 +214,9 @@ EOF
     ln -sf "../x86_64-linux-gnu/$py/pyconfig.h" "$new/usr/include/$py/pyconfig.h"
     ln -sf "../x86_64-linux-gnu/$py/pyconfig.h" "$new/usr/include/python3.14/pyconfig.h"
 
-    # The static libpython is only for embedding, which this project does not do.
-    rm -f "$new"/usr/lib/python3.14/config-3.14"$SID_ABIFLAGS"-x86_64-linux-gnu/libpython3.14*.a \
+    # The static libpythons (regular and debug) are only for embedding, which this project does
+    # not do.
+    rm -f "$new"/usr/lib/python3.14/config-3.14*-x86_64-linux-gnu/libpython3.14*.a \
           "$new"/usr/lib/x86_64-linux-gnu/libpython3.14*.a
 
     (cd "$SID/debs" && ls) >"$new/.debs"
