@@ -24,10 +24,12 @@ def sdk(lumora):
 
 @pytest.fixture
 def journal(sdk):
-    """A cleared SDK call journal; returns the sdk_control module."""
+    """A cleared SDK call journal, switched on for the test (it is off by
+    default) and off again after it; returns the sdk_control module."""
     sdk.enable_journal(True)
     sdk.clear_journal()
     yield sdk
+    sdk.enable_journal(False)
     sdk.clear_journal()
 
 

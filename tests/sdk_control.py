@@ -1,4 +1,4 @@
-"""ctypes access to the stand-in SDK's test-control interface (sdk/lumora_control.h).
+"""ctypes access to the stand-in SDK's test-control interface (sdk/control/lumora_control.h).
 
 The library is the one named by the environment variable LUMORA_SDK_LIBRARY,
 else the liblumora.so installed beside the _lumora module. It is loaded twice:
@@ -87,6 +87,8 @@ _SIGNATURES = {
     "lumora_cloud_callback_errors": (_u64, [_u64]),
     "lumora_last_callback_error": (_size, [_c.c_char_p, _size]),
     "lumora_cloud_callback_count": (_u64, [_u64]),
+    "lumora_held_thread_start": (_u64, [_u64]),
+    "lumora_held_thread_join": (_int, [_u64]),
     "lumora_inject_network_quality": (_int, [_u64, _int, _int, _text, _uint, _size, _c.POINTER(_c.c_char_p),
                                              _c.POINTER(_uint)]),
 }
@@ -159,6 +161,7 @@ def _decode(value):
 
 
 def enable_journal(flag):
+    """Switches the call journal on or off; it is off in a fresh process."""
     _call("lumora_journal_enable", 1 if flag else 0)
 
 
@@ -224,6 +227,16 @@ def last_callback_error():
 
 def callback_count(cloud):
     return _call("lumora_cloud_callback_count", cloud)
+
+
+def start_held_thread(cloud):
+    """A native thread that calls the delegate's OnEnterRoom once, then waits."""
+    return _call("lumora_held_thread_start", cloud)
+
+
+def join_held_thread(handle):
+    """Lets a held thread end and joins it, holding the interpreter lock."""
+    return _call("lumora_held_thread_join", handle, library=lib_locked)
 
 
 # ---- Injected delegate calls ----------------------------------------------------

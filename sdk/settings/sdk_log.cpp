@@ -2,7 +2,7 @@
 // to stderr. DIR is set with HaloLiveSDK::SetLogPath, by default the current
 // directory's "lumora-logs", made when the first line is written.
 
-#include "sdk_log.h"
+#include "settings/sdk_log.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -17,8 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "log_settings.h"
-#include "lumora_control.h"
+#include "control/lumora_control.h"
+#include "settings/log_settings.h"
 
 namespace lumora_sdk {
 
@@ -210,21 +210,20 @@ std::string format_line(int level, const char* format, va_list args) {
 
 }  // namespace
 
-void log_line(int level, const char* format, ...) {
+namespace {
+
+void write_line(int level, bool console_allowed, const char* format, va_list args) {
   // Lines at kLogNone or above are never written; nor is anything below the
   // level in force.
   if (level < kLogVerbose || level >= kLogNone || level < g_level.load(std::memory_order_relaxed)) {
     return;
   }
-  const bool to_console = g_console.load(std::memory_order_relaxed);
+  const bool to_console = console_allowed && g_console.load(std::memory_order_relaxed);
   const bool to_file = !g_file_disabled.load(std::memory_order_relaxed);
   if (!to_console && !to_file) {
     return;
   }
-  va_list args;
-  va_start(args, format);
   const std::string line = format_line(level, format, args);
-  va_end(args);
 
   LogFile& f = log_file();
   std::lock_guard<std::mutex> lock(f.mutex);
@@ -237,6 +236,22 @@ void log_line(int level, const char* format, ...) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }
+}
+
+}  // namespace
+
+void log_line(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_line(level, true, format, args);
+  va_end(args);
+}
+
+void log_file_line(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_line(level, false, format, args);
+  va_end(args);
 }
 
 bool set_log_directory(const char* path) {

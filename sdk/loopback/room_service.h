@@ -1,6 +1,9 @@
 // The loopback room service: which clouds are in which room, and the
 // room events it queues on their event threads.
 //
+// This header names clouds only by their CloudCore; the cloud
+// (cloud_impl.h) uses the room service, never the other way round.
+//
 // Everything here requires room_mutex() to be held by the caller. Events
 // are only queued while it is held, so once a cloud has left a room (under
 // the same mutex) nothing more from that room reaches it.
@@ -11,9 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "cloud_impl.h"
+#include "vela/lumora_vela_defines.h"
 
 namespace lumora_sdk {
+
+namespace vela = lumora::vela;
+
+// The room service works on clouds' shared state (cloud_core.h) and never
+// on the cloud object itself, which calls into the room service.
+struct CloudCore;
+struct RoomKey;
 
 std::mutex& room_mutex();
 

@@ -1,9 +1,11 @@
 // The loopback room service (see room_service.h).
 
-#include "room_service.h"
+#include "loopback/room_service.h"
 
 #include <algorithm>
 #include <map>
+
+#include "loopback/cloud_core.h"
 
 namespace lumora_sdk {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "audio_mixer.h"
-#include "cloud_impl.h"
-#include "journal.h"
-#include "room_service.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "loopback/audio_mixer.h"
+#include "loopback/cloud_impl.h"
+#include "loopback/room_service.h"
+#include "settings/sdk_log.h"
 
 namespace lumora_sdk {
 

@@ -1,7 +1,7 @@
 // The call journal (see journal.h) and its control functions
 // (lumora_journal_* in lumora_control.h).
 
-#include "journal.h"
+#include "control/journal.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,14 +10,17 @@
 #include <mutex>
 #include <utility>
 
-#include "frame_payload.h"
-#include "lumora_control.h"
+#include "control/lumora_control.h"
+#include "values/frame_payload.h"
 
 namespace lumora_sdk {
 
 namespace {
 
-std::atomic<bool> g_enabled{true};
+// Off until lumora_journal_enable(1): a program using the SDK must not grow
+// by the journal's hundreds of megabytes over a long call. Tests that read
+// the journal switch it on.
+std::atomic<bool> g_enabled{false};
 thread_local int t_mute_depth = 0;
 
 // The entries held, oldest first, each a complete JSON object. seq counts

@@ -10,5 +10,8 @@ enum LogLevel { kLogVerbose = 0, kLogDebug = 1, kLogInfo = 2, kLogWarning = 3, k
 
 // printf-style; thread-safe; adds a time stamp, the level and a newline.
 void log_line(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The same, written to the log file only, never to the console: for lines
+// the console reports in its own form (error_console.h).
+void log_file_line(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace lumora_sdk

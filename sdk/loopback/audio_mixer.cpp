@@ -1,6 +1,6 @@
 // Remote audio conversion and mixing (see audio_mixer.h).
 
-#include "audio_mixer.h"
+#include "loopback/audio_mixer.h"
 
 #include <algorithm>
 #include <cmath>

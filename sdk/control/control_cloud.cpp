@@ -6,22 +6,31 @@
 // delegate with exactly the given arguments: a null user id stays null,
 // integers are cast to the enumerations as they are.
 //
+// A held thread calls its delegate once and then stays until it is joined,
+// so a test can end a thread that has called back at a moment of its
+// choosing, for example while it holds the interpreter lock.
+//
 // LUMORA_INJECT_NEW_THREAD starts a thread and joins it before returning,
 // and lumora_cloud_wait_idle blocks until the event thread is idle. Neither
 // may be called while holding a lock that the delegate takes in its
 // callbacks, such as the Python interpreter lock (ctypes.CDLL releases it
 // around the call; ctypes.PyDLL does not).
 
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "cloud_impl.h"
-#include "lumora_control.h"
-#include "sdk_log.h"
+#include "control/lumora_control.h"
+#include "loopback/cloud_impl.h"
+#include "settings/sdk_log.h"
+#include "threads/sdk_thread.h"
 
 namespace lumora_sdk {
 namespace {
@@ -91,7 +100,7 @@ int inject(uint64_t cloud_id, int mode, const char* operation, F call) {
     default: {
       CallResult result = CallResult::kSkipped;
       try {
-        std::thread thread([&] { result = call_delegate(*core, operation, call); });
+        std::thread thread = start_sdk_thread([&] { result = call_delegate(*core, operation, call); });
         thread.join();
       } catch (const std::system_error& error) {
         log_line(kLogError, "injected %s: no thread: %s", operation, error.what());
@@ -111,6 +120,28 @@ std::shared_ptr<NetworkQualityInfo> quality_info(const char* user_id, unsigned q
     info.user_id.SetValue(user_id);
     info.quality = static_cast<vela::NetworkQuality>(quality);
   });
+}
+
+
+// ---- Held threads ------------------------------------------------------------------
+
+struct HeldThread {
+  std::thread thread;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  int result = -1;
+};
+
+struct HeldThreads {
+  std::mutex mutex;
+  uint64_t last_handle = 0;
+  std::map<uint64_t, std::unique_ptr<HeldThread>> threads;
+};
+
+HeldThreads& held_threads() {
+  static auto* instance = new HeldThreads();
+  return *instance;
 }
 
 }  // namespace
@@ -371,6 +402,52 @@ LUMORA_API int lumora_inject_network_quality(uint64_t cloud, int mode, int has_l
   return inject(cloud, mode, "OnNetworkQuality", [local, remote](VELACloudDelegate& d) {
     d.OnNetworkQuality(local.get(), remote->empty() ? nullptr : remote->data(), remote->size());
   });
+}
+
+LUMORA_API uint64_t lumora_held_thread_start(uint64_t cloud_id) {
+  std::shared_ptr<CloudCore> core = find_cloud(cloud_id);
+  if (core == nullptr || core->delegate == nullptr) {
+    return 0;
+  }
+  auto held = std::make_unique<HeldThread>();
+  HeldThread* raw = held.get();
+  try {
+    raw->thread = start_sdk_thread([core, raw] {
+      const CallResult r = call_delegate(*core, "OnEnterRoom", [](VELACloudDelegate& d) { d.OnEnterRoom(); });
+      std::unique_lock<std::mutex> lock(raw->mutex);
+      raw->result = r == CallResult::kDone ? 0 : r == CallResult::kRaised ? 1 : -1;
+      raw->changed.wait(lock, [raw] { return raw->released; });
+    });
+  } catch (const std::system_error& error) {
+    log_line(kLogError, "held thread: no thread: %s", error.what());
+    return 0;
+  }
+  auto& all = held_threads();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  const uint64_t handle = ++all.last_handle;
+  all.threads[handle] = std::move(held);
+  return handle;
+}
+
+LUMORA_API int lumora_held_thread_join(uint64_t handle) {
+  std::unique_ptr<HeldThread> held;
+  {
+    auto& all = held_threads();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    auto found = all.threads.find(handle);
+    if (found == all.threads.end()) {
+      return -2;
+    }
+    held = std::move(found->second);
+    all.threads.erase(found);
+  }
+  {
+    std::lock_guard<std::mutex> lock(held->mutex);
+    held->released = true;
+  }
+  held->changed.notify_all();
+  held->thread.join();
+  return held->result;
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 // The SDK's call journal: every call that reaches the SDK's public interface
 // from outside is recorded with its exact arguments, so tests can see what
 // the binding really passed. Read and cleared through lumora_control.h.
+// It records only while switched on (lumora_journal_enable), off by default.
 //
 // Each entry is one JSON object:
 //   {"seq": N, "fn": "HaloLiveSDK::SetSocks5Proxy", "cloud": ID, "args": [...]}

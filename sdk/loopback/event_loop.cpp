@@ -1,6 +1,6 @@
 // The cloud's event thread (see event_loop.h).
 
-#include "event_loop.h"
+#include "loopback/event_loop.h"
 
 #include <pthread.h>
 
@@ -9,8 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "journal.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "settings/sdk_log.h"
+#include "threads/sdk_thread.h"
 
 namespace lumora_sdk {
 
@@ -44,7 +45,7 @@ std::shared_ptr<EventLoop> EventLoop::Start(const std::string& thread_name) {
   std::shared_ptr<EventLoop> loop(new EventLoop());
   loop->name_ = thread_name;
   // The thread keeps its own reference: the loop lives until the thread ends.
-  std::thread thread([loop] { loop->Run(); });
+  std::thread thread = start_sdk_thread([loop] { loop->Run(); });
   {
     std::lock_guard<std::mutex> lock(loop->mu_);
     loop->thread_id_ = thread.get_id();

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "frame_payload.h"
-#include "journal.h"
+#include "control/journal.h"
+#include "values/frame_payload.h"
 #include "vela/lumora_vela_defines.h"
 
 namespace lumora_sdk {

@@ -1,5 +1,7 @@
-// The loopback service's cloud: its shared state, the delegate-call guard,
-// and the registry of live clouds that the control interface reads.
+// The loopback service's view of one cloud: its shared state (CloudCore),
+// the delegate-call guard, and queueing work on the cloud's event thread.
+// The room service and the cloud both build on this; the cloud's public
+// face (CloudImpl) and the registry of live clouds are in cloud_impl.h.
 //
 // A VELACloud handed to the application is a thin CloudImpl holding a
 // shared_ptr to a CloudCore. Everything the event thread and queued tasks
@@ -25,9 +27,10 @@
 #include <utility>
 #include <vector>
 
-#include "audio_mixer.h"
-#include "event_loop.h"
-#include "journal.h"
+#include "control/journal.h"
+#include "loopback/audio_mixer.h"
+#include "loopback/event_loop.h"
+#include "loopback/exception_text.h"
 #include "vela/lumora_vela_cloud.h"
 
 namespace lumora_sdk {
@@ -112,9 +115,14 @@ struct CloudCore : std::enable_shared_from_this<CloudCore> {
 
 enum class CallResult { kSkipped, kDone, kRaised };
 
-// Records a delegate exception: logged, counted, text kept for
-// lumora_last_callback_error. Takes no lock while reading the text.
-void report_callback_error(CloudCore& core, const char* operation, const char* what);
+// Records a delegate exception: counted, logged (to the log file), its text
+// kept for lumora_last_callback_error, and reported on the console as one
+// rate-limited line (error_console.h). `what` is the exception's message and
+// `description` its one-line "Type: message" (exception_text.h), both read
+// before any lock is taken (reading a Python error's text takes the
+// interpreter lock).
+void report_callback_error(CloudCore& core, const char* operation, const char* what,
+                           const std::string& description);
 std::string last_callback_error();
 
 // Makes one delegate call for `core` unless the cloud is closed or has no
@@ -141,9 +149,10 @@ CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
     call(*core.delegate);
     return CallResult::kDone;
   } catch (const std::exception& error) {
-    report_callback_error(core, operation, error.what());
+    const char* what = error.what();
+    report_callback_error(core, operation, what, describe_exception(error, what));
   } catch (...) {
-    report_callback_error(core, operation, "unknown exception");
+    report_callback_error(core, operation, "unknown exception", describe_current_exception());
   }
   return CallResult::kRaised;
 }
@@ -210,58 +219,5 @@ bool post_room_event(const std::shared_ptr<CloudCore>& core, F&& fn) {
     }
   });
 }
-
-// ---- The cloud handed to the application ------------------------------------
-
-// Every operation first takes its own reference to the core and uses only
-// that, so a delegate that destroys the cloud from a callback made inside
-// the operation leaves the operation safe.
-class CloudImpl final : public vela::VELACloud {
- public:
-  explicit CloudImpl(std::shared_ptr<CloudCore> core) : core_(std::move(core)) {}
-  ~CloudImpl() override = default;
-  const std::shared_ptr<CloudCore>& core() const { return core_; }
-
-  int EnterRoom(const vela::EnterRoomParams& params) override;
-  int ExitRoom() override;
-  int Subscribe(const char* user_id, vela::StreamType type) override;
-  int Unsubscribe(const char* user_id, vela::StreamType type) override;
-  int GetAudioFrame(vela::AudioFrame* frame) override;
-
-  int CreateLocalAudioChannel(const vela::AudioEncodeParams& params) override;
-  int SendAudioFrame(const vela::AudioFrame& frame) override;
-  int SendContinuousAudioFrame(const vela::AudioFrame& frame, bool clear_send_queue) override;
-  int DestroyLocalAudioChannel() override;
-
-  int CreateLocalVideoChannel(vela::StreamType type) override;
-  int SendVideoFrame(vela::StreamType type, const vela::VideoFrame& frame) override;
-  int SendVideoFrame(vela::StreamType type, const vela::PixelFrame& frame) override;
-
-  void SetVideoEncodeParam(vela::StreamType type, const vela::VideoEncodeParams& params) override;
-  int SendSeiMessage(int message_type, const char* message, size_t length) override;
-  bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
-                        bool ordered) override;
-
-  int DestroyLocalVideoChannel(vela::StreamType type) override;
-  void EnableVoiceActivityDetection(const vela::VADParams& params) override;
-
-  int EnableAudioVolumeEvaluation(uint32_t interval_ms) override;
-  int StartAsr(const char* language) override;
-  int StopAsr() override;
-  int MuteLocalAudio(bool mute) override;
-
- private:
-  std::shared_ptr<CloudCore> core_;
-};
-
-// ---- Registry ----------------------------------------------------------------
-
-uint64_t last_cloud_id();
-size_t live_cloud_count();
-// The live (created, not yet destroyed) cloud with this id, or null.
-std::shared_ptr<CloudCore> find_cloud(uint64_t id);
-
-// Periodic OnNetworkQuality reports while in a room; 0 stops them.
-void set_quality_timer(const std::shared_ptr<CloudCore>& core, uint32_t interval_ms);
 
 }  // namespace lumora_sdk

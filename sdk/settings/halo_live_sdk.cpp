@@ -7,9 +7,10 @@
 #include <mutex>
 #include <string>
 
-#include "journal.h"
-#include "log_settings.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "settings/error_console.h"
+#include "settings/log_settings.h"
+#include "settings/sdk_log.h"
 
 namespace lumora {
 namespace live {
@@ -132,8 +133,11 @@ void HaloLiveSDK::SetLogLevel(int level) {
   if (raising) lumora_sdk::set_log_level(now);
 }
 
+// Both switches govern the whole console: the general log (off by default)
+// and the delegate-error lines (on by default, see error_console.h).
 void HaloLiveSDK::EnableConsoleLog() {
   JournalEntry("HaloLiveSDK::EnableConsoleLog").commit();
+  lumora_sdk::set_delegate_errors_on_console(true);
   lumora_sdk::set_console_log(true);
   log_line(lumora_sdk::kLogInfo, "console log enabled");
 }
@@ -143,6 +147,7 @@ void HaloLiveSDK::DisableConsoleLog() {
   // Logged before the change, so the console sees its own end.
   log_line(lumora_sdk::kLogInfo, "console log disabled");
   lumora_sdk::set_console_log(false);
+  lumora_sdk::set_delegate_errors_on_console(false);
 }
 
 void HaloLiveSDK::DisableLogCompress(bool disabled) {

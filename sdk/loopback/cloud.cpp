@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "cloud_impl.h"
-#include "journal.h"
-#include "room_service.h"
-#include "sdk_log.h"
+#include "control/journal.h"
+#include "loopback/cloud_impl.h"
+#include "loopback/room_service.h"
+#include "settings/error_console.h"
+#include "settings/sdk_log.h"
 
 namespace lumora_sdk {
 
@@ -71,12 +72,14 @@ void close_cloud(CloudCore& core) {
   }
 }
 
-void report_callback_error(CloudCore& core, const char* operation, const char* what) {
-  // `what` was read before any lock was taken (reading a Python error's
-  // text takes the interpreter lock).
+void report_callback_error(CloudCore& core, const char* operation, const char* what,
+                           const std::string& description) {
   std::string text = std::string(operation) + ": " + (what != nullptr ? what : "");
   core.callback_errors.fetch_add(1, std::memory_order_relaxed);
-  log_line(kLogError, "cloud %llu: delegate call %s", static_cast<unsigned long long>(core.id), text.c_str());
+  // The console gets its own rate-limited line below, not this one.
+  log_file_line(kLogError, "cloud %llu: delegate call %s", static_cast<unsigned long long>(core.id),
+                text.c_str());
+  print_delegate_error(operation, description);
   std::lock_guard<std::mutex> lock(last_error().mu);
   last_error().text = std::move(text);
 }

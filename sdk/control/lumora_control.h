@@ -18,7 +18,7 @@ extern "C" {
 
 /* ---- Journal (see journal.h for the format) ---- */
 
-LUMORA_API void lumora_journal_enable(int enabled); /* on by default */
+LUMORA_API void lumora_journal_enable(int enabled); /* off by default */
 LUMORA_API void lumora_journal_clear(void);
 LUMORA_API size_t lumora_journal_size(void); /* entries held now */
 /* Writes the entries from index `first` on as a JSON array into buf
@@ -106,6 +106,15 @@ LUMORA_API int lumora_inject_miss_custom_cmd_msg(uint64_t cloud, int mode, const
 LUMORA_API int lumora_inject_network_quality(uint64_t cloud, int mode, int has_local, const char* local_user_id,
                                              unsigned local_quality, size_t remote_count,
                                              const char* const* remote_user_ids, const unsigned* remote_qualities);
+
+/* ---- Held threads ----
+ * lumora_held_thread_start starts a thread that calls the cloud's delegate's
+ * OnEnterRoom once and then waits; returns a handle, or 0 for an unknown
+ * cloud or a cloud without a delegate. lumora_held_thread_join lets it end
+ * and joins it, whatever lock the caller holds; returns what the call gave
+ * (0 done, 1 the delegate raised, -1 skipped) or -2 for an unknown handle. */
+LUMORA_API uint64_t lumora_held_thread_start(uint64_t cloud_id);
+LUMORA_API int lumora_held_thread_join(uint64_t handle);
 
 #ifdef __cplusplus
 }
