@@ -13,22 +13,14 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
-
-: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
-CACHE=${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}
-[[ $CACHE == /* ]] || CACHE=$PWD/$CACHE
-SITE=$CACHE/kept-site
-BUILD=$CACHE/kept-build
+source scripts/toolchain.sh
 
 say() { echo "run_kept_state_tests: $*"; }
 die() { echo "run_kept_state_tests: error: $*" >&2; exit 1; }
 
-# The toolchain (interpreter, build tools), without installing the project.
-if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
-    echo "$out" >&2
-    exit 1
-fi
-PY=${out##*$'\n'}
+toolchain_python_only
+SITE=$CACHE/kept-site
+BUILD=$CACHE/kept-build
 
 say "building with LUMORA_KEEP_THREAD_STATES=ON into $SITE"
 mkdir -p "$CACHE/logs"
