@@ -65,8 +65,9 @@ def native_delegate_library(sdk_library, cache):
     if not out.exists():
         out.parent.mkdir(parents=True, exist_ok=True)
         root = HERE.parent
+        control = next((root / "sdk").rglob("lumora_control.h")).parent  # the control interface's header
         subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-std=c++17", "-shared", "-fPIC",
-                        "-I", str(root / "include"), "-I", str(root / "sdk"), str(HERE / "native_delegate.cpp"),
+                        "-I", str(root / "include"), "-I", str(control), str(HERE / "native_delegate.cpp"),
                         "-o", str(out), str(sdk_library), f"-Wl,-rpath,{sdk_library.parent}"], check=True)
     lib = ctypes.CDLL(str(out))
     lib.bench_native_cloud_create.restype = ctypes.c_uint64

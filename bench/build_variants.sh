@@ -14,16 +14,23 @@
 # PYTHON names the interpreter (default: the project's toolchain python).
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-: "${HOME:=$(getent passwd "$(id -u)" | cut -d: -f6)}"
+cd "$REPO"
+: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
 DIR=${1:-${LUMORA_BENCH_SITES:-$HOME/.cache/lumora-bench}}
 [[ $DIR == /* ]] || DIR=$PWD/$DIR
-PY=${PYTHON:-$("$REPO/scripts/bootstrap.sh" --print-python)}
+if [[ -n ${PYTHON:-} ]]; then
+    PY=$PYTHON
+else
+    source scripts/toolchain.sh
+    toolchain_python_only
+fi
 mkdir -p "$DIR"
 for variant in default kept; do
     keep=OFF
     [[ $variant == kept ]] && keep=ON
     echo "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
-    LUMORA_KEEP_THREAD_STATES=$keep "$PY" -m pip install --no-build-isolation --no-deps -q \
-        -C build-dir="$DIR/build-$variant" --target "$DIR/site-$variant" --upgrade "$REPO"
+    LUMORA_KEEP_THREAD_STATES=$keep "$PY" -m pip install --no-build-isolation --no-deps --no-index -q \
+        --disable-pip-version-check -C build-dir="$DIR/build-$variant" --target "$DIR/site-$variant" \
+        --upgrade .
 done
 echo "$DIR"

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs the four benchmarks with the project's toolchain python, one after another.
+# Runs the benchmarks with the project's toolchain python, one after another.
 # bench_callbacks.py and bench_load.py compare the builds named by
 # LUMORA_BENCH_SITES (or LUMORA_BENCH_DEFAULT_SITE / LUMORA_BENCH_KEPT_SITE;
 # bench/build_variants.sh makes them) and measure the installed _lumora
@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY=${PYTHON:-$(scripts/bootstrap.sh --print-python)}
-for b in callbacks frames operations load; do
+for b in callbacks frames operations load kit_events; do
     echo "== bench_$b.py"
     "$PY" "bench/bench_$b.py" "$@"
     echo

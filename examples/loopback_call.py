@@ -52,7 +52,7 @@ class Participant(lumora.VELACloudDelegate):
         self.lock = threading.Lock()
         self.entered = threading.Event()
         self.peer_seen = threading.Event()
-        self.received = {"audio": [], "video": [], "sei": [], "cmd": []}
+        self.received: dict[str, list[tuple]] = {"audio": [], "video": [], "sei": [], "cmd": []}
         self.quality_reports = []
         self.errors = []
         self.callback_threads = set()
@@ -204,6 +204,17 @@ def sdk_control():
         return None
 
 
+def quality_word(quality):
+    """NETWORK_QUALITY_GOOD -> good."""
+    return quality.name.removeprefix("NETWORK_QUALITY_").lower().replace("_", " ")
+
+
+def describe_quality(local, remotes):
+    """One quality report as "local excellent, bob good"."""
+    parts = [f"local {quality_word(local)}"] + [f"{user} {quality_word(q)}" for user, q in remotes]
+    return ", ".join(parts)
+
+
 def summarize(name, sent, received):
     ok = True
     print(f"  {name}:")
@@ -218,7 +229,7 @@ def summarize(name, sent, received):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--seconds", type=int, default=3)
     parser.add_argument("--room", type=int, default=8001)
     args = parser.parse_args()
@@ -240,7 +251,8 @@ def main():
     alice.subscribe("bob")
     bob.subscribe("alice")
 
-    sent = {p.name: {"audio": [], "video": [], "sei": [], "cmd": []} for p in (alice, bob)}
+    sent: dict[str, dict[str, list[tuple]]] = {p.name: {"audio": [], "video": [], "sei": [], "cmd": []}
+                                            for p in (alice, bob)}
     started = time.monotonic()
     senders = [threading.Thread(target=send_media, args=(alice, args.seconds, 440, 1, sent["alice"])),
                threading.Thread(target=send_media, args=(bob, args.seconds, 660, 7, sent["bob"]))]
@@ -265,8 +277,8 @@ def main():
     ok &= summarize("bob received from alice", sent["alice"], bob.received)
     for p in (alice, bob):
         reports = p.quality_reports
-        last = reports[-1] if reports else None
-        print(f"  {p.name}: {len(reports)} network-quality reports, last {last}, "
+        last = describe_quality(*reports[-1]) if reports else "none"
+        print(f"  {p.name}: {len(reports)} network-quality reports, last: {last}; "
               f"callbacks on {len(p.callback_threads)} SDK thread(s), errors {p.errors}")
         if control is not None and not reports:
             ok = False

@@ -532,70 +532,70 @@ class PyVELACloudDelegate : public VELACloudDelegate {
     ::operator delete(memory);
   }
 
-  void OnError(Error error) override { CallRequired("OnError", error); }
+  void OnError(Error error) override { CallRequired(this, "OnError", error); }
 
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    CallRequired("OnConnectionStateChanged", old_state, new_state);
+    CallRequired(this, "OnConnectionStateChanged", old_state, new_state);
   }
 
-  void OnEnterRoom() override { CallRequired("OnEnterRoom"); }
+  void OnEnterRoom() override { CallRequired(this, "OnEnterRoom"); }
 
-  void OnExitRoom() override { CallRequired("OnExitRoom"); }
+  void OnExitRoom() override { CallRequired(this, "OnExitRoom"); }
 
-  void OnLocalAudioChannelCreated() override { CallRequired("OnLocalAudioChannelCreated"); }
+  void OnLocalAudioChannelCreated() override { CallRequired(this, "OnLocalAudioChannelCreated"); }
 
-  void OnLocalAudioChannelDestroyed() override { CallRequired("OnLocalAudioChannelDestroyed"); }
+  void OnLocalAudioChannelDestroyed() override { CallRequired(this, "OnLocalAudioChannelDestroyed"); }
 
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    CallRequired("OnLocalVideoChannelCreated", stream_type);
+    CallRequired(this, "OnLocalVideoChannelCreated", stream_type);
   }
 
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    CallRequired("OnLocalVideoChannelDestroyed", stream_type);
+    CallRequired(this, "OnLocalVideoChannelDestroyed", stream_type);
   }
 
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    CallRequired("OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
+    CallRequired(this, "OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
   }
 
-  void OnRequestKeyFrame(StreamType stream_type) override { CallRequired("OnRequestKeyFrame", stream_type); }
+  void OnRequestKeyFrame(StreamType stream_type) override { CallRequired(this, "OnRequestKeyFrame", stream_type); }
 
   // Records and frames passed by reference reach Python as copies that
   // Python owns, so a method may keep them after it returns.
-  void OnRemoteUserEnterRoom(const UserInfo& info) override { CallRequired("OnRemoteUserEnterRoom", info); }
+  void OnRemoteUserEnterRoom(const UserInfo& info) override { CallRequired(this, "OnRemoteUserEnterRoom", info); }
 
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    CallRequired("OnRemoteUserExitRoom", info, reason);
+    CallRequired(this, "OnRemoteUserExitRoom", info, reason);
   }
 
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    CallRequired("OnRemoteAudioAvailable", user_id, available);
+    CallRequired(this, "OnRemoteAudioAvailable", user_id, available);
   }
 
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    CallRequired("OnRemoteVideoAvailable", user_id, available, type);
+    CallRequired(this, "OnRemoteVideoAvailable", user_id, available, type);
   }
 
   // The two overloads of OnRemoteVideoReceived reach Python under two names.
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-    CallRequired("OnRemoteVideoFrameReceived", user_id, type, frame);
+    CallRequired(this, "OnRemoteVideoFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-    CallRequired("OnRemotePixelFrameReceived", user_id, type, frame);
+    CallRequired(this, "OnRemotePixelFrameReceived", user_id, type, frame);
   }
 
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    CallRequired("OnRemoteAudioReceived", user_id, frame);
+    CallRequired(this, "OnRemoteAudioReceived", user_id, frame);
   }
 
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    CallRequired("OnRemoteMixedAudioReceived", frame);
+    CallRequired(this, "OnRemoteMixedAudioReceived", frame);
   }
 
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                             size_t length) override {
-    CallGuarded("OnSeiMessageReceived", [&](const py::function& override) {
+    CallGuarded(this, "OnSeiMessageReceived", [&](const py::function& override) {
       py::bytes payload(message, length);
       override(user_id, stream_type, message_type, payload);
     });
@@ -603,7 +603,7 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    CallGuarded("OnReceiveCustomCmdMsg", [&](const py::function& override) {
+    CallGuarded(this, "OnReceiveCustomCmdMsg", [&](const py::function& override) {
       py::bytes payload(message, length);
       override(user_id, cmd_id, seq, payload);
     });
@@ -611,12 +611,12 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   // Optional: a missing Python method is not an error; errors still leave.
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-    CallPython("OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+    CallPython(this, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
   }
 
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    CallGuarded("OnNetworkQuality", [&](const py::function& override) {
+    CallGuarded(this, "OnNetworkQuality", [&](const py::function& override) {
       // Without a local record Python still gets one: the SDK's default.
       py::object local = local_quality != nullptr ? OwnedCopy(*local_quality) : py::cast(NetworkQualityInfo());
       py::list remote;
@@ -630,20 +630,28 @@ class PyVELACloudDelegate : public VELACloudDelegate {
  private:
   enum class Lookup { kCalled, kMissing, kDropped };
 
+  // The helpers below are static and know the delegate only by its address:
+  // a late callback may still be running here after the trampoline was
+  // replaced by a RetiredDelegate, so nothing may use it as an object of
+  // this class any more.
+  static py::function FindOverride(const void* self, const char* method) {
+    return py::get_override(static_cast<const VELACloudDelegate*>(self), method);
+  }
+
   // Looks up the Python method and calls it with the converted arguments.
   // Errors of the conversion or of the call leave as native exceptions,
   // after the interpreter lock has been released.
   template <typename... Args>
-  Lookup CallPython(const char* method, const Args&... args) {
+  static Lookup CallPython(const void* self, const char* method, const Args&... args) {
     CallbackScope scope;
     if (!scope) {
       return Lookup::kDropped;
     }
-    py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), method);
+    py::function override = FindOverride(self, method);
     if (!override) {
       // No Python object owns this address any more: a callback that was
       // under way when its cloud was destroyed.
-      return DelegateRegistry::Instance().IsRetired(this) ? Lookup::kDropped : Lookup::kMissing;
+      return DelegateRegistry::Instance().IsRetired(self) ? Lookup::kDropped : Lookup::kMissing;
     }
     override(ToPython(args)...);
     return Lookup::kCalled;
@@ -655,8 +663,8 @@ class PyVELACloudDelegate : public VELACloudDelegate {
   // check reads the Python error indicator and so must not run on an SDK
   // thread that no longer holds the lock.
   template <typename... Args>
-  void CallRequired(const char* method, const Args&... args) {
-    if (CallPython(method, args...) == Lookup::kMissing) {
+  static void CallRequired(const void* self, const char* method, const Args&... args) {
+    if (CallPython(self, method, args...) == Lookup::kMissing) {
       throw std::runtime_error(std::string("Tried to call pure virtual function \"VELACloudDelegate::") + method +
                                "\"");
     }
@@ -667,13 +675,13 @@ class PyVELACloudDelegate : public VELACloudDelegate {
   // standard error (not Python's sys.stderr) and cleared, and the SDK thread
   // carries on as if the call had succeeded.
   template <typename Invoke>
-  void CallGuarded(const char* method, Invoke&& invoke) {
+  static void CallGuarded(const void* self, const char* method, Invoke&& invoke) {
     CallbackScope scope;
     if (!scope) {
       return;
     }
     try {
-      py::function override = py::get_override(static_cast<const VELACloudDelegate*>(this), method);
+      py::function override = FindOverride(self, method);
       if (override) {
         invoke(override);
       }

@@ -25,22 +25,15 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
-
-: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
-CACHE=${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}
-[[ $CACHE == /* ]] || CACHE=$PWD/$CACHE
-SITE=$CACHE/asan-site
-BUILD=$CACHE/asan-build
+source scripts/toolchain.sh
 
 say() { echo "run_sanitized_tests: $*"; }
 die() { echo "run_sanitized_tests: error: $*" >&2; exit 1; }
 
 # The toolchain (interpreter, build tools), without installing the project.
-if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
-    echo "$out" >&2
-    exit 1
-fi
-PY=${out##*$'\n'}
+toolchain_python_only
+SITE=$CACHE/asan-site
+BUILD=$CACHE/asan-build
 
 # The sanitizer runtimes of the compiler that builds the module.
 CXX_BIN=${CXX:-g++}

@@ -4,6 +4,9 @@ import sys
 
 import pytest
 
+# The kit's fixtures, also when pytest's plugin autoloading is off.
+from lumora_kit.pytest_plugin import lumora_cloud, lumora_journal, lumora_room, lumora_sdk  # noqa: F401
+
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
 if str(TESTS_DIR) not in sys.path:
     sys.path.insert(0, str(TESTS_DIR))
@@ -15,20 +18,16 @@ def lumora():
 
 
 @pytest.fixture(scope="session")
-def sdk(lumora):
-    """The stand-in SDK's test-control interface (see tests/sdk_control.py)."""
-    import sdk_control
-
-    return sdk_control
+def sdk(lumora, lumora_sdk):
+    """The stand-in SDK's test-control interface (lumora_kit.testing.SdkControl)."""
+    return lumora_sdk
 
 
 @pytest.fixture
-def journal(sdk):
-    """A cleared SDK call journal; returns the sdk_control module."""
-    sdk.enable_journal(True)
-    sdk.clear_journal()
-    yield sdk
-    sdk.clear_journal()
+def journal(lumora_journal):
+    """The control interface with a cleared SDK call journal, switched on for
+    the test (it is off by default) and off again after it."""
+    return lumora_journal
 
 
 @pytest.fixture(autouse=True)

@@ -68,12 +68,13 @@ def test_destroy_once_and_before_delegate_release(lumora, journal):
     assert [e["cloud"] for e in entries(journal, "VELACloud::Destroy")] == [cid]
 
 
-def test_two_clouds_share_one_delegate(lumora, sdk):
+def test_two_clouds_share_one_delegate(lumora, journal):
+    sdk = journal
     d = Recorder()
     ref = weakref.ref(d)
     first, second = lumora.VELACloud(d), lumora.VELACloud(d)
     a, b = sdk.last_cloud_id() - 1, sdk.last_cloud_id()
-    creates = [e for e in sdk.journal() if e["fn"] == "VELACloud::Create"][-2:]
+    creates = entries(sdk, "VELACloud::Create")
     assert [e["args"] for e in creates] == [["ptr"], ["ptr"]]
     sdk.inject("error", a, -1, mode=sdk.NEW_THREAD)
     sdk.inject("error", b, -2, mode=sdk.NEW_THREAD)

@@ -183,11 +183,12 @@ def cxx(ctl):
 
 @pytest.fixture
 def jr(ctl):
-    """A cleared, enabled journal; returns the sdk_control module."""
+    """A cleared journal, switched on for the test and back to its default
+    (off) after it; returns the sdk_control module."""
     ctl.enable_journal(True)
     ctl.clear_journal()
     yield ctl
-    ctl.enable_journal(True)
+    ctl.enable_journal(False)
     ctl.clear_journal()
 
 

@@ -1,10 +1,20 @@
-"""The type stubs (_lumora.pyi) against the imported module.
+"""The type stubs (stubs/_lumora-stubs/__init__.pyi) against the imported module.
 
 The stub is parsed with `ast`; the module side comes from the class
 dictionaries and the signatures pybind11 renders on each function's first
 docstring line (its functions carry no __text_signature__, so `inspect`
 cannot read them). C++ type names in those signatures are mapped to the Python
-classes the same way the stub writes them, so signatures must agree exactly.
+classes the same way the stub writes them, so signatures must agree, with
+three kinds of deliberate difference, each checked against the running module:
+
+- parameters rendered as arg0, arg1, ... (no keyword names) are
+  positional-only in the stub, under names of its own;
+- the parameter and result types in WIDER_PARAMETERS and WIDER_RESULTS say
+  what the module accepts or returns beyond its rendered signature, and each
+  listed type is passed or observed at run time;
+- VELACloudDelegate's callbacks are declared with the arguments the SDK
+  passes to a subclass's method; a recording delegate receives them through
+  the native methods and each received value must match its annotation.
 """
 
 import ast
@@ -15,7 +25,27 @@ import re
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-STUB_PATH = REPO / "_lumora.pyi"
+STUB_PATH = REPO / "stubs" / "_lumora-stubs" / "__init__.pyi"
+
+TEXT = "str | bytes | bytearray | None"
+# (function or Class.method, parameter position) -> the stub's type, where the
+# module accepts more than its rendered signature shows: C strings take str,
+# bytes, bytearray and None (a null pointer); std::string takes all but None;
+# the cloud takes None for its delegate.
+WIDER_PARAMETERS = {
+    ("SetLogPath", 0): TEXT,
+    ("SetSocks5Proxy", 0): TEXT,
+    ("SetSocks5Proxy", 2): TEXT,
+    ("SetSocks5Proxy", 3): TEXT,
+    ("SetEnvironment", 0): TEXT,
+    ("VelaString.__init__", 0): TEXT,
+    ("VelaString.SetValue", 0): TEXT,
+    ("VELACloud.Subscribe", 0): "str | bytes | bytearray",
+    ("VELACloud.Unsubscribe", 0): "str | bytes | bytearray",
+    ("VELACloud.__init__", 0): "VELACloudDelegate | None",
+}
+# Class.method -> the stub's result type, where the module returns more.
+WIDER_RESULTS = {"VelaString.GetValue": "str | None"}
 
 # Class-dictionary entries that are pybind11 plumbing, not part of the API.
 NOT_API = {"__doc__", "__module__", "_pybind11_conduit_v1_", "__entries", "__dict__", "__weakref__"}
@@ -81,6 +111,37 @@ def stub_params(fn, method):
     if method:
         assert rendered and rendered[0] == "self", f"{fn.name}: first parameter must be self"
         rendered = rendered[1:]
+    return rendered, ast.unparse(fn.returns)
+
+
+def split_param(text):
+    name, _, annotation = text.partition(": ")
+    return name, annotation or None
+
+
+def doc_params(params, qualname):
+    """The rendered parameters as (name or None when positional-only, type).
+
+    Parameters before a "/" marker, and those rendered as argN, cannot be
+    passed by keyword; their names are not compared."""
+    cut = params.index("/") if "/" in params else 0
+    out = []
+    for i, text in enumerate(p for p in params if p != "/"):
+        name, annotation = split_param(text)
+        positional = i < cut or re.fullmatch(r"arg\d+", name) is not None
+        out.append((None if positional else name, WIDER_PARAMETERS.get((qualname, i), annotation)))
+    return out
+
+
+def stub_signature(fn, method):
+    """The stub's parameters as (name or None when positional-only, type), and its result."""
+    a = fn.args
+    assert not a.vararg and not a.kwarg and not a.kwonlyargs, f"{fn.name}: unexpected argument kinds"
+    params = [(None, arg) for arg in a.posonlyargs] + [(arg.arg, arg) for arg in a.args]
+    if method:
+        assert params and params[0][1].arg == "self", f"{fn.name}: first parameter must be self"
+        params = params[1:]
+    rendered = [(name, None if arg.annotation is None else ast.unparse(arg.annotation)) for name, arg in params]
     return rendered, ast.unparse(fn.returns)
 
 
@@ -197,16 +258,20 @@ class TestNames:
 class TestSignatures:
     def test_module_functions(self, lumora, stub):
         for name, fn in stub["functions"].items():
-            (expected,) = doc_signatures(getattr(lumora, name).__doc__)
-            assert stub_params(fn, method=False) == expected, name
+            ((params, returns),) = doc_signatures(getattr(lumora, name).__doc__)
+            assert stub_signature(fn, method=False) == (doc_params(params, name), returns), name
 
     def test_methods_and_overloads(self, lumora, stub):
         for cname, cls in module_classes(lumora).items():
             for mname, defs in stub["classes"][cname].methods.items():
-                expected = [(strip_self(p), r) for p, r in doc_signatures(vars(cls)[mname].__doc__)]
-                assert [stub_params(d, method=True) for d in defs] == expected, f"{cname}.{mname}"
+                if cname == "VELACloudDelegate" and mname.startswith("On"):
+                    continue  # TestDelegateCallbacks
+                qualname = f"{cname}.{mname}"
+                expected = [(doc_params(strip_self(p), qualname), WIDER_RESULTS.get(qualname, r))
+                            for p, r in doc_signatures(vars(cls)[mname].__doc__)]
+                assert [stub_signature(d, method=True) for d in defs] == expected, qualname
                 if len(defs) > 1:
-                    assert all(decorator_names(d) == ["typing.overload"] for d in defs), f"{cname}.{mname}"
+                    assert all(decorator_names(d) == ["typing.overload"] for d in defs), qualname
 
     def test_properties(self, lumora, stub):
         for cname, cls in module_classes(lumora).items():
@@ -245,9 +310,144 @@ class TestStubFile:
                     if isinstance(name, ast.Name):
                         assert name.id in known, f"unknown type {name.id!r} in {ast.unparse(ann)}"
 
-    def test_installed_beside_the_module(self, lumora):
+    def test_installed_as_the_stub_only_package(self, lumora):
         here = pathlib.Path(lumora.__file__).parent
-        installed = here / "_lumora.pyi"
+        installed = here / "_lumora-stubs" / "__init__.pyi"
         assert installed.is_file(), f"{installed} missing: the install step must copy the stubs"
         assert installed.read_bytes() == STUB_PATH.read_bytes(), "installed stubs differ from the checkout"
-        assert (here / "py.typed").is_file()
+        # That nothing else of the stubs is installed is checked on the wheel
+        # (tests/test_wheel.py): `pip install --target --upgrade` leaves files
+        # of earlier installs in place.
+
+
+# ---- What the stub says beyond the rendered signatures, at run time ------------------
+
+
+def annotation_types(lumora, annotation):
+    """The classes a stub annotation of the forms used here admits; list[X] as ("list", X)."""
+    node = ast.parse(annotation, mode="eval").body
+    out = []
+
+    def walk(n):
+        if isinstance(n, ast.BinOp) and isinstance(n.op, ast.BitOr):
+            walk(n.left)
+            walk(n.right)
+        elif isinstance(n, ast.Constant) and n.value is None:
+            out.append(type(None))
+        elif isinstance(n, ast.Subscript) and ast.unparse(n.value) == "list":
+            out.append(("list", annotation_types(lumora, ast.unparse(n.slice))))
+        elif isinstance(n, ast.Name):
+            out.append(getattr(builtins, n.id, None) or getattr(lumora, n.id))
+        else:
+            raise AssertionError(f"annotation form not handled here: {annotation}")
+
+    walk(node)
+    return out
+
+
+def matches(value, types):
+    for t in types:
+        if isinstance(t, tuple):
+            if isinstance(value, list) and all(matches(v, t[1]) for v in value):
+                return True
+        elif t is int:
+            if type(value) is int:  # not bool
+                return True
+        elif isinstance(value, t):
+            return True
+    return False
+
+
+def sample(lumora, annotation):
+    """A value of a rendered parameter type, for calling a function."""
+    if annotation == "str":
+        return "abc"
+    if annotation == "bool":
+        return True
+    if annotation == "typing.SupportsInt | typing.SupportsIndex":
+        return 1
+    cls = getattr(lumora, annotation)
+    members = getattr(cls, "__members__", None)
+    return next(iter(members.values())) if members else cls()
+
+
+def sample_of_type(lumora, cls):
+    return {str: "abc", bytes: b"abc", bytearray: bytearray(b"abc"), type(None): None}.get(cls) or cls()
+
+
+class TestWiderTypes:
+    def test_each_wider_parameter_type_is_accepted(self, lumora, stub, tmp_path, monkeypatch):
+        # SetLogPath with a relative text would log into the working folder.
+        monkeypatch.chdir(tmp_path)
+        for (qualname, position), annotation in WIDER_PARAMETERS.items():
+            cname, _, fname = qualname.rpartition(".")
+            if cname:
+                cls = getattr(lumora, cname)
+                instance = cls(None) if cls is lumora.VELACloud else cls()
+                target = cls if fname == "__init__" else getattr(instance, fname)
+                docs = doc_signatures(vars(cls)[fname].__doc__)
+                params = [p for p in max((strip_self(p) for p, _ in docs), key=len) if p != "/"]
+            else:
+                target = getattr(lumora, fname)
+                ((params, _),) = doc_signatures(target.__doc__)
+            args = [sample(lumora, split_param(p)[1]) for p in params]
+            for cls in annotation_types(lumora, annotation):
+                args[position] = sample_of_type(lumora, cls)
+                try:
+                    target(*args)
+                except TypeError as e:
+                    pytest.fail(f"{qualname} refuses {cls.__name__} at position {position}: {e}")
+
+    def test_wider_results_are_returned(self, lumora):
+        assert WIDER_RESULTS == {"VelaString.GetValue": "str | None"}
+        assert lumora.VelaString(None).GetValue() is None
+        assert lumora.VelaString("x").GetValue() == "x"
+
+
+@pytest.fixture
+def recording_delegate(lumora):
+    class Recording(lumora.VELACloudDelegate):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+    for name in vars(lumora.VELACloudDelegate):
+        if name.startswith("On"):
+            def method(self, *args, _name=name):
+                self.calls.append((_name, args))
+            setattr(Recording, name, method)
+    return Recording()
+
+
+class TestDelegateCallbacks:
+    """The callbacks as declared (what a subclass receives) against what it does receive."""
+
+    def callbacks(self, stub):
+        return {n: defs for n, defs in stub["classes"]["VELACloudDelegate"].methods.items() if n.startswith("On")}
+
+    def test_every_callback_declared_once_and_positional_only(self, lumora, stub):
+        callbacks = self.callbacks(stub)
+        assert list(callbacks) == [n for n in vars(lumora.VELACloudDelegate) if n.startswith("On")]
+        for name, defs in callbacks.items():
+            (fn,) = defs
+            keyword = [a.arg for a in fn.args.args if a.arg != "self"]
+            assert keyword == [], f"{name}: {keyword} must be positional-only, as at run time"
+            assert ast.unparse(fn.returns) == "None"
+
+    @pytest.mark.parametrize("null_texts", [False, True], ids=["texts", "null-texts"])
+    def test_received_arguments_match_the_annotations(self, lumora, stub, recording_delegate, null_texts):
+        for name, (fn,) in self.callbacks(stub).items():
+            ((params, _),) = doc_signatures(vars(lumora.VELACloudDelegate)[name].__doc__)
+            kinds = [split_param(p)[1] for p in strip_self(params)]
+            # User ids come first; a null one must arrive as a value the stub admits.
+            args = [None if null_texts and i == 0 and kind == "str" else sample(lumora, kind)
+                    for i, kind in enumerate(kinds)]
+            recording_delegate.calls.clear()
+            getattr(lumora.VELACloudDelegate, name)(recording_delegate, *args)
+            ((called, received),) = recording_delegate.calls
+            assert called == name
+            declared, _ = stub_signature(fn, method=True)
+            assert len(received) == len(declared), f"{name}: receives {received!r}, declared {declared}"
+            for value, (_, annotation) in zip(received, declared):
+                assert matches(value, annotation_types(lumora, annotation)), \
+                    f"{name}: received {value!r}, declared {annotation}"

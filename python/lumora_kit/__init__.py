@@ -1,0 +1,49 @@
+"""Companion package of the `_lumora` module.
+
+- `Delegate`: a delegate base class whose 22 callbacks are all defined, so a
+  subclass redefines only the ones it needs.
+- `AsyncioDelegate`, `EventQueue`, `DropPolicy` and the `events` module: the
+  callbacks as typed events on an asyncio event loop, through a bounded queue.
+- `lumora_kit.testing` and the pytest plugin `lumora_kit.pytest_plugin`: the
+  stand-in SDK's test-control interface and fixtures for test suites.
+
+Importing this package does not import `_lumora`: the names above are loaded
+on first use. The pytest plugin is loaded by every pytest run in an
+environment where this distribution is installed, and it must not fail there
+when the binding cannot be loaded.
+"""
+
+import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from . import events
+    from .asyncio_bridge import AsyncioDelegate
+    from .event_queue import DropPolicy, EventQueue
+    from .delegate import CALLBACK_NAMES, OPTIONAL_CALLBACKS, REQUIRED_CALLBACKS, Delegate
+
+__all__ = [
+    "CALLBACK_NAMES", "OPTIONAL_CALLBACKS", "REQUIRED_CALLBACKS", "AsyncioDelegate", "Delegate", "DropPolicy",
+    "EventQueue", "events",
+]
+
+# Public name -> the submodule that defines it.
+_LAZY = {
+    "CALLBACK_NAMES": "delegate", "OPTIONAL_CALLBACKS": "delegate", "REQUIRED_CALLBACKS": "delegate",
+    "Delegate": "delegate", "AsyncioDelegate": "asyncio_bridge", "DropPolicy": "event_queue",
+    "EventQueue": "event_queue",
+}
+
+
+def __getattr__(name: str) -> object:
+    if name == "events":
+        return importlib.import_module(".events", __name__)
+    if name in _LAZY:
+        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
+        globals()[name] = value  # later look-ups skip this function
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

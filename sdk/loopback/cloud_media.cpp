@@ -1,0 +1,410 @@
+// VELACloud of the loopback service: audio, video, SEI messages and custom
+// commands, from the sender to the subscribed members' event threads, and
+// the pulled (GetAudioFrame) audio.
+//
+// A sent frame is copied once; the copy is immutable and shared by every
+// receiver's queued delivery, and each delegate gets a const reference to it.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "control/journal.h"
+#include "loopback/audio_mixer.h"
+#include "loopback/cloud_impl.h"
+#include "loopback/room_service.h"
+#include "settings/sdk_log.h"
+
+namespace lumora_sdk {
+
+using vela::AudioFrame;
+using vela::PixelFrame;
+using vela::StreamType;
+using vela::VELACloudDelegate;
+using vela::VideoFrame;
+
+namespace {
+
+constexpr size_t kMaxSeiLength = 4096;
+constexpr size_t kMaxCmdLength = 8192;
+
+std::vector<uint8_t> pcm16_bytes(const std::vector<int16_t>& samples) {
+  std::vector<uint8_t> bytes(samples.size() * 2);
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const auto value = static_cast<uint16_t>(samples[i]);
+    bytes[2 * i] = static_cast<uint8_t>(value & 0xff);
+    bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+  }
+  return bytes;
+}
+
+// Fills `frame` with mixed output: 16-bit PCM at the mixer's format.
+void fill_mixed(AudioFrame& frame, const std::vector<int16_t>& samples, int rate, int channels, uint32_t pts) {
+  JournalMute mute;
+  const std::vector<uint8_t> bytes = pcm16_bytes(samples);
+  frame.sample_rate = rate;
+  frame.channels = channels;
+  frame.bits_per_sample = 16;
+  frame.codec = vela::AUDIO_CODEC_TYPE_PCM;
+  frame.pts = pts;
+  frame.has_voice = samples_have_voice(samples);
+  frame.SetData(bytes.data(), bytes.size());
+  frame.SetExtraData(nullptr, 0);
+}
+
+struct AudioView {
+  int sample_rate;
+  int channels;
+  int bits;
+  unsigned codec;
+  const uint8_t* data;
+  size_t size;
+};
+
+AudioView view_of(const AudioFrame& frame) {
+  JournalMute mute;
+  return AudioView{frame.sample_rate, frame.channels, frame.bits_per_sample, static_cast<unsigned>(frame.codec),
+                   frame.data(), frame.size()};
+}
+
+// The senders whose audio `receiver` mixes: members with an audio channel
+// it subscribed to. Requires room_mutex().
+std::vector<std::string> mixed_sources(const CloudCore& receiver) {
+  std::vector<std::string> sources;
+  for (const auto& member : others_in_room(receiver)) {
+    if (member->m.audio_channel &&
+        receiver.m.subscriptions.count({member->m.user_id, vela::STREAM_TYPE_AUDIO}) != 0) {
+      sources.push_back(member->m.user_id);
+    }
+  }
+  return sources;
+}
+
+// The other members that subscribed to (sender, type). Requires room_mutex().
+Members subscribers(const CloudCore& sender, int type) {
+  Members out;
+  for (const auto& other : others_in_room(sender)) {
+    if (other->m.subscriptions.count({sender.m.user_id, type}) != 0) {
+      out.push_back(other);
+    }
+  }
+  return out;
+}
+
+void note_remote_level(CloudCore& receiver, const std::string& sender, const AudioView& view) {
+  if (!pcm16_mixable(view.sample_rate, view.channels, view.bits, view.codec)) {
+    return;
+  }
+  const uint32_t level = pcm16_level(view.data, view.size);
+  std::lock_guard<std::mutex> lock(receiver.audio_mu);
+  uint32_t& kept = receiver.remote_levels[sender];
+  kept = std::max(kept, level);
+}
+
+// Delivery on the receiver's event thread, mixed (pushed or pulled).
+void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sender, const AudioFrame& frame,
+                   const std::vector<std::string>& expected) {
+  const AudioView view = view_of(frame);
+  if (!pcm16_mixable(view.sample_rate, view.channels, view.bits, view.codec)) {
+    log_line(kLogDebug, "cloud %llu: audio from %s is not 16-bit PCM and is not mixed",
+             static_cast<unsigned long long>(receiver.id), sender.c_str());
+    return;
+  }
+  note_remote_level(receiver, sender, view);
+  struct Ready {
+    std::vector<int16_t> samples;
+    uint32_t pts;
+  };
+  std::vector<Ready> ready;
+  int rate = 0;
+  int channels = 0;
+  {
+    std::lock_guard<std::mutex> lock(receiver.audio_mu);
+    // Leaving the room empties the mixer under this lock after ending the
+    // stay, so audio of a stay that has ended is never mixed in afterwards.
+    if (receiver.session.load() != session) {
+      return;
+    }
+    rate = receiver.mixer.sample_rate();
+    channels = receiver.mixer.channels();
+    receiver.mixer.Add(sender, convert_pcm16(view.data, view.size, view.sample_rate, view.channels, rate, channels));
+    if (!receiver.pull_audio) {
+      Ready next;
+      while (receiver.mixer.PopReady(expected, &next.samples, &next.pts)) {
+        ready.push_back(std::move(next));
+      }
+    }
+  }
+  for (const Ready& r : ready) {
+    auto mixed = make_quiet<AudioFrame>([&](AudioFrame& f) { fill_mixed(f, r.samples, rate, channels, r.pts); });
+    call_delegate(receiver, "OnRemoteMixedAudioReceived",
+                  [&](VELACloudDelegate& d) { d.OnRemoteMixedAudioReceived(*mixed); });
+  }
+}
+
+int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, bool clear_send_queue) {
+  std::lock_guard<std::mutex> lock(room_mutex());
+  MemberState& m = core->m;
+  if (!m.audio_channel || !m.in_room) {
+    return vela::ERR_INVALID_OPERATION;
+  }
+  const AudioView sent = view_of(frame);
+  if (sent.size == 0) {
+    return vela::ERR_INVALID_PARAMETER;
+  }
+  if (clear_send_queue) {
+    // Undelivered audio of this sender carries the old epoch and is dropped.
+    core->audio_epoch->fetch_add(1);
+  }
+  if (pcm16_mixable(sent.sample_rate, sent.channels, sent.bits, sent.codec)) {
+    const uint32_t level = m.muted ? 0 : pcm16_level(sent.data, sent.size);
+    std::lock_guard<std::mutex> audio(core->audio_mu);
+    core->local_level = std::max(core->local_level, level);
+  }
+  const Members receivers = subscribers(*core, vela::STREAM_TYPE_AUDIO);
+  if (receivers.empty()) {
+    return 0;
+  }
+  std::shared_ptr<const AudioFrame> shared;
+  {
+    JournalMute mute;
+    std::shared_ptr<AudioFrame> own(new AudioFrame(frame), QuietDelete<AudioFrame>());
+    if (m.muted) {
+      const std::vector<uint8_t> silence(sent.size, 0);
+      own->SetData(silence.data(), silence.size());
+      own->has_voice = false;
+    } else if (m.voice_detection && own->codec == vela::AUDIO_CODEC_TYPE_PCM && own->bits_per_sample == 16) {
+      own->has_voice = pcm16_has_voice(own->data(), own->size());
+    }
+    shared = std::move(own);
+  }
+  const std::shared_ptr<std::atomic<uint64_t>> epoch_of = core->audio_epoch;
+  const uint64_t epoch = epoch_of->load();
+  const std::string sender = m.user_id;
+  for (const auto& receiver : receivers) {
+    const vela::AudioObtainParams& obtain = receiver->m.obtain;
+    if (obtain.audio_obtain_method == vela::AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix) {
+      post_room_event(receiver, [sender, shared, epoch_of, epoch](CloudCore& r) {
+        if (epoch_of->load() != epoch) {
+          return;
+        }
+        note_remote_level(r, sender, view_of(*shared));
+        call_delegate(r, "OnRemoteAudioReceived",
+                      [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *shared); });
+      });
+    } else {
+      post_room_event(receiver, [sender, shared, epoch_of, epoch, session = receiver->session.load(),
+                                 expected = mixed_sources(*receiver)](CloudCore& r) {
+        if (epoch_of->load() == epoch) {
+          deliver_mixed(r, session, sender, *shared, expected);
+        }
+      });
+    }
+  }
+  return 0;
+}
+
+// ---- Video ----------------------------------------------------------------------
+
+size_t frame_size(const VideoFrame& f) {
+  JournalMute mute;
+  return f.size();
+}
+size_t frame_size(const PixelFrame& f) {
+  JournalMute mute;
+  return f.size();
+}
+
+// The other kind of frame, fields mapped, payload unchanged.
+std::shared_ptr<const VideoFrame> as_video(const PixelFrame& pixel, bool key_frame) {
+  return make_quiet<VideoFrame>([&](VideoFrame& v) {
+    v.pts = pixel.pts;
+    v.dts = pixel.pts;
+    v.is_key_frame = key_frame;
+    v.codec = vela::VIDEO_CODEC_TYPE_H264;
+    v.rotation = pixel.rotation;
+    v.SetData(pixel.data(), pixel.size());
+  });
+}
+
+std::shared_ptr<const PixelFrame> as_pixel(const VideoFrame& video) {
+  return make_quiet<PixelFrame>([&](PixelFrame& p) {
+    p.pts = video.pts;
+    p.width = 0;
+    p.height = 0;
+    p.format = vela::VIDEO_PIXEL_FORMAT_YUV420p;
+    p.rotation = video.rotation;
+    p.SetData(video.data(), video.size());
+  });
+}
+
+template <typename Frame>
+void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
+                std::shared_ptr<const Frame> frame) {
+  post_room_event(receiver, [sender, type, frame](CloudCore& r) {
+    call_delegate(r, "OnRemoteVideoReceived",
+                  [&](VELACloudDelegate& d) { d.OnRemoteVideoReceived(sender.c_str(), type, *frame); });
+  });
+}
+
+// Frames between key frames of a stream converted from raw pictures.
+uint64_t gop_frames(const MemberState& m, int type) {
+  vela::VideoEncodeParams params;
+  auto found = m.encode_params.find(type);
+  if (found != m.encode_params.end()) {
+    params = found->second;
+  }
+  const long long frames = static_cast<long long>(params.gop_in_seconds) * params.frame_rate;
+  return frames > 0 ? static_cast<uint64_t>(frames) : 1;
+}
+
+template <typename Frame>
+int send_video(const std::shared_ptr<CloudCore>& core, StreamType type, const Frame& frame) {
+  if (!is_video_stream(type)) {
+    return vela::ERR_INVALID_PARAMETER;
+  }
+  std::lock_guard<std::mutex> lock(room_mutex());
+  MemberState& m = core->m;
+  if (std::find(m.video_channels.begin(), m.video_channels.end(), type) == m.video_channels.end() ||
+      !m.in_room) {
+    return vela::ERR_INVALID_OPERATION;
+  }
+  if (frame_size(frame) == 0) {
+    return vela::ERR_INVALID_PARAMETER;
+  }
+  const uint64_t index = m.video_frames_sent[type]++;
+  const Members receivers = subscribers(*core, type);
+  if (receivers.empty()) {
+    return 0;
+  }
+  const std::shared_ptr<const Frame> native = copy_quiet(frame);
+  std::shared_ptr<const VideoFrame> video;
+  std::shared_ptr<const PixelFrame> pixel;
+  for (const auto& receiver : receivers) {
+    if (receiver->m.pixel_output) {
+      if constexpr (std::is_same_v<Frame, PixelFrame>) {
+        pixel = native;
+      } else if (pixel == nullptr) {
+        pixel = as_pixel(*native);
+      }
+      post_video(receiver, m.user_id, type, pixel);
+    } else {
+      if constexpr (std::is_same_v<Frame, VideoFrame>) {
+        video = native;
+      } else if (video == nullptr) {
+        video = as_video(*native, index % gop_frames(m, type) == 0);
+      }
+      post_video(receiver, m.user_id, type, video);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int CloudImpl::GetAudioFrame(AudioFrame* frame) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::GetAudioFrame", core->id).pointer(frame).commit();
+  if (frame == nullptr) {
+    return vela::ERR_INVALID_PARAMETER;
+  }
+  // Outside a room nothing is buffered: the mixer was emptied on leaving.
+  std::vector<int16_t> samples;
+  uint32_t pts = 0;
+  int rate = 0;
+  int channels = 0;
+  {
+    std::lock_guard<std::mutex> lock(core->audio_mu);
+    if (!core->pull_audio || !core->mixer.PopAny(&samples, &pts)) {
+      return vela::ERR_READ_TRY_AGAIN;
+    }
+    rate = core->mixer.sample_rate();
+    channels = core->mixer.channels();
+  }
+  fill_mixed(*frame, samples, rate, channels, pts);
+  return 0;
+}
+
+int CloudImpl::SendAudioFrame(const AudioFrame& frame) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendAudioFrame", core->id).record(frame).commit();
+  return send_audio(core, frame, false);
+}
+
+int CloudImpl::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendContinuousAudioFrame", core->id)
+      .record(frame)
+      .boolean(clear_send_queue)
+      .commit();
+  return send_audio(core, frame, clear_send_queue);
+}
+
+int CloudImpl::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendVideoFrame", core->id).integer(type).record(frame).commit();
+  return send_video(core, type, frame);
+}
+
+int CloudImpl::SendVideoFrame(StreamType type, const PixelFrame& frame) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendPixelFrame", core->id).integer(type).record(frame).commit();
+  return send_video(core, type, frame);
+}
+
+int CloudImpl::SendSeiMessage(int message_type, const char* message, size_t length) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendSeiMessage", core->id).integer(message_type).buffer(message, length).commit();
+  std::lock_guard<std::mutex> lock(room_mutex());
+  const MemberState& m = core->m;
+  if (!m.in_room) {
+    return vela::ERR_INVALID_OPERATION;
+  }
+  if ((message == nullptr && length > 0) || length == 0 || length > kMaxSeiLength) {
+    return vela::ERR_INVALID_PARAMETER;
+  }
+  // SEI rides on the sender's video; without any, on the main stream.
+  const StreamType stream = m.video_channels.empty() ? vela::STREAM_TYPE_VIDEO_HIGH : m.video_channels.front();
+  auto copy = std::make_shared<const std::string>(message, length);
+  const std::string sender = m.user_id;
+  for (const auto& other : others_in_room(*core)) {
+    post_room_event(other, [sender, stream, message_type, copy](CloudCore& r) {
+      call_delegate(r, "OnSeiMessageReceived", [&](VELACloudDelegate& d) {
+        d.OnSeiMessageReceived(sender.c_str(), stream, message_type, copy->data(), copy->size());
+      });
+    });
+  }
+  return 0;
+}
+
+bool CloudImpl::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable,
+                                 bool ordered) {
+  std::shared_ptr<CloudCore> core = core_;
+  JournalEntry("VELACloud::SendCustomCmdMsg", core->id)
+      .uinteger(cmd_id)
+      .buffer(message, length)
+      .boolean(reliable)
+      .boolean(ordered)
+      .commit();
+  std::lock_guard<std::mutex> lock(room_mutex());
+  MemberState& m = core->m;
+  if (!m.in_room || length > kMaxCmdLength || (message == nullptr && length > 0)) {
+    return false;
+  }
+  // The loopback service delivers every command, in order, whatever the
+  // reliable and ordered flags ask for.
+  const uint32_t seq = ++m.cmd_seq[cmd_id];
+  auto copy = std::make_shared<const std::string>(message != nullptr ? message : "", length);
+  const std::string sender = m.user_id;
+  const auto id = static_cast<int32_t>(cmd_id);
+  for (const auto& other : others_in_room(*core)) {
+    post_room_event(other, [sender, id, seq, copy](CloudCore& r) {
+      call_delegate(r, "OnReceiveCustomCmdMsg", [&](VELACloudDelegate& d) {
+        d.OnReceiveCustomCmdMsg(sender.c_str(), id, seq, copy->data(), copy->size());
+      });
+    });
+  }
+  return true;
+}
+
+}  // namespace lumora_sdk
