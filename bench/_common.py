@@ -1,5 +1,7 @@
-"""Shared pieces of the benchmarks: a do-nothing delegate, room entry, on-the-fly
-compilation of small native helpers, and table printing."""
+"""Shared pieces of the benchmarks that run with _lumora loaded: a do-nothing
+delegate, room entry, on-the-fly compilation of small native helpers, and a
+probe of how the loaded build treats SDK threads. Table printing and the
+build comparison machinery, which load no build, are in _variants.py."""
 
 import pathlib
 import sys

@@ -11,6 +11,8 @@ import pytest
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
 sys.path.insert(0, str(BENCH))
 import _variants  # noqa: E402  (bench/_variants.py)
+import bench_callbacks  # noqa: E402  (its table part loads no build)
+import bench_load  # noqa: E402
 
 SUFFIX = "_lumora.cpython-314-x86_64-linux-gnu.so"
 
@@ -67,6 +69,43 @@ def test_worker_results_checked_against_their_build(tmp_path):
 def test_runs_interleave_builds():
     assert _variants.interleaved(["default", "kept", "native"], 3) == [
         "default", "kept", "native", "native", "kept", "default", "default", "kept", "native"]
+
+
+def test_callbacks_table_ratios_per_row_and_worst():
+    columns = ["default", "kept", "before", "alone", "cold", "warm"]
+    per_call = {"default": 10e-6, "kept": 1e-6, "before": 8e-6, "alone": 0.2e-6, "cold": 5e-6, "warm": 0.1e-6}
+    cases = [f"{kind}/{threads}" for kind, _ in bench_callbacks.KINDS for threads in bench_callbacks.THREADS]
+    n = {case: 1000 for case in cases}
+    seconds = {c: {case: per_call[c] * 1000 for case in cases} for c in columns}
+    seconds["default"]["sei/4"] = 30e-3  # one slow row: the worst ratio must come from it
+    header, rows, worst = bench_callbacks.table(columns, seconds, n)
+    ratios = header[2 + 2 * len(columns):]
+    assert ratios == ["default/cold", "kept/warm", "default/kept", "before/cold", "default/before"]
+    first = dict(zip(header, rows[0]))
+    assert (first["default calls/s"], first["default us"]) == ("100,000", "10.00")
+    assert (first["default/cold"], first["kept/warm"], first["default/kept"], first["default/before"]) == (
+        "2.00x", "10.00x", "10.00x", "1.25x")
+    assert worst[("default", "cold")] == pytest.approx(6.0) and worst[("kept", "warm")] == pytest.approx(10.0)
+    # The installed module alone is set against both baselines.
+    assert bench_callbacks.ratio_columns(["installed", "alone", "cold", "warm"]) == [
+        ("installed", "cold"), ("installed", "warm")]
+
+
+def load_run(receiver_cpu, late=0, dropped=0, received=100):
+    p1 = {"wall": 10.0, "cpu": 0.2, "sender": 0.2, "receiver_thread": 0.0}
+    p2 = {"wall": 10.0, "cpu": 0.6, "sender": 0.2, "receiver_thread": receiver_cpu,
+          "stats": {"audio": 90, "video": 10},
+          "recv": {"audio": received - 10, "video": 10, "dropped": dropped, "late": late, "max_late": 0.01 * late,
+                   "bad_size": 0}}
+    return {"p1": p1, "p2": p2}
+
+
+def test_load_row_takes_the_cheapest_run_and_every_runs_losses():
+    runs = [load_run(0.3, late=2), load_run(0.1), load_run(0.2, dropped=1, received=97)]
+    row, receiver = bench_load.build_row("kept", runs, floor=0.5)
+    assert receiver == pytest.approx(1.0)  # 0.1 s of 10 s
+    assert row[1:3] == ["1.00%", "2.00x"]
+    assert row[-4:] == [3, 1, 2, "20"]  # missing, gaps, late, max late ms: over all runs
 
 
 @pytest.fixture(scope="module")
