@@ -3,8 +3,13 @@ delegate, room entry, on-the-fly compilation of small native helpers, and a
 probe of how the loaded build treats SDK threads. Table printing and the
 build comparison machinery, which load no build, are in _variants.py."""
 
+import ctypes
+import hashlib
+import os
 import pathlib
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -89,6 +94,38 @@ def enter(cloud, delegate, user, room, audio=False, video=False):
         cloud.CreateLocalAudioChannel(lumora.AudioEncodeParams())
     if video:
         cloud.CreateLocalVideoChannel(lumora.STREAM_TYPE_VIDEO_HIGH)
+
+
+def native_delegate_library(sdk_library, cache=None):
+    """native_delegate.cpp built against `sdk_library` (once per SDK library
+    and run, in `cache`, else in a new temporary folder), loaded with
+    ctypes."""
+    sdk_library = pathlib.Path(sdk_library).resolve()
+    folder = pathlib.Path(cache or tempfile.mkdtemp(prefix="lumora-bench-"))
+    out = folder / hashlib.sha1(str(sdk_library).encode()).hexdigest()[:12] / "libbench_native.so"
+    if not out.exists():
+        out.parent.mkdir(parents=True, exist_ok=True)
+        root = HERE.parent
+        control = next((root / "sdk").rglob("lumora_control.h")).parent  # the control interface's header
+        subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-std=c++17", "-shared", "-fPIC",
+                        "-I", str(root / "include"), "-I", str(control), str(HERE / "native_delegate.cpp"),
+                        "-o", str(out), str(sdk_library), f"-Wl,-rpath,{sdk_library.parent}"], check=True)
+    lib = ctypes.CDLL(str(out))
+    lib.bench_native_cloud_create.restype = ctypes.c_uint64
+    lib.bench_native_cloud_create.argtypes = []
+    lib.bench_native_cloud_destroy.restype = None
+    lib.bench_native_cloud_destroy.argtypes = [ctypes.c_uint64]
+    lib.bench_native_gate.restype = None
+    lib.bench_native_gate.argtypes = [ctypes.c_int]
+    lib.bench_native_enter.restype = ctypes.c_int
+    lib.bench_native_enter.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_uint32]
+    lib.bench_native_subscribe.restype = ctypes.c_int
+    lib.bench_native_subscribe.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int]
+    lib.bench_native_exit.restype = ctypes.c_int
+    lib.bench_native_exit.argtypes = [ctypes.c_uint64]
+    lib.bench_native_stats.restype = ctypes.c_int
+    lib.bench_native_stats.argtypes = [ctypes.c_uint64, ctypes.POINTER(ctypes.c_uint64)]
+    return lib
 
 
 def compile_extension(name, source, cxx=False, extra=()):

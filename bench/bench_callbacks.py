@@ -32,10 +32,6 @@ measured alone.
 
 import argparse
 import ctypes
-import hashlib
-import os
-import pathlib
-import subprocess
 import sys
 import tempfile
 import time
@@ -57,32 +53,10 @@ TARGETS = {("default", "cold"): 1.1, ("kept", "warm"): 2.0}
 
 # ---- Worker: one build, in its own process ------------------------------------
 
-def native_delegate_library(sdk_library, cache):
-    """native_delegate.cpp built against `sdk_library` (once per SDK library
-    and run, in `cache`), loaded with ctypes."""
-    sdk_library = pathlib.Path(sdk_library).resolve()
-    out = pathlib.Path(cache) / hashlib.sha1(str(sdk_library).encode()).hexdigest()[:12] / "libbench_native.so"
-    if not out.exists():
-        out.parent.mkdir(parents=True, exist_ok=True)
-        root = HERE.parent
-        control = next((root / "sdk").rglob("lumora_control.h")).parent  # the control interface's header
-        subprocess.run([os.environ.get("CXX", "g++"), "-O2", "-std=c++17", "-shared", "-fPIC",
-                        "-I", str(root / "include"), "-I", str(control), str(HERE / "native_delegate.cpp"),
-                        "-o", str(out), str(sdk_library), f"-Wl,-rpath,{sdk_library.parent}"], check=True)
-    lib = ctypes.CDLL(str(out))
-    lib.bench_native_cloud_create.restype = ctypes.c_uint64
-    lib.bench_native_cloud_create.argtypes = []
-    lib.bench_native_cloud_destroy.restype = None
-    lib.bench_native_cloud_destroy.argtypes = [ctypes.c_uint64]
-    lib.bench_native_gate.restype = None
-    lib.bench_native_gate.argtypes = [ctypes.c_int]
-    return lib
-
-
 def worker(args):
     """Measures every (callback, threads) case once with the imported build
     and both native baselines; emits {case: seconds} per column."""
-    from _common import QuietDelegate, lumora, make_cloud, sdk_control, thread_state_mode
+    from _common import QuietDelegate, lumora, make_cloud, native_delegate_library, sdk_control, thread_state_mode
 
     class Counting(QuietDelegate):
         def OnRemoteAudioReceived(self, user_id, frame):

@@ -12,6 +12,9 @@ SendPixelFrame for every participant. Because the senders live in the same
 process, the run has two passes of the same length:
   pass 1  senders only (the receiver is in the room but subscribes to nothing)
   pass 2  senders + receiver subscribed to all streams
+  pass 3  senders + a receiver whose delegate is C++ and only counts
+          (native_delegate.cpp), subscribed to the same streams instead:
+          the SDK's own receive path, with no Python
 Receiver cost = pass 2 minus pass 1. Each pass also splits its CPU time by
 thread (/proc/self/task/*/schedstat): the sender thread, the receiver's event
 thread (where every callback runs) and everything else.
@@ -38,6 +41,7 @@ any build named, the installed _lumora is measured alone.
 """
 
 import argparse
+import ctypes
 import os
 import tempfile
 import threading
@@ -65,6 +69,7 @@ NATIVE_RUNS = {
     "native: copies + Python checks, fresh state": (False, True),
 }
 TARGET_KEPT_OVER_FLOOR = 1.5
+SDK_ALONE = "SDK alone: C++ receiver, no Python"
 RECV_FIELDS = ("audio", "video", "dropped", "late", "max_late", "bad_size")
 
 
@@ -180,11 +185,65 @@ def run_pass(name, clouds, audio_frames, video_frames, video, receiver_d, wait_i
                                                            "bad_size")}}
 
 
+class NativeReceiver:
+    """A receiving cloud whose delegate is C++ (native_delegate.cpp) and only
+    counts frames, dressed as a StreamCheck for run_pass: its event thread's
+    CPU time under the load is the SDK's own receive path."""
+
+    def __init__(self, lib, room):
+        self.lib = lib
+        self.id = lib.bench_native_cloud_create()
+        if lib.bench_native_enter(self.id, b"native-receiver", room) != 0:
+            raise RuntimeError("native receiver: EnterRoom failed")
+        deadline = time.monotonic() + 10
+        while not self._stats()[0]:
+            if time.monotonic() > deadline:
+                raise RuntimeError("native receiver: OnEnterRoom did not arrive")
+            time.sleep(0.01)
+        self.base = (0, 0)
+        self.reset(None)
+
+    def _stats(self):
+        out = (ctypes.c_uint64 * 4)()
+        if self.lib.bench_native_stats(self.id, out) != 0:
+            raise RuntimeError("native receiver: unknown cloud")
+        return list(out)
+
+    def subscribe(self, audio_users, audio_type, video_users, video_type):
+        for user in audio_users:
+            self.lib.bench_native_subscribe(self.id, user.encode(), audio_type)
+        for user in video_users:
+            self.lib.bench_native_subscribe(self.id, user.encode(), video_type)
+
+    def reset(self, t0):
+        self.t0 = t0
+        self.base = tuple(self._stats()[1:3])
+        self.dropped = self.late = self.bad_size = 0  # not checked: the C++ delegate only counts
+        self.max_late = 0.0
+
+    @property
+    def audio(self):
+        return self._stats()[1] - self.base[0]
+
+    @property
+    def video(self):
+        return self._stats()[2] - self.base[1]
+
+    @property
+    def thread(self):
+        return self._stats()[3] or None
+
+    def close(self):
+        self.lib.bench_native_exit(self.id)
+        self.lib.bench_native_cloud_destroy(self.id)
+
+
 # ---- Workers ------------------------------------------------------------------
 
 def build_worker(args):
     """One build in this process: both passes; emits their figures."""
-    from _common import QuietDelegate, enter, lumora, make_cloud, sdk_control, thread_state_mode
+    from _common import QuietDelegate, enter, lumora, make_cloud, native_delegate_library, sdk_control, \
+        thread_state_mode
 
     video = lumora.STREAM_TYPE_VIDEO_HIGH
 
@@ -243,8 +302,9 @@ def build_worker(args):
             v.SetData(bytes((i * 31 + k) & 0xFF for k in range(256)) * (VIDEO_BYTES // 256))
             video_frames.append(v)
     receiver_d.wait_peers(names)
+    native = NativeReceiver(native_delegate_library(sdk_control.LIBRARY_PATH, args.cache), ROOM)
 
-    def one_pass(name):
+    def one_pass(name, receiver_d=receiver_d, receiver_id=receiver_id):
         return run_pass(f"{args.worker} {name}", clouds, audio_frames, video_frames, video, receiver_d,
                         lambda: sdk_control.wait_idle(receiver_id, 10000), seconds)
 
@@ -256,9 +316,18 @@ def build_worker(args):
         receiver.Subscribe(name, video)
     time.sleep(0.3)
     p2 = one_pass("pass 2 (senders + receiver)")
+    # Pass 3: the same streams to the C++ receiver instead: the SDK alone.
+    for name in names:
+        receiver.Unsubscribe(name, lumora.STREAM_TYPE_AUDIO)
+    for name in names[:VIDEO_SENDERS]:
+        receiver.Unsubscribe(name, video)
+    native.subscribe(names, int(lumora.STREAM_TYPE_AUDIO), names[:VIDEO_SENDERS], int(video))
+    time.sleep(0.3)
+    p3 = one_pass("pass 3 (senders + C++ receiver)", native, native.id)
+    native.close()
     for cloud in clouds + [receiver]:
         cloud.ExitRoom()
-    _variants.emit({"module": lumora.__file__, "mode": mode, "p1": p1, "p2": p2})
+    _variants.emit({"module": lumora.__file__, "mode": mode, "p1": p1, "p2": p2, "p3": p3})
 
 
 def native_worker(args):
@@ -282,20 +351,24 @@ def pct(cpu, wall):
     return 100 * cpu / wall
 
 
-def build_row(name, runs, floor):
-    """The run whose receiver event thread cost least; losses over all runs."""
-    run = min(runs, key=lambda r: r["p2"]["receiver_thread"] / r["p2"]["wall"])
-    p1, p2 = run["p1"], run["p2"]
-    recv = pct(p2["receiver_thread"], p2["wall"])
-    missing = sum(r["p2"]["stats"]["audio"] + r["p2"]["stats"]["video"] - r["p2"]["recv"]["audio"]
-                  - r["p2"]["recv"]["video"] for r in runs)
-    row = [f"{name} build", f"{recv:.2f}%", f"{recv / floor:.2f}x",
-           f"{(p2['recv']['audio'] + p2['recv']['video']) / p2['wall']:,.0f}",
-           f"{pct(p2['cpu'], p2['wall']) - pct(p1['cpu'], p1['wall']):.1f}%",
-           f"{pct(p2['sender'], p2['wall']):.1f}%", missing,
-           sum(r["p2"]["recv"]["dropped"] + r["p2"]["recv"]["bad_size"] for r in runs),
-           sum(r["p2"]["recv"]["late"] for r in runs),
-           f"{max(r['p2']['recv']['max_late'] for r in runs) * 1000:.0f}"]
+def build_row(label, runs, floor, key="p2", checked=True):
+    """The run whose receiver event thread cost least in pass `key`; losses
+    over all runs (gaps and lateness only when the receiver checks them)."""
+    run = min(runs, key=lambda r: r[key]["receiver_thread"] / r[key]["wall"])
+    p1, p = run["p1"], run[key]
+    recv = pct(p["receiver_thread"], p["wall"])
+    missing = sum(r[key]["stats"]["audio"] + r[key]["stats"]["video"] - r[key]["recv"]["audio"]
+                  - r[key]["recv"]["video"] for r in runs)
+    row = [label, f"{recv:.2f}%", f"{recv / floor:.2f}x",
+           f"{(p['recv']['audio'] + p['recv']['video']) / p['wall']:,.0f}",
+           f"{pct(p['cpu'], p['wall']) - pct(p1['cpu'], p1['wall']):.1f}%",
+           f"{pct(p['sender'], p['wall']):.1f}%", missing]
+    if checked:
+        row += [sum(r[key]["recv"]["dropped"] + r[key]["recv"]["bad_size"] for r in runs),
+                sum(r[key]["recv"]["late"] for r in runs),
+                f"{max(r[key]['recv']['max_late'] for r in runs) * 1000:.0f}"]
+    else:
+        row += ["", "", ""]
     return row, recv
 
 
@@ -317,6 +390,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=10, help="length of each pass and of each native run")
     parser.add_argument("--repeat", type=int, default=3, help="runs of each build and of the native runs")
     parser.add_argument("--native", help=argparse.SUPPRESS)  # the compiled baseline, for workers
+    parser.add_argument("--cache", help=argparse.SUPPRESS)  # where workers build native_delegate.cpp
     _variants.add_site_options(parser)
     args = parser.parse_args()
     if args.worker == "native":
@@ -328,9 +402,9 @@ def main():
 
     builds = _variants.variants(args)
     sites = dict(builds)
-    native = _variants.compile_native("native_baseline", HERE / "native_baseline.c", extra=["-pthread"],
-                                      out_dir=tempfile.mkdtemp(prefix="lumora-bench-"))
-    worker_args = ["--native", str(native), "--seconds", str(args.seconds)]
+    tmp = tempfile.mkdtemp(prefix="lumora-bench-")
+    native = _variants.compile_native("native_baseline", HERE / "native_baseline.c", extra=["-pthread"], out_dir=tmp)
+    worker_args = ["--native", str(native), "--cache", tmp, "--seconds", str(args.seconds)]
     names = [name for name, _ in builds] + ["native"]
     results = {name: [] for name in names}
     for i, name in enumerate(_variants.interleaved(names, args.repeat)):
@@ -343,19 +417,23 @@ def main():
     floor = min(pct(r[FLOOR]["cpu"], r[FLOOR]["wall"]) for r in floor_runs)
     rows, recv = [], {}
     for name, _ in builds:
-        row, recv[name] = build_row(name, results[name], floor)
+        row, recv[name] = build_row(f"{name} build", results[name], floor)
         rows.append(row)
+    # Pass 3 of every build's runs: the same SDK, so the best of them all.
+    every = [r for name, _ in builds for r in results[name]]
+    rows.append(build_row(SDK_ALONE, every, floor, key="p3", checked=False)[0])
     rows += [native_row(name, floor_runs, floor) for name in NATIVE_RUNS]
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {args.seconds} s per pass and per native run; "
           f"best of {args.repeat} runs; senders: one Python thread with real clouds in one room")
     print_table("receiver cost, % of one core",
-                ["receiver", "event thread CPU", "x floor", "calls/s", "process 2 - 1", "sender thread",
+                ["receiver", "event thread CPU", "x floor", "calls/s", "process - pass 1", "sender thread",
                  "missing", "gaps", "late", "max late ms"], rows)
-    print("event thread CPU: the receiver's event thread in pass 2, where every callback runs (native rows: "
-          "the native thread's own CPU time); x floor: over the first native row")
-    print("process 2 - 1: whole-process CPU of pass 2 minus pass 1; missing, gaps (sequence gaps and wrong "
+    print("event thread CPU: the receiver's event thread in pass 2 (pass 3 for the C++ receiver), where every "
+          "callback runs (native rows: the native thread's own CPU time); x floor: over the first native row")
+    print("process - pass 1: whole-process CPU of the pass minus pass 1; missing, gaps (sequence gaps and wrong "
           "sizes), late (> 100 ms): summed over all runs")
+    print(f"{SDK_ALONE}: pass 3 of every build's runs, the same streams to a C++ delegate that only counts")
     for name, _ in builds:
         print(f"{name}: {results[name][0]['module']} (SDK threads: {results[name][0]['mode']} thread states)")
     if "kept" in recv:

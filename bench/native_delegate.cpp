@@ -7,10 +7,15 @@
 //
 //   uint64_t bench_native_cloud_create(void)   -> the cloud's control id
 //   void bench_native_cloud_destroy(uint64_t)  after wait_idle on that id
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "lumora_control.h"
 #include "vela/lumora_vela_cloud.h"
@@ -30,7 +35,7 @@ class NoOpDelegate final : public VELACloudDelegate {
     gate_opened.wait(lock, [] { return gate_open; });
   }
   void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-  void OnEnterRoom() override {}
+  void OnEnterRoom() override { entered.store(1); }
   void OnExitRoom() override {}
   void OnLocalAudioChannelCreated() override {}
   void OnLocalAudioChannelDestroyed() override {}
@@ -43,13 +48,26 @@ class NoOpDelegate final : public VELACloudDelegate {
   void OnRemoteAudioAvailable(const char*, bool) override {}
   void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
   void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-  void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-  void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
+  void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {
+    Received(pixel_frames);
+  }
+  void OnRemoteAudioReceived(const char*, const AudioFrame&) override { Received(audio_frames); }
   void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
   void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
   void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
   void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
   void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
+
+  std::atomic<uint64_t> entered{0};
+  std::atomic<uint64_t> audio_frames{0};
+  std::atomic<uint64_t> pixel_frames{0};
+  std::atomic<uint64_t> thread{0};
+
+ private:
+  void Received(std::atomic<uint64_t>& count) {
+    count.fetch_add(1, std::memory_order_relaxed);
+    thread.store(static_cast<uint64_t>(syscall(SYS_gettid)), std::memory_order_relaxed);
+  }
 };
 
 struct Native {
@@ -59,6 +77,12 @@ struct Native {
 
 std::mutex clouds_mutex;
 std::map<uint64_t, Native*> clouds;
+
+// The cloud of a live id, or null. Callers hold clouds_mutex.
+Native* Find(uint64_t id) {
+  auto found = clouds.find(id);
+  return found == clouds.end() ? nullptr : found->second;
+}
 
 }  // namespace
 
@@ -73,13 +97,13 @@ extern "C" __attribute__((visibility("default"))) uint64_t bench_native_cloud_cr
 
 extern "C" __attribute__((visibility("default"))) void bench_native_cloud_destroy(uint64_t id) {
   std::lock_guard<std::mutex> lock(clouds_mutex);
-  auto found = clouds.find(id);
-  if (found == clouds.end()) {
+  Native* native = Find(id);
+  if (native == nullptr) {
     return;
   }
-  VELACloud::Destroy(found->second->cloud);
-  delete found->second;
-  clouds.erase(found);
+  VELACloud::Destroy(native->cloud);
+  delete native;
+  clouds.erase(id);
 }
 
 extern "C" __attribute__((visibility("default"))) void bench_native_gate(int open) {
@@ -88,4 +112,49 @@ extern "C" __attribute__((visibility("default"))) void bench_native_gate(int ope
     gate_open = open != 0;
   }
   gate_opened.notify_all();
+}
+
+// The same room parameters as the benchmarks' Python clouds use.
+extern "C" __attribute__((visibility("default"))) int bench_native_enter(uint64_t id, const char* user,
+                                                                        uint32_t room) {
+  std::lock_guard<std::mutex> lock(clouds_mutex);
+  Native* native = Find(id);
+  if (native == nullptr) {
+    return -1;
+  }
+  EnterRoomParams params;
+  params.room.sdk_app_id = 1400000001;
+  params.room.user_id = user;
+  params.room.user_sig = (std::string("sig-") + user).c_str();
+  params.room.room_id = room;
+  params.scene = VELA_SCENE_VIDEO_CALL;
+  params.use_pixel_frame_input = true;
+  params.use_pixel_frame_output = true;
+  return native->cloud->EnterRoom(params);
+}
+
+extern "C" __attribute__((visibility("default"))) int bench_native_subscribe(uint64_t id, const char* user,
+                                                                            int stream_type) {
+  std::lock_guard<std::mutex> lock(clouds_mutex);
+  Native* native = Find(id);
+  return native == nullptr ? -1 : native->cloud->Subscribe(user, static_cast<StreamType>(stream_type));
+}
+
+extern "C" __attribute__((visibility("default"))) int bench_native_exit(uint64_t id) {
+  std::lock_guard<std::mutex> lock(clouds_mutex);
+  Native* native = Find(id);
+  return native == nullptr ? -1 : native->cloud->ExitRoom();
+}
+
+extern "C" __attribute__((visibility("default"))) int bench_native_stats(uint64_t id, uint64_t* out) {
+  std::lock_guard<std::mutex> lock(clouds_mutex);
+  Native* native = Find(id);
+  if (native == nullptr) {
+    return -1;
+  }
+  out[0] = native->delegate.entered.load();
+  out[1] = native->delegate.audio_frames.load();
+  out[2] = native->delegate.pixel_frames.load();
+  out[3] = native->delegate.thread.load();
+  return 0;
 }

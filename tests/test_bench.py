@@ -91,21 +91,26 @@ def test_callbacks_table_ratios_per_row_and_worst():
         ("installed", "cold"), ("installed", "warm")]
 
 
-def load_run(receiver_cpu, late=0, dropped=0, received=100):
+def load_run(receiver_cpu, late=0, dropped=0, received=100, alone_cpu=0.05):
     p1 = {"wall": 10.0, "cpu": 0.2, "sender": 0.2, "receiver_thread": 0.0}
-    p2 = {"wall": 10.0, "cpu": 0.6, "sender": 0.2, "receiver_thread": receiver_cpu,
-          "stats": {"audio": 90, "video": 10},
-          "recv": {"audio": received - 10, "video": 10, "dropped": dropped, "late": late, "max_late": 0.01 * late,
-                   "bad_size": 0}}
-    return {"p1": p1, "p2": p2}
+
+    def p(cpu):
+        return {"wall": 10.0, "cpu": 0.6, "sender": 0.2, "receiver_thread": cpu,
+                "stats": {"audio": 90, "video": 10},
+                "recv": {"audio": received - 10, "video": 10, "dropped": dropped, "late": late,
+                         "max_late": 0.01 * late, "bad_size": 0}}
+    return {"p1": p1, "p2": p(receiver_cpu), "p3": p(alone_cpu)}
 
 
 def test_load_row_takes_the_cheapest_run_and_every_runs_losses():
-    runs = [load_run(0.3, late=2), load_run(0.1), load_run(0.2, dropped=1, received=97)]
-    row, receiver = bench_load.build_row("kept", runs, floor=0.5)
+    runs = [load_run(0.3, late=2), load_run(0.1, alone_cpu=0.07), load_run(0.2, dropped=1, received=97)]
+    row, receiver = bench_load.build_row("kept build", runs, floor=0.5)
     assert receiver == pytest.approx(1.0)  # 0.1 s of 10 s
-    assert row[1:3] == ["1.00%", "2.00x"]
+    assert row[:3] == ["kept build", "1.00%", "2.00x"]
     assert row[-4:] == [3, 1, 2, "20"]  # missing, gaps, late, max late ms: over all runs
+    # The SDK-alone pass picks its own cheapest run and leaves the checks blank.
+    row, alone = bench_load.build_row("alone", runs, floor=0.5, key="p3", checked=False)
+    assert alone == pytest.approx(0.5) and row[-4:] == [3, "", "", ""]
 
 
 @pytest.fixture(scope="module")
