@@ -303,9 +303,11 @@ class KeptThreadState {
   KeptThreadState& operator=(const KeptThreadState&) = delete;
 
   // Makes the thread's state on first use, without the lock. The scoped
-  // acquisition that follows finds it as this thread's state.
+  // acquisition that follows finds it as this thread's state. A thread that
+  // already has a state of its own (made by other code through the
+  // PyGILState functions) keeps using that one.
   void Ensure() {
-    if (state_ == nullptr) {
+    if (state_ == nullptr && PyGILState_GetThisThreadState() == nullptr) {
       state_ = PyThreadState_New(PyInterpreterState_Main());
       // The count the scoped acquisition keeps: one for this holder, so
       // that releasing the lock after a callback never deletes the state.
