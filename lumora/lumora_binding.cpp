@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
@@ -21,6 +20,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -196,54 +196,48 @@ class InterpreterGate {
     return *gate;
   }
 
+  // Entering counts the thread in before it looks at the gate, and closing
+  // shuts the gate before it looks at the count (both sequentially
+  // consistent), so either the entering thread sees the gate shut and
+  // backs out, or the closing thread sees it inside and waits for it.
   bool Enter() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) {
+    inside_.fetch_add(1);
+    if (closed_.load()) {
+      inside_.fetch_sub(1);
       return false;
     }
-    ++inside_;
     return true;
   }
 
-  void Leave() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--inside_ == 0 && closed_) {
-      drained_.notify_all();
-    }
-  }
+  void Leave() { inside_.fetch_sub(1); }
 
-  bool Closed() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_;
-  }
-
-  // Runs `action` under the gate's mutex if the gate is still open; tells
-  // whether it ran. Lets a thread-exit handler decide atomically with
-  // respect to closing.
+  // Runs `action` only while the gate is open, counted as inside, so that
+  // closing waits for it; tells whether it ran.
   template <typename Action>
   bool WhileOpen(Action&& action) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) {
+    if (!Enter()) {
       return false;
     }
     action();
+    Leave();
     return true;
   }
 
-  // Closes the gate and waits up to `limit` for the callbacks inside.
-  // Returns the number still inside when the wait ended.
+  // Shuts the gate and waits up to `limit` for the callbacks inside.
+  // Returns the number still inside when the wait ended. Runs once, at
+  // exit, so a short sleep between looks is good enough.
   int CloseAndDrain(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    closed_ = true;
-    drained_.wait_for(lock, limit, [this] { return inside_ == 0; });
-    return inside_;
+    closed_.store(true);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (inside_.load() != 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return inside_.load();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable drained_;
-  int inside_ = 0;
-  bool closed_ = false;
+  std::atomic<int> inside_{0};
+  std::atomic<bool> closed_{false};
 };
 
 #ifdef LUMORA_KEEP_THREAD_STATES
