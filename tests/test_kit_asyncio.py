@@ -58,8 +58,12 @@ def test_only_chosen_callbacks_are_queued(sdk):
         wired.destroy()
 
     asyncio.run(main())
-    with pytest.raises(ValueError, match="OnRemoteVideoReceived"):
-        AsyncioDelegate(asyncio.new_event_loop(), callbacks=["OnRemoteVideoReceived"])
+    loop = asyncio.new_event_loop()
+    try:
+        with pytest.raises(ValueError, match="OnRemoteVideoReceived"):
+            AsyncioDelegate(loop, callbacks=["OnRemoteVideoReceived"])
+    finally:
+        loop.close()
 
 
 def test_a_stalled_consumer_costs_drops_not_sdk_time(sdk):
