@@ -18,10 +18,10 @@ cd "$REPO"
 : "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
 DIR=${1:-${LUMORA_BENCH_SITES:-$HOME/.cache/lumora-bench}}
 [[ $DIR == /* ]] || DIR=$PWD/$DIR
+source scripts/toolchain.sh
 if [[ -n ${PYTHON:-} ]]; then
     PY=$PYTHON
 else
-    source scripts/toolchain.sh
     toolchain_python_only
 fi
 mkdir -p "$DIR"
@@ -29,8 +29,7 @@ for variant in default kept; do
     keep=OFF
     [[ $variant == kept ]] && keep=ON
     echo "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
-    LUMORA_KEEP_THREAD_STATES=$keep "$PY" -m pip install --no-build-isolation --no-deps --no-index -q \
-        --disable-pip-version-check -C build-dir="$DIR/build-$variant" --target "$DIR/site-$variant" \
-        --upgrade .
+    LUMORA_KEEP_THREAD_STATES=$keep install_variant "$DIR/site-$variant" "$DIR/build-$variant" \
+        "$DIR/build-$variant.log" || { echo "build failed (full log: $DIR/build-$variant.log)" >&2; exit 1; }
 done
 echo "$DIR"

@@ -23,13 +23,8 @@ SITE=$CACHE/kept-site
 BUILD=$CACHE/kept-build
 
 say "building with LUMORA_KEEP_THREAD_STATES=ON into $SITE"
-mkdir -p "$CACHE/logs"
 LOG=$CACHE/logs/kept-build.log
-if ! LUMORA_KEEP_THREAD_STATES=ON "$PY" -m pip install --no-build-isolation --no-deps --no-index \
-        --disable-pip-version-check --upgrade --target "$SITE" -Cbuild-dir="$BUILD" . >"$LOG" 2>&1; then
-    tail -n 30 "$LOG" >&2
-    die "build failed (full log: $LOG)"
-fi
+LUMORA_KEEP_THREAD_STATES=ON install_variant "$SITE" "$BUILD" "$LOG" || die "build failed (full log: $LOG)"
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LUMORA_KEEP_THREAD_STATES=ON

@@ -46,14 +46,9 @@ ASAN_LIB=$(readlink -f "$ASAN_LIB")
 UBSAN_LIB=$(readlink -f "$UBSAN_LIB")
 
 say "building with LUMORA_SANITIZE=ON into $SITE"
-mkdir -p "$CACHE/logs"
 LOG=$CACHE/logs/asan-build.log
-if ! LUMORA_SANITIZE=ON CXX=$CXX_BIN "$PY" -m pip install --no-build-isolation --no-deps --no-index \
-        --disable-pip-version-check --upgrade --target "$SITE" \
-        -Cbuild-dir="$BUILD" -Ccmake.build-type=RelWithDebInfo . >"$LOG" 2>&1; then
-    tail -n 30 "$LOG" >&2
+LUMORA_SANITIZE=ON CXX=$CXX_BIN install_variant "$SITE" "$BUILD" "$LOG" -Ccmake.build-type=RelWithDebInfo ||
     die "sanitized build failed (full log: $LOG)"
-fi
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB${LD_PRELOAD:+ $LD_PRELOAD}"

@@ -27,3 +27,19 @@ toolchain_python_only() {
     fi
     PY=${out##*$'\n'}
 }
+
+# Builds the checkout into folders of its own, leaving the venv's installed
+# module alone: install_variant SITE BUILD LOG [pip options...] builds in
+# BUILD (incrementally), installs into SITE and writes pip's output to LOG,
+# showing its tail on failure. The caller sets the variant's environment
+# (LUMORA_SANITIZE=ON install_variant ...). Returns pip's status.
+install_variant() {
+    local site=$1 build=$2 log=$3
+    shift 3
+    mkdir -p "$(dirname "$log")"
+    if ! "$PY" -m pip install --no-build-isolation --no-deps --no-index --disable-pip-version-check \
+            --upgrade --target "$site" -Cbuild-dir="$build" "$@" . >"$log" 2>&1; then
+        tail -n 30 "$log" >&2
+        return 1
+    fi
+}
