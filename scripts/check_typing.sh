@@ -5,7 +5,7 @@
 # accident), against the toolchain venv where the project is installed.
 #
 #   mypy --strict     examples/typed_delegate.py (a fully annotated user
-#                     program) and tests/typecheck/expected_errors.py (lines the
+#                     program) and tests/packaging/typecheck/expected_errors.py (lines the
 #                     stubs must reject, each with a "type: ignore" that must
 #                     be used: --warn-unused-ignores)
 #   mypy              examples/*.py with --check-untyped-defs
@@ -62,7 +62,7 @@ main() {
     trap 'rm -rf "$WORK"' EXIT
     cd "$WORK"
 
-    local typed=("$repo/examples/typed_delegate.py" "$repo/tests/typecheck/expected_errors.py")
+    local typed=("$repo/examples/typed_delegate.py" "$repo/tests/packaging/typecheck/expected_errors.py")
     local untyped=("$repo"/examples/*.py)
     local kit=()
     [[ -d $repo/python/lumora_kit ]] && kit=("$repo/python/lumora_kit")

@@ -82,7 +82,7 @@ say "sanitizer runtimes preloaded: $ASAN_LIB $UBSAN_LIB"
 
 # The sanitized module links libasan and libubsan by design, so the check of
 # the module's exact NEEDED list does not apply to this build.
-DESELECT=(--deselect tests/test_module.py::test_runtime_search_path_and_needed_libraries)
+DESELECT=(--deselect tests/binding/test_module.py::test_runtime_search_path_and_needed_libraries)
 
 status=0
 "$PY" -m pytest tests -p no:cacheprovider "${DESELECT[@]}" "$@" || status=$?

@@ -23,7 +23,7 @@
 #   argument lists (payload and length, records and count) still works at
 #   run time, but does not type-check for those three.
 #
-# tests/test_stubs.py checks this file against the imported module and the
+# tests/packaging/test_stubs.py checks this file against the imported module and the
 # callbacks against the arguments the SDK passes.
 
 import typing

@@ -1,6 +1,6 @@
 """The wheel: built offline from the checkout, installed into a fresh venv.
 
-The build and the venv come from tests/wheel_tools.py (an offline
+The build and the venv come from tests/packaging/wheel_tools.py (an offline
 `pip wheel --no-build-isolation`, and `pip install --no-index --no-deps`
 into a venv made from the same interpreter); a subprocess there checks that
 the module imports, finds liblumora.so beside itself and works, and that the

@@ -20,7 +20,7 @@ import textwrap
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
+REPO = pathlib.Path(__file__).resolve().parents[2]
 
 BUILD_TOOLS = ["scikit_build_core", "pybind11", "cmake", "ninja"]
 

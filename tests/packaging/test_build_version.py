@@ -5,7 +5,7 @@ import pathlib
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
+REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture(scope="module")

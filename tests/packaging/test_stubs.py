@@ -24,7 +24,7 @@ import re
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
+REPO = pathlib.Path(__file__).resolve().parents[2]
 STUB_PATH = REPO / "stubs" / "_lumora-stubs" / "__init__.pyi"
 
 TEXT = "str | bytes | bytearray | None"
@@ -316,7 +316,7 @@ class TestStubFile:
         assert installed.is_file(), f"{installed} missing: the install step must copy the stubs"
         assert installed.read_bytes() == STUB_PATH.read_bytes(), "installed stubs differ from the checkout"
         # That nothing else of the stubs is installed is checked on the wheel
-        # (tests/test_wheel.py): `pip install --target --upgrade` leaves files
+        # (tests/packaging/test_wheel.py): `pip install --target --upgrade` leaves files
         # of earlier installs in place.
 
 

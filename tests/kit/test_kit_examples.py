@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def run(args, tmp_path):

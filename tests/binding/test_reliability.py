@@ -18,7 +18,8 @@ import pytest
 
 from recorder import Recorder
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The shared helpers (recorder.py, child.py) live one folder up, in tests/.
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def run_program(source, *args, timeout=120, env=None):

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench"
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 import _variants  # noqa: E402  (bench/_variants.py)
 import bench_callbacks  # noqa: E402  (its table part loads no build)

@@ -15,7 +15,7 @@ import textwrap
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
+REPO = pathlib.Path(__file__).resolve().parents[2]
 HELPER = REPO / "scripts" / "debian_sid.sh"
 MULTIARCH = "x86_64-linux-gnu"
 
