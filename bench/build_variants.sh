@@ -15,21 +15,22 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
-: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
+SCRIPT_NAME=build_variants
+source scripts/lib/messages.sh
+source scripts/lib/toolchain.sh   # also gives HOME its passwd value when it is unset
 DIR=${1:-${LUMORA_BENCH_SITES:-$HOME/.cache/lumora-bench}}
 [[ $DIR == /* ]] || DIR=$PWD/$DIR
-source scripts/toolchain.sh
 if [[ -n ${PYTHON:-} ]]; then
     PY=$PYTHON
 else
-    toolchain_python_only
+    toolchain_python
 fi
 mkdir -p "$DIR"
 for variant in default kept; do
     keep=OFF
     [[ $variant == kept ]] && keep=ON
-    echo "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
+    say "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
     LUMORA_KEEP_THREAD_STATES=$keep install_variant "$DIR/site-$variant" "$DIR/build-$variant" \
-        "$DIR/build-$variant.log" || { echo "build failed (full log: $DIR/build-$variant.log)" >&2; exit 1; }
+        "$DIR/build-$variant.log" || die "build failed (full log: $DIR/build-$variant.log)"
 done
 echo "$DIR"

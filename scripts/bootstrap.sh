@@ -23,18 +23,16 @@
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# HOME can be missing under some CI runners and service managers; the passwd entry stands in.
-: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
-if [[ -n ${LUMORA_TOOLCHAIN_DIR:-} ]]; then
-    CACHE=$LUMORA_TOOLCHAIN_DIR
-elif [[ -n $HOME ]]; then
-    CACHE=$HOME/.cache/lumora-toolchain
-else
-    echo "bootstrap: error: neither LUMORA_TOOLCHAIN_DIR nor HOME is set; cannot place the toolchain" >&2
-    exit 1
-fi
-# Paths written into the unpacked interpreter's wrapper and the venv must be absolute.
-[[ $CACHE == /* ]] || CACHE=$PWD/$CACHE
+SCRIPT_NAME=bootstrap
+# say, die, the ERR trap and phase timing; CACHE (toolchain_cache); the venv (ensure_venv);
+# show_log_tail, run_logged, probe_python and the Debian unstable fetch (sid_* functions).
+source "$REPO/scripts/lib/messages.sh"
+source "$REPO/scripts/lib/toolchain.sh"
+source "$REPO/scripts/lib/venv.sh"
+source "$REPO/scripts/lib/debian_sid.sh"
+trap_errors
+
+toolchain_cache
 VENV=$CACHE/venv
 VENV_PY=$VENV/bin/python
 STAMP=$CACHE/toolchain.stamp
@@ -42,9 +40,9 @@ LOGS=$CACHE/logs
 SID=$CACHE/debian-sid
 SID_ROOT=$SID/root
 SID_PY=$SID_ROOT/usr/bin/python3.14
-
-# What the venv gets from PyPI. pybind11 stays on 3.0.x: the module is written against that API.
-REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja pytest hypothesis)
+VENV_BUILD_DIRS=("$CACHE/build")
+VENV_CHECK=
+VENV_NEEDS="3.14, pybind11 3.0.x, pytest, ssl or ctypes"
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so
@@ -59,43 +57,11 @@ SID_WHAT="CPython 3.14"
 SID_HINT="set LUMORA_PYTHON to a CPython 3.14"
 SID_HINT_INSTALL="install a CPython 3.14 and set LUMORA_PYTHON to it"
 
-# show_log_tail, run_logged, probe_python and the Debian unstable fetch (sid_* functions).
-source "$REPO/scripts/debian_sid.sh"
-
 MODE=full          # full | toolchain | print
-OUT=1              # file descriptor for progress messages (stderr with --print-python)
+SAY_FD=1           # file descriptor for progress messages (stderr with --print-python)
 
 # ---------------------------------------------------------------------------------------------
-# Messages, errors, timing
-
-say() { echo "bootstrap: $*" >&"$OUT"; }
-# In a subshell ($(...)), die leaves with code 97 so the caller's ERR trap knows the message is
-# already out and does not add a second line.
-die() {
-    echo "bootstrap: error: $*" >&2
-    [[ $BASHPID == "$$" ]] || exit 97
-    exit 1
-}
-
-# Catch-all for commands that fail without an explicit check: still one clear line, written by
-# the main shell only (subshells just pass their status up).
-on_err() {
-    [[ $BASHPID == "$$" ]] || exit "$1"
-    [[ $1 == 97 ]] || echo "bootstrap: error: command failed (exit $1, line $2): $3" >&2
-    exit 1
-}
-trap 'on_err $? $LINENO "$BASH_COMMAND"' ERR
-
-now_us() { local t=${EPOCHREALTIME//[.,]/}; echo "$t"; }
-PHASE_T0=0
-phase_start() { PHASE_T0=$(now_us); }
-phase_end() {
-    local us=$(( $(now_us) - PHASE_T0 ))
-    say "$(printf '%-12s %d.%01ds' "$1" $((us / 1000000)) $(((us % 1000000) / 100000)))"
-}
-
-# ---------------------------------------------------------------------------------------------
-# Choosing the interpreter (probe_python is in debian_sid.sh)
+# Choosing the interpreter (probe_python is in lib/debian_sid.sh)
 
 # Interpreter chosen for the venv: CHOICE_KIND is free-threaded | gil | debian-sid.
 CHOICE_KIND= CHOICE_PY= CHOICE_VERSION= CHOICE_EXPLICIT=0
@@ -180,7 +146,7 @@ choose_interpreter() {
 }
 
 # ---------------------------------------------------------------------------------------------
-# CPython 3.14 from Debian unstable (scripts/debian_sid.sh does the fetching and unpacking)
+# CPython 3.14 from Debian unstable (lib/debian_sid.sh does the fetching and unpacking)
 
 ensure_sid_python() {
     sid_ensure_root
@@ -188,55 +154,7 @@ ensure_sid_python() {
 }
 
 # ---------------------------------------------------------------------------------------------
-# The venv
-
-stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }
-
-# The venv is reused when it was made from the interpreter chosen now, with the same
-# requirements, and still runs: 3.14, pybind11 3.0.x, pytest, ssl, ctypes.
-# VENV_PROBLEM says why it is not, for the rebuild message.
-VENV_PROBLEM=
-venv_healthy() {
-    VENV_PROBLEM=
-    if [[ ! -e $VENV ]]; then VENV_PROBLEM="none exists yet"; return 1; fi
-    if [[ ! -x $VENV_PY || ! -f $STAMP ]]; then VENV_PROBLEM="the existing one is incomplete"; return 1; fi
-    if [[ $(stamp_value base) != "$CHOICE_PY" ]]; then
-        VENV_PROBLEM="the existing one was made from $(stamp_value base)"; return 1
-    fi
-    if [[ $(stamp_value requirements) != "${REQUIREMENTS[*]}" ]]; then
-        VENV_PROBLEM="the existing one was made for another package list"; return 1
-    fi
-    VENV_PROBLEM="the existing one does not run, or lacks 3.14, pybind11 3.0.x, pytest, ssl or ctypes"
-    "$VENV_PY" -I -c '
-import importlib.util, sys, ssl, ctypes, pybind11, pytest
-assert sys.version_info[:2] == (3, 14)
-assert pybind11.__version__.startswith("3.0.")
-for name in ("hypothesis", "scikit_build_core", "cmake", "ninja"):
-    assert importlib.util.find_spec(name), name
-' >/dev/null 2>&1
-}
-
-make_venv() {
-    rm -rf "$VENV" "$STAMP"
-    : >"$LOGS/venv.log"; : >"$LOGS/pip.log"
-    # Build folders hold CMake caches naming the old venv's interpreter and headers.
-    rm -rf "$CACHE/build"
-    run_logged venv "creating the venv with $CHOICE_PY" "$CHOICE_PY" -I -m venv "$VENV"
-    run_logged pip "installing ${REQUIREMENTS[*]} from PyPI" \
-        env PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        "$VENV_PY" -I -m pip install "${REQUIREMENTS[@]}"
-    [[ $("$VENV_PY" -I -c 'import pybind11; print(pybind11.__version__)' 2>/dev/null) == 3.0.* ]] ||
-        die "pip did not install a pybind11 3.0.x into $VENV"
-    cat >"$STAMP" <<EOF
-kind=$CHOICE_KIND
-base=$CHOICE_PY
-version=$CHOICE_VERSION
-requirements=${REQUIREMENTS[*]}
-pybind11=$("$VENV_PY" -I -c 'import pybind11; print(pybind11.__version__)')
-created=$(date -u +%Y-%m-%dT%H:%M:%SZ)
-EOF
-    venv_healthy || die "the new venv in $VENV fails its own health check"
-}
+# The venv (lib/venv.sh makes and checks it)
 
 describe_choice() {
     case $CHOICE_KIND in
@@ -254,6 +172,7 @@ ensure_toolchain() {
     local venv_ok=0
     phase_start
     choose_interpreter
+    VENV_BASE=$CHOICE_PY
     venv_healthy && venv_ok=1
     if [[ $CHOICE_KIND == debian-sid ]]; then
         # A healthy venv made from the unpacked tree proves the tree too.
@@ -268,13 +187,8 @@ ensure_toolchain() {
     phase_end "interpreter"
 
     phase_start
-    if [[ $venv_ok == 1 ]]; then
-        say "reusing the venv in $VENV"
-    else
-        say "making the venv in $VENV: $VENV_PROBLEM"
-        make_venv
-        say "venv ready in $VENV"
-    fi
+    VENV_STAMP_EXTRA="kind=$CHOICE_KIND"$'\n'"version=$CHOICE_VERSION"
+    if [[ $venv_ok == 1 ]]; then ensure_venv healthy; else ensure_venv; fi
     phase_end "venv"
 }
 
@@ -282,11 +196,7 @@ ensure_toolchain() {
 # The project
 
 # Build folder per checkout (several clones may share one toolchain), kept for incremental builds.
-build_dir() {
-    local id
-    id=$(printf '%s' "$REPO" | sha1sum | cut -c1-10)
-    echo "$CACHE/build/$(basename "$REPO")-$id"
-}
+build_dir() { echo "$CACHE/build/$(checkout_id "$REPO")"; }
 
 # The distribution used to be named "lumora". A venv that had it installed
 # keeps its metadata beside lumora-kit's, and uninstalling it later would
@@ -326,18 +236,14 @@ main() {
     for arg in "$@"; do
         case $arg in
             --toolchain-only) MODE=toolchain ;;
-            --print-python)   MODE=print; OUT=2 ;;
+            --print-python)   MODE=print; SAY_FD=2 ;;
             -h|--help)        usage; exit 0 ;;
             *)                die "unknown option '$arg' (see --help)" ;;
         esac
     done
     mkdir -p "$CACHE" "$LOGS" 2>/dev/null || die "cannot create the toolchain folder $CACHE"
     # One bootstrap at a time per toolchain folder: parallel runs would rebuild the same venv.
-    exec 9>"$CACHE/.lock"
-    if ! flock -n 9; then
-        say "waiting for another bootstrap using $CACHE"
-        flock 9
-    fi
+    hold_lock 9 "$CACHE/.lock" "another bootstrap using $CACHE"
 
     local t0
     t0=$(now_us)

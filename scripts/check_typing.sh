@@ -28,22 +28,20 @@ set -euo pipefail
 MYPY=mypy==2.4.1
 PYRIGHT=pyright==1.1.414
 
-say() { echo "check_typing: $*"; }
-die() { echo "check_typing: error: $*" >&2; exit 1; }
-
 main() {
     local repo py tools site status=0
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     cd "$repo"
+    SCRIPT_NAME=check_typing
+    source scripts/lib/messages.sh
     if [[ -n ${LUMORA_CHECK_PYTHON:-} ]]; then
         py=$LUMORA_CHECK_PYTHON
         tools=${LUMORA_TYPING_VENV:-${TMPDIR:-/tmp}/lumora-typing-venv}
     else
-        source scripts/toolchain.sh
-        ensure_toolchain_python
+        source scripts/lib/toolchain.sh
+        toolchain_python install
         py=$PY
-        # PY is <cache>/venv/bin/python
-        tools=${LUMORA_TYPING_VENV:-$(dirname "$(dirname "$(dirname "$py")")")/typing-venv}
+        tools=${LUMORA_TYPING_VENV:-$CACHE/typing-venv}
     fi
     site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
     [[ -f $site/_lumora-stubs/__init__.pyi ]] ||

@@ -14,9 +14,9 @@
 # Everything lives in the toolchain cache, ${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}:
 #   debian-sid-dbg/root/   python3.14-dbg, libpython3.14-dbg and the stdlib and header packages
 #                          they need, unpacked from Debian unstable (as bootstrap.sh does for the
-#                          regular interpreter, through scripts/debian_sid.sh)
-#   dbg-venv/              venv of the debug interpreter with pybind11 3.0, scikit-build-core,
-#                          cmake, ninja, pytest, hypothesis from PyPI (dbg-venv.stamp: its origin)
+#                          regular interpreter, through scripts/lib/debian_sid.sh)
+#   dbg-venv/              venv of the debug interpreter with the packages of bootstrap.sh's venv
+#                          (scripts/lib/venv.sh makes both; dbg-venv.stamp: its origin)
 #   dbg-build/<checkout>/  scikit-build-core build folder per checkout, kept for incremental builds
 #   dbg-site/<checkout>/   the installed module, liblumora.so and stubs; PYTHONPATH points here
 #   dbg-logs/              output of the download, venv, pip and build steps
@@ -28,25 +28,25 @@
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-: "${HOME:=$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6)}"
-if [[ -n ${LUMORA_TOOLCHAIN_DIR:-} ]]; then
-    CACHE=$LUMORA_TOOLCHAIN_DIR
-elif [[ -n $HOME ]]; then
-    CACHE=$HOME/.cache/lumora-toolchain
-else
-    echo "run_debug_python_tests: error: neither LUMORA_TOOLCHAIN_DIR nor HOME is set" >&2
-    exit 1
-fi
-[[ $CACHE == /* ]] || CACHE=$PWD/$CACHE
+SCRIPT_NAME=run_debug_python_tests
+source "$REPO/scripts/lib/messages.sh"
+source "$REPO/scripts/lib/toolchain.sh"
+source "$REPO/scripts/lib/venv.sh"
+source "$REPO/scripts/lib/debian_sid.sh"
+trap_errors
+
+toolchain_cache
 LOGS=$CACHE/dbg-logs
 VENV=$CACHE/dbg-venv
 VENV_PY=$VENV/bin/python
 STAMP=$CACHE/dbg-venv.stamp
-CHECKOUT_ID=$(basename "$REPO")-$(printf '%s' "$REPO" | sha1sum | cut -c1-10)
-BUILD=$CACHE/dbg-build/$CHECKOUT_ID
-SITE=$CACHE/dbg-site/$CHECKOUT_ID
-
-REQUIREMENTS=("pybind11>=3.0,<3.1" scikit-build-core cmake ninja pytest hypothesis)
+VENV_BUILD_DIRS=("$CACHE/dbg-build")
+VENV_CHECK='
+assert hasattr(sys, "gettotalrefcount")'
+VENV_NEEDS="a debug 3.14, pybind11 3.0.x, pytest, ssl or ctypes"
+VENV_STAMP_EXTRA=
+BUILD=$CACHE/dbg-build/$(checkout_id "$REPO")
+SITE=$CACHE/dbg-site/$(checkout_id "$REPO")
 
 # Debian unstable packages: the debug interpreter (python3.14-dbg: python3.14d, linked statically
 # with its runtime), its extension modules, headers and sysconfig data (libpython3.14-dbg), the
@@ -65,30 +65,6 @@ SID_WHAT="CPython 3.14 debug build"
 SID_HINT="set LUMORA_DEBUG_PYTHON to a CPython 3.14 debug build"
 SID_HINT_INSTALL="install a CPython 3.14 debug build and set LUMORA_DEBUG_PYTHON to it"
 
-say() { echo "run_debug_python_tests: $*"; }
-# In a subshell, die leaves with 97 so that the ERR trap adds no second line.
-die() {
-    echo "run_debug_python_tests: error: $*" >&2
-    [[ $BASHPID == "$$" ]] || exit 97
-    exit 1
-}
-on_err() {
-    [[ $BASHPID == "$$" ]] || exit "$1"
-    [[ $1 == 97 ]] || echo "run_debug_python_tests: error: command failed (exit $1, line $2): $3" >&2
-    exit 1
-}
-trap 'on_err $? $LINENO "$BASH_COMMAND"' ERR
-
-source "$REPO/scripts/debian_sid.sh"
-
-now_us() { local t=${EPOCHREALTIME//[.,]/}; echo "$t"; }
-PHASE_T0=0
-phase_start() { PHASE_T0=$(now_us); }
-phase_end() {
-    local us=$(( $(now_us) - PHASE_T0 ))
-    say "$(printf '%-12s %d.%01ds' "$1" $((us / 1000000)) $(((us % 1000000) / 100000)))"
-}
-
 # Succeeds when PYTHON is a debug build: sys.gettotalrefcount exists only there, and Py_DEBUG is
 # what extension modules are compiled with.
 is_debug_python() {
@@ -101,7 +77,7 @@ sys.exit(0 if hasattr(sys, "gettotalrefcount") and sysconfig.get_config_var("Py_
 # ---------------------------------------------------------------------------------------------
 # The debug interpreter: LUMORA_DEBUG_PYTHON, else Debian unstable's python3.14d.
 
-BASE_PY=
+# Sets VENV_BASE, the interpreter the venv (lib/venv.sh) is made from.
 choose_interpreter() {
     local f info
     if [[ -n ${LUMORA_DEBUG_PYTHON:-} ]]; then
@@ -112,70 +88,15 @@ choose_interpreter() {
         [[ $info == "3.14."*" 1 1 1 1" ]] ||
             die "LUMORA_DEBUG_PYTHON=$f must be a base (not venv) CPython 3.14 with headers, ensurepip, ssl and ctypes (probe: $info)"
         is_debug_python "$f" || die "LUMORA_DEBUG_PYTHON=$f is not a debug build (no sys.gettotalrefcount)"
-        BASE_PY=$f
+        VENV_BASE=$f
         say "using the CPython 3.14 debug build from LUMORA_DEBUG_PYTHON at $f"
         return 0
     fi
     mkdir -p "$SID"
     sid_ensure_root
     is_debug_python "$SID_PY" || die "$SID_PY is not a debug build (try removing $SID)"
-    BASE_PY=$SID_PY
+    VENV_BASE=$SID_PY
     say "using CPython $(probe_python "$SID_PY" | cut -d' ' -f1) debug build from Debian unstable at $SID_PY"
-}
-
-# ---------------------------------------------------------------------------------------------
-# The venv
-
-stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }
-
-VENV_PROBLEM=
-venv_healthy() {
-    VENV_PROBLEM=
-    if [[ ! -e $VENV ]]; then VENV_PROBLEM="none exists yet"; return 1; fi
-    if [[ ! -x $VENV_PY || ! -f $STAMP ]]; then VENV_PROBLEM="the existing one is incomplete"; return 1; fi
-    if [[ $(stamp_value base) != "$BASE_PY" ]]; then
-        VENV_PROBLEM="the existing one was made from $(stamp_value base)"; return 1
-    fi
-    if [[ $(stamp_value requirements) != "${REQUIREMENTS[*]}" ]]; then
-        VENV_PROBLEM="the existing one was made for another package list"; return 1
-    fi
-    VENV_PROBLEM="the existing one does not run, or lacks a debug 3.14, pybind11 3.0.x, pytest, ssl or ctypes"
-    "$VENV_PY" -I -c '
-import importlib.util, sys, ssl, ctypes, pybind11, pytest
-assert sys.version_info[:2] == (3, 14)
-assert hasattr(sys, "gettotalrefcount")
-assert pybind11.__version__.startswith("3.0.")
-for name in ("hypothesis", "scikit_build_core", "cmake", "ninja"):
-    assert importlib.util.find_spec(name), name
-' >/dev/null 2>&1
-}
-
-make_venv() {
-    rm -rf "$VENV" "$STAMP"
-    : >"$LOGS/venv.log"; : >"$LOGS/pip.log"
-    # Build folders hold CMake caches naming the old venv's interpreter and headers.
-    rm -rf "$CACHE/dbg-build"
-    run_logged venv "creating the venv with $BASE_PY" "$BASE_PY" -I -m venv "$VENV"
-    run_logged pip "installing ${REQUIREMENTS[*]} from PyPI" \
-        env PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        "$VENV_PY" -I -m pip install "${REQUIREMENTS[@]}"
-    cat >"$STAMP" <<EOF
-base=$BASE_PY
-requirements=${REQUIREMENTS[*]}
-pybind11=$("$VENV_PY" -I -c 'import pybind11; print(pybind11.__version__)')
-created=$(date -u +%Y-%m-%dT%H:%M:%SZ)
-EOF
-    venv_healthy || die "the new venv in $VENV fails its own health check"
-}
-
-ensure_venv() {
-    if venv_healthy; then
-        say "reusing the venv in $VENV"
-    else
-        say "making the venv in $VENV: $VENV_PROBLEM"
-        make_venv
-        say "venv ready in $VENV"
-    fi
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -185,12 +106,8 @@ install_project() {
     local log=$LOGS/build.log
     say "building (Debug) and installing into $SITE (build folder $BUILD)"
     mkdir -p "$SITE"
-    if ! (cd "$REPO" && "$VENV_PY" -m pip install --no-build-isolation --no-deps --no-index \
-              --disable-pip-version-check --upgrade --target "$SITE" \
-              -Cbuild-dir="$BUILD" -Ccmake.build-type=Debug .) >"$log" 2>&1; then
-        tail -n 30 "$log" >&2
+    PY=$VENV_PY install_variant "$SITE" "$BUILD" "$log" -Ccmake.build-type=Debug ||
         die "building or installing the module for the debug interpreter failed (full log: $log)"
-    fi
 }
 
 # Before the tests: the interpreter is a debug build, and what it imports is the module of its
@@ -227,16 +144,14 @@ EOF
 # ---------------------------------------------------------------------------------------------
 
 main() {
-    local t0 status=0
+    local t0
     cd "$REPO"
     mkdir -p "$CACHE" "$LOGS" "$CACHE/dbg-site" 2>/dev/null || die "cannot create folders in $CACHE"
     t0=$(now_us)
     # One set-up of the shared debug toolchain at a time (fd 9); one run per checkout (fd 8), so
     # a second run cannot replace the module under the tests of the first.
-    exec 8>"$SITE.lock"
-    if ! flock -n 8; then say "waiting for another debug run of this checkout"; flock 8; fi
-    exec 9>"$CACHE/.dbg-lock"
-    if ! flock -n 9; then say "waiting for another debug toolchain set-up in $CACHE"; flock 9; fi
+    hold_lock 8 "$SITE.lock" "another debug run of this checkout"
+    hold_lock 9 "$CACHE/.dbg-lock" "another debug toolchain set-up in $CACHE"
 
     phase_start; choose_interpreter; phase_end "interpreter"
     phase_start; ensure_venv; phase_end "venv"
@@ -248,11 +163,7 @@ main() {
 
     export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
     export PYTHONFAULTHANDLER=1
-    "$VENV_PY" -m pytest "$@" || status=$?
-    if [[ $status -eq 5 ]]; then
-        die "pytest collected no tests (pytest exit 5)"
-    fi
-    exit "$status"
+    run_pytest "$VENV_PY" "$@"
 }
 
 # On one line, so bash has read all of it before the tests start.

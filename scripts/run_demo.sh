@@ -8,15 +8,14 @@ main() {
     local repo demo=examples/loopback_call.py
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     cd "$repo"
-    source scripts/toolchain.sh
-    ensure_toolchain_python
+    SCRIPT_NAME=run_demo
+    source scripts/lib/messages.sh
+    source scripts/lib/toolchain.sh
+    toolchain_python install
     if [[ ! -f $demo ]]; then
         demo=examples/settings_demo.py
-        if [[ ! -f $demo ]]; then
-            echo "run_demo: error: neither examples/loopback_call.py nor $demo exists" >&2
-            exit 1
-        fi
-        echo "run_demo: examples/loopback_call.py is not there yet; running $demo" >&2
+        [[ -f $demo ]] || die "neither examples/loopback_call.py nor $demo exists"
+        say "examples/loopback_call.py is not there yet; running $demo" >&2
     fi
     exec "$PY" "$demo" "$@"
 }

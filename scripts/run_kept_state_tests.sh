@@ -13,25 +13,13 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
-source scripts/toolchain.sh
+SCRIPT_NAME=run_kept_state_tests
+source scripts/lib/messages.sh
+source scripts/lib/toolchain.sh
 
-say() { echo "run_kept_state_tests: $*"; }
-die() { echo "run_kept_state_tests: error: $*" >&2; exit 1; }
-
-toolchain_python_only
-SITE=$CACHE/kept-site
-BUILD=$CACHE/kept-build
-
-say "building with LUMORA_KEEP_THREAD_STATES=ON into $SITE"
-LOG=$CACHE/logs/kept-build.log
-LUMORA_KEEP_THREAD_STATES=ON install_variant "$SITE" "$BUILD" "$LOG" || die "build failed (full log: $LOG)"
+toolchain_python
+LUMORA_KEEP_THREAD_STATES=ON build_variant kept "with LUMORA_KEEP_THREAD_STATES=ON"
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LUMORA_KEEP_THREAD_STATES=ON
-
-status=0
-"$PY" -m pytest tests -p no:cacheprovider "$@" || status=$?
-if [[ $status -eq 5 ]]; then
-    die "pytest collected no tests (pytest exit 5)"
-fi
-exit "$status"
+run_pytest "$PY" tests -p no:cacheprovider "$@"

@@ -25,15 +25,12 @@
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
-source scripts/toolchain.sh
-
-say() { echo "run_sanitized_tests: $*"; }
-die() { echo "run_sanitized_tests: error: $*" >&2; exit 1; }
+SCRIPT_NAME=run_sanitized_tests
+source scripts/lib/messages.sh
+source scripts/lib/toolchain.sh
 
 # The toolchain (interpreter, build tools), without installing the project.
-toolchain_python_only
-SITE=$CACHE/asan-site
-BUILD=$CACHE/asan-build
+toolchain_python
 
 # The sanitizer runtimes of the compiler that builds the module.
 CXX_BIN=${CXX:-g++}
@@ -45,10 +42,7 @@ done
 ASAN_LIB=$(readlink -f "$ASAN_LIB")
 UBSAN_LIB=$(readlink -f "$UBSAN_LIB")
 
-say "building with LUMORA_SANITIZE=ON into $SITE"
-LOG=$CACHE/logs/asan-build.log
-LUMORA_SANITIZE=ON CXX=$CXX_BIN install_variant "$SITE" "$BUILD" "$LOG" -Ccmake.build-type=RelWithDebInfo ||
-    die "sanitized build failed (full log: $LOG)"
+LUMORA_SANITIZE=ON CXX=$CXX_BIN build_variant asan "with LUMORA_SANITIZE=ON" -Ccmake.build-type=RelWithDebInfo
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LD_PRELOAD="$ASAN_LIB $UBSAN_LIB${LD_PRELOAD:+ $LD_PRELOAD}"
@@ -83,10 +77,4 @@ say "sanitizer runtimes preloaded: $ASAN_LIB $UBSAN_LIB"
 # The sanitized module links libasan and libubsan by design, so the check of
 # the module's exact NEEDED list does not apply to this build.
 DESELECT=(--deselect tests/binding/test_module.py::test_runtime_search_path_and_needed_libraries)
-
-status=0
-"$PY" -m pytest tests -p no:cacheprovider "${DESELECT[@]}" "$@" || status=$?
-if [[ $status -eq 5 ]]; then
-    die "pytest collected no tests (pytest exit 5)"
-fi
-exit "$status"
+run_pytest "$PY" tests -p no:cacheprovider "${DESELECT[@]}" "$@"

@@ -6,17 +6,14 @@
 set -euo pipefail
 
 main() {
-    local repo status=0
+    local repo
     repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     cd "$repo"
-    source scripts/toolchain.sh
-    ensure_toolchain_python
-    "$PY" -m pytest tests "$@" || status=$?
-    if [[ $status -eq 5 ]]; then
-        echo "run_tests: error: pytest collected no tests (pytest exit 5)" >&2
-        exit 1
-    fi
-    exit "$status"
+    SCRIPT_NAME=run_tests
+    source scripts/lib/messages.sh
+    source scripts/lib/toolchain.sh
+    toolchain_python install
+    run_pytest "$PY" tests "$@"
 }
 
 # On one line, so bash has read it all before the tests start: a checkout

@@ -20,18 +20,11 @@ import _lumora
 
 logger = logging.getLogger("lumora_kit")
 
-# In the order the binding registers them.
-REQUIRED_CALLBACKS: tuple[str, ...] = (
-    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated",
-    "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
-    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
-    "OnRemotePixelFrameReceived", "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate",
-)
+# The callbacks the binding calls only when a subclass redefines them; the
+# rest are required. The full list is derived from Delegate's methods below.
 OPTIONAL_CALLBACKS: tuple[str, ...] = (
     "OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality",
 )
-CALLBACK_NAMES: tuple[str, ...] = REQUIRED_CALLBACKS + OPTIONAL_CALLBACKS
 
 
 class Delegate(_lumora.VELACloudDelegate):
@@ -140,3 +133,12 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnNetworkQuality(self, local_quality: _lumora.NetworkQualityInfo,
                          remote_qualities: list[_lumora.NetworkQualityInfo]) -> None:
         self._unhandled("OnNetworkQuality", local_quality, remote_qualities)
+
+
+# Delegate's typed no-op methods are the kit's one written-out list of the
+# callbacks (a type checker needs each signature spelled out); the names
+# follow from them, in the order the binding registers them.
+# tests/kit/test_kit_catalogue.py compares them with the binding, the stubs
+# and the event classes.
+CALLBACK_NAMES: tuple[str, ...] = tuple(name for name in vars(Delegate) if name.startswith("On"))
+REQUIRED_CALLBACKS: tuple[str, ...] = tuple(name for name in CALLBACK_NAMES if name not in OPTIONAL_CALLBACKS)

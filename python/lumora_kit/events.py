@@ -15,10 +15,16 @@ from typing import ClassVar
 
 import _lumora
 
+from .delegate import CALLBACK_NAMES
+
 
 @dataclass(frozen=True, slots=True)
 class Event:
-    """Base of the 22 event classes; `callback` names the delegate callback."""
+    """Base of the 22 event classes; `callback` names the delegate callback.
+
+    Each class's fields are written out so that a type checker sees them;
+    tests/kit/test_kit_catalogue.py checks that they are the parameters of
+    the kit's Delegate methods of the same name."""
 
     callback: ClassVar[str]
 
@@ -158,14 +164,12 @@ class OnNetworkQuality(Event):
     remote_qualities: list[_lumora.NetworkQualityInfo]
 
 
-# Callback name -> event class, in the binding's registration order.
-EVENT_TYPES: dict[str, type[Event]] = {
-    cls.callback: cls for cls in (
-        OnError, OnConnectionStateChanged, OnEnterRoom, OnExitRoom, OnLocalAudioChannelCreated,
-        OnLocalAudioChannelDestroyed, OnLocalVideoChannelCreated, OnLocalVideoChannelDestroyed,
-        OnRemoteUserEnterRoom, OnRemoteUserExitRoom, OnRemoteAudioAvailable, OnRemoteVideoAvailable,
-        OnRemoteAudioReceived, OnRemoteMixedAudioReceived, OnRemoteVideoFrameReceived, OnRemotePixelFrameReceived,
-        OnRequestKeyFrame, OnRequestChangeVideoEncodeBitrate, OnSeiMessageReceived, OnReceiveCustomCmdMsg,
-        OnMissCustomCmdMsg, OnNetworkQuality,
-    )
-}
+def _event_types() -> dict[str, type[Event]]:
+    """Callback name -> event class, in the binding's registration order:
+    the classes above, ordered by the callbacks of the kit's Delegate. A
+    callback without its event class fails here, at import."""
+    by_name = {cls.callback: cls for cls in Event.__subclasses__()}
+    return {name: by_name[name] for name in CALLBACK_NAMES}
+
+
+EVENT_TYPES: dict[str, type[Event]] = _event_types()

@@ -188,6 +188,8 @@ LUMORA_API uint64_t lumora_cloud_callback_count(uint64_t cloud_id) {
 
 // ---- Injected delegate calls ----
 
+// The injections of the 22 callbacks follow, as declared in lumora_control.h
+// (tests/kit/test_kit_catalogue.py compares that list with the others).
 LUMORA_API int lumora_inject_error(uint64_t cloud, int mode, int error) {
   return inject(cloud, mode, "OnError",
                 [error](VELACloudDelegate& d) { d.OnError(static_cast<lumora::vela::Error>(error)); });

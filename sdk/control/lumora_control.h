@@ -71,6 +71,10 @@ LUMORA_API uint64_t lumora_cloud_callback_count(uint64_t cloud_id);
  * unknown or destroyed cloud, a cloud without a delegate, or a bad mode. */
 enum { LUMORA_INJECT_SYNC = 0, LUMORA_INJECT_EVENT = 1, LUMORA_INJECT_NEW_THREAD = 2 };
 
+/* One injection per delegate callback, in the delegate's order. The list is
+ * written out here, in control_cloud.cpp and in the ctypes signatures of
+ * lumora_kit/testing/control.py; tests/kit/test_kit_catalogue.py compares
+ * them. */
 LUMORA_API int lumora_inject_error(uint64_t cloud, int mode, int error);
 LUMORA_API int lumora_inject_connection_state_changed(uint64_t cloud, int mode, unsigned old_state,
                                                       unsigned new_state);

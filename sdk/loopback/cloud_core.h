@@ -118,9 +118,8 @@ enum class CallResult { kSkipped, kDone, kRaised };
 // Records a delegate exception: counted, logged (to the log file), its text
 // kept for lumora_last_callback_error, and reported on the console as one
 // rate-limited line (error_console.h). `what` is the exception's message and
-// `description` its one-line "Type: message" (exception_text.h), both read
-// before any lock is taken (reading a Python error's text takes the
-// interpreter lock).
+// `description` its first line (exception_text.h), both read before any
+// SDK lock is taken: what() may take locks of its own.
 void report_callback_error(CloudCore& core, const char* operation, const char* what,
                            const std::string& description);
 std::string last_callback_error();
@@ -150,9 +149,9 @@ CallResult call_delegate(CloudCore& core, const char* operation, F&& call) {
     return CallResult::kDone;
   } catch (const std::exception& error) {
     const char* what = error.what();
-    report_callback_error(core, operation, what, describe_exception(error, what));
+    report_callback_error(core, operation, what, describe_exception(what));
   } catch (...) {
-    report_callback_error(core, operation, "unknown exception", describe_current_exception());
+    report_callback_error(core, operation, "unknown exception", describe_unknown_exception());
   }
   return CallResult::kRaised;
 }

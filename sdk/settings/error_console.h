@@ -2,7 +2,11 @@
 // exception is reported as one line on the process's standard error (file
 // descriptor 2, whatever the application did to its own stderr objects):
 //
-//   lumora: delegate OnEnterRoom raised RuntimeError: Tried to call ...
+//   lumora: delegate OnEnterRoom raised ValueError: bad state
+//
+// The text after "raised" is the first line of the exception's what(), as
+// its thrower wrote it (a binding that carries a Python error through C++
+// puts the Python type and message there).
 //
 // These lines are on by default, so that an error in an application's
 // delegate is never silent. HaloLiveSDK::DisableConsoleLog turns them off
@@ -29,8 +33,8 @@ constexpr std::chrono::milliseconds kDelegateErrorWindow{1000};
 void set_delegate_errors_on_console(bool enabled);
 bool delegate_errors_on_console();
 
-// Reports one failed delegate call; `description` is "Type: message" (see
-// exception_text.h). Thread-safe; never throws.
+// Reports one failed delegate call; `description` is the first line of the
+// exception's message (exception_text.h). Thread-safe; never throws.
 void print_delegate_error(const char* operation, const std::string& description);
 
 }  // namespace lumora_sdk

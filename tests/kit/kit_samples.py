@@ -1,6 +1,8 @@
 """One injection per delegate callback, with arguments that exercise the conversions."""
 
-# callback name -> (injection name, arguments after the cloud)
+# callback name -> (injection name, arguments after the cloud), in the
+# binding's order; test_kit_catalogue.py compares it with the kit's callbacks
+# and the stand-in's injections.
 ONE_OF_EACH = {
     "OnError": ("error", (-3301,)),
     "OnConnectionStateChanged": ("connection_state_changed", (3, 1)),

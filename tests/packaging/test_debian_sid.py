@@ -1,4 +1,4 @@
-"""The unpacking step of scripts/debian_sid.sh, on small packages made here.
+"""The unpacking step of scripts/lib/debian_sid.sh, on small packages made here.
 
 Debian's interpreter packages split one tree over several packages: the debug
 build's include/python3.14d holds links into include/python3.14, and the
@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-HELPER = REPO / "scripts" / "debian_sid.sh"
+HELPER = REPO / "scripts" / "lib" / "debian_sid.sh"
 MULTIARCH = "x86_64-linux-gnu"
 
 pytestmark = pytest.mark.skipif(

@@ -73,6 +73,8 @@ _KIND_TYPES: dict[str, list[Any]] = {
     "text": [_text], "int": [_int], "uint": [_uint], "i32": [_c.c_int32], "u32": [_c.c_uint32],
     "data": [_text, _size], "message": [_text, _size],
 }
+# One entry per lumora_inject_* function of lumora_control.h, in its order;
+# tests/kit/test_kit_catalogue.py compares the two lists.
 INJECT_KINDS: Final[dict[str, list[str]]] = {
     "error": ["int"],
     "connection_state_changed": ["uint", "uint"],

@@ -1,6 +1,7 @@
 # Sourced by bootstrap.sh and run_debug_python_tests.sh: logged set-up steps, the interpreter
 # probe, and CPython 3.14 fetched from Debian unstable's packages into a private folder.
-# The sourcing script provides say, die (which exits, with 97 from a subshell), CACHE and LOGS.
+# The sourcing script provides say, die (lib/messages.sh: die exits, with 97 from a subshell)
+# and LOGS.
 
 # Show the end of a step's log before failing. A Python traceback there is cut down to its
 # final exception line: the frames say nothing useful to someone running the set-up.
