@@ -48,7 +48,7 @@ from typing import Any, Self
 
 import _lumora
 
-from . import events
+from . import events as ev
 from .delegate import CALLBACK_NAMES, Delegate
 from .errors import LumoraError, LumoraTimeoutError, check
 from .event_queue import DropPolicy, EventQueue
@@ -77,7 +77,8 @@ def _user_text(info: _lumora.UserInfo) -> str:
 
 # ---- The delegate's side: runs on the SDK's threads ------------------------------------
 
-type _Key = tuple[str | None, int]
+type _Key = tuple[str | None, int]  # (user id, stream type) of a route
+type _Subscription = tuple[str, int]
 
 
 class _Routes:
@@ -87,7 +88,7 @@ class _Routes:
     under `_lock` and swap them in, so the SDK's threads read them without
     a lock."""
 
-    def __init__(self, room_events: EventQueue[events.Event]) -> None:
+    def __init__(self, room_events: EventQueue[ev.Event]) -> None:
         self._lock = threading.Lock()
         self.room_events = room_events
         self.audio: dict[str | None, tuple[Sink[_lumora.AudioFrame], ...]] = {}
@@ -142,18 +143,18 @@ class _RoomDelegate(Delegate):
 
     def __init__(self, routes: _Routes) -> None:
         super().__init__()
-        self._routes = routes
+        self.routes = routes
 
     def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self._routes.audio.get(user_id, ()):
+            for sink in self.routes.audio.get(user_id, ()):
                 sink.put(frame)
         except Exception:
             _log_callback_error("OnRemoteAudioReceived")
 
     def OnRemoteMixedAudioReceived(self, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self._routes.mixed:
+            for sink in self.routes.mixed:
                 sink.put(frame)
         except Exception:
             _log_callback_error("OnRemoteMixedAudioReceived")
@@ -161,7 +162,7 @@ class _RoomDelegate(Delegate):
     def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.PixelFrame) -> None:
         try:
-            for sink in self._routes.pixel.get((user_id, int(stream_type)), ()):
+            for sink in self.routes.pixel.get((user_id, int(stream_type)), ()):
                 sink.put(frame)
         except Exception:
             _log_callback_error("OnRemotePixelFrameReceived")
@@ -169,7 +170,7 @@ class _RoomDelegate(Delegate):
     def OnRemoteVideoFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.VideoFrame) -> None:
         try:
-            for sink in self._routes.video.get((user_id, int(stream_type)), ()):
+            for sink in self.routes.video.get((user_id, int(stream_type)), ()):
                 sink.put(frame)
         except Exception:
             _log_callback_error("OnRemoteVideoFrameReceived")
@@ -177,19 +178,19 @@ class _RoomDelegate(Delegate):
     def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
         try:
             # The user's frames that came before are in the sinks already.
-            for sink in self._routes.sinks_of(_user_text(info)):
+            for sink in self.routes.sinks_of(_user_text(info)):
                 sink.end("user left")
-            self._routes.room_events.put(events.OnRemoteUserExitRoom(info, reason))
+            self.routes.room_events.put(ev.OnRemoteUserExitRoom(info, reason))
         except Exception:
             _log_callback_error("OnRemoteUserExitRoom")
 
 
 def _queuing(name: str) -> Callable[..., None]:
-    event_type = events.EVENT_TYPES[name]
+    event_type = ev.EVENT_TYPES[name]
 
     def method(self: _RoomDelegate, *args: Any) -> None:
         try:
-            self._routes.room_events.put(event_type(*args))
+            self.routes.room_events.put(event_type(*args))
         except Exception:
             _log_callback_error(name)
 
@@ -197,10 +198,13 @@ def _queuing(name: str) -> Callable[..., None]:
     return method
 
 
-for _name in CALLBACK_NAMES:
-    if _name not in FRAME_CALLBACKS and _name != "OnRemoteUserExitRoom":
-        setattr(_RoomDelegate, _name, _queuing(_name))
-del _name
+def _install_queuing_callbacks() -> None:
+    for name in CALLBACK_NAMES:
+        if name not in FRAME_CALLBACKS and name != "OnRemoteUserExitRoom":
+            setattr(_RoomDelegate, name, _queuing(name))
+
+
+_install_queuing_callbacks()
 
 
 # ---- The Room: on the loop ---------------------------------------------------------------
@@ -209,8 +213,8 @@ del _name
 class _Expectation:
     """An event the Room waits for, settled by the pump."""
 
-    matches: Callable[[events.Event], bool]
-    future: asyncio.Future[events.Event]
+    matches: Callable[[ev.Event], bool]
+    future: asyncio.Future[ev.Event]
 
 
 class Room:
@@ -226,15 +230,12 @@ class Room:
                  mixed_channels: int = 1, mixed_frame_ms: int = 20, enter_timeout: float = 10.0,
                  exit_timeout: float = 5.0, room_events_maxsize: int = 4096) -> None:
         """Prefer `Room.join`; a Room made directly enters with ``await room.enter()``."""
-        if not isinstance(app_id, int) or isinstance(app_id, bool) or not 0 < app_id <= 0xFFFFFFFF:
+        if not _is_uint32_id(app_id):
             raise ValueError(f"app_id must be an int from 1 to 4294967295, not {app_id!r}")
-        if isinstance(room_id, int) and not isinstance(room_id, bool):
-            if not 0 < room_id <= 0xFFFFFFFF:
-                raise ValueError(f"a numeric room_id must be from 1 to 4294967295, not {room_id}")
-        elif not isinstance(room_id, str) or not room_id:
-            raise ValueError(f"room_id must be a positive int or a non-empty str, not {room_id!r}")
+        if not (_is_uint32_id(room_id) or _is_text(room_id)):
+            raise ValueError(f"room_id must be an int from 1 to 4294967295 or a non-empty str, not {room_id!r}")
         for name, text in (("user_id", user_id), ("user_sig", user_sig)):
-            if not isinstance(text, str) or not text:
+            if not _is_text(text):
                 raise ValueError(f"{name} must be a non-empty str, not {text!r}")
         self.app_id = app_id
         self.room_id = room_id
@@ -257,8 +258,8 @@ class Room:
         self._users: dict[str, RemoteUser] = {}
         self._expected: list[_Expectation] = []
         self._changed: list[asyncio.Future[None]] = []
-        self._event_streams: list[tuple[Sink[events.Event], tuple[type[events.Event], ...]]] = []
-        self._subscribed: Counter[_Key] = Counter()
+        self._event_streams: list[tuple[Sink[ev.Event], tuple[type[ev.Event], ...]]] = []
+        self._subscribed: Counter[_Subscription] = Counter()
         self._mixed_users: set[str] = set()
         self._sources: set[AudioSource | VideoSource] = set()
         self._audio_source: AudioSource | None = None
@@ -322,7 +323,7 @@ class Room:
         self._routes = _Routes(EventQueue(loop, self._room_events_maxsize, DropPolicy.DROP_OLDEST))
         self._cloud = _lumora.VELACloud(_RoomDelegate(self._routes))
         self._pump_task = loop.create_task(self._pump(), name=f"lumora_kit Room {self.user_id} events")
-        entered = self._expect(lambda e: isinstance(e, (events.OnEnterRoom, events.OnError)))
+        entered = self._expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
         in_room = False
         try:
             check(self._cloud.EnterRoom(params), "EnterRoom")
@@ -332,7 +333,7 @@ class Room:
                     outcome = await entered
             except TimeoutError:
                 raise LumoraTimeoutError("EnterRoom", f"no OnEnterRoom within {self._enter_timeout} s") from None
-            if isinstance(outcome, events.OnError):
+            if isinstance(outcome, ev.OnError):
                 raise LumoraError(outcome.error, "EnterRoom", "the SDK reported OnError")
         except BaseException:
             if in_room:
@@ -355,7 +356,7 @@ class Room:
         try:
             for source in list(self._sources):
                 source.close()
-            exited = self._expect(lambda e: isinstance(e, events.OnExitRoom))
+            exited = self._expect(lambda e: isinstance(e, ev.OnExitRoom))
             result = self._call("ExitRoom")
             if result == 0:
                 try:
@@ -415,7 +416,7 @@ class Room:
         async for event in self._routes.room_events:
             self._handle(event)
 
-    def _handle(self, event: events.Event) -> None:
+    def _handle(self, event: ev.Event) -> None:
         try:
             self._update(event)
         except Exception:
@@ -431,36 +432,36 @@ class Room:
                 sink.put(event)
         self._wake()
 
-    def _update(self, event: events.Event) -> None:
+    def _update(self, event: ev.Event) -> None:
         users = self._users
         match event:
-            case events.OnRemoteUserEnterRoom(info):
+            case ev.OnRemoteUserEnterRoom(info):
                 user_id = _user_text(info)
                 users.setdefault(user_id, RemoteUser(user_id))
                 if self._mixed_users or self._mixed_streams_open():
                     self._subscribe_mixed(user_id)
-            case events.OnRemoteUserExitRoom(info):
+            case ev.OnRemoteUserExitRoom(info):
                 user_id = _user_text(info)
                 users.pop(user_id, None)
                 if user_id in self._mixed_users:
                     self._mixed_users.discard(user_id)
                     self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
-            case events.OnRemoteAudioAvailable(user_id, available) if user_id is not None:
+            case ev.OnRemoteAudioAvailable(user_id, available) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 users[user_id] = replace(user, audio=available)
-            case events.OnRemoteVideoAvailable(user_id, available, stream_type) if user_id is not None:
+            case ev.OnRemoteVideoAvailable(user_id, available, stream_type) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 video = user.video | {stream_type} if available else user.video - {stream_type}
                 users[user_id] = replace(user, video=video)
-            case events.OnError(error) if self._state == "joined":
+            case ev.OnError(error) if self._state == "joined":
                 logger.warning("Room %s: the SDK reported %s (%d)", self.user_id,
                                getattr(error, "name", "?"), int(error))
             case _:
                 pass
 
-    def _expect(self, matches: Callable[[events.Event], bool]) -> asyncio.Future[events.Event]:
+    def _expect(self, matches: Callable[[ev.Event], bool]) -> asyncio.Future[ev.Event]:
         assert self._loop is not None
-        future: asyncio.Future[events.Event] = self._loop.create_future()
+        future: asyncio.Future[ev.Event] = self._loop.create_future()
         self._expected.append(_Expectation(matches, future))
         return future
 
@@ -526,21 +527,21 @@ class Room:
         what = f"user {user_id!r}" + (" with audio" if audio else "") + (f" with {video}" if video else "")
         return await self._wait_until(probe, timeout, what)
 
-    def events(self, *types: type[events.Event], maxsize: int = 1024,
-               policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[events.Event]:
+    def events(self, *types: type[ev.Event], maxsize: int = 1024,
+               policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[ev.Event]:
         """A stream of the room's events from now on (all but frames), or only those of `types`.
 
         Joins, leaves, availability, connection state, network quality,
         errors, SEI messages, custom commands, local channels, encoder
         requests: the `lumora_kit.events` classes. Ends when the room is left."""
         loop = self._require_loop()
-        sink: Sink[events.Event] = Sink(EventQueue(loop, maxsize, policy))
+        sink: Sink[ev.Event] = Sink(EventQueue(loop, maxsize, policy))
         entry = (sink, tuple(types))
         self._event_streams.append(entry)
         if self._state in ("leaving", "left"):
             sink.end("room left")
 
-        def closed(_: Stream[events.Event]) -> None:
+        def closed(_: Stream[ev.Event]) -> None:
             if entry in self._event_streams:
                 self._event_streams.remove(entry)
 
@@ -567,7 +568,7 @@ class Room:
 
     # ---- Streams ----
 
-    def _open(self, table: str, key: Any, subscription: _Key | None, maxsize: int, policy: DropPolicy,
+    def _open(self, table: str, key: Any, subscription: _Subscription | None, maxsize: int, policy: DropPolicy,
               user_id: str | None, stream_type: _lumora.StreamType) -> Stream[Any]:
         self._joined_cloud()
         assert self._routes is not None and self._loop is not None
@@ -584,7 +585,7 @@ class Room:
         on_close = functools.partial(self._stream_closed, table, key, subscription)
         return Stream(sink, user_id=user_id, stream_type=stream_type, on_close=on_close)
 
-    def _stream_closed(self, table: str, key: Any, subscription: _Key | None, stream: Stream[Any]) -> None:
+    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, stream: Stream[Any]) -> None:
         if self._routes is not None:
             self._routes.remove(table, key, stream.sink)
         if subscription is not None:
@@ -594,13 +595,13 @@ class Room:
                 self._mixed_users.discard(user_id)
                 self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
 
-    def _acquire(self, key: _Key) -> None:
+    def _acquire(self, key: _Subscription) -> None:
         if self._subscribed[key] == 0:
             user_id, stream_type = key
             check(self._joined_cloud().Subscribe(user_id, _lumora.StreamType(stream_type)), "Subscribe")
         self._subscribed[key] += 1
 
-    def _release(self, key: _Key) -> None:
+    def _release(self, key: _Subscription) -> None:
         count = self._subscribed[key] - 1
         if count > 0:
             self._subscribed[key] = count
@@ -682,7 +683,7 @@ class Room:
         params.need_encode = need_encode
         if bitrate_bps is not None:
             params.bitrate_bps = bitrate_bps
-        created = self._expect(lambda e: isinstance(e, events.OnLocalAudioChannelCreated))
+        created = self._expect(lambda e: isinstance(e, ev.OnLocalAudioChannelCreated))
         check(cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel")
         try:
             await self._settle(created, timeout, "CreateLocalAudioChannel", "OnLocalAudioChannelCreated")
@@ -707,7 +708,7 @@ class Room:
         key = int(stream_type)
         if key in self._video_sources and not self._video_sources[key].closed:
             raise RuntimeError(f"this Room already publishes {stream_type}; close that VideoSource first")
-        created = self._expect(lambda e: isinstance(e, events.OnLocalVideoChannelCreated)
+        created = self._expect(lambda e: isinstance(e, ev.OnLocalVideoChannelCreated)
                                and e.stream_type == stream_type)
         check(cloud.CreateLocalVideoChannel(stream_type), "CreateLocalVideoChannel")
         try:
@@ -726,7 +727,7 @@ class Room:
         self._sources.add(source)
         return source
 
-    async def _settle(self, future: asyncio.Future[events.Event], timeout: float, operation: str,
+    async def _settle(self, future: asyncio.Future[ev.Event], timeout: float, operation: str,
                       callback: str) -> None:
         try:
             async with asyncio.timeout(timeout):
@@ -772,6 +773,14 @@ class Room:
 
     def __repr__(self) -> str:
         return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._state}>"
+
+
+def _is_uint32_id(value: object) -> bool:
+    return type(value) is int and 0 < value <= 0xFFFFFFFF
+
+
+def _is_text(value: object) -> bool:
+    return isinstance(value, str) and value != ""
 
 
 def _message_bytes(message: bytes | bytearray | memoryview | str) -> bytes:

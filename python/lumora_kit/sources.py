@@ -39,7 +39,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Self
+from typing import Self, cast
 
 import _lumora
 
@@ -308,8 +308,8 @@ class AudioSource(PacedSource):
         If the call is cancelled, or `clear` is called meanwhile, the frames
         queued so far stay queued (until cleared) and the rest is dropped."""
         view = bytes_view(data, samples=True, what="AudioSource.capture")
-        shape = getattr(data, "shape", None)
-        if isinstance(shape, tuple) and len(shape) == 2 and shape[1] != self.channels:
+        shape: object = getattr(data, "shape", None)
+        if isinstance(shape, tuple) and len(cast(tuple[object, ...], shape)) == 2 and shape[1] != self.channels:
             raise ValueError(f"samples of shape {shape} for a source of {self.channels} channel(s)")
         async with self._capture_lock:
             generation = self._generation
