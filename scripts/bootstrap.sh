@@ -44,7 +44,7 @@ SID_ROOT=$SID/root
 SID_PY=$SID_ROOT/usr/bin/python3.14
 
 # What the venv gets from PyPI. pybind11 stays on 3.0.x: the module is written against that API.
-REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja pytest hypothesis)
+REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja pytest hypothesis numpy soxr)
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so
