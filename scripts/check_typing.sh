@@ -14,6 +14,10 @@
 #   pyright           the typed program, the expected errors and the examples
 #                     (typed_delegate.py asks for strict mode itself; unused
 #                     ignores are errors)
+#   pyright --strict  python/lumora_kit's asyncio layer (room, streams,
+#                     sources, errors, the test kit's peers), and pyright on
+#                     the test kit's recorder and the pytest plugin, when the
+#                     checkout has them
 #   mypy.stubtest     _lumora against its stubs, with stubs/stubtest-allowlist.txt
 #
 # The checkers come from PyPI into a venv of their own in the toolchain cache
@@ -89,6 +93,20 @@ main() {
 EOF
     step "pyright: typed user program, expected errors, examples" \
         "$tools/bin/pyright" --pythonpath "$py" "${typed[@]}" "${untyped[@]}"
+    if [[ -f $repo/python/lumora_kit/room.py ]]; then
+        local layer=() module
+        for module in room streams sources errors testing/peers; do
+            layer+=("$repo/python/lumora_kit/$module.py")
+        done
+        mkdir strict
+        echo '{ "pythonVersion": "3.14", "typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error" }' \
+            >strict/pyrightconfig.json
+        step "pyright --strict: lumora_kit's asyncio layer" \
+            "$tools/bin/pyright" --pythonpath "$py" --project strict/pyrightconfig.json "${layer[@]}"
+        step "pyright: lumora_kit's test kit recorder and pytest plugin" \
+            "$tools/bin/pyright" --pythonpath "$py" "$repo/python/lumora_kit/testing/recorder.py" \
+            "$repo/python/lumora_kit/pytest_plugin.py"
+    fi
 
     # stubtest imports the module into the checker's own process: give it a
     # folder holding only the module, its SDK library and its stubs.

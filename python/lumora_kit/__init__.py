@@ -4,6 +4,11 @@
   subclass redefines only the ones it needs.
 - `AsyncioDelegate`, `EventQueue`, `DropPolicy` and the `events` module: the
   callbacks as typed events on an asyncio event loop, through a bounded queue.
+- `Room` (`Room.join`): one participant in a room on an asyncio loop, with
+  its streams (`Stream`) of remote frames and events and its paced sources
+  (`AudioSource`, `VideoSource`); see docs/room.md.
+- `LumoraError`, `LumoraTimeoutError` and `check(result, operation)`: SDK
+  result codes as exceptions.
 - `lumora_kit.testing` and the pytest plugin `lumora_kit.pytest_plugin`: the
   stand-in SDK's test-control interface and fixtures for test suites.
 
@@ -21,17 +26,24 @@ if TYPE_CHECKING:
     from .asyncio_bridge import AsyncioDelegate
     from .event_queue import DropPolicy, EventQueue
     from .delegate import CALLBACK_NAMES, OPTIONAL_CALLBACKS, REQUIRED_CALLBACKS, Delegate
+    from .errors import LumoraError, LumoraTimeoutError, check
+    from .room import JoinRoom, RemoteUser, Room
+    from .sources import AudioSource, SourceStats, VideoSource
+    from .streams import Stream, StreamEnded
 
 __all__ = [
-    "CALLBACK_NAMES", "OPTIONAL_CALLBACKS", "REQUIRED_CALLBACKS", "AsyncioDelegate", "Delegate", "DropPolicy",
-    "EventQueue", "events",
+    "CALLBACK_NAMES", "OPTIONAL_CALLBACKS", "REQUIRED_CALLBACKS", "AsyncioDelegate", "AudioSource", "Delegate",
+    "DropPolicy", "EventQueue", "JoinRoom", "LumoraError", "LumoraTimeoutError", "RemoteUser", "Room", "SourceStats",
+    "Stream", "StreamEnded", "VideoSource", "check", "events",
 ]
 
 # Public name -> the submodule that defines it.
 _LAZY = {
     "CALLBACK_NAMES": "delegate", "OPTIONAL_CALLBACKS": "delegate", "REQUIRED_CALLBACKS": "delegate",
     "Delegate": "delegate", "AsyncioDelegate": "asyncio_bridge", "DropPolicy": "event_queue",
-    "EventQueue": "event_queue",
+    "EventQueue": "event_queue", "LumoraError": "errors", "LumoraTimeoutError": "errors", "check": "errors",
+    "JoinRoom": "room", "RemoteUser": "room", "Room": "room", "AudioSource": "sources", "SourceStats": "sources",
+    "VideoSource": "sources", "Stream": "streams", "StreamEnded": "streams",
 }
 
 

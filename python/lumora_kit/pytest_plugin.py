@@ -8,18 +8,33 @@
   injected callbacks: ``lumora_cloud.inject("enter_room")``.
 - `lumora_room`: a `LoopbackRoom` with participants "alice" and "bob" in a
   fresh room, each already told of the other; they leave afterwards.
+- `lumora_runner`: an `asyncio.Runner` whose loop lasts for the test.
+- `lumora_peer`: a second participant as a joined `lumora_kit.Room` (user
+  "peer", app id `DEFAULT_APP_ID`, a fresh room; `lumora_peer.app_id` and
+  `lumora_peer.room_id` say where), on `lumora_runner`'s loop; it leaves
+  after the test.
+
+Async tests: an ``async def`` test that uses `lumora_runner` (directly or
+through `lumora_peer`) is run by this plugin on that runner's loop, so the
+peer and the test share one loop; no other plugin is needed. (With
+pytest-asyncio in auto mode, which takes every ``async def`` test itself,
+such tests would run on its loop instead: mark them or keep that plugin in
+strict mode.)
 
 Nothing is imported from `_lumora` or the SDK until a fixture is used, so the
 plugin loads in any environment.
 """
 
+import asyncio
 import gc
+import inspect
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 import pytest
 
 if TYPE_CHECKING:
+    from .room import Room
     from .testing import LoopbackRoom, SdkControl, WiredCloud
 
 
@@ -64,3 +79,34 @@ def lumora_room(lumora_sdk: "SdkControl") -> Iterator["LoopbackRoom"]:
     room = pair(lumora_sdk)
     yield room
     room.leave()
+
+
+@pytest.fixture
+def lumora_runner() -> Iterator[asyncio.Runner]:
+    """An event loop for the test (and for `lumora_peer`), closed afterwards."""
+    with asyncio.Runner() as runner:
+        yield runner
+
+
+@pytest.fixture
+def lumora_peer(lumora_sdk: "SdkControl", lumora_runner: asyncio.Runner) -> Iterator["Room"]:
+    """User "peer" in a fresh loopback room, as a joined Room on `lumora_runner`'s loop."""
+    from .testing import join_peer
+
+    joining = join_peer("peer")
+    room = lumora_runner.run(joining.__aenter__())
+    try:
+        yield room
+    finally:
+        lumora_runner.run(joining.__aexit__(None, None, None))
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
+    """Runs an ``async def`` test that uses `lumora_runner` on that runner's loop."""
+    if "lumora_runner" not in pyfuncitem.fixturenames or not inspect.iscoroutinefunction(pyfuncitem.obj):
+        return None
+    runner: asyncio.Runner = pyfuncitem.funcargs["lumora_runner"]  # type: ignore[assignment]
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    runner.run(pyfuncitem.obj(**arguments))
+    return True

@@ -10,7 +10,11 @@ pytest fixtures skip, both with the reason.
   interval, callback error counts, cloud ids, held threads.
 - `Recorder`: a delegate recording every callback.
 - `WiredCloud`, `LoopbackRoom`, `pair()`: clouds ready for injected calls, and
-  participants in a loopback room.
+  participants in a loopback room. They enter with `DEFAULT_APP_ID` (1400)
+  and a fresh room id (`new_room_id()`), both exposed as `.app_id` and
+  `.room_id`: a program under test enters the same room to meet them.
+- `join_peer()`: a `lumora_kit.Room` in a loopback room, for async tests.
+- Awaitable waits: `Recorder.wait_for_async`, `wait_until_async`.
 - Fixtures: the pytest plugin `lumora_kit.pytest_plugin`.
 
 Importing this package imports `_lumora`; `load_control` binds the control functions.
@@ -20,11 +24,13 @@ from .control import (
     EVENT, INJECT_KINDS, NEW_THREAD, SYNC, SYNC_LOCKED, ControlUnavailable, CutBytes, InjectMode, JournalEntry,
     SdkControl, default_library_path, load_control, unavailable_reason,
 )
-from .loopback import LoopbackRoom, Participant, WiredCloud, enter_params, pair
-from .recorder import CALLBACKS, Recorder, wait_until
+from .loopback import DEFAULT_APP_ID, LoopbackRoom, Participant, WiredCloud, enter_params, new_room_id, pair
+from .peers import join_peer
+from .recorder import CALLBACKS, Recorder, wait_until, wait_until_async
 
 __all__ = [
-    "CALLBACKS", "EVENT", "INJECT_KINDS", "NEW_THREAD", "SYNC", "SYNC_LOCKED", "ControlUnavailable", "CutBytes",
-    "InjectMode", "JournalEntry", "LoopbackRoom", "Participant", "Recorder", "SdkControl", "WiredCloud",
-    "default_library_path", "enter_params", "load_control", "pair", "unavailable_reason", "wait_until",
+    "CALLBACKS", "DEFAULT_APP_ID", "EVENT", "INJECT_KINDS", "NEW_THREAD", "SYNC", "SYNC_LOCKED", "ControlUnavailable",
+    "CutBytes", "InjectMode", "JournalEntry", "LoopbackRoom", "Participant", "Recorder", "SdkControl", "WiredCloud",
+    "default_library_path", "enter_params", "join_peer", "load_control", "new_room_id", "pair", "unavailable_reason",
+    "wait_until", "wait_until_async",
 ]

@@ -14,13 +14,23 @@ import _lumora
 from .control import EVENT, InjectMode, SdkControl
 from .recorder import Recorder, wait_until
 
-SDK_APP_ID = 1400
+# The app id the kit's participants enter with (pair, LoopbackRoom, the
+# fixtures). The loopback service keeps rooms of different app ids apart: a
+# program under test must enter with the same app id to meet them.
+DEFAULT_APP_ID = 1400
+SDK_APP_ID = DEFAULT_APP_ID  # the earlier name
 
 # Room ids handed out by LoopbackRoom; far from the small ids tests tend to pick.
 _room_ids = itertools.count(900_001)
 
 
-def enter_params(user: str, room_id: int, *, sdk_app_id: int = SDK_APP_ID, **fields: Any) -> _lumora.EnterRoomParams:
+def new_room_id() -> int:
+    """A room id no other LoopbackRoom or fixture of this process has used."""
+    return next(_room_ids)
+
+
+def enter_params(user: str, room_id: int, *, sdk_app_id: int = DEFAULT_APP_ID,
+                 **fields: Any) -> _lumora.EnterRoomParams:
     """EnterRoomParams for `user` in room `room_id`; other EnterRoomParams fields by keyword."""
     params = _lumora.EnterRoomParams()
     params.room.sdk_app_id = sdk_app_id
@@ -72,8 +82,9 @@ class Participant(WiredCloud):
         super().__init__(control, delegate)
         self.user = user
 
-    def enter(self, room_id: int, **fields: Any) -> int:
+    def enter(self, room_id: int, *, app_id: int = DEFAULT_APP_ID, **fields: Any) -> int:
         assert self.cloud is not None
+        fields.setdefault("sdk_app_id", app_id)  # a caller's sdk_app_id wins (e.g. to make the join fail)
         return self.cloud.EnterRoom(enter_params(self.user, room_id, **fields))
 
     def exit(self) -> None:
@@ -82,17 +93,19 @@ class Participant(WiredCloud):
 
 
 class LoopbackRoom:
-    """Participants in one room of the loopback service (a fresh room id by default)."""
+    """Participants in one room of the loopback service: `room_id` (a fresh one
+    by default) of `app_id` (`DEFAULT_APP_ID` by default)."""
 
-    def __init__(self, control: SdkControl, room_id: int | None = None) -> None:
+    def __init__(self, control: SdkControl, room_id: int | None = None, *, app_id: int = DEFAULT_APP_ID) -> None:
         self.control = control
-        self.room_id = next(_room_ids) if room_id is None else room_id
+        self.app_id = app_id
+        self.room_id = new_room_id() if room_id is None else room_id
         self.participants: dict[str, Participant] = {}
 
     def join(self, user: str, delegate: _lumora.VELACloudDelegate | None = None, **fields: Any) -> Participant:
         """Enters `user` into the room; raises RuntimeError if EnterRoom fails."""
         participant = Participant(self.control, user, delegate)
-        result = participant.enter(self.room_id, **fields)
+        result = participant.enter(self.room_id, app_id=self.app_id, **fields)
         if result != 0:
             raise RuntimeError(f"{user}: EnterRoom returned {result}")
         self.participants[user] = participant
@@ -119,10 +132,13 @@ class LoopbackRoom:
             p.destroy()
 
 
-def pair(control: SdkControl, users: tuple[str, str] = ("alice", "bob"), room_id: int | None = None,
-         **fields: Any) -> LoopbackRoom:
-    """Two Recorder participants in one room, each already told of the other."""
-    room = LoopbackRoom(control, room_id)
+def pair(control: SdkControl, users: tuple[str, str] = ("alice", "bob"), room_id: int | None = None, *,
+         app_id: int = DEFAULT_APP_ID, **fields: Any) -> LoopbackRoom:
+    """Two Recorder participants in one room, each already told of the other.
+
+    The room's `app_id` and `room_id` are those given, or `DEFAULT_APP_ID`
+    and a fresh id: a program under test joins them with the same two."""
+    room = LoopbackRoom(control, room_id, app_id=app_id)
     try:
         for user in users:
             room.join(user, **fields)

@@ -1,0 +1,388 @@
+"""Paced audio and video sources: what `Room.publish_audio` and `Room.publish_video` return.
+
+A source takes media in any amount (`capture`), cuts it into whole frames,
+and a sender task hands one frame to the SDK per frame period.
+
+Pacing. Frame k of a run is due at ``start + k * period`` on the event
+loop's clock (`loop.time()`, monotonic). The due time is computed from the
+start of the run, never by adding up sleeps, so errors do not accumulate
+(no drift): a frame sent late does not delay the frames after it.
+
+Catch-up bound. When the sender falls behind (the loop was busy, the
+machine stalled), it sends the frames that are due back to back, but at most
+``1 + max_burst_ms / frame_ms`` of them (`max_burst_ms`, default 60 ms: 4
+audio frames of 20 ms). If it is later than that, its clock moves: the rest
+is sent on the normal pace from there, later than first planned. A receiver
+therefore never gets more than `max_burst_ms` of media ahead of real time
+in one burst.
+
+Runs. When the queue runs empty and the next frame arrives after its due
+time, a new run starts at that moment: pauses in the input never cause a
+burst afterwards.
+
+Back-pressure. The queue holds at most `queue_ms` of media; `capture`
+waits while it is full, so a producer that has a whole reply ready is held
+to the pace of the output, with `queue_ms` of it queued ahead.
+
+Barge-in. `clear()` drops what is queued (and what a running `capture`
+has not queued yet); the audio source also asks the SDK to drop the audio
+it still holds (`SendContinuousAudioFrame` with clear_send_queue, carrying
+one frame of silence).
+
+Closing (`aclose`, leaving ``async with``, or leaving the room) stops the
+sender, drops what is queued and destroys the SDK's local channel.
+"""
+
+import asyncio
+import logging
+from collections import deque
+from collections.abc import Callable
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Self, cast
+
+import _lumora
+
+logger = logging.getLogger("lumora_kit")
+
+# Buffer formats of 16-bit samples and of plain bytes (memoryview.format).
+_SAMPLE_FORMATS = frozenset({"h", "<h", "=h", "@h"})
+_BYTE_FORMATS = frozenset({"B", "b", "c", "<B", "=B", "@B", "<b", "=b", "@b"})
+
+
+@dataclass(frozen=True, slots=True)
+class SourceStats:
+    """Counters of a source, read together.
+
+    - `frames_queued`: whole frames accepted by `capture`.
+    - `frames_sent`: frames handed to the SDK (successfully or not).
+    - `frames_cleared`: frames dropped by `clear` or by closing.
+    - `send_errors`: sends whose SDK result was not 0.
+    - `runs`: times the clock (re)started after the queue had run empty.
+    - `rebased`: times the sender was later than `max_burst_ms` and moved its clock.
+    - `max_lateness`: the largest delay of a send after its due time, in seconds.
+    - `pending`: frames waiting in the queue.
+    """
+
+    frames_queued: int
+    frames_sent: int
+    frames_cleared: int
+    send_errors: int
+    runs: int
+    rebased: int
+    max_lateness: float
+    pending: int
+
+
+def bytes_view(data: object, *, samples: bool, what: str) -> memoryview:
+    """A flat byte view of `data`: any bytes-like object (bytes, bytearray,
+    memoryview, array.array, a numpy array), without a copy when it is
+    contiguous. With `samples`, the items must be bytes or 16-bit integers."""
+    if isinstance(data, str):
+        raise TypeError(f"{what} takes a bytes-like object, not str")
+    try:
+        view = memoryview(data)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what} takes a bytes-like object or an array, not {type(data).__name__}") from None
+    allowed = _BYTE_FORMATS | _SAMPLE_FORMATS if samples else _BYTE_FORMATS
+    if view.format not in allowed:
+        kind = "bytes or 16-bit integer samples" if samples else "bytes"
+        raise TypeError(f"{what} takes {kind}; this buffer holds items of format {view.format!r}")
+    if not view.c_contiguous:
+        view = memoryview(view.tobytes())
+    return view.cast("B")
+
+
+class PacedSource:
+    """The queue and the paced sender shared by `AudioSource` and `VideoSource`.
+
+    The sender task runs on the loop that made the source. `lateness` keeps
+    the delay of each of the last 4096 sends after its due time (seconds),
+    for measurements.
+    """
+
+    def __init__(self, *, period: float, queue_frames: int, max_burst: float,
+                 on_close: Callable[[], None] | None, kind: str) -> None:
+        self._loop = asyncio.get_running_loop()
+        self._period = period
+        self._max_burst = max_burst
+        self._kind = kind
+        self._on_close = on_close
+        self._queue: asyncio.Queue[tuple[int, bytes]] = asyncio.Queue(max(1, queue_frames))
+        self._generation = 0  # advanced by clear(); queued frames of an older one are dropped
+        self._capture_lock = asyncio.Lock()
+        self._closed = False
+        self._frames_queued = self._frames_sent = self._frames_cleared = 0
+        self._send_errors = self._runs = self._rebased = 0
+        self._failing = False
+        self._max_lateness = 0.0
+        self.lateness: deque[float] = deque(maxlen=4096)
+        self._task = self._loop.create_task(self._run(), name=f"lumora_kit {kind} sender")
+
+    # ---- What subclasses supply ----
+
+    def _send(self, payload: bytes, index: int) -> int:
+        raise NotImplementedError
+
+    # ---- Sender ----
+
+    async def _run(self) -> None:
+        loop = self._loop
+        due: float | None = None  # when the next frame is due; None before the first
+        while True:
+            if self._queue.empty():
+                generation, payload = await self._queue.get()
+                now = loop.time()
+                if due is None or now > due:  # the queue ran dry: a new run starts now, without a burst
+                    due = now
+                    self._runs += 1
+            else:
+                generation, payload = self._queue.get_nowait()
+                if due is None:
+                    due = loop.time()
+                    self._runs += 1
+            try:
+                if generation != self._generation:
+                    continue
+                now = loop.time()
+                if due > now:
+                    await asyncio.sleep(due - now)
+                    if generation != self._generation:  # cleared while waiting for its time
+                        continue
+                elif now - due > self._max_burst:
+                    due = now - self._max_burst  # bounded catch-up: the clock moves
+                    self._rebased += 1
+                self._send_one(payload, loop.time() - due)
+                due += self._period
+            finally:
+                self._queue.task_done()
+
+    def _send_one(self, payload: bytes, lateness: float) -> None:
+        index = self._frames_sent
+        self._frames_sent += 1
+        self.lateness.append(lateness)
+        if lateness > self._max_lateness:
+            self._max_lateness = lateness
+        try:
+            result = self._send(payload, index)
+        except Exception:
+            logger.exception("%s source: sending frame %d failed", self._kind, index)
+            result = -1
+        if result != 0:
+            self._send_errors += 1
+            if not self._failing:  # one line per run of failures, not one per frame
+                logger.warning("%s source: the SDK refused frame %d (result %d)", self._kind, index, result)
+            self._failing = True
+        else:
+            self._failing = False
+
+    # ---- Producer side ----
+
+    async def _queue_frames(self, data: bytes | memoryview, frame_bytes: int) -> bytes:
+        """Queues the whole frames of `data` (waiting for room); returns the rest."""
+        if self._closed:
+            raise RuntimeError(f"this {self._kind} source is closed")
+        if self._task.done():
+            self._task.result()  # the sender failed: raise its error here
+        generation = self._generation
+        whole = len(data) - len(data) % frame_bytes
+        for start in range(0, whole, frame_bytes):
+            if generation != self._generation or self._closed:
+                return b""  # cleared (barge-in) or closed while this capture waited
+            await self._queue.put((generation, bytes(data[start:start + frame_bytes])))
+            self._frames_queued += 1
+        return bytes(data[whole:])
+
+    def _drop_queued(self) -> int:
+        self._generation += 1
+        dropped = 0
+        while True:
+            try:
+                self._queue.get_nowait()
+            except asyncio.QueueEmpty:
+                break
+            self._queue.task_done()
+            dropped += 1
+        self._frames_cleared += dropped
+        return dropped
+
+    def clear(self) -> None:
+        """Drops every queued frame, and stops a `capture` that is still queuing."""
+        self._drop_queued()
+
+    async def wait_for_playout(self) -> None:
+        """Waits until every captured frame has been handed to the SDK at its time.
+
+        Returns at once for a closed source; raises the sender's error if it failed."""
+        if self._closed:
+            return
+        join = asyncio.ensure_future(self._queue.join())
+        try:
+            await asyncio.wait({join, self._task}, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            join.cancel()
+        if self._task.done() and not self._task.cancelled():
+            self._task.result()
+
+    # ---- Closing ----
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def close(self) -> None:
+        """Stops the sender now, drops what is queued and destroys the local channel."""
+        if self._closed:
+            return
+        self._closed = True
+        self._drop_queued()
+        self._task.cancel()
+        on_close, self._on_close = self._on_close, None
+        if on_close is not None:
+            try:
+                on_close()
+            except Exception:
+                logger.exception("%s source: destroying the local channel failed", self._kind)
+
+    async def aclose(self) -> None:
+        """Closes the source (see `close`) and waits until its sender task has stopped."""
+        self.close()
+        try:
+            await self._task
+        except asyncio.CancelledError:
+            # Our own cancellation of the sender; a cancellation of the
+            # caller is raised again.
+            current = asyncio.current_task()
+            if current is not None and current.cancelling():
+                raise
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        await self.aclose()
+
+    def stats(self) -> SourceStats:
+        return SourceStats(self._frames_queued, self._frames_sent, self._frames_cleared, self._send_errors,
+                           self._runs, self._rebased, self._max_lateness, self._queue.qsize())
+
+
+class AudioSource(PacedSource):
+    """16-bit PCM, paced in frames of `frame_ms` (see the module's text).
+
+    `capture` takes bytes-like PCM (signed 16-bit, little endian,
+    interleaved) or a numpy int16 array of shape (n,) or (n, channels). A
+    trailing part frame is kept for the next `capture`; `flush` (and
+    `wait_for_playout`) pad it with silence and send it.
+    """
+
+    def __init__(self, send: Callable[[_lumora.AudioFrame, bool], int], *, sample_rate: int, channels: int,
+                 frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None) -> None:
+        if sample_rate * frame_ms % 1000:
+            raise ValueError(f"{frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
+        self.sample_rate = sample_rate
+        self.channels = channels
+        self.frame_ms = frame_ms
+        self.frame_samples = sample_rate * frame_ms // 1000
+        self.frame_bytes = self.frame_samples * channels * 2
+        self._send_frame = send
+        self._pending = b""  # the start of a frame that the next capture completes
+        self._clear_sdk_queue = False
+        self._frame = _lumora.AudioFrame()
+        self._frame.sample_rate, self._frame.channels, self._frame.bits_per_sample = sample_rate, channels, 16
+        self._frame.codec = _lumora.AUDIO_CODEC_TYPE_PCM
+        super().__init__(period=frame_ms / 1000, queue_frames=queue_ms // frame_ms,
+                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="audio")
+
+    def _send(self, payload: bytes, index: int) -> int:
+        frame = self._frame
+        frame.pts = (index * self.frame_ms) & 0xFFFFFFFF
+        frame.SetData(payload)
+        clear, self._clear_sdk_queue = self._clear_sdk_queue, False
+        return self._send_frame(frame, clear)
+
+    async def capture(self, data: object) -> None:
+        """Queues `data` in whole frames, waiting while the queue is full (see the module's text).
+
+        If the call is cancelled, or `clear` is called meanwhile, the frames
+        queued so far stay queued (until cleared) and the rest is dropped."""
+        view = bytes_view(data, samples=True, what="AudioSource.capture")
+        shape: object = getattr(data, "shape", None)
+        if isinstance(shape, tuple) and len(cast(tuple[object, ...], shape)) == 2 and shape[1] != self.channels:
+            raise ValueError(f"samples of shape {shape} for a source of {self.channels} channel(s)")
+        async with self._capture_lock:
+            generation = self._generation
+            data_bytes: bytes | memoryview = self._pending + view if self._pending else view
+            self._pending = b""
+            rest = await self._queue_frames(data_bytes, self.frame_bytes)
+            if generation == self._generation:
+                self._pending = rest
+
+    async def flush(self) -> None:
+        """Pads a part frame left by `capture` with silence and queues it."""
+        async with self._capture_lock:
+            pending, self._pending = self._pending, b""
+            if pending:
+                await self._queue_frames(pending + bytes(self.frame_bytes - len(pending)), self.frame_bytes)
+
+    async def wait_for_playout(self) -> None:
+        """Flushes a part frame, then waits until every frame has been sent at its time."""
+        if not self._closed:
+            await self.flush()
+        await super().wait_for_playout()
+
+    def clear(self) -> None:
+        """Barge-in: drops what is queued here, and asks the SDK to drop the audio it still holds.
+
+        The SDK's send queue is cleared with one frame of silence sent with
+        clear_send_queue (the SDK has no separate call for it)."""
+        self._pending = b""
+        self._drop_queued()
+        if self._frames_sent and not self._closed:
+            self._clear_sdk_queue = True
+            self._send_one(bytes(self.frame_bytes), 0.0)
+
+
+class VideoSource(PacedSource):
+    """I420 pictures of `width` x `height` at `fps`, sent as PixelFrames (see the module's text).
+
+    `capture` takes bytes-like I420 data holding one or more whole
+    pictures (``width * height * 3 // 2`` bytes each), or a `PixelFrame`.
+    """
+
+    def __init__(self, send: Callable[[_lumora.PixelFrame], int], *, width: int, height: int, fps: float,
+                 stream_type: _lumora.StreamType, queue_ms: int, max_burst_ms: int,
+                 on_close: Callable[[], None] | None) -> None:
+        if width <= 0 or height <= 0 or width % 2 or height % 2:
+            raise ValueError(f"I420 pictures need a positive, even width and height, not {width}x{height}")
+        if not fps > 0:
+            raise ValueError(f"fps must be positive, not {fps}")
+        self.width, self.height, self.fps = width, height, fps
+        self.stream_type = stream_type
+        self.frame_bytes = width * height * 3 // 2
+        self._send_frame = send
+        self._frame = _lumora.PixelFrame()
+        self._frame.width, self._frame.height = width, height
+        self._frame.format = _lumora.VIDEO_PIXEL_FORMAT_YUV420p
+        super().__init__(period=1 / fps, queue_frames=round(queue_ms * fps / 1000),
+                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="video")
+
+    def _send(self, payload: bytes, index: int) -> int:
+        frame = self._frame
+        frame.pts = round(index * 1000 / self.fps) & 0xFFFFFFFF
+        frame.SetData(payload)
+        return self._send_frame(frame)
+
+    async def capture(self, data: object) -> None:
+        """Queues whole I420 pictures, waiting while the queue is full."""
+        if isinstance(data, _lumora.PixelFrame):
+            if (data.width, data.height) != (self.width, self.height):
+                raise ValueError(f"a {data.width}x{data.height} picture for a {self.width}x{self.height} source")
+            data = data.data
+        view = bytes_view(data, samples=False, what="VideoSource.capture")
+        if len(view) % self.frame_bytes:
+            raise ValueError(f"{len(view)} bytes is not a whole number of {self.width}x{self.height} I420 "
+                             f"pictures ({self.frame_bytes} bytes each)")
+        async with self._capture_lock:
+            await self._queue_frames(view, self.frame_bytes)
