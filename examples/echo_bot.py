@@ -28,7 +28,7 @@ async def main(app_id: int, room_id: int, talker: str, user_id: str, user_sig: s
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("app_id", type=int)
     parser.add_argument("room_id", type=int)
     parser.add_argument("talker", help="the user whose audio is echoed")

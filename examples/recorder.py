@@ -63,7 +63,7 @@ async def main(app_id: int, room_id: int, user_id: str, out: pathlib.Path, secon
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("app_id", type=int)
     parser.add_argument("room_id", type=int)
     parser.add_argument("user_id", help="the user to record")

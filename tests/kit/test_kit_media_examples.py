@@ -88,3 +88,34 @@ async def test_recorder_writes_what_a_user_sends(lumora_runner, lumora_peer, tmp
 @pytest.fixture
 def np():
     return pytest.importorskip("numpy")
+
+
+async def test_voice_agent_answers_and_stops_when_interrupted(lumora_runner, lumora_peer, np):
+    pytest.importorskip("soxr")
+    from lumora_kit import Room, media
+    voice_agent = load_example("voice_agent")
+    peer = lumora_peer
+    async with Room.join(peer.app_id, peer.room_id, "agent", "sig-agent") as agent_room:
+        agent = voice_agent.VoiceAgent(agent_room, "peer", reply_ms=2000)
+        running = asyncio.create_task(agent.run())
+        async with await peer.publish_audio() as voice:
+            await peer.wait_for_user("agent", audio=True)
+            replies = peer.audio_stream("agent")
+            await asyncio.sleep(0.2)  # the agent subscribes right after publishing
+            first = media.tone(300, 400) + media.silence(400)
+            await voice.capture(first)
+            # The agent answers; after 300 ms of its answer the user speaks again.
+            heard = await collect_audio(replies, media.frame_bytes(48000, 1, 300))
+            assert np.abs(np.frombuffer(heard, "<i2")).max() > 5000
+            second = media.tone(300, 300) + media.silence(400)
+            await voice.capture(second)
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.2)
+        assert agent.transcripts == ["(0.4 s of speech)", "(0.3 s of speech)"]
+        assert agent.barge_ins == 1
+        assert agent.voice.stats().frames_cleared > 0  # the rest of the first answer was dropped
+        # The recogniser heard the user's audio at 16 kHz (less the resampler's few ms of delay).
+        sent_ms = (len(first) + len(second)) / 96
+        assert sent_ms * 16 * 0.95 <= agent.recogniser.samples_heard <= sent_ms * 16
+        await peer.leave()
+        await asyncio.wait_for(running, 10)
