@@ -43,6 +43,10 @@ SID_PY=$SID_ROOT/usr/bin/python3.14
 VENV_BUILD_DIRS=("$CACHE/build")
 VENV_CHECK=
 VENV_NEEDS="3.14, pybind11 3.0.x, pytest, ssl or ctypes"
+# The media layer's optional extra (lumora-kit[media]), so that its tests run
+# here too. Only this venv: the debug interpreter's venv goes without, since
+# numpy has no wheels for a debug build.
+REQUIREMENTS+=(numpy soxr)
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so

@@ -1,0 +1,104 @@
+"""Voice agent skeleton: listens to one user, answers, and stops talking when interrupted.
+
+Shows, on `lumora_kit.Room`:
+- the user's audio resampled to 16 kHz (`lumora_kit.media.Resampler`) for a recogniser;
+- a reply sent back paced by an `AudioSource` while the agent keeps listening;
+- barge-in: when the user starts speaking again, the reply is cut (`source.clear()`).
+The recogniser (a loudness detector) and the voice (a tone) are placeholders for
+real speech recognition and synthesis. Needs `pip install 'lumora-kit[media]'`.
+Run:  python voice_agent.py APP_ID ROOM_ID USER
+It ends when USER leaves. tests/kit/test_kit_media_examples.py runs it against
+the stand-in SDK's loopback room.
+"""
+
+import argparse
+import asyncio
+
+import numpy as np
+
+from lumora_kit import AudioSource, Room, media
+
+
+class Recogniser:
+    """Placeholder recogniser of 16 kHz mono PCM: an utterance is sound louder than `threshold`
+    that ends with `end_silence_ms` of quiet; its "transcript" says how long it was."""
+
+    sample_rate = 16000
+
+    def __init__(self, threshold: float = 300.0, end_silence_ms: float = 300.0) -> None:
+        self.threshold, self.end_silence_ms = threshold, end_silence_ms
+        self.speaking = False
+        self.speech_ms = self.quiet_ms = 0.0
+        self.samples_heard = 0
+
+    def feed(self, pcm: bytes) -> tuple[bool, str | None]:
+        """Takes the next piece; returns (speech started in it, the transcript of an utterance it ended)."""
+        samples = np.frombuffer(pcm, dtype="<i2").astype(np.float64)
+        self.samples_heard += len(samples)
+        if not len(samples):
+            return False, None
+        ms = len(samples) * 1000 / self.sample_rate
+        loud = float(np.sqrt(np.mean(samples ** 2))) > self.threshold
+        if loud:
+            started = not self.speaking
+            self.speaking, self.quiet_ms = True, 0.0
+            self.speech_ms = (0.0 if started else self.speech_ms) + ms
+            return started, None
+        self.quiet_ms += ms
+        if self.speaking and self.quiet_ms >= self.end_silence_ms:
+            self.speaking = False
+            return False, f"({self.speech_ms / 1000:.1f} s of speech)"
+        return False, None
+
+
+class VoiceAgent:
+    def __init__(self, room: Room, user_id: str, reply_ms: int = 2000) -> None:
+        self.room, self.user_id, self.reply_ms = room, user_id, reply_ms
+        self.recogniser = Recogniser()
+        self.transcripts: list[str] = []
+        self.barge_ins = 0
+        self.voice: AudioSource | None = None
+
+    def answer(self, transcript: str) -> bytes:
+        """Placeholder speech synthesis: a tone of `reply_ms` at 48 kHz."""
+        return media.tone(660, self.reply_ms, 48000, amplitude=0.3)
+
+    async def say(self, voice: AudioSource, pcm: bytes) -> None:
+        await voice.capture(pcm)  # waits while the source's queue is full: paced, not all at once
+        await voice.wait_for_playout()
+
+    async def run(self) -> None:
+        await self.room.wait_for_user(self.user_id, audio=True, timeout=None)
+        reply: asyncio.Task[None] | None = None
+        async with await self.room.publish_audio(48000, 1) as voice, self.room.audio_stream(self.user_id) as heard:
+            self.voice = voice
+            to_16k: media.Resampler | None = None
+            async for frame in heard:
+                if to_16k is None:  # the user's format is known with the first frame
+                    to_16k = media.Resampler(frame.sample_rate, Recogniser.sample_rate, frame.channels)
+                started, transcript = self.recogniser.feed(to_16k.process(frame.data))
+                if started and reply is not None and not reply.done():
+                    reply.cancel()  # barge-in: stop the reply and drop what is queued of it
+                    voice.clear()
+                    self.barge_ins += 1
+                if transcript is not None:
+                    self.transcripts.append(transcript)
+                    reply = asyncio.create_task(self.say(voice, self.answer(transcript)))
+            if reply is not None:
+                reply.cancel()
+
+
+async def main(app_id: int, room_id: int, user_id: str) -> None:
+    async with Room.join(app_id, room_id, "voice-agent", "sig-voice-agent") as room:
+        agent = VoiceAgent(room, user_id)
+        await agent.run()
+    print(f"heard {len(agent.transcripts)} utterances, interrupted {agent.barge_ins} times")
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("app_id", type=int)
+    parser.add_argument("room_id", type=int)
+    parser.add_argument("user_id", help="the user the agent talks with")
+    args = parser.parse_args()
+    asyncio.run(main(args.app_id, args.room_id, args.user_id))

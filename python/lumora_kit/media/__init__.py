@@ -1,0 +1,38 @@
+"""Media helpers: PCM and frames, pictures, resampling and media files.
+
+- Audio (`audio`): `pcm_from_frame`, `samples_from_frame`, `frame_from_pcm`,
+  `frame_from_samples`, `split_pcm`, `tone`, `silence`, `Resampler`,
+  `resample`. PCM is signed 16-bit little endian, channels interleaved.
+- Video (`video`): `i420_to_rgb`, `i420_to_rgba`, `rgb_to_i420`,
+  `pixel_frame_from_i420`, `pixel_frame_from_rgb`, `i420_from_pixel_frame`,
+  `rgb_from_pixel_frame`, `test_pattern`.
+- Files: `WavWriter`, `WavReader` (`wav`), `Y4MWriter`, `Y4MReader` (`y4m`),
+  `write_png`, `png_bytes` (`png`).
+
+numpy (int16 samples, RGB images) and soxr (the resampler) are optional:
+``pip install 'lumora-kit[media]'``. Without them this package imports and
+everything that works on bytes works; a function that needs one raises
+`MissingExtra`, an ImportError naming the function and that command.
+"""
+
+from ._extras import EXTRA_INSTALL, MissingExtra
+from .audio import (
+    Resampler, duration_ms, frame_bytes, frame_from_pcm, frame_from_samples, pcm_from_frame, pcm_from_samples,
+    resample, samples_from_frame, samples_per_frame, silence, split_pcm, tone,
+)
+from .png import encode_png, png_bytes, write_png
+from .video import (
+    check_pixel_frame, i420_from_pixel_frame, i420_size, i420_to_rgb, i420_to_rgba, pixel_frame_from_i420,
+    pixel_frame_from_rgb, rgb_from_pixel_frame, rgb_to_i420, test_pattern,
+)
+from .wav import WavReader, WavWriter
+from .y4m import Y4MReader, Y4MWriter
+
+__all__ = [
+    "EXTRA_INSTALL", "MissingExtra", "Resampler", "WavReader", "WavWriter", "Y4MReader", "Y4MWriter",
+    "check_pixel_frame", "duration_ms", "encode_png", "frame_bytes", "frame_from_pcm", "frame_from_samples",
+    "i420_from_pixel_frame", "i420_size", "i420_to_rgb", "i420_to_rgba", "pcm_from_frame", "pcm_from_samples",
+    "pixel_frame_from_i420", "pixel_frame_from_rgb", "png_bytes", "resample", "rgb_from_pixel_frame",
+    "rgb_to_i420", "samples_from_frame", "samples_per_frame", "silence", "split_pcm", "test_pattern", "tone",
+    "write_png",
+]

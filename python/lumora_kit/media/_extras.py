@@ -1,0 +1,54 @@
+"""The optional dependencies of `lumora_kit.media` and the error that names them.
+
+numpy and soxr come with the extra ``lumora-kit[media]``. Nothing here imports
+them at import time: a function that needs one imports it inside
+``with needs("numpy", "what"):``, which turns the ImportError into a
+`MissingExtra` naming the function and the extra to install.
+"""
+
+import sys
+import importlib
+from collections.abc import Generator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any, TypeIs
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+EXTRA_INSTALL = "pip install 'lumora-kit[media]'"
+
+# What each optional module is, as its PyPI distribution is named.
+_DISTRIBUTIONS = {"numpy": "numpy", "soxr": "soxr"}
+
+
+class MissingExtra(ImportError):
+    """A media function needs an optional dependency that is not installed."""
+
+    def __init__(self, module: str, what: str) -> None:
+        super().__init__(f"{what} needs {_DISTRIBUTIONS.get(module, module)}, which is not installed: "
+                         f"{EXTRA_INSTALL}", name=module)
+        self.module = module
+        self.what = what
+
+
+@contextmanager
+def needs(module: str, what: str) -> Generator[None]:
+    """Raises `MissingExtra` for `what` when the import in the block fails for `module`."""
+    try:
+        yield
+    except ImportError as e:
+        if e.name is not None and e.name.partition(".")[0] != module:
+            raise  # a different module broke inside the optional one
+        raise MissingExtra(module, what) from e
+
+
+def require(module: str, what: str) -> None:
+    """Raises `MissingExtra` for `what` unless `module` can be imported."""
+    with needs(module, what):
+        importlib.import_module(module)
+
+
+def is_ndarray(value: object) -> "TypeIs[npt.NDArray[Any]]":
+    """True for a numpy array; never imports numpy (an array implies it is imported)."""
+    np = sys.modules.get("numpy")
+    return np is not None and isinstance(value, np.ndarray)

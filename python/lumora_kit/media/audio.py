@@ -1,0 +1,298 @@
+"""PCM audio: frames, samples, frame cutting, test signals and resampling.
+
+PCM here is always signed 16-bit little endian, channels interleaved, which
+is what `AudioFrame` carries with codec `AUDIO_CODEC_TYPE_PCM` and
+``bits_per_sample`` 16. Audio goes around as bytes; numpy arrays (int16,
+shape ``(samples, channels)``, or ``(samples,)`` for mono input) are offered
+where the extra ``lumora-kit[media]`` is installed.
+"""
+
+import importlib
+import math
+import sys
+from array import array
+from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any, Protocol, cast, overload
+
+import _lumora
+
+from ._extras import is_ndarray, needs, require
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    Samples = npt.NDArray[np.int16]
+
+# Byte-like PCM as the functions take it. numpy arrays are buffers too, but
+# the functions that take both tell them apart and give back the same kind.
+BytesLike = bytes | bytearray | memoryview
+
+SAMPLE_BYTES = 2
+
+
+def byte_length(data: Buffer) -> int:
+    with memoryview(data) as view:
+        return view.nbytes
+
+
+def as_bytes(data: Buffer) -> bytes:
+    """`data` as bytes; a bytes object itself is returned without a copy."""
+    return data if type(data) is bytes else bytes(memoryview(data).cast("B"))
+
+
+def samples_per_frame(sample_rate: int, frame_ms: int) -> int:
+    """Samples per channel in a frame of `frame_ms`; ValueError unless a whole number."""
+    if sample_rate <= 0 or frame_ms <= 0:
+        raise ValueError(f"sample rate and frame length must be positive, not {sample_rate} Hz, {frame_ms} ms")
+    samples, rest = divmod(sample_rate * frame_ms, 1000)
+    if rest:
+        raise ValueError(f"{frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
+    return samples
+
+
+def frame_bytes(sample_rate: int, channels: int, frame_ms: int = 20) -> int:
+    """Bytes of PCM in one frame of `frame_ms`."""
+    _check_channels(channels)
+    return samples_per_frame(sample_rate, frame_ms) * channels * SAMPLE_BYTES
+
+
+def duration_ms(pcm: Buffer, sample_rate: int, channels: int) -> float:
+    """How long `pcm` plays, in milliseconds."""
+    return byte_length(pcm) / (SAMPLE_BYTES * channels) * 1000 / sample_rate
+
+
+def _check_channels(channels: int) -> None:
+    if channels < 1:
+        raise ValueError(f"channels must be at least 1, not {channels}")
+
+
+def _check_whole_samples(nbytes: int, channels: int) -> None:
+    if nbytes % (SAMPLE_BYTES * channels):
+        raise ValueError(f"{nbytes} bytes is not a whole number of 16-bit samples for {channels} channel(s)")
+
+
+def check_pcm_frame(frame: _lumora.AudioFrame) -> None:
+    """ValueError unless `frame` holds 16-bit PCM."""
+    if frame.codec != _lumora.AUDIO_CODEC_TYPE_PCM or frame.bits_per_sample != 16:
+        raise ValueError(f"not a 16-bit PCM frame: codec {frame.codec.name}, {frame.bits_per_sample} bits per sample")
+    _check_channels(frame.channels)
+
+
+# ---- Frames ----------------------------------------------------------------------
+
+
+def pcm_from_frame(frame: _lumora.AudioFrame) -> bytes:
+    """The frame's PCM payload (``frame.data``, one copy); ValueError for non-PCM frames."""
+    check_pcm_frame(frame)
+    return frame.data
+
+
+def samples_from_frame(frame: _lumora.AudioFrame) -> "Samples":
+    """The frame's samples as a read-only int16 array of shape ``(samples, channels)``.
+
+    The array is a view of the bytes that ``frame.data`` copies out, so that
+    copy is the only one; ``.copy()`` it to change it.
+    """
+    with needs("numpy", "samples_from_frame"):
+        import numpy as np
+    check_pcm_frame(frame)
+    data = frame.data
+    _check_whole_samples(len(data), frame.channels)
+    return np.frombuffer(data, dtype="<i2").reshape(-1, frame.channels)
+
+
+def frame_from_pcm(pcm: Buffer, sample_rate: int, channels: int, pts: int = 0) -> _lumora.AudioFrame:
+    """A 16-bit PCM `AudioFrame` holding `pcm` (any bytes-like object)."""
+    _check_channels(channels)
+    if sample_rate <= 0:
+        raise ValueError(f"sample rate must be positive, not {sample_rate}")
+    payload = as_bytes(pcm)
+    _check_whole_samples(len(payload), channels)
+    frame = _lumora.AudioFrame()
+    frame.sample_rate = sample_rate
+    frame.channels = channels
+    frame.bits_per_sample = 16
+    frame.codec = _lumora.AUDIO_CODEC_TYPE_PCM
+    frame.pts = pts
+    frame.SetData(payload)
+    return frame
+
+
+def frame_from_samples(samples: "Samples", sample_rate: int, pts: int = 0) -> _lumora.AudioFrame:
+    """A 16-bit PCM `AudioFrame` from int16 samples, ``(samples,)`` mono or ``(samples, channels)``."""
+    return frame_from_pcm(pcm_from_samples(samples, "frame_from_samples"), sample_rate, _channels_of(samples), pts)
+
+
+def _channels_of(samples: "npt.NDArray[Any]") -> int:
+    if samples.ndim == 1:
+        return 1
+    if samples.ndim == 2 and samples.shape[1] >= 1:
+        return int(samples.shape[1])
+    raise ValueError(f"samples must have shape (samples,) or (samples, channels), not {samples.shape}")
+
+
+def pcm_from_samples(samples: "npt.NDArray[Any]", what: str = "pcm_from_samples") -> bytes:
+    """int16 samples as interleaved little-endian PCM bytes (one copy)."""
+    with needs("numpy", what):
+        import numpy as np
+    if samples.dtype != np.int16:
+        raise TypeError(f"samples must be int16, not {samples.dtype}")
+    _channels_of(samples)
+    return samples.astype("<i2", copy=False).tobytes()
+
+
+def split_pcm(pcm: Buffer, sample_rate: int, channels: int, frame_ms: int = 20, *, pad: bool = True) -> list[bytes]:
+    """`pcm` cut into frames of `frame_ms`.
+
+    A partial last frame is padded with silence (``pad=True``) or kept as it
+    is, shorter than the others (``pad=False``).
+    """
+    size = frame_bytes(sample_rate, channels, frame_ms)
+    data = as_bytes(pcm)
+    _check_whole_samples(len(data), channels)
+    frames = [data[i:i + size] for i in range(0, len(data), size)]
+    if pad and frames and len(frames[-1]) < size:
+        frames[-1] += bytes(size - len(frames[-1]))
+    return frames
+
+
+# ---- Test signals ----------------------------------------------------------------
+
+
+def silence(duration_ms: int, sample_rate: int = 48000, channels: int = 1) -> bytes:
+    """`duration_ms` of silent PCM."""
+    _check_channels(channels)
+    return bytes(sample_rate * duration_ms // 1000 * channels * SAMPLE_BYTES)
+
+
+def tone(frequency_hz: float, duration_ms: int, sample_rate: int = 48000, channels: int = 1,
+         amplitude: float = 0.5, *, start_sample: int = 0) -> bytes:
+    """A sine tone as PCM, the same in every channel; `amplitude` 1.0 is full scale.
+
+    `start_sample` continues an earlier tone of the same frequency: pieces
+    made with consecutive start samples join without a click.
+    """
+    _check_channels(channels)
+    if not 0.0 <= amplitude <= 1.0:
+        raise ValueError(f"amplitude must be within 0.0 and 1.0, not {amplitude}")
+    count = sample_rate * duration_ms // 1000
+    step = 2 * math.pi * frequency_hz / sample_rate
+    scale = amplitude * 32767
+    if _numpy_available():
+        import numpy as np
+        phases = (np.arange(start_sample, start_sample + count, dtype=np.float64) * step)
+        mono = np.rint(np.sin(phases) * scale).astype("<i2")
+        return np.repeat(mono, channels).tobytes()
+    values = array("h", (round(math.sin((start_sample + i) * step) * scale)
+                         for i in range(count) for _ in range(channels)))
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values.tobytes()
+
+
+def _numpy_available() -> bool:
+    try:
+        require("numpy", "tone")
+    except ImportError:
+        return False
+    return True
+
+
+# ---- Resampling ------------------------------------------------------------------
+
+
+class _SoxrStream(Protocol):
+    def resample_chunk(self, x: "npt.NDArray[np.int16]", last: bool = False) -> "npt.NDArray[np.int16]": ...
+    def clear(self) -> None: ...
+
+
+def _soxr(what: str) -> Any:
+    with needs("soxr", what):
+        return importlib.import_module("soxr")
+
+
+class Resampler:
+    """A streaming resampler (soxr) for 16-bit PCM.
+
+    `process` takes the next piece, PCM bytes or int16 samples, and returns
+    the same kind at the output rate. The filter keeps a little of each piece
+    for the next one, so the output lags by a few milliseconds; `flush` gives
+    back what it still holds at the end of the stream. Pieces need not be
+    whole frames, but each must hold whole samples for every channel.
+    With equal rates, pieces pass through unchanged.
+    """
+
+    def __init__(self, input_rate: int, output_rate: int, channels: int = 1, *, quality: str = "HQ") -> None:
+        _check_channels(channels)
+        if input_rate <= 0 or output_rate <= 0:
+            raise ValueError(f"sample rates must be positive, not {input_rate} and {output_rate}")
+        self.input_rate = input_rate
+        self.output_rate = output_rate
+        self.channels = channels
+        self._stream: _SoxrStream | None = None
+        if input_rate != output_rate:
+            require("numpy", "Resampler")
+            self._stream = cast(_SoxrStream, _soxr("Resampler").ResampleStream(
+                input_rate, output_rate, channels, dtype="int16", quality=quality))
+
+    @overload
+    def process(self, data: "Samples") -> "Samples": ...
+    @overload
+    def process(self, data: BytesLike) -> bytes: ...
+
+    def process(self, data: "Samples | BytesLike") -> "Samples | bytes":
+        """The resampled next piece of the stream, PCM bytes for bytes, samples for samples."""
+        return self._resample(data, last=False)
+
+    def flush(self) -> bytes:
+        """What the filter still holds, as PCM bytes; the stream then starts afresh."""
+        if self._stream is None:
+            return b""
+        return pcm_from_samples(self.flush_samples(), "Resampler.flush")
+
+    def flush_samples(self) -> "Samples":
+        """What the filter still holds, as int16 samples ``(samples, channels)``."""
+        with needs("numpy", "Resampler.flush_samples"):
+            import numpy as np
+        empty = np.zeros((0, self.channels), dtype=np.int16)
+        if self._stream is None:
+            return empty
+        tail = self._stream.resample_chunk(empty, last=True)
+        self._stream.clear()
+        return tail
+
+    def _resample(self, data: "Samples | BytesLike", last: bool) -> "Samples | bytes":
+        if is_ndarray(data):
+            if data.dtype.name != "int16":
+                raise TypeError(f"samples must be int16, not {data.dtype}")
+            if _channels_of(data) != self.channels:
+                raise ValueError(f"samples have {_channels_of(data)} channel(s); this resampler takes {self.channels}")
+            if self._stream is None:
+                return data
+            return self._stream.resample_chunk(data.astype("=i2", copy=False), last)
+        _check_whole_samples(byte_length(data), self.channels)
+        if self._stream is None:
+            return as_bytes(data)
+        import numpy as np
+        samples = np.frombuffer(data, dtype="<i2").astype("=i2", copy=False).reshape(-1, self.channels)
+        return pcm_from_samples(self._stream.resample_chunk(samples, last), "Resampler.process")
+
+
+@overload
+def resample(data: "Samples", input_rate: int, output_rate: int, channels: int = 1) -> "Samples": ...
+@overload
+def resample(data: BytesLike, input_rate: int, output_rate: int, channels: int = 1) -> bytes: ...
+
+
+def resample(data: "Samples | BytesLike", input_rate: int, output_rate: int, channels: int = 1) -> "Samples | bytes":
+    """A whole recording at another rate (the same kind as `data`; `channels` for PCM bytes)."""
+    if is_ndarray(data):
+        channels = _channels_of(data)
+    resampler = Resampler(input_rate, output_rate, channels)
+    if is_ndarray(data):
+        import numpy as np
+        body = resampler.process(data)
+        tail = resampler.flush_samples()
+        return np.concatenate([body, tail.reshape(-1) if body.ndim == 1 else tail])
+    return resampler.process(memoryview(data)) + resampler.flush()
