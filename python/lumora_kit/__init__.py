@@ -11,6 +11,8 @@
   result codes as exceptions.
 - `lumora_kit.testing` and the pytest plugin `lumora_kit.pytest_plugin`: the
   stand-in SDK's test-control interface and fixtures for test suites.
+- `__version__`: the version of the installed distribution `lumora-kit`
+  ("0.1.0", or "0.1.0+vendor" when built against a vendor SDK).
 
 Importing this package does not import `_lumora`: the names above are loaded
 on first use. The pytest plugin is loaded by every pytest run in an
@@ -37,6 +39,8 @@ __all__ = [
     "Stream", "StreamEnded", "VideoSource", "check", "events",
 ]
 
+__version__: str  # read from the distribution's metadata on first use
+
 # Public name -> the submodule that defines it.
 _LAZY = {
     "CALLBACK_NAMES": "delegate", "OPTIONAL_CALLBACKS": "delegate", "REQUIRED_CALLBACKS": "delegate",
@@ -47,7 +51,20 @@ _LAZY = {
 }
 
 
+def _distribution_version() -> str:
+    # importlib.metadata takes longer to import than this package: only on demand.
+    from importlib import metadata
+
+    try:
+        return metadata.version("lumora-kit")
+    except metadata.PackageNotFoundError:  # imported from a source tree, not installed
+        return "0+unknown"
+
+
 def __getattr__(name: str) -> object:
+    if name == "__version__":
+        version = globals()["__version__"] = _distribution_version()
+        return version
     if name == "events":
         return importlib.import_module(".events", __name__)
     if name in _LAZY:
