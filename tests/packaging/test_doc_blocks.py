@@ -165,7 +165,8 @@ def test_block_runs_as_written(block, expected, lumora, lumora_sdk, tmp_path):
     if fragment is not None:
         reason = re.sub(r"\bfragment\b[\s:,.-]*", "", fragment, flags=re.IGNORECASE).strip()
         assert reason, f"{block.where}: a fragment's comment says why it does not run"
-        compile(block.source, block.where, "exec")
+        # A fragment may be the body of a coroutine (await, async for).
+        compile(block.source, block.where, "exec", flags=ast.PyCF_ALLOW_TOP_LEVEL_AWAIT)
         return
     missing = [name for name in imported_modules(block.source) if importlib.util.find_spec(name) is None]
     if missing:
