@@ -361,7 +361,7 @@ class Room:
             if result == 0:
                 try:
                     async with asyncio.timeout(self._exit_timeout):
-                        await exited
+                        await self._settled(exited)
                 except TimeoutError:
                     logger.warning("Room %s: no OnExitRoom within %s s; destroying the cloud anyway",
                                    self.user_id, self._exit_timeout)
@@ -369,6 +369,21 @@ class Room:
                 logger.warning("Room %s: ExitRoom returned %d", self.user_id, result)
         finally:
             self._finish_leaving()
+
+    async def _settled(self, waiting: "asyncio.Future[Any]") -> None:
+        """Waits until the pump settles `waiting`.
+
+        When the pump is gone, the events are taken here instead: asyncio.run
+        cancels every task that is left when its main coroutine returns, the
+        pump among them, and a Room that leaves then must still see OnExitRoom
+        rather than wait out `exit_timeout`."""
+        while not waiting.done():
+            pump = self._pump_task
+            if pump is not None and not pump.done():
+                await asyncio.wait([waiting, pump], return_when=asyncio.FIRST_COMPLETED)
+            else:
+                assert self._routes is not None
+                self._handle(await self._routes.room_events.get())
 
     def _call(self, operation: str) -> int | None:
         """Calls a no-argument cloud operation; logs instead of raising (used while leaving)."""
