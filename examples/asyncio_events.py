@@ -1,12 +1,12 @@
 """Delegate callbacks as events on an asyncio event loop (lumora_kit.AsyncioDelegate).
 
+Run it: python examples/asyncio_events.py [--maxsize 64] [--slow-consumer]
+
 A talker sends one second of audio into a loopback room; a listener's
 callbacks arrive on the SDK's threads and are queued for the event loop,
 where one coroutine takes them with `async for` and `match`. The queue is
 bounded (--maxsize); when the consumer falls behind, the oldest events are
 dropped and counted. The summary prints the queue's counters.
-
-    python examples/asyncio_events.py [--maxsize 64] [--slow-consumer]
 """
 
 import argparse

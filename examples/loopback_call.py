@@ -1,12 +1,16 @@
 """A complete call between two participants through the SDK's loopback room.
 
+Run it: python examples/loopback_call.py [--seconds 3]   (scripts/run_demo.sh runs it)
+
 Each participant enters one room, sends a few seconds of generated audio (a
 tone in 20 ms frames) and video (raw pictures), exchanges SEI messages and
 custom commands, receives the other's media and network-quality reports, and
 leaves. The summary lists what was sent and received per stream; the exit
 status is 0 only if everything arrived intact.
 
-    python examples/loopback_call.py [--seconds 3]
+Each participant keeps its delegate and its cloud side by side: the delegate
+does not hold the cloud, since a cloud keeps its delegate alive and a
+delegate holding its own cloud would keep both alive for good.
 """
 
 import argparse
@@ -43,8 +47,8 @@ def picture(index, seed):
     return (row * (size // 256 + 1))[:size]
 
 
-class Participant(lumora.VELACloudDelegate):
-    """One side of the call: a delegate that counts what it receives."""
+class Receiver(lumora.VELACloudDelegate):
+    """The delegate of one side of the call: counts what it receives."""
 
     def __init__(self, name):
         super().__init__()
@@ -56,7 +60,6 @@ class Participant(lumora.VELACloudDelegate):
         self.quality_reports = []
         self.errors = []
         self.callback_threads = set()
-        self.cloud = lumora.VELACloud(self)
 
     def _note_thread(self):
         self.callback_threads.add(threading.get_ident())
@@ -137,7 +140,16 @@ class Participant(lumora.VELACloudDelegate):
             self.quality_reports.append(
                 (local_quality.quality, [(str(r.user_id), r.quality) for r in remote_qualities]))
 
-    # Actions
+
+
+class Participant:
+    """One side of the call: its delegate and the cloud built on it."""
+
+    def __init__(self, name):
+        self.name = name
+        self.delegate = Receiver(name)
+        self.cloud = lumora.VELACloud(self.delegate)
+
     def enter(self, room_id):
         params = lumora.EnterRoomParams()
         params.room.sdk_app_id = 1400000001
@@ -245,7 +257,7 @@ def main():
 
     alice.enter(args.room)
     bob.enter(args.room)
-    if not (alice.entered.wait(5) and bob.entered.wait(5) and alice.peer_seen.wait(5) and bob.peer_seen.wait(5)):
+    if not all(p.delegate.entered.wait(5) and p.delegate.peer_seen.wait(5) for p in (alice, bob)):
         print("participants did not see each other", file=sys.stderr)
         return 1
     alice.subscribe("bob")
@@ -273,23 +285,22 @@ def main():
         p.cloud.ExitRoom()
 
     print(f"loopback call: 2 participants, {elapsed:.1f} s")
-    ok = summarize("alice received from bob", sent["bob"], alice.received)
-    ok &= summarize("bob received from alice", sent["alice"], bob.received)
+    ok = summarize("alice received from bob", sent["bob"], alice.delegate.received)
+    ok &= summarize("bob received from alice", sent["alice"], bob.delegate.received)
     for p in (alice, bob):
-        reports = p.quality_reports
+        reports, errors = p.delegate.quality_reports, p.delegate.errors
         last = describe_quality(*reports[-1]) if reports else "none"
         print(f"  {p.name}: {len(reports)} network-quality reports, last: {last}; "
-              f"callbacks on {len(p.callback_threads)} SDK thread(s), errors {p.errors}")
+              f"callbacks on {len(p.delegate.callback_threads)} SDK thread(s), errors {errors}")
         if control is not None and not reports:
             ok = False
-        if p.errors:
+        if errors:
             ok = False
     main_thread = threading.get_ident()
-    if any(main_thread in p.callback_threads for p in (alice, bob)):
+    if any(main_thread in p.delegate.callback_threads for p in (alice, bob)):
         print("media callbacks arrived on the main thread", file=sys.stderr)
         ok = False
     print("result:", "everything arrived intact" if ok else "FAILED")
-    del alice.cloud, bob.cloud
     return 0 if ok else 1
 
 

@@ -1,11 +1,11 @@
 """A delegate that redefines only the callbacks it needs (lumora_kit.Delegate).
 
+Run it: python examples/minimal_delegate.py [--quiet]
+
 Two participants enter one room of the SDK's loopback service; each waits
 until it has seen the other, then both leave. Every other callback reaches
 the base class's no-ops, which report it on the "lumora_kit" logger because
 the delegates are made with log_unhandled=True.
-
-    python examples/minimal_delegate.py [--quiet]
 """
 
 import argparse

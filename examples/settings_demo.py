@@ -1,4 +1,10 @@
-"""Set the SDK's process-wide settings from Python and show what it kept."""
+"""Set the SDK's process-wide settings from Python and show what it kept.
+
+Run it: python examples/settings_demo.py
+
+The log goes to a new temporary folder; the proxy and environment settings
+show which values the SDK accepts (True) and refuses (False).
+"""
 
 import pathlib
 import sys

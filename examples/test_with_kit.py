@@ -1,9 +1,9 @@
 """Testing your own delegate with the loopback test kit (lumora_kit.testing).
 
-The pytest plugin "lumora_kit" is registered when the lumora-kit
-distribution is installed, so its fixtures need no import:
+Run it: pytest examples/test_with_kit.py
 
-    pytest examples/test_with_kit.py
+The pytest plugin "lumora_kit" is registered when the lumora-kit
+distribution is installed, so its fixtures need no import.
 
 With a vendor SDK (no stand-in SDK, so no control interface) these tests are
 skipped, with the reason.

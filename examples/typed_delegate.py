@@ -1,15 +1,16 @@
 # pyright: strict
 """A fully annotated delegate and a short call, as a typed user program writes them.
 
+Run it: python examples/typed_delegate.py   (scripts/check_typing.sh type-checks it)
+
 Every callback is defined with the arguments the SDK passes to it, annotated
 the way a subclass implements them (user ids may be None, integers are int,
 SEI messages and custom commands arrive as bytes, network quality as the
 local record and a list of remote ones). Two participants enter one room;
 alice sends an audio frame, an SEI message and a custom command, and bob
-reports what he received. scripts/check_typing.sh type-checks this file with
-mypy --strict and pyright in strict mode.
-
-    python examples/typed_delegate.py
+reports what he received. scripts/check_typing.sh checks this file with
+mypy --strict and pyright in strict mode. The clouds are kept beside the
+delegates, not in them: a cloud keeps its delegate alive.
 """
 
 import sys
@@ -31,7 +32,6 @@ class Participant(lumora.VELACloudDelegate):
         self.messages: list[tuple[str, int, bytes]] = []
         self.errors: list[lumora.Error] = []
         self.last_quality: tuple[lumora.NetworkQuality, list[str]] | None = None
-        self.cloud = lumora.VELACloud(self)
 
     # Room events
     def OnError(self, error: lumora.Error) -> None:
@@ -114,15 +114,16 @@ class Participant(lumora.VELACloudDelegate):
         if len(self.messages) >= 2:
             self.got_messages.set()
 
-    # Actions
-    def enter(self, room_id: int) -> int:
-        params = lumora.EnterRoomParams()
-        params.room.sdk_app_id = 1400000001
-        params.room.user_id = lumora.VelaString(self.name)
-        params.room.user_sig = lumora.VelaString(b"signature-of-" + self.name.encode())
-        params.room.room_id = room_id
-        params.scene = lumora.VELA_SCENE_AUDIO_CALL
-        return self.cloud.EnterRoom(params)
+
+
+def enter(cloud: lumora.VELACloud, user: str, room_id: int) -> int:
+    params = lumora.EnterRoomParams()
+    params.room.sdk_app_id = 1400000001
+    params.room.user_id = lumora.VelaString(user)
+    params.room.user_sig = lumora.VelaString(b"signature-of-" + user.encode())
+    params.room.room_id = room_id
+    params.scene = lumora.VELA_SCENE_AUDIO_CALL
+    return cloud.EnterRoom(params)
 
 
 def main() -> int:
@@ -133,25 +134,25 @@ def main() -> int:
     lumora.VelaString(None).SetValue(bytearray(b"scratch"))
 
     alice, bob = Participant("alice"), Participant("bob")
-    results = [alice.enter(7001), bob.enter(7001)]
+    alice_cloud, bob_cloud = lumora.VELACloud(alice), lumora.VELACloud(bob)
+    results = [enter(alice_cloud, "alice", 7001), enter(bob_cloud, "bob", 7001)]
     met = all(e.wait(5) for e in (alice.entered, bob.entered, alice.peer_seen, bob.peer_seen))
-    results.append(bob.cloud.Subscribe("alice", lumora.STREAM_TYPE_AUDIO))
-    results.append(alice.cloud.CreateLocalAudioChannel(lumora.AudioEncodeParams()))
+    results.append(bob_cloud.Subscribe("alice", lumora.STREAM_TYPE_AUDIO))
+    results.append(alice_cloud.CreateLocalAudioChannel(lumora.AudioEncodeParams()))
     frame = lumora.AudioFrame()
     frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
     frame.SetData(bytes(1920))
-    results.append(alice.cloud.SendAudioFrame(frame))
-    results.append(alice.cloud.SendSeiMessage(5, b"sei\0payload"))
-    alice.cloud.SendCustomCmdMsg(1, b"command", True, True)
+    results.append(alice_cloud.SendAudioFrame(frame))
+    results.append(alice_cloud.SendSeiMessage(5, b"sei\0payload"))
+    alice_cloud.SendCustomCmdMsg(1, b"command", True, True)
     received = bob.got_audio.wait(5) and bob.got_messages.wait(5)
-    for p in (alice, bob):
-        p.cloud.ExitRoom()
+    for cloud in (alice_cloud, bob_cloud):
+        cloud.ExitRoom()
 
     name: str | None = lumora.VelaString("alice").GetValue()
     print(f"typed delegate: met {met}, results {results}, {name} -> bob: "
           f"audio {bob.audio}, messages {sorted(bob.messages)}, errors {alice.errors + bob.errors}")
     ok = met and received and results == [0] * len(results) and not (alice.errors or bob.errors)
-    del alice.cloud, bob.cloud
     return 0 if ok else 1
 
 

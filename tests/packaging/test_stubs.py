@@ -15,6 +15,10 @@ three kinds of deliberate difference, each checked against the running module:
 - VELACloudDelegate's callbacks are declared with the arguments the SDK
   passes to a subclass's method; a recording delegate receives them through
   the native methods and each received value must match its annotation.
+
+Every public name of the stub has a one-line docstring (the hover text that
+the module itself does not carry), and the texts name units, the callbacks
+that record fields switch between, and the thread each callback runs on.
 """
 
 import ast
@@ -451,3 +455,91 @@ class TestDelegateCallbacks:
             for value, (_, annotation) in zip(received, declared):
                 assert matches(value, annotation_types(lumora, annotation)), \
                     f"{name}: received {value!r}, declared {annotation}"
+
+
+# ---- Hover text ---------------------------------------------------------------------
+
+
+def docstring_after(body, index):
+    """The string literal right after body[index] (an attribute docstring), or None."""
+    if index + 1 < len(body):
+        nxt = body[index + 1]
+        if isinstance(nxt, ast.Expr) and isinstance(nxt.value, ast.Constant) and isinstance(nxt.value.value, str):
+            return nxt.value.value
+    return None
+
+
+def documented_names(tree):
+    """(qualified name, docstring or None) for every public name of the stub.
+
+    Public: classes, module functions and values, and in a class its
+    constructor, enumeration members, properties (on the getter) and every
+    method whose name does not start with an underscore. Setters share their
+    getter's text; the enumerations' protocol methods (__eq__, __index__, ...)
+    are Python's own and carry none."""
+    out = []
+
+    def walk(body, prefix):
+        for i, node in enumerate(body):
+            if isinstance(node, ast.ClassDef):
+                out.append((node.name, ast.get_docstring(node)))
+                walk(node.body, node.name + ".")
+            elif isinstance(node, ast.FunctionDef):
+                setter = any(ast.unparse(d).endswith(".setter") for d in node.decorator_list)
+                if not setter and (not node.name.startswith("_") or node.name == "__init__"):
+                    out.append((prefix + node.name, ast.get_docstring(node)))
+            elif isinstance(node, ast.AnnAssign) and not node.target.id.startswith("_"):
+                out.append((prefix + node.target.id, docstring_after(body, i)))
+
+    walk(tree.body, "")
+    return out
+
+
+class TestDocstrings:
+    def test_every_public_name_has_one_line(self, stub):
+        names = documented_names(stub["tree"])
+        missing = [name for name, doc in names if not doc]
+        assert missing == [], f"no docstring: {missing}"
+        long = [name for name, doc in names if "\n" in doc]
+        assert long == [], f"docstrings of more than one line: {long}"
+
+    def test_the_walk_covers_the_whole_stub(self, stub):
+        names = {name for name, _ in documented_names(stub["tree"])}
+        for cname, sc in stub["classes"].items():
+            expected = {f"{cname}.{m}" for m in sc.order if not m.startswith("_")}
+            expected |= {f"{cname}.{v}" for v in sc.classvars if v != "__members__"} | {cname, f"{cname}.__init__"}
+            assert expected <= names, cname
+        assert set(stub["functions"]) | set(stub["values"]) <= names
+
+    def test_fields_that_change_what_arrives_say_so(self, stub):
+        docs = dict(documented_names(stub["tree"]))
+        says = {
+            "EnterRoomParams.use_pixel_frame_input": ["SendPixelFrame", "SendVideoFrame"],
+            "EnterRoomParams.use_pixel_frame_output": ["OnRemotePixelFrameReceived", "OnRemoteVideoFrameReceived"],
+            "EnterRoomParams.audio_obtain_params": ["OnRemoteAudioReceived", "OnRemoteMixedAudioReceived",
+                                                    "GetAudioFrame"],
+            "AudioObtainParams.audio_obtain_method": ["GetAudioFrame"],
+            "AudioObtainParams.enable_remote_audio_mix": ["OnRemoteMixedAudioReceived", "OnRemoteAudioReceived"],
+            "VELACloud.SendCustomCmdMsg": ["1 for success", "not an Error value"],
+        }
+        for name, words in says.items():
+            for word in words:
+                assert word in docs[name], f"{name}: {docs[name]!r} does not mention {word!r}"
+
+    def test_units_are_named(self, stub):
+        docs = dict(documented_names(stub["tree"]))
+        for name, doc in docs.items():
+            field = name.rpartition(".")[2]
+            if field.endswith("_bps"):
+                assert "bit/s" in doc, name
+            if field.endswith("_ms") or field in ("pts", "dts"):
+                assert "in ms" in doc, name
+            if field.endswith("sample_rate"):
+                assert "Hz" in doc, name
+            if field in ("width", "height"):
+                assert "pixels" in doc, name
+
+    def test_callbacks_say_on_which_thread(self, stub):
+        for name, doc in documented_names(stub["tree"]):
+            if name.startswith("VELACloudDelegate.On"):
+                assert "thread" in doc or "inside" in doc, f"{name}: {doc!r}"
