@@ -8,6 +8,7 @@
 // frames, the enumerations, the settings functions.
 
 #include <pybind11/pybind11.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -226,6 +228,10 @@ class InterpreterGate {
   // Shuts the gate and waits up to `limit` for the callbacks inside.
   // Returns the number still inside when the wait ended. Runs once, at
   // exit, so a short sleep between looks is good enough.
+  // In a forked child: the callbacks counted in belong to threads that
+  // only the parent has.
+  void ResetInChild() { inside_.store(0); }
+
   int CloseAndDrain(std::chrono::milliseconds limit) {
     closed_.store(true);
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -265,6 +271,15 @@ class RetiredThreadStates {
     std::lock_guard<std::mutex> lock(mutex_);
     states_.push_back(state);
     pending_.store(true, std::memory_order_release);
+  }
+
+  void LockForFork() { mutex_.lock(); }
+  void UnlockAfterFork() { mutex_.unlock(); }
+
+  // In a forked child: the interpreter already deleted these states.
+  void ForgetInChild() {
+    states_.clear();
+    pending_.store(false);
   }
 
   // With the interpreter lock held.
@@ -333,11 +348,83 @@ class KeptThreadState {
 thread_local KeptThreadState kept_thread_state;
 #endif  // LUMORA_KEEP_THREAD_STATES
 
+// ---------------------------------------------------------------------------
+// Who made a callback
+//
+// A callback reaches the trampoline in one of three ways, and what may leave
+// it depends on which:
+//
+// - from an SDK thread, which took the lock for the callback (kSdkThread);
+// - from the SDK synchronously inside an operation that Python code called
+//   on this thread (kSdkOperation): the operations count themselves in
+//   sdk_operation_depth;
+// - from Python itself, a direct call of a delegate method (kPython): the
+//   thread holds the lock and is not inside an operation.
+//
+// Only a direct call from Python may pass a Python exception on as it is.
+// Towards the SDK, a Python error leaves as a std::runtime_error that carries
+// its text and nothing else, so the SDK may read and destroy it on any thread at
+// any time. A KeyboardInterrupt or SystemExit raised in a callback made
+// inside an operation is kept for the thread and raised again when the
+// operation returns to Python (RaisePendingInterruption), so Ctrl-C and
+// sys.exit work in synchronous callbacks too.
+// ---------------------------------------------------------------------------
+
+enum class Caller { kSdkThread, kSdkOperation, kPython };
+
+// Operations of this thread currently inside the SDK. Reset to 0 while a
+// callback's Python code runs, so that a direct call made from there counts
+// as one.
+thread_local int sdk_operation_depth = 0;
+
+// A KeyboardInterrupt or SystemExit that a synchronous callback raised,
+// waiting for its operation to return (a new reference, or null).
+thread_local PyObject* pending_interruption = nullptr;
+
+bool IsInterruption(const py::error_already_set& error) {
+  return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
+}
+
+// With the lock held: keeps the interruption for the operation's return.
+// The first one wins; a later one while it waits is dropped.
+void KeepInterruption(py::error_already_set& error) {
+  error.restore();
+  PyObject* raised = PyErr_GetRaisedException();
+  if (pending_interruption == nullptr) {
+    pending_interruption = raised;
+  } else {
+    Py_XDECREF(raised);
+  }
+}
+
+// With the lock held, as an operation returns to Python.
+void RaisePendingInterruption() {
+  if (pending_interruption != nullptr) {
+    PyObject* raised = pending_interruption;
+    pending_interruption = nullptr;
+    PyErr_SetRaisedException(raised);
+    throw py::error_already_set();
+  }
+}
+
+// Counts an SDK call of this thread for as long as it runs.
+class SdkOperation {
+ public:
+  SdkOperation() { ++sdk_operation_depth; }
+  ~SdkOperation() { --sdk_operation_depth; }
+  SdkOperation(const SdkOperation&) = delete;
+  SdkOperation& operator=(const SdkOperation&) = delete;
+};
+
 class CallbackScope {
  public:
   CallbackScope() {
     if (PyThreadState_GetUnchecked() != nullptr) {
-      // This thread holds the lock: a synchronous callback re-enters.
+      // This thread holds the lock: a synchronous callback re-enters, or
+      // Python calls a delegate method directly.
+      caller_ = sdk_operation_depth > 0 ? Caller::kSdkOperation : Caller::kPython;
+      saved_depth_ = sdk_operation_depth;
+      sdk_operation_depth = 0;
       lock_.emplace();
       return;
     }
@@ -358,6 +445,8 @@ class CallbackScope {
     lock_.reset();
     if (gated_) {
       InterpreterGate::Instance().Leave();
+    } else {
+      sdk_operation_depth = saved_depth_;
     }
   }
 
@@ -367,9 +456,13 @@ class CallbackScope {
   // False when the callback must be dropped: the interpreter is exiting.
   explicit operator bool() const { return lock_.has_value(); }
 
+  Caller caller() const { return caller_; }
+
  private:
   std::optional<py::gil_scoped_acquire> lock_;
   bool gated_ = false;
+  Caller caller_ = Caller::kSdkThread;
+  int saved_depth_ = 0;
 };
 
 // The atexit handler: closes the gate, lets the callbacks inside finish,
@@ -381,6 +474,32 @@ void CloseInterpreterGate() {
   }
 #ifdef LUMORA_KEEP_THREAD_STATES
   RetiredThreadStates::Instance().DeleteAll();
+#endif
+}
+
+// A forked child has none of the parent's SDK threads: no callback is
+// inside Python, and the thread states that SDK threads retired were
+// discarded by the interpreter along with every other thread's state. So
+// the child starts with an empty gate and an empty retired list. The list's
+// mutex is held across fork(), so that the child never inherits it locked by
+// a thread that does not exist there.
+void BeforeFork() {
+#ifdef LUMORA_KEEP_THREAD_STATES
+  RetiredThreadStates::Instance().LockForFork();
+#endif
+}
+
+void AfterForkInParent() {
+#ifdef LUMORA_KEEP_THREAD_STATES
+  RetiredThreadStates::Instance().UnlockAfterFork();
+#endif
+}
+
+void AfterForkInChild() {
+  InterpreterGate::Instance().ResetInChild();
+#ifdef LUMORA_KEEP_THREAD_STATES
+  RetiredThreadStates::Instance().UnlockAfterFork();
+  RetiredThreadStates::Instance().ForgetInChild();
 #endif
 }
 
@@ -408,7 +527,18 @@ void CloseInterpreterGate() {
 
 namespace {
 
-class RetiredDelegate final : public VELACloudDelegate {
+// What the trampoline and its retired stand-in share at the same place: the
+// number of clouds that currently hold the delegate. Wrappers change it
+// with the interpreter lock held (before Create, after Destroy), and a
+// callback from an SDK thread reads it once it holds the lock, so a callback
+// that was waiting for the lock while the last cloud was destroyed sees 0
+// and is dropped. A retired delegate always reads 0.
+class AttachableDelegate : public VELACloudDelegate {
+ public:
+  std::atomic<int> attached_clouds{0};
+};
+
+class RetiredDelegate final : public AttachableDelegate {
  public:
   void OnError(Error) override {}
   void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
@@ -509,17 +639,16 @@ const Value& ToPython(const Value& value) {
 // delegate already released (see DelegateRegistry), are dropped.
 // ---------------------------------------------------------------------------
 
-class PyVELACloudDelegate : public VELACloudDelegate {
+class PyVELACloudDelegate : public AttachableDelegate {
  public:
-  using VELACloudDelegate::VELACloudDelegate;
   ~PyVELACloudDelegate() override = default;
 
   // The memory of a trampoline given to a cloud is kept for a
   // RetiredDelegate (see DelegateRegistry).
   static void* operator new(size_t size) { return ::operator new(size); }
   static void operator delete(void* memory) {
-    static_assert(sizeof(RetiredDelegate) <= sizeof(VELACloudDelegate) &&
-                      alignof(RetiredDelegate) <= alignof(VELACloudDelegate),
+    static_assert(sizeof(RetiredDelegate) <= sizeof(PyVELACloudDelegate) &&
+                      alignof(RetiredDelegate) <= alignof(PyVELACloudDelegate),
                   "a retired delegate fits where the trampoline was");
     if (DelegateRegistry::Instance().Retire(memory)) {
       new (memory) RetiredDelegate();
@@ -634,23 +763,53 @@ class PyVELACloudDelegate : public VELACloudDelegate {
     return py::get_override(static_cast<const VELACloudDelegate*>(self), method);
   }
 
+  // A callback from an SDK thread for a delegate that no cloud holds any
+  // more: it was under way when the last cloud was destroyed.
+  static bool ArrivesLate(const void* self, const CallbackScope& scope) {
+    return scope.caller() == Caller::kSdkThread &&
+           static_cast<const AttachableDelegate*>(self)->attached_clouds.load(std::memory_order_acquire) == 0;
+  }
+
+  // With the lock held: the text a Python error carries to the SDK. An
+  // interruption raised inside an operation is kept for its return.
+  static std::string TextForSdk(py::error_already_set& error, const CallbackScope& scope) {
+    std::string text = error.what();
+    if (scope.caller() == Caller::kSdkOperation && IsInterruption(error)) {
+      KeepInterruption(error);
+    }
+    return text;
+  }
+
   // Looks up the Python method and calls it with the converted arguments.
-  // Errors of the conversion or of the call leave as native exceptions,
-  // after the interpreter lock has been released.
+  // A Python error of the conversion or of the call reaches a direct caller
+  // from Python unchanged and the SDK as a std::runtime_error, raised once the
+  // interpreter lock has been released; no Python object leaves this scope
+  // towards the SDK.
   template <typename... Args>
   static Lookup CallPython(const void* self, const char* method, const Args&... args) {
-    CallbackScope scope;
-    if (!scope) {
-      return Lookup::kDropped;
+    std::string failure;
+    {
+      CallbackScope scope;
+      if (!scope || ArrivesLate(self, scope)) {
+        return Lookup::kDropped;
+      }
+      py::function override = FindOverride(self, method);
+      if (!override) {
+        // No Python object owns this address any more: a callback that was
+        // under way when its cloud was destroyed.
+        return DelegateRegistry::Instance().IsRetired(self) ? Lookup::kDropped : Lookup::kMissing;
+      }
+      try {
+        override(ToPython(args)...);
+        return Lookup::kCalled;
+      } catch (py::error_already_set& error) {
+        if (scope.caller() == Caller::kPython) {
+          throw;
+        }
+        failure = TextForSdk(error, scope);
+      }
     }
-    py::function override = FindOverride(self, method);
-    if (!override) {
-      // No Python object owns this address any more: a callback that was
-      // under way when its cloud was destroyed.
-      return DelegateRegistry::Instance().IsRetired(self) ? Lookup::kDropped : Lookup::kMissing;
-    }
-    override(ToPython(args)...);
-    return Lookup::kCalled;
+    throw std::runtime_error(failure);
   }
 
   // A required callback: when Python does not redefine the method, the
@@ -669,11 +828,14 @@ class PyVELACloudDelegate : public VELACloudDelegate {
   // The guarded procedure: look up, build the arguments and call, all
   // inside one protected region. Errors are written to the process's own
   // standard error (not Python's sys.stderr) and cleared, and the SDK thread
-  // carries on as if the call had succeeded.
+  // carries on as if the call had succeeded. A KeyboardInterrupt or
+  // SystemExit on a thread of the Python program is not reported: it
+  // reaches a direct caller at once, and the program when the operation
+  // that made the callback returns.
   template <typename Invoke>
   static void CallGuarded(const void* self, const char* method, Invoke&& invoke) {
     CallbackScope scope;
-    if (!scope) {
+    if (!scope || ArrivesLate(self, scope)) {
       return;
     }
     try {
@@ -682,6 +844,13 @@ class PyVELACloudDelegate : public VELACloudDelegate {
         invoke(override);
       }
     } catch (py::error_already_set& error) {
+      if (scope.caller() != Caller::kSdkThread && IsInterruption(error)) {
+        if (scope.caller() == Caller::kPython) {
+          throw;
+        }
+        KeepInterruption(error);
+        return;
+      }
       ReportCallbackError(method, error);
     } catch (...) {
       ReportUnknownCallbackError();
@@ -695,6 +864,25 @@ class PyVELACloudDelegate : public VELACloudDelegate {
 
   static void ReportUnknownCallbackError() { std::cerr << "unknown error" << std::endl; }
 };
+
+namespace {
+
+// Calls the SDK, counted as an operation of this thread, and raises a
+// KeyboardInterrupt or SystemExit that a callback made inside it raised.
+template <typename Call>
+decltype(auto) InSdk(VELACloud& target, Call&& call) {
+  SdkOperation operation;
+  if constexpr (std::is_void_v<decltype(call(target))>) {
+    call(target);
+    RaisePendingInterruption();
+  } else {
+    decltype(auto) result = call(target);
+    RaisePendingInterruption();
+    return result;
+  }
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // VELACloudWrapper: owns one SDK cloud and shares its delegate
@@ -710,14 +898,23 @@ class VELACloudWrapper {
   explicit VELACloudWrapper(std::shared_ptr<PyVELACloudDelegate> delegate) : delegate_(std::move(delegate)) {
     if (delegate_) {
       DelegateRegistry::Instance().Attach(delegate_.get());
+      delegate_->attached_clouds.fetch_add(1, std::memory_order_acq_rel);
     }
+    SdkOperation operation;
     vela_cloud_ = VELACloud::Create(delegate_.get());
   }
 
+  // After Destroy no SDK thread reaches the delegate through this cloud; a
+  // callback still waiting for the lock is dropped once no cloud holds the
+  // delegate (AttachableDelegate).
   ~VELACloudWrapper() {
     if (vela_cloud_ != nullptr) {
+      SdkOperation operation;
       VELACloud::Destroy(vela_cloud_);
       vela_cloud_ = nullptr;
+    }
+    if (delegate_) {
+      delegate_->attached_clouds.fetch_sub(1, std::memory_order_acq_rel);
     }
   }
 
@@ -726,27 +923,27 @@ class VELACloudWrapper {
   VELACloudWrapper(VELACloudWrapper&&) = delete;
   VELACloudWrapper& operator=(VELACloudWrapper&&) = delete;
 
-  int EnterRoom(const EnterRoomParams& params) { return cloud().EnterRoom(params); }
-  int ExitRoom() { return cloud().ExitRoom(); }
-  int Subscribe(const std::string& user_id, StreamType type) { return cloud().Subscribe(user_id.c_str(), type); }
+  int EnterRoom(const EnterRoomParams& params) { return InSdk(cloud(), [&](VELACloud& c) { return c.EnterRoom(params); }); }
+  int ExitRoom() { return InSdk(cloud(), [&](VELACloud& c) { return c.ExitRoom(); }); }
+  int Subscribe(const std::string& user_id, StreamType type) { return InSdk(cloud(), [&](VELACloud& c) { return c.Subscribe(user_id.c_str(), type); }); }
   int Unsubscribe(const std::string& user_id, StreamType type) {
-    return cloud().Unsubscribe(user_id.c_str(), type);
+    return InSdk(cloud(), [&](VELACloud& c) { return c.Unsubscribe(user_id.c_str(), type); });
   }
-  int GetAudioFrame(AudioFrame* frame) { return cloud().GetAudioFrame(frame); }
+  int GetAudioFrame(AudioFrame* frame) { return InSdk(cloud(), [&](VELACloud& c) { return c.GetAudioFrame(frame); }); }
 
-  int CreateLocalAudioChannel(const AudioEncodeParams& params) { return cloud().CreateLocalAudioChannel(params); }
-  int DestroyLocalAudioChannel() { return cloud().DestroyLocalAudioChannel(); }
-  int SendAudioFrame(const AudioFrame& frame) { return cloud().SendAudioFrame(frame); }
+  int CreateLocalAudioChannel(const AudioEncodeParams& params) { return InSdk(cloud(), [&](VELACloud& c) { return c.CreateLocalAudioChannel(params); }); }
+  int DestroyLocalAudioChannel() { return InSdk(cloud(), [&](VELACloud& c) { return c.DestroyLocalAudioChannel(); }); }
+  int SendAudioFrame(const AudioFrame& frame) { return InSdk(cloud(), [&](VELACloud& c) { return c.SendAudioFrame(frame); }); }
   int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    return cloud().SendContinuousAudioFrame(frame, clear_send_queue);
+    return InSdk(cloud(), [&](VELACloud& c) { return c.SendContinuousAudioFrame(frame, clear_send_queue); });
   }
 
-  int CreateLocalVideoChannel(StreamType type) { return cloud().CreateLocalVideoChannel(type); }
-  int DestroyLocalVideoChannel(StreamType type) { return cloud().DestroyLocalVideoChannel(type); }
-  int SendVideoFrame(StreamType type, const VideoFrame& frame) { return cloud().SendVideoFrame(type, frame); }
-  int SendPixelFrame(StreamType type, const PixelFrame& frame) { return cloud().SendVideoFrame(type, frame); }
+  int CreateLocalVideoChannel(StreamType type) { return InSdk(cloud(), [&](VELACloud& c) { return c.CreateLocalVideoChannel(type); }); }
+  int DestroyLocalVideoChannel(StreamType type) { return InSdk(cloud(), [&](VELACloud& c) { return c.DestroyLocalVideoChannel(type); }); }
+  int SendVideoFrame(StreamType type, const VideoFrame& frame) { return InSdk(cloud(), [&](VELACloud& c) { return c.SendVideoFrame(type, frame); }); }
+  int SendPixelFrame(StreamType type, const PixelFrame& frame) { return InSdk(cloud(), [&](VELACloud& c) { return c.SendVideoFrame(type, frame); }); }
   void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
-    cloud().SetVideoEncodeParam(type, param);
+    InSdk(cloud(), [&](VELACloud& c) { c.SetVideoEncodeParam(type, param); });
   }
 
   // Message payloads go to the SDK as a pointer into the bytes object's own
@@ -758,7 +955,7 @@ class VELACloudWrapper {
       PyErr_Print();
       return -1;
     }
-    return cloud().SendSeiMessage(message_type, ptr, static_cast<size_t>(length));
+    return InSdk(cloud(), [&](VELACloud& c) { return c.SendSeiMessage(message_type, ptr, static_cast<size_t>(length)); });
   }
 
   // cmd_id travels as the same 32 bits, which the SDK reads as unsigned.
@@ -769,12 +966,13 @@ class VELACloudWrapper {
       PyErr_Print();
       return -1;
     }
-    const bool sent =
-        cloud().SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), ptr, static_cast<size_t>(length), reliable, ordered);
+    const bool sent = InSdk(cloud(), [&](VELACloud& c) {
+      return c.SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), ptr, static_cast<size_t>(length), reliable, ordered);
+    });
     return sent ? 1 : 0;
   }
 
-  void EnableVoiceActivityDetection(const VADParams& params) { cloud().EnableVoiceActivityDetection(params); }
+  void EnableVoiceActivityDetection(const VADParams& params) { InSdk(cloud(), [&](VELACloud& c) { c.EnableVoiceActivityDetection(params); }); }
 
  private:
   // An SDK that failed to create a cloud gets a Python error on use instead
@@ -1140,6 +1338,39 @@ void GuardBindingBaseConstructor() {
   GuardConstructorSlots(base);
 }
 
+// An instance made without __init__ (cls.__new__(cls), or copy and pickle
+// of a subclass with its own __setstate__) has no native value. The binding
+// layer would then hand its methods freshly allocated, never constructed
+// memory, through the type's operator new; that hook instead refuses with a
+// TypeError naming the class. Constructors are unaffected: they build their
+// value themselves.
+std::string ClassName(const std::type_info& type) {
+  const py::detail::type_info* info = py::detail::get_type_info(type);
+  if (info == nullptr) {
+    return "object";
+  }
+  return py::handle(reinterpret_cast<PyObject*>(info->type)).attr("__qualname__").cast<std::string>();
+}
+
+template <typename Value>
+void* RefuseUnconstructedValue(size_t) {
+  const std::string name = ClassName(typeid(Value));
+  throw py::type_error(name + " object is not initialized: " + name + ".__init__() was not called");
+}
+
+template <typename... Values>
+void RefuseUnconstructedValues() {
+  ((py::detail::get_type_info(typeid(Values))->operator_new = &RefuseUnconstructedValue<Values>), ...);
+}
+
+void RefuseUnconstructedInstances() {
+  RefuseUnconstructedValues<VELACloudWrapper, VELACloudDelegate, VelaString, RoomParams, EnterRoomParams,
+                            AudioEncodeParams, VideoEncodeParams, NetworkQualityInfo, UserInfo, AudioObtainParams,
+                            VADParams, AudioFrame, VideoFrame, PixelFrame, Error, VideoCodecType, AudioCodecType,
+                            VELARole, VELAScene, StreamType, AudioObtainMethod, NetworkQuality, ConnectionState,
+                            VideoRotation, VideoPixelFormat>();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_lumora, m) {
@@ -1153,5 +1384,9 @@ PYBIND11_MODULE(_lumora, m) {
   RegisterEnums(m);
   RegisterSettings(m);
   GuardBindingBaseConstructor();
+  RefuseUnconstructedInstances();
+  static const bool fork_handlers_installed =
+      pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
+  (void)fork_handlers_installed;
   py::module_::import("atexit").attr("register")(py::cpp_function(&CloseInterpreterGate));
 }
