@@ -6,6 +6,76 @@
 // Registration order (it shows in the generated signatures): module
 // docstring, VELACloud, VELACloudDelegate, VelaString, the records, the
 // frames, the enumerations, the settings functions.
+//
+// The safety layer
+//
+// SDK threads call into Python at any time, also while a cloud is being
+// destroyed, while the interpreter exits or in a forked child, and Python
+// code may hand the binding objects that were never built. Each mechanism
+// below closes one way that goes wrong; the tests named prove it (under
+// tests/binding/).
+//
+// - Interpreter gate (InterpreterGate, CallbackScope). Closed by an atexit
+//   handler, which then waits briefly for the callbacks inside: an SDK
+//   thread never creates, attaches or deletes a thread state while the
+//   interpreter is torn down, which crashed programs that exit with media in
+//   flight. test_reliability.py: test_exit_with_calls_in_flight_quick,
+//   test_exit_with_calls_in_flight_keeps_its_status;
+//   test_callback_boundaries.py: test_exit_while_callbacks_raise.
+// - Kept thread states (build option LUMORA_KEEP_THREAD_STATES;
+//   KeptThreadState, RetiredThreadStates). An SDK thread keeps one thread
+//   state, attached around each callback; a thread that ends hands its state
+//   to a list that the next thread holding the lock deletes, so an SDK that
+//   joins its threads under the lock (Destroy) never deadlocks.
+//   test_reliability.py: test_native_thread_that_called_back_is_joined_under_the_lock,
+//   test_thread_local_state_across_callbacks_of_one_sdk_thread.
+// - Retired delegates (RetiredDelegate, DelegateRegistry). The memory of a
+//   trampoline that was given to a cloud is never reused: a late callback
+//   finds a delegate that does nothing instead of freed memory or another
+//   delegate at the same address. test_reliability.py:
+//   test_late_callbacks_of_a_dropped_cloud_are_dropped_quietly,
+//   test_late_callbacks_stress.
+// - Attachment count (AttachableDelegate). A callback that waited for the
+//   lock while the last cloud holding its delegate was destroyed is dropped,
+//   so Python code never hears from a cloud it deleted.
+//   test_callback_boundaries.py: test_no_callback_reaches_a_kept_delegate_after_del_cloud,
+//   test_no_callback_after_del_cloud_stress; and a delegate given to a new
+//   cloud receives again (test_reliability.py:
+//   test_delegate_reused_after_its_cloud_keeps_receiving).
+// - Errors towards the SDK as text (CallPython, TextForSdk). A Python error
+//   leaves a callback as a std::runtime_error holding its text, never as a
+//   Python object the SDK would destroy on a thread without the lock; a
+//   KeyboardInterrupt or SystemExit raised in a synchronous callback is
+//   raised again when its operation returns. test_callback_boundaries.py:
+//   test_interruptions_in_a_synchronous_callback_reach_the_program,
+//   test_exit_while_callbacks_raise; test_delegate.py:
+//   test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
+// - Fork handlers (BeforeFork, AfterForkInChild). A child starts with an
+//   empty gate and retired list instead of the counts and states of threads
+//   that only the parent has. test_callback_boundaries.py:
+//   test_fork_child_starts_without_the_parents_callbacks.
+// - Owned copies (OwnedValue). Every record, frame and enumeration value a
+//   callback hands over is a new object owning a copy, so Python may keep
+//   it after the SDK's own has gone. test_delegate.py:
+//   test_frames_kept_after_callback; test_reliability.py:
+//   test_direct_calls_pass_copies_not_the_callers_objects.
+// - Lookup by name on every call (FindOverride). Its fast path remembers
+//   only what the class's version tag vouches for, so a method replaced or
+//   removed at run time is seen at the next callback. test_delegate.py:
+//   test_sdk_thread_lookup_follows_replaced_methods,
+//   test_sdk_thread_lookup_honours_custom_attribute_lookup.
+// - Pickling guard (GuardBindingBaseConstructor) and instances made without
+//   __init__ (RefuseUnconstructedInstances). Pickle protocols 0 and 1, and
+//   cls.__new__(cls), raise TypeError instead of aborting the process or
+//   handing methods unconstructed memory. test_reliability.py:
+//   test_pickle_protocols_0_and_1_raise_instead_of_aborting;
+//   test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
+// - Payload counts of direct calls (SizedText). A count beyond the text
+//   passed is refused before the callback reads past it. test_delegate.py:
+//   test_direct_call_counts_are_checked.
+// - Main interpreter only (RequireMainInterpreter): SDK threads enter
+//   Python through it. test_reliability.py:
+//   test_import_in_a_legacy_subinterpreter_is_refused.
 
 #include <pybind11/pybind11.h>
 #include <pthread.h>
