@@ -760,13 +760,19 @@ class DelegateRegistry {
 // a null text becomes None.
 //
 // A copy is wrapped the way the binding layer wraps a pointer it takes
-// ownership of, minus the steps that cannot apply to a new address: the
-// type information is found once at start-up instead of by hashing the
-// type's name on every call, and there is no search for a live Python
-// object at the new address. The instance is registered, and its holder
-// built, exactly as the binding layer does, so it is deallocated by the
-// binding layer's own code.
+// ownership of, minus the steps that cannot apply to a new, private
+// address: the type information is found once at start-up instead of by
+// hashing the type's name on every call, there is no search for a live
+// Python object at the new address, and no entry in the table that maps
+// native addresses to Python objects (see OwnedValue). The holder is built
+// as the binding layer builds it, and DeallocValue takes the instance apart
+// with the binding layer's steps.
 // ---------------------------------------------------------------------------
+
+// The short paths below read the binding layer's tables of instances and
+// of methods not redefined directly, which is safe because every callback
+// holds the interpreter lock. A free-threaded interpreter shards and locks
+// those tables, so there the binding layer's own paths are used.
 
 // Found once at start-up: the binding layer's internals (they live as long
 // as the main interpreter, the only one the module runs in) and the type
@@ -794,6 +800,7 @@ destructor binding_dealloc = nullptr;
 
 // Removes the registration of `instance` at `value`; false when there was
 // none (the binding layer's deallocation then fails the same way).
+#ifndef Py_GIL_DISABLED
 bool Deregister(py::detail::instance* instance, const void* value) {
   auto& instances = binding_internals->registered_instances;
   auto range = instances.equal_range(value);
@@ -841,6 +848,7 @@ void DeallocValue(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
+#endif  // Py_GIL_DISABLED
 
 template <typename... Values>
 void RememberRegisteredTypes() {
@@ -848,6 +856,7 @@ void RememberRegisteredTypes() {
   auto remember = [](auto* value_type, const py::detail::type_info* info) {
     using Value = std::remove_pointer_t<decltype(value_type)>;
     registered_type<Value> = info;
+#ifndef Py_GIL_DISABLED
     if (info != nullptr && HasPlainInstances(info) && info->type->tp_dealloc != nullptr) {
       if (binding_dealloc == nullptr) {
         binding_dealloc = info->type->tp_dealloc;
@@ -857,6 +866,7 @@ void RememberRegisteredTypes() {
         info->type->tp_dealloc = &DeallocValue<Value>;
       }
     }
+#endif
   };
   (remember(static_cast<Values*>(nullptr), py::detail::get_type_info(typeid(Values))), ...);
 }
@@ -986,6 +996,7 @@ class Override {
 
 // With the lock held. `delegate` is the native delegate's address.
 Override FindOverride(const void* delegate, CallbackName& name) {
+#ifndef Py_GIL_DISABLED
   const py::detail::type_info* base = registered_type<VELACloudDelegate>;
   if (base != nullptr && PyEval_GetFrame() == nullptr) {
     // The Python object registered at this address whose class derives
@@ -1018,6 +1029,7 @@ Override FindOverride(const void* delegate, CallbackName& name) {
       }
     }
   }
+#endif
   py::function callable = py::get_override(static_cast<const VELACloudDelegate*>(delegate), name.text);
   return callable ? Override(std::move(callable)) : Override();
 }
