@@ -1481,12 +1481,58 @@ void RegisterDelegate(py::module_& m) {
            });
 }
 
+// The text a VelaString is built or set from: a str as UTF-8, bytes or a
+// bytearray as they are, None for a null text. A str that has no UTF-8 form (a lone surrogate) raises a
+// TypeError that says so, instead of the overload mismatch the plain
+// const char* conversion reports. It shows as "str" in signatures.
+struct Utf8Text {
+  std::optional<std::string> bytes;
+  const char* c_str() const { return bytes ? bytes->c_str() : nullptr; }
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Utf8Text> {
+  PYBIND11_TYPE_CASTER(Utf8Text, const_name("str"));
+  bool load(handle source, bool) {
+    if (source.is_none()) {
+      value.bytes.reset();
+      return true;
+    }
+    if (PyBytes_Check(source.ptr())) {
+      value.bytes.emplace(PyBytes_AS_STRING(source.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(source.ptr())));
+      return true;
+    }
+    if (PyByteArray_Check(source.ptr())) {
+      value.bytes.emplace(PyByteArray_AS_STRING(source.ptr()),
+                          static_cast<size_t>(PyByteArray_GET_SIZE(source.ptr())));
+      return true;
+    }
+    if (!PyUnicode_Check(source.ptr())) {
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(source.ptr(), &length);
+    if (data == nullptr) {
+      const std::string reason = error_already_set().what();
+      throw type_error("VelaString text must be encodable as UTF-8: " + reason);
+    }
+    value.bytes.emplace(data, static_cast<size_t>(length));
+    return true;
+  }
+};
+}  // namespace pybind11::detail
+
+namespace {
+
 void RegisterVelaString(py::module_& m) {
   py::class_<VelaString>(m, "VelaString")
       .def(py::init<>())
-      .def(py::init<const char*>())
+      .def(py::init([](const Utf8Text& text) { return new VelaString(text.c_str()); }))
       .def("GetValue", &VelaString::GetValue)
-      .def("SetValue", &VelaString::SetValue)
+      .def("SetValue", [](VelaString& self, const Utf8Text& text) { self.SetValue(text.c_str()); })
       // A null text has no str form: building the native string from it
       // raises, and Python gets that as RuntimeError.
       .def("__str__", [](const VelaString& self) { return std::string(self.GetValue()); })
@@ -1495,56 +1541,81 @@ void RegisterVelaString(py::module_& m) {
 
 // Fields are registered in the order Python code sees them, which is not
 // always their declaration order.
+//
+// Each setter carries its field's name, so a value that does not convert
+// fails with "room_id(): incompatible function arguments ..." and the
+// signature it wanted, instead of an anonymous "()".
+template <typename Record, typename Field>
+void ReadWrite(py::class_<Record>& cls, const char* name, Field Record::*member) {
+  py::cpp_function getter([member](const Record& self) -> const Field& { return self.*member; }, py::is_method(cls));
+  py::cpp_function setter([member](Record& self, const Field& value) { self.*member = value; }, py::is_method(cls),
+                          py::name(name));
+  cls.def_property(name, getter, setter, py::return_value_policy::reference_internal);
+}
+
 void RegisterRecords(py::module_& m) {
-  py::class_<RoomParams>(m, "RoomParams")
-      .def(py::init<>())
-      .def_readwrite("room_id", &RoomParams::room_id)
-      .def_readwrite("str_room_id", &RoomParams::str_room_id)
-      .def_readwrite("user_id", &RoomParams::user_id)
-      .def_readwrite("user_sig", &RoomParams::user_sig)
-      .def_readwrite("sdk_app_id", &RoomParams::sdk_app_id);
-
-  py::class_<EnterRoomParams>(m, "EnterRoomParams")
-      .def(py::init<>())
-      .def_readwrite("room", &EnterRoomParams::room)
-      .def_readwrite("scene", &EnterRoomParams::scene)
-      .def_readwrite("role", &EnterRoomParams::role)
-      .def_readwrite("private_map_key", &EnterRoomParams::private_map_key)
-      .def_readwrite("audio_obtain_params", &EnterRoomParams::audio_obtain_params)
-      .def_readwrite("use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input)
-      .def_readwrite("use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
-
-  py::class_<AudioEncodeParams>(m, "AudioEncodeParams")
-      .def(py::init<>())
-      .def_readwrite("channels", &AudioEncodeParams::channels)
-      .def_readwrite("sample_rate", &AudioEncodeParams::sample_rate)
-      .def_readwrite("frame_length_ms", &AudioEncodeParams::frame_length_ms)
-      .def_readwrite("bitrate_bps", &AudioEncodeParams::bitrate_bps)
-      .def_readwrite("need_encode", &AudioEncodeParams::need_encode);
-
-  py::class_<VideoEncodeParams>(m, "VideoEncodeParams")
-      .def(py::init<>())
-      .def_readwrite("frame_rate", &VideoEncodeParams::frame_rate)
-      .def_readwrite("bitrate_bps", &VideoEncodeParams::bitrate_bps)
-      .def_readwrite("gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
-
-  py::class_<NetworkQualityInfo>(m, "NetworkQualityInfo")
-      .def(py::init<>())
-      .def_readwrite("user_id", &NetworkQualityInfo::user_id)
-      .def_readwrite("quality", &NetworkQualityInfo::quality);
-
-  py::class_<UserInfo>(m, "UserInfo").def(py::init<>()).def_readwrite("user_id", &UserInfo::user_id);
-
-  py::class_<AudioObtainParams>(m, "AudioObtainParams")
-      .def(py::init<>())
-      .def_readwrite("audio_obtain_method", &AudioObtainParams::audio_obtain_method)
-      .def_readwrite("enable_remote_audio_mix", &AudioObtainParams::enable_remote_audio_mix)
-      .def_readwrite("output_sample_rate", &AudioObtainParams::output_sample_rate)
-      .def_readwrite("output_channels", &AudioObtainParams::output_channels)
-      .def_readwrite("output_frame_length_ms", &AudioObtainParams::output_frame_length_ms)
-      .def_readwrite("output_audio_codec_type", &AudioObtainParams::output_audio_codec_type);
-
-  py::class_<VADParams>(m, "VADParams").def(py::init<>()).def_readwrite("enable", &VADParams::enable);
+  {
+    py::class_<RoomParams> cls(m, "RoomParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "room_id", &RoomParams::room_id);
+    ReadWrite(cls, "str_room_id", &RoomParams::str_room_id);
+    ReadWrite(cls, "user_id", &RoomParams::user_id);
+    ReadWrite(cls, "user_sig", &RoomParams::user_sig);
+    ReadWrite(cls, "sdk_app_id", &RoomParams::sdk_app_id);
+  }
+  {
+    py::class_<EnterRoomParams> cls(m, "EnterRoomParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "room", &EnterRoomParams::room);
+    ReadWrite(cls, "scene", &EnterRoomParams::scene);
+    ReadWrite(cls, "role", &EnterRoomParams::role);
+    ReadWrite(cls, "private_map_key", &EnterRoomParams::private_map_key);
+    ReadWrite(cls, "audio_obtain_params", &EnterRoomParams::audio_obtain_params);
+    ReadWrite(cls, "use_pixel_frame_input", &EnterRoomParams::use_pixel_frame_input);
+    ReadWrite(cls, "use_pixel_frame_output", &EnterRoomParams::use_pixel_frame_output);
+  }
+  {
+    py::class_<AudioEncodeParams> cls(m, "AudioEncodeParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "channels", &AudioEncodeParams::channels);
+    ReadWrite(cls, "sample_rate", &AudioEncodeParams::sample_rate);
+    ReadWrite(cls, "frame_length_ms", &AudioEncodeParams::frame_length_ms);
+    ReadWrite(cls, "bitrate_bps", &AudioEncodeParams::bitrate_bps);
+    ReadWrite(cls, "need_encode", &AudioEncodeParams::need_encode);
+  }
+  {
+    py::class_<VideoEncodeParams> cls(m, "VideoEncodeParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "frame_rate", &VideoEncodeParams::frame_rate);
+    ReadWrite(cls, "bitrate_bps", &VideoEncodeParams::bitrate_bps);
+    ReadWrite(cls, "gop_in_seconds", &VideoEncodeParams::gop_in_seconds);
+  }
+  {
+    py::class_<NetworkQualityInfo> cls(m, "NetworkQualityInfo");
+    cls.def(py::init<>());
+    ReadWrite(cls, "user_id", &NetworkQualityInfo::user_id);
+    ReadWrite(cls, "quality", &NetworkQualityInfo::quality);
+  }
+  {
+    py::class_<UserInfo> cls(m, "UserInfo");
+    cls.def(py::init<>());
+    ReadWrite(cls, "user_id", &UserInfo::user_id);
+  }
+  {
+    py::class_<AudioObtainParams> cls(m, "AudioObtainParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "audio_obtain_method", &AudioObtainParams::audio_obtain_method);
+    ReadWrite(cls, "enable_remote_audio_mix", &AudioObtainParams::enable_remote_audio_mix);
+    ReadWrite(cls, "output_sample_rate", &AudioObtainParams::output_sample_rate);
+    ReadWrite(cls, "output_channels", &AudioObtainParams::output_channels);
+    ReadWrite(cls, "output_frame_length_ms", &AudioObtainParams::output_frame_length_ms);
+    ReadWrite(cls, "output_audio_codec_type", &AudioObtainParams::output_audio_codec_type);
+  }
+  {
+    py::class_<VADParams> cls(m, "VADParams");
+    cls.def(py::init<>());
+    ReadWrite(cls, "enable", &VADParams::enable);
+  }
 }
 
 void RegisterFrames(py::module_& m) {

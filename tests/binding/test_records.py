@@ -149,3 +149,14 @@ def test_enter_room_params_round_trip(lumora):
             p.scene, p.role, str(p.private_map_key), p.use_pixel_frame_input, p.use_pixel_frame_output) == (
         1400000001, "alice", "sig-ä", "studio", lumora.VELA_SCENE_LIVE, lumora.VELA_ROLE_AUDIENCE, "key",
         True, False)
+
+
+@pytest.mark.parametrize("record, field, value", [
+    ("RoomParams", "room_id", "7"),
+    ("EnterRoomParams", "room", 3),
+    ("AudioObtainParams", "output_sample_rate", None),
+])
+def test_setter_errors_name_the_field(lumora, record, field, value):
+    target = getattr(lumora, record)()
+    with pytest.raises(TypeError, match=rf"^{field}\(\): incompatible function arguments"):
+        setattr(target, field, value)

@@ -96,3 +96,12 @@ def test_view_keeps_record_alive(lumora):
     for j in junk:
         j.room.str_room_id = lumora.VelaString("other")
     assert view.GetValue() == "room-7"
+
+
+def test_text_without_utf8_form_says_so(lumora):
+    with pytest.raises(TypeError, match="UTF-8.*surrogates not allowed"):
+        lumora.VelaString("\ud800")
+    value = lumora.VelaString("kept")
+    with pytest.raises(TypeError, match="UTF-8.*surrogates not allowed"):
+        value.SetValue("a\udfff")
+    assert value.GetValue() == "kept"
