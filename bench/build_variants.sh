@@ -6,7 +6,11 @@
 #
 # each a `pip install --target` folder holding _lumora and liblumora.so, with
 # its CMake build folder beside it (<dir>/build-default, <dir>/build-kept)
-# so that rebuilds are incremental. Nothing is installed into the venv.
+# so that rebuilds are incremental. Nothing is installed into the venv. The
+# modules keep their symbols (neither the post-build strip of the binding
+# layer's CMake helper nor the one on install runs), so that
+# bench_instructions.py can count instructions by function under callgrind;
+# the code is the same as in a stripped build.
 #
 #   bench/build_variants.sh [dir]     dir: $LUMORA_BENCH_SITES, else ~/.cache/lumora-bench
 #
@@ -31,6 +35,7 @@ for variant in default kept; do
     [[ $variant == kept ]] && keep=ON
     say "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
     LUMORA_KEEP_THREAD_STATES=$keep install_variant "$DIR/site-$variant" "$DIR/build-$variant" \
-        "$DIR/build-$variant.log" || die "build failed (full log: $DIR/build-$variant.log)"
+        "$DIR/build-$variant.log" -Cinstall.strip=false -Ccmake.define.CMAKE_STRIP=/bin/true ||
+        die "build failed (full log: $DIR/build-$variant.log)"
 done
 echo "$DIR"

@@ -6,14 +6,86 @@
 // Registration order (it shows in the generated signatures): module
 // docstring, VELACloud, VELACloudDelegate, VelaString, the records, the
 // frames, the enumerations, the settings functions.
+//
+// The safety layer
+//
+// SDK threads call into Python at any time, also while a cloud is being
+// destroyed, while the interpreter exits or in a forked child, and Python
+// code may hand the binding objects that were never built. Each mechanism
+// below closes one way that goes wrong; the tests named prove it (under
+// tests/binding/).
+//
+// - Interpreter gate (InterpreterGate, CallbackScope). Closed by an atexit
+//   handler, which then waits briefly for the callbacks inside: an SDK
+//   thread never creates, attaches or deletes a thread state while the
+//   interpreter is torn down, which crashed programs that exit with media in
+//   flight. test_reliability.py: test_exit_with_calls_in_flight_quick,
+//   test_exit_with_calls_in_flight_keeps_its_status;
+//   test_callback_boundaries.py: test_exit_while_callbacks_raise.
+// - Kept thread states (build option LUMORA_KEEP_THREAD_STATES;
+//   KeptThreadState, RetiredThreadStates). An SDK thread keeps one thread
+//   state, attached around each callback; a thread that ends hands its state
+//   to a list that the next thread holding the lock deletes, so an SDK that
+//   joins its threads under the lock (Destroy) never deadlocks.
+//   test_reliability.py: test_native_thread_that_called_back_is_joined_under_the_lock,
+//   test_thread_local_state_across_callbacks_of_one_sdk_thread.
+// - Retired delegates (RetiredDelegate, DelegateRegistry). The memory of a
+//   trampoline that was given to a cloud is never reused: a late callback
+//   finds a delegate that does nothing instead of freed memory or another
+//   delegate at the same address. test_reliability.py:
+//   test_late_callbacks_of_a_dropped_cloud_are_dropped_quietly,
+//   test_late_callbacks_stress.
+// - Attachment count (AttachableDelegate). A callback that waited for the
+//   lock while the last cloud holding its delegate was destroyed is dropped,
+//   so Python code never hears from a cloud it deleted.
+//   test_callback_boundaries.py: test_no_callback_reaches_a_kept_delegate_after_del_cloud,
+//   test_no_callback_after_del_cloud_stress; and a delegate given to a new
+//   cloud receives again (test_reliability.py:
+//   test_delegate_reused_after_its_cloud_keeps_receiving).
+// - Errors towards the SDK as text (CallPython, TextForSdk). A Python error
+//   leaves a callback as a std::runtime_error holding its text, never as a
+//   Python object the SDK would destroy on a thread without the lock; a
+//   KeyboardInterrupt or SystemExit raised in a synchronous callback is
+//   raised again when its operation returns. test_callback_boundaries.py:
+//   test_interruptions_in_a_synchronous_callback_reach_the_program,
+//   test_exit_while_callbacks_raise; test_delegate.py:
+//   test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
+// - Fork handlers (BeforeFork, AfterForkInChild). A child starts with an
+//   empty gate and retired list instead of the counts and states of threads
+//   that only the parent has. test_callback_boundaries.py:
+//   test_fork_child_starts_without_the_parents_callbacks.
+// - Owned copies (OwnedValue). Every record, frame and enumeration value a
+//   callback hands over is a new object owning a copy, so Python may keep
+//   it after the SDK's own has gone. test_delegate.py:
+//   test_frames_kept_after_callback; test_reliability.py:
+//   test_direct_calls_pass_copies_not_the_callers_objects.
+// - Lookup by name on every call (FindOverride). Its fast path remembers
+//   only what the class's version tag vouches for, so a method replaced or
+//   removed at run time is seen at the next callback. test_delegate.py:
+//   test_sdk_thread_lookup_follows_replaced_methods,
+//   test_sdk_thread_lookup_honours_custom_attribute_lookup.
+// - Pickling guard (GuardBindingBaseConstructor) and instances made without
+//   __init__ (RefuseUnconstructedInstances). Pickle protocols 0 and 1, and
+//   cls.__new__(cls), raise TypeError instead of aborting the process or
+//   handing methods unconstructed memory. test_reliability.py:
+//   test_pickle_protocols_0_and_1_raise_instead_of_aborting;
+//   test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
+// - Payload counts of direct calls (SizedText). A count beyond the text
+//   passed is refused before the callback reads past it. test_delegate.py:
+//   test_direct_call_counts_are_checked.
+// - Main interpreter only (RequireMainInterpreter): SDK threads enter
+//   Python through it. test_reliability.py:
+//   test_import_in_a_legacy_subinterpreter_is_refused.
 
 #include <pybind11/pybind11.h>
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -315,13 +387,19 @@ class KeptThreadState {
   // acquisition that follows finds it as this thread's state. A thread that
   // already has a state of its own (made by other code through the
   // PyGILState functions) keeps using that one.
-  void Ensure() {
+  //
+  // Returns the thread's kept state, which the callback attaches directly,
+  // or null for a thread with a state of its own, which the scoped
+  // acquisition finds.
+  PyThreadState* Ensure() {
     if (state_ == nullptr && PyGILState_GetThisThreadState() == nullptr) {
       state_ = PyThreadState_New(PyInterpreterState_Main());
-      // The count the scoped acquisition keeps: one for this holder, so
-      // that releasing the lock after a callback never deletes the state.
+      // The count a scoped acquisition keeps (Python code in the callback
+      // may make one): one for this holder, so that releasing the lock
+      // never deletes the state.
       state_->gilstate_counter = 1;
     }
+    return state_;
   }
 
   // Thread exit: never takes the interpreter lock.
@@ -433,8 +511,15 @@ class CallbackScope {
     }
     gated_ = true;
 #ifdef LUMORA_KEEP_THREAD_STATES
-    kept_thread_state.Ensure();
-    lock_.emplace();
+    // The thread's own kept state is attached directly: the scoped
+    // acquisition would only find the same state again, at the cost of
+    // looking up the binding layer's internals on every callback.
+    attached_ = kept_thread_state.Ensure();
+    if (attached_ != nullptr) {
+      PyEval_RestoreThread(attached_);
+    } else {
+      lock_.emplace();
+    }
     RetiredThreadStates::Instance().DeleteAll();
 #else
     lock_.emplace();
@@ -442,6 +527,9 @@ class CallbackScope {
   }
 
   ~CallbackScope() {
+    if (attached_ != nullptr) {
+      PyEval_SaveThread();
+    }
     lock_.reset();
     if (gated_) {
       InterpreterGate::Instance().Leave();
@@ -454,12 +542,13 @@ class CallbackScope {
   CallbackScope& operator=(const CallbackScope&) = delete;
 
   // False when the callback must be dropped: the interpreter is exiting.
-  explicit operator bool() const { return lock_.has_value(); }
+  explicit operator bool() const { return lock_.has_value() || attached_ != nullptr; }
 
   Caller caller() const { return caller_; }
 
  private:
   std::optional<py::gil_scoped_acquire> lock_;
+  PyThreadState* attached_ = nullptr;  // a kept state attached directly
   bool gated_ = false;
   Caller caller_ = Caller::kSdkThread;
   int saved_depth_ = 0;
@@ -506,6 +595,87 @@ void AfterForkInChild() {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// The callbacks
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The last class found to redefine a callback as a Python function, valid
+// while the class is unchanged (its version tag, which Python renews on
+// every change of the class or its bases and never reuses) and while the
+// binding layer's record of methods not redefined has not changed.
+struct RedefinedIn {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  size_t not_redefined_count = 0;
+};
+
+struct CallbackName {
+  const char* text;          // also the key of the binding layer's record
+  PyObject* object;          // interned at start-up
+  RedefinedIn redefined_in;  // with the lock held
+};
+
+// The callbacks, in the SDK base's order of virtual operations: the name
+// Python sees, the SDK's operation, its parameter types. RetiredDelegate
+// and the callback names derive from this list; the trampoline's overrides
+// and their registration are written out, as each has its own conversion,
+// policy and place in the registration order (a missing override is a
+// compile error: the SDK base's operations are pure).
+#define LUMORA_DELEGATE_CALLBACKS(X)                                                                  \
+  X(OnError, OnError, (Error))                                                                        \
+  X(OnConnectionStateChanged, OnConnectionStateChanged, (ConnectionState, ConnectionState))           \
+  X(OnEnterRoom, OnEnterRoom, ())                                                                     \
+  X(OnExitRoom, OnExitRoom, ())                                                                       \
+  X(OnLocalAudioChannelCreated, OnLocalAudioChannelCreated, ())                                       \
+  X(OnLocalAudioChannelDestroyed, OnLocalAudioChannelDestroyed, ())                                   \
+  X(OnLocalVideoChannelCreated, OnLocalVideoChannelCreated, (StreamType))                             \
+  X(OnLocalVideoChannelDestroyed, OnLocalVideoChannelDestroyed, (StreamType))                         \
+  X(OnRequestChangeVideoEncodeBitrate, OnRequestChangeVideoEncodeBitrate, (StreamType, int))          \
+  X(OnRequestKeyFrame, OnRequestKeyFrame, (StreamType))                                               \
+  X(OnRemoteUserEnterRoom, OnRemoteUserEnterRoom, (const UserInfo&))                                  \
+  X(OnRemoteUserExitRoom, OnRemoteUserExitRoom, (const UserInfo&, int))                               \
+  X(OnRemoteAudioAvailable, OnRemoteAudioAvailable, (const char*, bool))                              \
+  X(OnRemoteVideoAvailable, OnRemoteVideoAvailable, (const char*, bool, StreamType))                  \
+  X(OnRemoteVideoFrameReceived, OnRemoteVideoReceived, (const char*, StreamType, const VideoFrame&))  \
+  X(OnRemotePixelFrameReceived, OnRemoteVideoReceived, (const char*, StreamType, const PixelFrame&))  \
+  X(OnRemoteAudioReceived, OnRemoteAudioReceived, (const char*, const AudioFrame&))                   \
+  X(OnRemoteMixedAudioReceived, OnRemoteMixedAudioReceived, (const AudioFrame&))                      \
+  X(OnSeiMessageReceived, OnSeiMessageReceived, (const char*, StreamType, int, const char*, size_t))  \
+  X(OnReceiveCustomCmdMsg, OnReceiveCustomCmdMsg, (const char*, int32_t, uint32_t, const char*, size_t)) \
+  X(OnMissCustomCmdMsg, OnMissCustomCmdMsg, (const char*, int32_t, uint32_t, uint32_t))               \
+  X(OnNetworkQuality, OnNetworkQuality, (NetworkQualityInfo*, NetworkQualityInfo*, size_t))
+
+enum class Callback {
+#define LUMORA_CALLBACK_ENUMERATOR(python_name, operation, parameters) python_name,
+  LUMORA_DELEGATE_CALLBACKS(LUMORA_CALLBACK_ENUMERATOR)
+#undef LUMORA_CALLBACK_ENUMERATOR
+};
+
+CallbackName callback_names[] = {
+#define LUMORA_CALLBACK_NAME(python_name, operation, parameters) {#python_name, nullptr, {}},
+    LUMORA_DELEGATE_CALLBACKS(LUMORA_CALLBACK_NAME)
+#undef LUMORA_CALLBACK_NAME
+};
+
+CallbackName& NameOf(Callback callback) { return callback_names[static_cast<size_t>(callback)]; }
+
+// Once per process (the module lives in the main interpreter only); the
+// names are kept for its whole life.
+void InternCallbackNames() {
+  for (CallbackName& name : callback_names) {
+    if (name.object == nullptr) {
+      name.object = PyUnicode_InternFromString(name.text);
+      if (name.object == nullptr) {
+        throw py::error_already_set();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Delegates that were given to a cloud
 //
 // The SDK holds a delegate's address from Create on, and a callback it
@@ -540,28 +710,9 @@ class AttachableDelegate : public VELACloudDelegate {
 
 class RetiredDelegate final : public AttachableDelegate {
  public:
-  void OnError(Error) override {}
-  void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-  void OnEnterRoom() override {}
-  void OnExitRoom() override {}
-  void OnLocalAudioChannelCreated() override {}
-  void OnLocalAudioChannelDestroyed() override {}
-  void OnLocalVideoChannelCreated(StreamType) override {}
-  void OnLocalVideoChannelDestroyed(StreamType) override {}
-  void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-  void OnRequestKeyFrame(StreamType) override {}
-  void OnRemoteUserEnterRoom(const UserInfo&) override {}
-  void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-  void OnRemoteAudioAvailable(const char*, bool) override {}
-  void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
-  void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-  void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-  void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
-  void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-  void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-  void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
-  void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
-  void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
+#define LUMORA_RETIRED_OVERRIDE(python_name, operation, parameters) void operation parameters override {}
+  LUMORA_DELEGATE_CALLBACKS(LUMORA_RETIRED_OVERRIDE)
+#undef LUMORA_RETIRED_OVERRIDE
 };
 
 class DelegateRegistry {
@@ -601,28 +752,286 @@ class DelegateRegistry {
 // ---------------------------------------------------------------------------
 // Arguments handed to Python
 //
-// Records and frames reach a Python method as new objects that own a copy,
-// also when the reference points at an object Python already has (a direct
-// call from Python passes the caller's own object). Everything else is
-// converted by the binding layer as usual.
+// Every argument becomes a new Python object. Records, frames and
+// enumeration values become new instances that own a copy through the
+// binding layer's exclusive holder (std::unique_ptr), also when the
+// reference points at an object Python already has (a direct call from
+// Python passes the caller's own object). Texts are decoded as strict UTF-8,
+// a null text becomes None.
+//
+// A copy is wrapped the way the binding layer wraps a pointer it takes
+// ownership of, minus the steps that cannot apply to a new, private
+// address: the type information is found once at start-up instead of by
+// hashing the type's name on every call, there is no search for a live
+// Python object at the new address, and no entry in the table that maps
+// native addresses to Python objects (see OwnedValue). The holder is built
+// as the binding layer builds it, and DeallocValue takes the instance apart
+// with the binding layer's steps.
 // ---------------------------------------------------------------------------
 
+// The short paths below read the binding layer's tables of instances and
+// of methods not redefined directly, which is safe because every callback
+// holds the interpreter lock. A free-threaded interpreter shards and locks
+// those tables, so there the binding layer's own paths are used.
+
+// Found once at start-up: the binding layer's internals (they live as long
+// as the main interpreter, the only one the module runs in) and the type
+// information of every type a callback hands to Python.
+py::detail::internals* binding_internals = nullptr;
+
 template <typename Value>
-py::object OwnedCopy(const Value& value) {
-  // A new address cannot belong to any live Python object, so the binding
-  // layer wraps it in a new one that takes ownership.
-  return py::reinterpret_steal<py::object>(
-      py::detail::make_caster<Value>::cast(new Value(value), py::return_value_policy::take_ownership, nullptr));
+const py::detail::type_info* registered_type = nullptr;
+
+// An instance of exactly this type is laid out the simple way: one value
+// pointer and its holder inside the instance, no base with an offset, no
+// attribute dictionary, no garbage-collector tracking.
+bool HasPlainInstances(const py::detail::type_info* info) {
+  const PyTypeObject* type = info->type;
+  return info->holder_size_in_ptrs <= py::detail::instance_simple_holder_in_ptrs() && info->simple_ancestors &&
+         type->tp_dictoffset == 0 && !PyType_HasFeature(const_cast<PyTypeObject*>(type), Py_TPFLAGS_HAVE_GC) &&
+         !PyType_HasFeature(const_cast<PyTypeObject*>(type), Py_TPFLAGS_MANAGED_DICT);
 }
 
-py::object ToPython(const UserInfo& value) { return OwnedCopy(value); }
-py::object ToPython(const AudioFrame& value) { return OwnedCopy(value); }
-py::object ToPython(const VideoFrame& value) { return OwnedCopy(value); }
-py::object ToPython(const PixelFrame& value) { return OwnedCopy(value); }
-
 template <typename Value>
-const Value& ToPython(const Value& value) {
-  return value;
+bool plain_instances = false;
+
+// The binding layer's own deallocation (the same for all its types).
+destructor binding_dealloc = nullptr;
+
+// Removes the registration of `instance` at `value`; false when there was
+// none (the binding layer's deallocation then fails the same way).
+#ifndef Py_GIL_DISABLED
+bool Deregister(py::detail::instance* instance, const void* value) {
+  auto& instances = binding_internals->registered_instances;
+  auto range = instances.equal_range(value);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == instance) {
+      instances.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Deallocation of the value types' instances. An instance of exactly the
+// registered type with the plain layout, no weak references and no
+// keep-alive patients is taken apart here with the binding layer's steps
+// (deregister, its holder's deallocation, free), without finding the type
+// information and the internals again; any other instance (a Python
+// subclass, for one) goes to the binding layer's own deallocation.
+template <typename Value>
+void DeallocValue(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  const py::detail::type_info* info = registered_type<Value>;
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  if (type != info->type || !instance->simple_layout || instance->weakrefs != nullptr || instance->has_patients) {
+    binding_dealloc(self);
+    return;
+  }
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  if (v_h) {
+    if (v_h.instance_registered() && !Deregister(instance, v_h.value_ptr())) {
+      py::pybind11_fail("pybind11_object_dealloc(): Tried to deallocate unregistered instance!");
+    }
+    if (v_h.holder_constructed()) {
+      // The holder frees the value. The SDK's destructors never call
+      // into Python, so the binding layer's guard of the error indicator
+      // around them is not needed here.
+      v_h.holder<std::unique_ptr<Value>>().~unique_ptr<Value>();
+      v_h.set_holder_constructed(false);
+    } else if (instance->owned) {
+      info->dealloc(v_h);
+    }
+  } else if (v_h.holder_constructed()) {
+    info->dealloc(v_h);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+#endif  // Py_GIL_DISABLED
+
+template <typename... Values>
+void RememberRegisteredTypes() {
+  binding_internals = &py::detail::get_internals();
+  auto remember = [](auto* value_type, const py::detail::type_info* info) {
+    using Value = std::remove_pointer_t<decltype(value_type)>;
+    registered_type<Value> = info;
+#ifndef Py_GIL_DISABLED
+    if (info != nullptr && HasPlainInstances(info) && info->type->tp_dealloc != nullptr) {
+      if (binding_dealloc == nullptr) {
+        binding_dealloc = info->type->tp_dealloc;
+      }
+      if (info->type->tp_dealloc == binding_dealloc) {
+        plain_instances<Value> = true;
+        info->type->tp_dealloc = &DeallocValue<Value>;
+      }
+    }
+#endif
+  };
+  (remember(static_cast<Values*>(nullptr), py::detail::get_type_info(typeid(Values))), ...);
+}
+
+template <typename Value, typename Source>
+py::object OwnedValue(Source&& source) {
+  auto value = std::make_unique<Value>(std::forward<Source>(source));
+  if (!plain_instances<Value>) {
+    return py::reinterpret_steal<py::object>(py::detail::make_caster<Value>::cast(
+        value.release(), py::return_value_policy::take_ownership, nullptr));
+  }
+  const py::detail::type_info* info = registered_type<Value>;
+  PyObject* object = info->type->tp_alloc(info->type, 0);
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  auto result = py::reinterpret_steal<py::object>(object);
+  // The binding layer's instance set-up for the plain layout: the value
+  // pointer and the holder built in place. The instance is not entered in
+  // the binding layer's table of instances by address: that table lets
+  // native code that hands out a pointer find the Python object that owns
+  // it, and the address of this private copy is known to nothing but its
+  // Python object (the binding layer's deallocation skips an instance that
+  // was never entered).
+  auto* instance = reinterpret_cast<py::detail::instance*>(object);
+  instance->simple_layout = true;
+  instance->simple_value_holder[0] = value.get();
+  instance->simple_holder_constructed = false;
+  instance->simple_instance_registered = false;
+  instance->owned = true;
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  new (std::addressof(v_h.holder<std::unique_ptr<Value>>())) std::unique_ptr<Value>(std::move(value));
+  v_h.set_holder_constructed();
+  return result;
+}
+
+py::object Checked(PyObject* object) {
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::object>(object);
+}
+
+py::object ToPython(const char* text) {
+  if (text == nullptr) {
+    return py::none();
+  }
+  return Checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr));
+}
+py::object ToPython(bool value) { return py::bool_(value); }
+py::object ToPython(int value) { return Checked(PyLong_FromLong(value)); }
+py::object ToPython(unsigned int value) { return Checked(PyLong_FromUnsignedLong(value)); }
+py::object ToPython(const UserInfo& value) { return OwnedValue<UserInfo>(value); }
+py::object ToPython(const AudioFrame& value) { return OwnedValue<AudioFrame>(value); }
+py::object ToPython(const VideoFrame& value) { return OwnedValue<VideoFrame>(value); }
+py::object ToPython(const PixelFrame& value) { return OwnedValue<PixelFrame>(value); }
+
+template <typename Enum, std::enable_if_t<std::is_enum_v<Enum>, int> = 0>
+py::object ToPython(Enum value) {
+  return OwnedValue<Enum>(value);
+}
+
+// Converts in parameter order (a braced list is evaluated left to right).
+template <typename... Args>
+std::array<py::object, sizeof...(Args)> ToPythonAll(const Args&... args) {
+  return {{ToPython(args)...}};
+}
+
+// ---------------------------------------------------------------------------
+// Finding and calling the Python method
+//
+// Every callback looks its method up by name, so a method replaced at run
+// time is the one called. The binding layer's lookup answers each time with
+// a new name string and a bound method; the common case is answered here
+// without either, with the same result:
+//
+// - the Python object is the one the binding layer registered for the
+//   delegate's address, and a (type, name) pair it has recorded as not
+//   redefined in Python stays not redefined;
+// - when no Python code is running on this thread (a callback from an SDK
+//   thread), the binding layer's check for a method calling down to its
+//   base finds nothing to check;
+// - when the object's class uses the ordinary attribute lookup and finds a
+//   Python function under that name, the method is redefined, and it is
+//   called by name through vectorcall, which looks the attribute up as
+//   getattr would (an instance attribute of that name comes first) without
+//   making a bound method.
+//
+// Everything else (a direct call from Python, a class with its own
+// __getattribute__, a name that is not a Python function in the class) goes
+// through the binding layer's lookup itself.
+// ---------------------------------------------------------------------------
+
+// The answer of a lookup: nothing, a Python object whose method is called
+// by name, or the callable the binding layer's lookup returned.
+class Override {
+ public:
+  Override() = default;
+  Override(py::handle self, PyObject* name) : self_(py::reinterpret_borrow<py::object>(self)), name_(name) {}
+  explicit Override(py::function callable) : callable_(std::move(callable)) {}
+
+  explicit operator bool() const { return self_ || callable_; }
+
+  // Calls with the arguments given; the result is dropped. A Python error
+  // leaves as error_already_set.
+  template <size_t N>
+  void Call(const std::array<py::object, N>& args) const {
+    PyObject* stack[N + 1];
+    stack[0] = self_.ptr();
+    for (size_t i = 0; i < N; ++i) {
+      stack[i + 1] = args[i].ptr();
+    }
+    PyObject* result =
+        callable_ ? PyObject_Vectorcall(callable_.ptr(), stack + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                  : PyObject_VectorcallMethod(name_, stack, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) {
+      throw py::error_already_set();
+    }
+    Py_DECREF(result);
+  }
+
+ private:
+  py::object self_;
+  PyObject* name_ = nullptr;
+  py::function callable_;
+};
+
+// With the lock held. `delegate` is the native delegate's address.
+Override FindOverride(const void* delegate, CallbackName& name) {
+#ifndef Py_GIL_DISABLED
+  const py::detail::type_info* base = registered_type<VELACloudDelegate>;
+  if (base != nullptr && PyEval_GetFrame() == nullptr) {
+    // The Python object registered at this address whose class derives
+    // from the delegate class.
+    py::handle self;
+    auto range = binding_internals->registered_instances.equal_range(delegate);
+    for (auto it = range.first; it != range.second && !self; ++it) {
+      if (PyType_IsSubtype(Py_TYPE(it->second), base->type)) {
+        self = reinterpret_cast<PyObject*>(it->second);
+      }
+    }
+    if (!self) {
+      return Override();
+    }
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    const auto& not_redefined = binding_internals->inactive_override_cache;
+    RedefinedIn& last = name.redefined_in;
+    if (last.type == type && last.version == type->tp_version_tag && last.version != 0 &&
+        last.not_redefined_count == not_redefined.size()) {
+      return Override(self, name.object);
+    }
+    if (not_redefined.find({reinterpret_cast<PyObject*>(type), name.text}) != not_redefined.end()) {
+      return Override();
+    }
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+      PyObject* found = _PyType_Lookup(type, name.object);  // borrowed, from the type's method cache
+      if (found != nullptr && PyFunction_Check(found)) {
+        last = RedefinedIn{type, type->tp_version_tag, not_redefined.size()};
+        return Override(self, name.object);
+      }
+    }
+  }
+#endif
+  py::function callable = py::get_override(static_cast<const VELACloudDelegate*>(delegate), name.text);
+  return callable ? Override(std::move(callable)) : Override();
 }
 
 }  // namespace
@@ -657,98 +1066,101 @@ class PyVELACloudDelegate : public AttachableDelegate {
     ::operator delete(memory);
   }
 
-  void OnError(Error error) override { CallRequired(this, "OnError", error); }
+  void OnError(Error error) override { CallRequired(this, Callback::OnError, error); }
 
   void OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) override {
-    CallRequired(this, "OnConnectionStateChanged", old_state, new_state);
+    CallRequired(this, Callback::OnConnectionStateChanged, old_state, new_state);
   }
 
-  void OnEnterRoom() override { CallRequired(this, "OnEnterRoom"); }
+  void OnEnterRoom() override { CallRequired(this, Callback::OnEnterRoom); }
 
-  void OnExitRoom() override { CallRequired(this, "OnExitRoom"); }
+  void OnExitRoom() override { CallRequired(this, Callback::OnExitRoom); }
 
-  void OnLocalAudioChannelCreated() override { CallRequired(this, "OnLocalAudioChannelCreated"); }
+  void OnLocalAudioChannelCreated() override { CallRequired(this, Callback::OnLocalAudioChannelCreated); }
 
-  void OnLocalAudioChannelDestroyed() override { CallRequired(this, "OnLocalAudioChannelDestroyed"); }
+  void OnLocalAudioChannelDestroyed() override { CallRequired(this, Callback::OnLocalAudioChannelDestroyed); }
 
   void OnLocalVideoChannelCreated(StreamType stream_type) override {
-    CallRequired(this, "OnLocalVideoChannelCreated", stream_type);
+    CallRequired(this, Callback::OnLocalVideoChannelCreated, stream_type);
   }
 
   void OnLocalVideoChannelDestroyed(StreamType stream_type) override {
-    CallRequired(this, "OnLocalVideoChannelDestroyed", stream_type);
+    CallRequired(this, Callback::OnLocalVideoChannelDestroyed, stream_type);
   }
 
   void OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) override {
-    CallRequired(this, "OnRequestChangeVideoEncodeBitrate", stream_type, bitrate_bps);
+    CallRequired(this, Callback::OnRequestChangeVideoEncodeBitrate, stream_type, bitrate_bps);
   }
 
-  void OnRequestKeyFrame(StreamType stream_type) override { CallRequired(this, "OnRequestKeyFrame", stream_type); }
+  void OnRequestKeyFrame(StreamType stream_type) override { CallRequired(this, Callback::OnRequestKeyFrame, stream_type); }
 
   // Records and frames passed by reference reach Python as copies that
   // Python owns, so a method may keep them after it returns.
-  void OnRemoteUserEnterRoom(const UserInfo& info) override { CallRequired(this, "OnRemoteUserEnterRoom", info); }
+  void OnRemoteUserEnterRoom(const UserInfo& info) override { CallRequired(this, Callback::OnRemoteUserEnterRoom, info); }
 
   void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-    CallRequired(this, "OnRemoteUserExitRoom", info, reason);
+    CallRequired(this, Callback::OnRemoteUserExitRoom, info, reason);
   }
 
   void OnRemoteAudioAvailable(const char* user_id, bool available) override {
-    CallRequired(this, "OnRemoteAudioAvailable", user_id, available);
+    CallRequired(this, Callback::OnRemoteAudioAvailable, user_id, available);
   }
 
   void OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) override {
-    CallRequired(this, "OnRemoteVideoAvailable", user_id, available, type);
+    CallRequired(this, Callback::OnRemoteVideoAvailable, user_id, available, type);
   }
 
   // The two overloads of OnRemoteVideoReceived reach Python under two names.
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) override {
-    CallRequired(this, "OnRemoteVideoFrameReceived", user_id, type, frame);
+    CallRequired(this, Callback::OnRemoteVideoFrameReceived, user_id, type, frame);
   }
 
   void OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) override {
-    CallRequired(this, "OnRemotePixelFrameReceived", user_id, type, frame);
+    CallRequired(this, Callback::OnRemotePixelFrameReceived, user_id, type, frame);
   }
 
   void OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) override {
-    CallRequired(this, "OnRemoteAudioReceived", user_id, frame);
+    CallRequired(this, Callback::OnRemoteAudioReceived, user_id, frame);
   }
 
   void OnRemoteMixedAudioReceived(const AudioFrame& frame) override {
-    CallRequired(this, "OnRemoteMixedAudioReceived", frame);
+    CallRequired(this, Callback::OnRemoteMixedAudioReceived, frame);
   }
 
   void OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type, const char* message,
                             size_t length) override {
-    CallGuarded(this, "OnSeiMessageReceived", [&](const py::function& override) {
+    CallGuarded(this, Callback::OnSeiMessageReceived, [&](const Override& override) {
       py::bytes payload(message, length);
-      override(user_id, stream_type, message_type, payload);
+      override.Call(std::array<py::object, 4>{
+          {ToPython(user_id), ToPython(stream_type), ToPython(message_type), std::move(payload)}});
     });
   }
 
   void OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq, const char* message,
                              size_t length) override {
-    CallGuarded(this, "OnReceiveCustomCmdMsg", [&](const py::function& override) {
+    CallGuarded(this, Callback::OnReceiveCustomCmdMsg, [&](const Override& override) {
       py::bytes payload(message, length);
-      override(user_id, cmd_id, seq, payload);
+      override.Call(
+          std::array<py::object, 4>{{ToPython(user_id), ToPython(cmd_id), ToPython(seq), std::move(payload)}});
     });
   }
 
   // Optional: a missing Python method is not an error; errors still leave.
   void OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code, uint32_t missed) override {
-    CallPython(this, "OnMissCustomCmdMsg", user_id, cmd_id, error_code, missed);
+    CallPython(this, Callback::OnMissCustomCmdMsg, user_id, cmd_id, error_code, missed);
   }
 
   void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                         size_t remote_quality_count) override {
-    CallGuarded(this, "OnNetworkQuality", [&](const py::function& override) {
+    CallGuarded(this, Callback::OnNetworkQuality, [&](const Override& override) {
       // Without a local record Python still gets one: the SDK's default.
-      py::object local = local_quality != nullptr ? OwnedCopy(*local_quality) : py::cast(NetworkQualityInfo());
+      py::object local = local_quality != nullptr ? OwnedValue<NetworkQualityInfo>(*local_quality)
+                                                  : OwnedValue<NetworkQualityInfo>(NetworkQualityInfo());
       py::list remote;
       for (size_t i = 0; i < remote_quality_count; ++i) {
-        remote.append(OwnedCopy(remote_qualities[i]));
+        remote.append(OwnedValue<NetworkQualityInfo>(remote_qualities[i]));
       }
-      override(local, remote);
+      override.Call(std::array<py::object, 2>{{std::move(local), std::move(remote)}});
     });
   }
 
@@ -759,10 +1171,6 @@ class PyVELACloudDelegate : public AttachableDelegate {
   // a late callback may still be running here after the trampoline was
   // replaced by a RetiredDelegate, so nothing may use it as an object of
   // this class any more.
-  static py::function FindOverride(const void* self, const char* method) {
-    return py::get_override(static_cast<const VELACloudDelegate*>(self), method);
-  }
-
   // A callback from an SDK thread for a delegate that no cloud holds any
   // more: it was under way when the last cloud was destroyed.
   static bool ArrivesLate(const void* self, const CallbackScope& scope) {
@@ -786,21 +1194,21 @@ class PyVELACloudDelegate : public AttachableDelegate {
   // interpreter lock has been released; no Python object leaves this scope
   // towards the SDK.
   template <typename... Args>
-  static Lookup CallPython(const void* self, const char* method, const Args&... args) {
+  static Lookup CallPython(const void* self, Callback callback, const Args&... args) {
     std::string failure;
     {
       CallbackScope scope;
       if (!scope || ArrivesLate(self, scope)) {
         return Lookup::kDropped;
       }
-      py::function override = FindOverride(self, method);
+      Override override = FindOverride(self, NameOf(callback));
       if (!override) {
         // No Python object owns this address any more: a callback that was
         // under way when its cloud was destroyed.
         return DelegateRegistry::Instance().IsRetired(self) ? Lookup::kDropped : Lookup::kMissing;
       }
       try {
-        override(ToPython(args)...);
+        override.Call(ToPythonAll(args...));
         return Lookup::kCalled;
       } catch (py::error_already_set& error) {
         if (scope.caller() == Caller::kPython) {
@@ -818,10 +1226,10 @@ class PyVELACloudDelegate : public AttachableDelegate {
   // check reads the Python error indicator and so must not run on an SDK
   // thread that no longer holds the lock.
   template <typename... Args>
-  static void CallRequired(const void* self, const char* method, const Args&... args) {
-    if (CallPython(self, method, args...) == Lookup::kMissing) {
-      throw std::runtime_error(std::string("Tried to call pure virtual function \"VELACloudDelegate::") + method +
-                               "\"");
+  static void CallRequired(const void* self, Callback callback, const Args&... args) {
+    if (CallPython(self, callback, args...) == Lookup::kMissing) {
+      throw std::runtime_error(std::string("Tried to call pure virtual function \"VELACloudDelegate::") +
+                               NameOf(callback).text + "\"");
     }
   }
 
@@ -833,13 +1241,14 @@ class PyVELACloudDelegate : public AttachableDelegate {
   // reaches a direct caller at once, and the program when the operation
   // that made the callback returns.
   template <typename Invoke>
-  static void CallGuarded(const void* self, const char* method, Invoke&& invoke) {
+  static void CallGuarded(const void* self, Callback callback, Invoke&& invoke) {
+    const char* method = NameOf(callback).text;
     CallbackScope scope;
     if (!scope || ArrivesLate(self, scope)) {
       return;
     }
     try {
-      py::function override = FindOverride(self, method);
+      Override override = FindOverride(self, NameOf(callback));
       if (override) {
         invoke(override);
       }
@@ -1456,6 +1865,9 @@ PYBIND11_MODULE(_lumora, m) {
   RegisterSettings(m);
   GuardBindingBaseConstructor();
   RefuseUnconstructedInstances();
+  RememberRegisteredTypes<VELACloudDelegate, UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame, Error,
+                          ConnectionState, StreamType>();
+  InternCallbackNames();
   static const bool fork_handlers_installed =
       pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
   (void)fork_handlers_installed;

@@ -286,3 +286,69 @@ def test_frames_kept_after_callback(lumora, sdk, wired):
     gc.collect()
     assert [(f.pts, f.is_key_frame, f.data) for f in frames] == [
         (i, bool(i % 2), bytes([i]) * 1000) for i in range(20)]
+
+
+def test_sdk_thread_lookup_follows_replaced_methods(lumora, sdk):
+    # Each delivery looks the method up by name on an SDK thread, so a
+    # method replaced on the class or shadowed on the instance between
+    # deliveries is the one called, and a method removed again is missing.
+    seen = []
+
+    class Replaced(lumora.VELACloudDelegate):
+        def OnRemoteAudioReceived(self, user_id, frame):
+            seen.append(("class", frame.data))
+
+        def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+            seen.append(("sei", message))
+
+    d = Replaced()
+    cloud = lumora.VELACloud(d)
+    cid = sdk.last_cloud_id()
+
+    def deliver(payload):
+        sdk.inject("remote_audio", cid, "u", 48000, 1, 16, 0, 0, 0, payload, mode=sdk.EVENT)
+        assert sdk.wait_idle(cid) == 0
+
+    deliver(b"1")
+    deliver(b"2")  # the second delivery takes the remembered answer
+    Replaced.OnRemoteAudioReceived = lambda self, user_id, frame: seen.append(("replaced", frame.data))
+    deliver(b"3")
+    d.OnRemoteAudioReceived = lambda user_id, frame: seen.append(("instance", frame.data))
+    deliver(b"4")
+    del d.OnRemoteAudioReceived
+    deliver(b"5")
+    Replaced.OnRemoteAudioReceived = staticmethod(lambda user_id, frame: seen.append(("static", frame.data)))
+    deliver(b"6")
+    del Replaced.OnRemoteAudioReceived  # the base's native method again: missing
+    errors = sdk.callback_errors(cid)
+    deliver(b"7")
+    assert sdk.callback_errors(cid) == errors + 1
+    assert MISSING.format("OnRemoteAudioReceived") in sdk.last_callback_error()
+    d.OnSeiMessageReceived = lambda *args: seen.append(("sei instance", args[-1]))
+    sdk.inject("sei_message", cid, "u", 2, 1, b"m", mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
+    assert seen == [("class", b"1"), ("class", b"2"), ("replaced", b"3"), ("instance", b"4"),
+                    ("replaced", b"5"), ("static", b"6"), ("sei instance", b"m")]
+    del cloud
+
+
+def test_sdk_thread_lookup_honours_custom_attribute_lookup(lumora, sdk):
+    calls = []
+
+    class Redirecting(Recorder):
+        def OnEnterRoom(self):
+            calls.append("plain")
+
+        def __getattribute__(self, name):
+            if name == "OnEnterRoom":
+                return lambda: calls.append("redirected")
+            return super().__getattribute__(name)
+
+    d = Redirecting()
+    cloud = lumora.VELACloud(d)
+    cid = sdk.last_cloud_id()
+    for _ in range(2):
+        sdk.inject("enter_room", cid, mode=sdk.EVENT)
+    assert sdk.wait_idle(cid) == 0
+    assert calls == ["redirected", "redirected"]
+    del cloud

@@ -12,6 +12,7 @@ BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 import _variants  # noqa: E402  (bench/_variants.py)
 import bench_callbacks  # noqa: E402  (its table part loads no build)
+import bench_instructions  # noqa: E402
 import bench_load  # noqa: E402
 
 SUFFIX = "_lumora.cpython-314-x86_64-linux-gnu.so"
@@ -89,6 +90,38 @@ def test_callbacks_table_ratios_per_row_and_worst():
     # The installed module alone is set against both baselines.
     assert bench_callbacks.ratio_columns(["installed", "alone", "cold", "warm"]) == [
         ("installed", "cold"), ("installed", "warm")]
+
+
+def test_instruction_dumps_read_by_name(tmp_path):
+    # One file per client-request dump; the file of the wrapper process and
+    # the dump at program end carry no request name and are left out.
+    def dump(suffix, trigger, total):
+        (tmp_path / f"callgrind.kept.{suffix}").write_text(
+            f"version: 1\ncmd: python\ndesc: Trigger: {trigger}\n\nevents: Ir\nsummary: {total}\n")
+    dump("41", "Program termination", 0)
+    dump("42.1", "Client Request: warm", 999)
+    dump("42.2", "Client Request: floor/audio", 1601000)
+    dump("42.3", "Client Request: build/audio", 5875000)
+    assert bench_instructions.read_dumps(f"{tmp_path}/callgrind.kept.") == {
+        "warm": 999, "floor/audio": 1601000, "build/audio": 5875000}
+
+
+def test_instructions_table_per_callback_against_the_floor():
+    kinds = [kind for kind, _, _ in bench_instructions.KINDS]
+    n = 1000
+    instructions = {"floor": {k: 1000 * n for k in kinds}, "kept": {k: 1500 * n for k in kinds},
+                    "default": {k: 3000 * n for k in kinds}}
+    instructions["kept"]["quality"] = 2000 * n  # the worst row
+    seconds = {c: {k: 1e-3 for k in kinds} for c in ("floor", "kept", "default", "alone")}
+    header, rows, worst = bench_instructions.table(["default", "kept"], instructions, seconds, n)
+    first = dict(zip(header, rows[0]))
+    assert (first["floor Ir"], first["kept Ir"], first["kept/floor Ir"], first["default/floor Ir"]) == (
+        "1,000", "1,500", "1.50x", "3.00x")
+    assert first["kept us"] == "1.00" and first["alone us"] == "1.00"
+    assert worst == {"default": pytest.approx(3.0), "kept": pytest.approx(2.0)}
+    # Times alone (no callgrind run): the instruction cells stay empty.
+    header, rows, worst = bench_instructions.table(["kept"], {}, seconds, n)
+    assert dict(zip(header, rows[0]))["kept Ir"] == "" and worst == {}
 
 
 def load_run(receiver_cpu, late=0, dropped=0, received=100, alone_cpu=0.05):
@@ -175,6 +208,15 @@ def test_bench_refuses_a_build_that_is_not_what_it_is_named(lumora):
     assert result.returncode != 0
     assert "thread states, expected" in result.stderr
     assert "calls/s" not in result.stdout
+
+
+@pytest.mark.slow
+def test_instructions_bench_times_the_installed_build(lumora):
+    # The installed module is stripped, so only the timed part runs here.
+    result = run_script("bench_instructions.py", "--no-count", "--calls", "50", "--warmup", "10", "--repeat", "1")
+    assert result.returncode == 0, result.stderr[-2000:]
+    rows = [line for line in result.stdout.splitlines() if line.strip().startswith("On")]
+    assert len(rows) == 3 and "installed us" in result.stdout
 
 
 @pytest.mark.slow
