@@ -79,17 +79,6 @@ std::vector<int16_t> convert_pcm16(const uint8_t* data, size_t size, int rate, i
   return out;
 }
 
-uint32_t pcm16_level(const uint8_t* data, size_t size) {
-  if (data == nullptr) {
-    return 0;
-  }
-  int peak = 0;
-  for (size_t i = 0; i < size / 2; ++i) {
-    peak = std::max(peak, std::abs(static_cast<int>(sample_at(data, i))));
-  }
-  return static_cast<uint32_t>((peak * 100 + 16383) / 32768);
-}
-
 namespace {
 
 constexpr double kVoiceRms = 32768.0 * 0.00316;  // about -50 dBFS

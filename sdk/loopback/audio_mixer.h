@@ -1,5 +1,5 @@
 // Remote audio for one receiving cloud: format conversion of 16-bit PCM,
-// level measurement, and a mixer that sums the audio of several senders
+// voice detection, and a mixer that sums the audio of several senders
 // into frames of the receiver's output format.
 #pragma once
 
@@ -24,8 +24,6 @@ bool pcm16_mixable(int sample_rate, int channels, int bits_per_sample, unsigned 
 std::vector<int16_t> convert_pcm16(const uint8_t* data, size_t size, int rate, int channels, int out_rate,
                                    int out_channels);
 
-// Peak level of 16-bit samples, 0 (silence) to 100 (full scale).
-uint32_t pcm16_level(const uint8_t* data, size_t size);
 // Voice activity by energy: root mean square above about -50 dBFS.
 bool pcm16_has_voice(const uint8_t* data, size_t size);
 bool samples_have_voice(const std::vector<int16_t>& samples);

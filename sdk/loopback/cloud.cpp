@@ -94,7 +94,7 @@ std::string last_callback_error() {
 
 namespace {
 
-enum TimerSlot { kQualityTimer = 1, kVolumeTimer = 2 };
+enum TimerSlot { kQualityTimer = 1 };
 
 void report_network_quality(CloudCore& core) {
   std::string local_id;
@@ -122,39 +122,6 @@ void report_network_quality(CloudCore& core) {
   });
   call_delegate(core, "OnNetworkQuality", [&](VELACloudDelegate& d) {
     d.OnNetworkQuality(local.get(), remote->empty() ? nullptr : remote->data(), remote->size());
-  });
-}
-
-void report_voice_volume(CloudCore& core) {
-  std::string local_id;
-  {
-    std::lock_guard<std::mutex> lock(room_mutex());
-    if (!core.m.in_room) {
-      return;
-    }
-    local_id = core.m.user_id;
-  }
-  std::vector<std::pair<std::string, uint32_t>> levels;
-  {
-    std::lock_guard<std::mutex> lock(core.audio_mu);
-    levels.emplace_back(local_id, core.local_level);
-    for (const auto& remote : core.remote_levels) {
-      levels.push_back(remote);
-    }
-    core.local_level = 0;
-    core.remote_levels.clear();
-  }
-  uint32_t total = 0;
-  auto volumes = make_quiet<std::vector<vela::VELAVolumeInfo>>([&](std::vector<vela::VELAVolumeInfo>& list) {
-    list.resize(levels.size());
-    for (size_t i = 0; i < levels.size(); ++i) {
-      list[i].user_id = levels[i].first.c_str();
-      list[i].volume = levels[i].second;
-      total = std::max(total, levels[i].second);
-    }
-  });
-  call_delegate(core, "OnUserVoiceVolume", [&](VELACloudDelegate& d) {
-    d.OnUserVoiceVolume(volumes->data(), static_cast<uint32_t>(volumes->size()), total);
   });
 }
 
@@ -327,7 +294,6 @@ int CloudImpl::EnterRoom(const EnterRoomParams& params) {
         std::lock_guard<std::mutex> audio(core->audio_mu);
         core->mixer.Configure(obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms);
         core->pull_audio = obtain.audio_obtain_method == vela::AUDIO_OBTAIN_METHOD_GET;
-        core->remote_levels.clear();
       }
       // The room's events for the newcomer wait until its own callbacks
       // below have been made.
@@ -545,47 +511,27 @@ void CloudImpl::EnableVoiceActivityDetection(const vela::VADParams& params) {
 }
 
 // ---- The further operations -------------------------------------------------------
+// Audio volume reports, speech recognition and muting are not offered by the
+// loopback service; the operations exist for the interface and refuse.
 
 int CloudImpl::EnableAudioVolumeEvaluation(uint32_t interval_ms) {
-  std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::EnableAudioVolumeEvaluation", core->id).uinteger(interval_ms).commit();
-  set_report_timer(core, kVolumeTimer, interval_ms, report_voice_volume);
-  return 0;
+  JournalEntry("VELACloud::EnableAudioVolumeEvaluation", core_->id).uinteger(interval_ms).commit();
+  return vela::ERR_NOT_SUPPORTED;
 }
 
 int CloudImpl::StartAsr(const char* language) {
-  std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::StartAsr", core->id).text(language).commit();
-  if (language == nullptr || *language == '\0') {
-    return vela::ERR_INVALID_PARAMETER;
-  }
-  {
-    std::lock_guard<std::mutex> lock(room_mutex());
-    if (!core->m.in_room) {
-      return vela::ERR_INVALID_OPERATION;
-    }
-  }
-  // The loopback service has no speech recognition.
-  post_event(core, [](CloudCore& c) {
-    call_delegate(c, "OnAsrServiceError", [](VELACloudDelegate& d) {
-      d.OnAsrServiceError(vela::ERR_NOT_SUPPORTED, "speech recognition is not available in the loopback service");
-    });
-  });
+  JournalEntry("VELACloud::StartAsr", core_->id).text(language).commit();
   return vela::ERR_NOT_SUPPORTED;
 }
 
 int CloudImpl::StopAsr() {
-  std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::StopAsr", core->id).commit();
-  return vela::ERR_INVALID_OPERATION;  // recognition never runs
+  JournalEntry("VELACloud::StopAsr", core_->id).commit();
+  return vela::ERR_NOT_SUPPORTED;
 }
 
 int CloudImpl::MuteLocalAudio(bool mute) {
-  std::shared_ptr<CloudCore> core = core_;
-  JournalEntry("VELACloud::MuteLocalAudio", core->id).boolean(mute).commit();
-  std::lock_guard<std::mutex> lock(room_mutex());
-  core->m.muted = mute;
-  return 0;
+  JournalEntry("VELACloud::MuteLocalAudio", core_->id).boolean(mute).commit();
+  return vela::ERR_NOT_SUPPORTED;
 }
 
 }  // namespace lumora_sdk

@@ -11,7 +11,7 @@
 // Locks (none of them is ever held while a delegate operation runs):
 //   room_mutex()         all room membership and MemberState (room_service.h)
 //   EventLoop's mutex    the event queue (taken inside room_mutex to post)
-//   CloudCore::audio_mu  the receive mixer and level meters
+//   CloudCore::audio_mu  the receive mixer
 //   the registry's mutex the id-to-cloud map
 // Order: room_mutex, then an event loop or an audio_mu; never the reverse.
 #pragma once
@@ -75,7 +75,6 @@ struct MemberState {
 
   std::set<std::pair<std::string, int>> subscriptions;  // (user id, stream)
   std::map<uint32_t, uint32_t> cmd_seq;                // last seq per cmd id
-  bool muted = false;
   bool voice_detection = false;
 };
 
@@ -107,8 +106,6 @@ struct CloudCore : std::enable_shared_from_this<CloudCore> {
   std::mutex audio_mu;
   AudioMixer mixer;                             // guarded by audio_mu
   bool pull_audio = false;                      // guarded by audio_mu: GET method
-  uint32_t local_level = 0;                     // guarded by audio_mu
-  std::map<std::string, uint32_t> remote_levels;  // guarded by audio_mu
 };
 
 // ---- Delegate calls ----------------------------------------------------------

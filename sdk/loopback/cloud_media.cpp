@@ -91,16 +91,6 @@ Members subscribers(const CloudCore& sender, int type) {
   return out;
 }
 
-void note_remote_level(CloudCore& receiver, const std::string& sender, const AudioView& view) {
-  if (!pcm16_mixable(view.sample_rate, view.channels, view.bits, view.codec)) {
-    return;
-  }
-  const uint32_t level = pcm16_level(view.data, view.size);
-  std::lock_guard<std::mutex> lock(receiver.audio_mu);
-  uint32_t& kept = receiver.remote_levels[sender];
-  kept = std::max(kept, level);
-}
-
 // Delivery on the receiver's event thread, mixed (pushed or pulled).
 void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sender, const AudioFrame& frame,
                    const std::vector<std::string>& expected) {
@@ -110,7 +100,6 @@ void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sen
              static_cast<unsigned long long>(receiver.id), sender.c_str());
     return;
   }
-  note_remote_level(receiver, sender, view);
   struct Ready {
     std::vector<int16_t> samples;
     uint32_t pts;
@@ -156,11 +145,6 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
     // Undelivered audio of this sender carries the old epoch and is dropped.
     core->audio_epoch->fetch_add(1);
   }
-  if (pcm16_mixable(sent.sample_rate, sent.channels, sent.bits, sent.codec)) {
-    const uint32_t level = m.muted ? 0 : pcm16_level(sent.data, sent.size);
-    std::lock_guard<std::mutex> audio(core->audio_mu);
-    core->local_level = std::max(core->local_level, level);
-  }
   const Members receivers = subscribers(*core, vela::STREAM_TYPE_AUDIO);
   if (receivers.empty()) {
     return 0;
@@ -169,11 +153,7 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
   {
     JournalMute mute;
     std::shared_ptr<AudioFrame> own(new AudioFrame(frame), QuietDelete<AudioFrame>());
-    if (m.muted) {
-      const std::vector<uint8_t> silence(sent.size, 0);
-      own->SetData(silence.data(), silence.size());
-      own->has_voice = false;
-    } else if (m.voice_detection && own->codec == vela::AUDIO_CODEC_TYPE_PCM && own->bits_per_sample == 16) {
+    if (m.voice_detection && own->codec == vela::AUDIO_CODEC_TYPE_PCM && own->bits_per_sample == 16) {
       own->has_voice = pcm16_has_voice(own->data(), own->size());
     }
     shared = std::move(own);
@@ -188,7 +168,6 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
         if (epoch_of->load() != epoch) {
           return;
         }
-        note_remote_level(r, sender, view_of(*shared));
         call_delegate(r, "OnRemoteAudioReceived",
                       [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *shared); });
       });

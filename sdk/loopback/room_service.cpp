@@ -150,7 +150,6 @@ void leave_room(CloudCore& core, int reason) {
   core.session.fetch_add(1);
   std::lock_guard<std::mutex> audio(core.audio_mu);
   core.mixer.Clear();
-  core.remote_levels.clear();
 }
 
 }  // namespace lumora_sdk
