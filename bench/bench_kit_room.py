@@ -97,8 +97,8 @@ class RoomReceiver:
         self.joining = Room.join(DEFAULT_APP_ID, new_room_id(), "bench", "sig-bench")
         self.room = await self.joining.__aenter__()
         self.cloud_id = control.last_cloud_id()
-        self.streams = [self.room.audio_stream(u, maxsize=maxsize) for u in users]
-        self.streams += [self.room.video_stream(u, maxsize=maxsize) for u in video_users]
+        self.streams = [self.room.audio_stream(u.decode(), maxsize=maxsize) for u in users]
+        self.streams += [self.room.video_stream(u.decode(), maxsize=maxsize) for u in video_users]
 
     async def take(self, n, stamps):
         queue = asyncio.Queue()
