@@ -14,6 +14,8 @@ report, and in exchange `log_unhandled` can report them like the others.
 """
 
 import logging
+import weakref
+from collections.abc import Callable
 from typing import ClassVar
 
 import _lumora
@@ -43,15 +45,26 @@ class Delegate(_lumora.VELACloudDelegate):
     callback and its arguments. Logging happens on the SDK's thread that made
     the call. A subclass method that calls down with super() is logged too.
 
+    With ``catch_errors=True`` an exception raised by any callback of this
+    instance is logged on the "lumora_kit" logger with its traceback (level
+    ERROR) and does not reach the SDK, whatever the SDK would do with it.
+    (It is done by instance attributes that wrap the class's callbacks, so
+    subclasses need nothing for it; without the option nothing is wrapped.)
+
     A subclass that defines ``__init__`` must call ``super().__init__()``;
     otherwise the binding refuses to create the instance (TypeError).
     """
 
     unhandled_log_level: ClassVar[int] = logging.DEBUG
 
-    def __init__(self, *, log_unhandled: bool = False) -> None:
+    def __init__(self, *, log_unhandled: bool = False, catch_errors: bool = False) -> None:
         super().__init__()
         self.log_unhandled = log_unhandled
+        self.catch_errors = catch_errors
+        if catch_errors:
+            me = weakref.ref(self)  # the wrappers must not keep their delegate alive
+            for name in CALLBACK_NAMES:
+                setattr(self, name, _logging_errors(me, name, getattr(type(self), name)))
 
     def _unhandled(self, callback: str, *args: object) -> None:
         if self.log_unhandled and logger.isEnabledFor(self.unhandled_log_level):
@@ -140,3 +153,18 @@ class Delegate(_lumora.VELACloudDelegate):
     def OnNetworkQuality(self, local_quality: _lumora.NetworkQualityInfo,
                          remote_qualities: list[_lumora.NetworkQualityInfo]) -> None:
         self._unhandled("OnNetworkQuality", local_quality, remote_qualities)
+
+
+def _logging_errors(delegate: "weakref.ref[Delegate]", name: str,
+                    callback: Callable[..., object]) -> Callable[..., None]:
+    def guarded(*args: object) -> None:
+        me = delegate()
+        if me is None:
+            return
+        try:
+            callback(me, *args)
+        except Exception:
+            logger.exception("%s.%s raised on the SDK's thread", type(me).__name__, name)
+
+    guarded.__name__ = name
+    return guarded

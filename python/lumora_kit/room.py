@@ -404,8 +404,9 @@ class Room:
                 expectation.future.cancel()
         self._expected.clear()
         self._wake()
-        if self._pump_task is not None and not self._pump_task.done():
-            self._pump_task.cancel()
+        pump, self._pump_task = self._pump_task, None
+        if pump is not None and not pump.done():
+            pump.cancel()  # it holds the Room until it has run its cancellation
         if self._left is not None and not self._left.done():
             self._left.set_result(None)
 

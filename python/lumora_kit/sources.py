@@ -142,14 +142,17 @@ class PacedSource:
                     due = loop.time()
                     self._runs += 1
             try:
-                if generation != self._generation:
+                if generation != self._generation:  # queued by a capture that clear() interrupted
+                    self._frames_cleared += 1
                     continue
                 now = loop.time()
                 if due > now:
                     await asyncio.sleep(due - now)
                     if generation != self._generation:  # cleared while waiting for its time
+                        self._frames_cleared += 1
                         continue
-                elif now - due > self._max_burst:
+                    now = loop.time()
+                if now - due > self._max_burst:
                     due = now - self._max_burst  # bounded catch-up: the clock moves
                     self._rebased += 1
                 self._send_one(payload, loop.time() - due)

@@ -1,0 +1,214 @@
+"""lumora_kit.AudioSource and VideoSource: pacing, catch-up bound, back-pressure, barge-in.
+
+The pacing tests run on an event loop with a virtual clock: waiting for a
+timer advances the clock at once, so send times are exact and the tests do
+not depend on the machine's load.
+"""
+
+import array
+import asyncio
+import selectors
+
+import pytest
+
+pytest.importorskip("_lumora")
+
+import _lumora as lumora  # noqa: E402
+
+from lumora_kit import AudioSource, VideoSource  # noqa: E402
+
+FRAME = 960 * 2  # 20 ms of 48 kHz mono PCM
+
+
+class VirtualSelector(selectors.DefaultSelector):
+    def __init__(self, loop):
+        super().__init__()
+        self.loop = loop
+
+    def select(self, timeout=None):
+        if timeout is not None and timeout > 0:
+            self.loop.now += timeout  # nothing else happens meanwhile: jump to the timer
+        return super().select(0)
+
+
+class VirtualClockLoop(asyncio.SelectorEventLoop):
+    def __init__(self):
+        self.now = 1000.0
+        super().__init__(VirtualSelector(self))
+
+    def time(self):
+        return self.now
+
+
+def run_virtual(coro):
+    loop = VirtualClockLoop()
+    try:
+        return loop.run_until_complete(coro)
+    finally:
+        loop.close()
+
+
+class Sent:
+    """A send function recording (clock, pts, payload, clear) per frame; `cost` advances the clock."""
+
+    def __init__(self, cost=0.0):
+        self.frames = []
+        self.cost = cost
+
+    def __call__(self, frame, clear=False):
+        loop = asyncio.get_running_loop()
+        self.frames.append((loop.time(), frame.pts, frame.data, clear))
+        loop.now += self.cost
+        return 0
+
+
+def audio_source(sent, **options):
+    settings = dict(sample_rate=48000, channels=1, frame_ms=20, queue_ms=200, max_burst_ms=60, on_close=None)
+    settings.update(options)
+    return AudioSource(sent, **settings)
+
+
+def test_frames_are_sent_on_the_ideal_clock_without_drift():
+    async def main():
+        sent = Sent(cost=0.003)  # each send takes 3 ms: a sleep-per-frame sender would drift by that
+        source = audio_source(sent)
+        start = asyncio.get_running_loop().time()
+        await source.capture(bytes(FRAME * 50))
+        await source.wait_for_playout()
+        times = [t - start for t, *_ in sent.frames]
+        assert times == pytest.approx([k * 0.020 for k in range(50)], abs=1e-9)
+        assert [pts for _, pts, *_ in sent.frames] == [k * 20 for k in range(50)]
+        assert source.stats().frames_sent == 50 and source.stats().runs == 1
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_a_stall_is_caught_up_in_a_bounded_burst():
+    async def main():
+        loop = asyncio.get_running_loop()
+        sent = Sent()
+        source = audio_source(sent, queue_ms=1000)
+        await source.capture(bytes(FRAME * 40))
+        await asyncio.sleep(0.1)
+        loop.now += 0.2  # the loop was blocked for 200 ms
+        await source.wait_for_playout()
+        times = [t for t, *_ in sent.frames]
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        burst = 1 + max(len(list(run)) for run in _runs_of_zero(gaps))
+        assert burst == 1 + 60 // 20  # at most 1 + max_burst_ms / frame_ms frames at once
+        assert all(g == pytest.approx(0.020) for g in gaps[gaps.index(0.0) + burst:])
+        assert source.stats().rebased == 1
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def _runs_of_zero(gaps):
+    run = []
+    for gap in gaps:
+        if gap == 0.0:
+            run.append(gap)
+        elif run:
+            yield run
+            run = []
+    yield run
+
+
+def test_capture_is_held_to_the_output_pace_by_the_queue():
+    async def main():
+        loop = asyncio.get_running_loop()
+        sent = Sent()
+        source = audio_source(sent, queue_ms=100)  # 5 frames
+        start = loop.time()
+        await source.capture(bytes(FRAME * 30))
+        # It returned once the last frame fitted into the queue: 24 were sent,
+        # one waits in the sender for its time and 5 in the queue.
+        assert source.stats().pending == 5 and len(sent.frames) == 24
+        assert loop.time() - start == pytest.approx(23 * 0.020)
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_clear_drops_the_queue_stops_the_capture_and_clears_the_sdk_queue():
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, queue_ms=100)
+        capture = asyncio.create_task(source.capture(b"\x01\x00" * 960 * 50))
+        await asyncio.sleep(0.1)
+        source.clear()
+        await capture  # returns at once, without queuing the rest
+        await source.wait_for_playout()
+        sent_before_clear = [f for f in sent.frames if not f[3]]
+        cleared = [f for f in sent.frames if f[3]]
+        assert len(cleared) == 1 and cleared[0][2] == bytes(FRAME)  # one silent frame with clear_send_queue
+        stats = source.stats()
+        assert len(sent_before_clear) == 6 and stats.frames_queued == 6 + stats.frames_cleared  # none left over
+        await source.capture(bytes(FRAME))  # the source goes on after a clear
+        await source.wait_for_playout()
+        assert len(sent.frames) == len(sent_before_clear) + 2
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_capture_keeps_part_frames_and_takes_int16_arrays():
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, channels=2)
+        samples = array.array("h", range(960 * 2))  # one stereo frame
+        await source.capture(memoryview(samples.tobytes())[:FRAME])
+        await source.capture(samples[960:])
+        await source.capture(b"\x07\x00" * 10)
+        await source.wait_for_playout()  # pads the last part frame with silence
+        assert [f[2] for f in sent.frames] == [samples.tobytes(), b"\x07\x00" * 10 + bytes(FRAME * 2 - 20)]
+        with pytest.raises(TypeError, match="16-bit"):
+            await source.capture(array.array("f", [0.5] * 10))
+        with pytest.raises(TypeError, match="not str"):
+            await source.capture("pcm")
+        with pytest.raises(ValueError, match="whole number of samples"):
+            audio_source(sent, sample_rate=44100, frame_ms=15)
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_closing_stops_the_sender_and_destroys_the_channel():
+    async def main():
+        sent, closed = Sent(), []
+        source = audio_source(sent, on_close=lambda: closed.append(True))
+        await source.capture(bytes(FRAME * 10))
+        await source.aclose()
+        await source.aclose()
+        assert closed == [True] and len(sent.frames) <= 1
+        with pytest.raises(RuntimeError, match="closed"):
+            await source.capture(bytes(FRAME))
+        await source.wait_for_playout()  # a closed source has nothing to wait for
+
+    run_virtual(main())
+
+
+def test_video_frames_are_whole_pictures_paced_at_fps():
+    async def main():
+        pictures = []
+
+        def send(frame):
+            pictures.append((asyncio.get_running_loop().time(), frame.width, frame.height, frame.format, frame.pts))
+            return 0
+
+        source = VideoSource(send, width=4, height=2, fps=25, stream_type=lumora.STREAM_TYPE_VIDEO_HIGH,
+                             queue_ms=500, max_burst_ms=100, on_close=None)
+        await source.capture(bytes(12 * 3))
+        await source.wait_for_playout()
+        start = pictures[0][0]
+        assert [t - start for t, *_ in pictures] == pytest.approx([0, 0.04, 0.08])
+        assert [p[1:] for p in pictures] == [(4, 2, lumora.VIDEO_PIXEL_FORMAT_YUV420p, k * 40) for k in range(3)]
+        with pytest.raises(ValueError, match="whole number"):
+            await source.capture(bytes(13))
+        with pytest.raises(ValueError, match="even"):
+            VideoSource(send, width=3, height=2, fps=25, stream_type=lumora.STREAM_TYPE_VIDEO_HIGH,
+                        queue_ms=500, max_burst_ms=100, on_close=None)
+        await source.aclose()
+
+    run_virtual(main())
