@@ -1,8 +1,9 @@
 """Echo bot: says back to a user of the room what that user says.
 
+Run it: python examples/echo_bot.py APP_ID ROOM_ID TALKER [--user-id echo-bot --user-sig SIG]
+
 Shows `lumora_kit.Room`: join, wait for a user, one user's audio stream, a
 paced AudioSource; leaving in order on every way out (Ctrl-C included).
-Run:  python echo_bot.py APP_ID ROOM_ID TALKER [--user-id echo-bot --user-sig SIG]
 The bot ends when TALKER leaves. tests/kit/test_kit_media_examples.py runs
 it against the stand-in SDK's loopback room.
 """

@@ -1,9 +1,10 @@
 """Recorder: one user's audio to a WAV file and video to a Y4M file (and a PNG snapshot).
 
+Run it: python examples/recorder.py APP_ID ROOM_ID USER [--seconds 5] [--out DIR]
+
 Shows `lumora_kit.Room` streams (subscribed before they return, so nothing
 is lost) and `lumora_kit.media` files; needs `pip install 'lumora-kit[media]'`
 for the snapshot. The Y4M file opens in common players (ffplay, mpv, VLC).
-Run:  python recorder.py APP_ID ROOM_ID USER [--seconds 5] [--out DIR]
 It stops after --seconds or when USER leaves. tests/kit/test_kit_media_examples.py
 runs it against the stand-in SDK's loopback room.
 """

@@ -1,12 +1,13 @@
 """Voice agent skeleton: listens to one user, answers, and stops talking when interrupted.
 
+Run it: python examples/voice_agent.py APP_ID ROOM_ID USER
+
 Shows, on `lumora_kit.Room`:
 - the user's audio resampled to 16 kHz (`lumora_kit.media.Resampler`) for a recogniser;
 - a reply sent back paced by an `AudioSource` while the agent keeps listening;
 - barge-in: when the user starts speaking again, the reply is cut (`source.clear()`).
 The recogniser (a loudness detector) and the voice (a tone) are placeholders for
 real speech recognition and synthesis. Needs `pip install 'lumora-kit[media]'`.
-Run:  python voice_agent.py APP_ID ROOM_ID USER
 It ends when USER leaves. tests/kit/test_kit_media_examples.py runs it against
 the stand-in SDK's loopback room.
 """
