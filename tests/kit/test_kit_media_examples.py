@@ -37,7 +37,7 @@ async def collect_audio(stream, until_bytes, timeout=10.0):
 def test_examples_stay_small_and_say_how_to_run(name, limit):
     text = (EXAMPLES / f"{name}.py").read_text()
     assert len(text.splitlines()) <= limit
-    assert "Run:" in text.split('"""')[1]
+    assert "Run it:" in text.split('"""')[1]
     done = subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), "--help"], capture_output=True,
                           text=True, timeout=60)
     assert done.returncode == 0 and "usage" in done.stdout
