@@ -10,7 +10,8 @@ import sys
 import importlib
 from collections.abc import Generator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, TypeIs
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Self, TypeIs
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -52,3 +53,17 @@ def is_ndarray(value: object) -> "TypeIs[npt.NDArray[Any]]":
     """True for a numpy array; never imports numpy (an array implies it is imported)."""
     np = sys.modules.get("numpy")
     return np is not None and isinstance(value, np.ndarray)
+
+
+class ClosedOnExit:
+    """`with` support for the media files: leaving the block calls `close`."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()

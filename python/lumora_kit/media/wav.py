@@ -3,12 +3,11 @@
 import os
 import wave
 from collections.abc import Iterator
-from types import TracebackType
-from typing import IO, TYPE_CHECKING, Self
+from typing import IO, TYPE_CHECKING
 
 import _lumora
 
-from ._extras import is_ndarray
+from ._extras import ClosedOnExit, is_ndarray
 from .audio import BytesLike, check_pcm_frame, frame_bytes, pcm_from_samples
 
 if TYPE_CHECKING:
@@ -26,7 +25,7 @@ def _describe(sample_rate: int, channels: int) -> str:
     return f"{sample_rate} Hz, {channels} channel(s)"
 
 
-class WavWriter:
+class WavWriter(ClosedOnExit):
     """Writes 16-bit PCM to a WAV file; use as a context manager.
 
     `write` takes PCM bytes, int16 samples or an `AudioFrame`, whose format
@@ -77,15 +76,8 @@ class WavWriter:
             self._file.close()
             self._file = None
 
-    def __enter__(self) -> Self:
-        return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
-
-
-class WavReader:
+class WavReader(ClosedOnExit):
     """Reads a WAV file of 16-bit PCM; use as a context manager.
 
     Other sample widths and compressed files raise ValueError (the `wave`
@@ -131,10 +123,3 @@ class WavReader:
         if self._file is not None:
             self._file.close()
             self._file = None
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()

@@ -10,11 +10,11 @@ raises ValueError when the reader reaches it).
 import os
 from collections.abc import Iterator
 from fractions import Fraction
-from types import TracebackType
-from typing import IO, Self
+from typing import IO
 
 import _lumora
 
+from ._extras import ClosedOnExit
 from .audio import BytesLike
 from .video import check_i420, i420_from_pixel_frame, i420_size
 
@@ -38,7 +38,7 @@ def _open(path: PathOrFile, mode: str) -> tuple[IO[bytes], bool]:
     return path, False
 
 
-class Y4MWriter:
+class Y4MWriter(ClosedOnExit):
     """Writes I420 pictures to a Y4M file; use as a context manager.
 
     `write` takes I420 bytes of the file's size, or a `PixelFrame` of that
@@ -79,15 +79,8 @@ class Y4MWriter:
                 self._file.flush()
             self._file = None
 
-    def __enter__(self) -> Self:
-        return self
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
-
-
-class Y4MReader:
+class Y4MReader(ClosedOnExit):
     """Reads a Y4M file of 4:2:0 pictures; iterating gives each picture as I420 bytes.
 
     Other chroma layouts (4:4:4, mono and so on) and interlaced files raise
@@ -153,10 +146,3 @@ class Y4MReader:
             if self._owned:
                 self._file.close()
             self._file = None
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
-        self.close()
