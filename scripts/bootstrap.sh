@@ -7,7 +7,8 @@
 #
 # The toolchain lives outside the checkout, in ${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}:
 #   venv/                    CPython 3.14 venv with pybind11 3.0, scikit-build-core, cmake, ninja,
-#                            pytest, hypothesis (all from PyPI)
+#                            pytest, hypothesis, and the media extras and test plugins (numpy,
+#                            soxr, av, pytest-asyncio, anyio), all from PyPI
 #   debian-sid/root/         CPython 3.14 unpacked from Debian unstable, used only when the machine
 #                            has no CPython 3.14 of its own
 #   debian-sid/apt/          private apt configuration and package index for that download
@@ -20,6 +21,9 @@
 # in the usual install places), then any CPython 3.14 on the machine (python3.14, python3, python
 # on PATH, /usr/local, /opt, pyenv and uv installs), then Debian unstable's CPython 3.14 packages.
 # LUMORA_PYTHON, when set, is taken as the user's explicit choice and must be a CPython 3.14.
+#
+# It also makes sure ffmpeg, ffprobe and sox are on PATH (installed with apt-get where it can),
+# which the media tests use to check the files the kit writes.
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,6 +34,7 @@ source "$REPO/scripts/lib/messages.sh"
 source "$REPO/scripts/lib/toolchain.sh"
 source "$REPO/scripts/lib/venv.sh"
 source "$REPO/scripts/lib/debian_sid.sh"
+source "$REPO/scripts/lib/media_tools.sh"
 trap_errors
 
 toolchain_cache
@@ -43,10 +48,11 @@ SID_PY=$SID_ROOT/usr/bin/python3.14
 VENV_BUILD_DIRS=("$CACHE/build")
 VENV_CHECK=
 VENV_NEEDS="3.14, pybind11 3.0.x, pytest, ssl or ctypes"
-# The media layer's optional extra (lumora-kit[media]), so that its tests run
+# The media layer's optional extras (lumora-kit[media] and lumora-kit[av]) and
+# the test plugins the kit's fixtures are tested under, so that those tests run
 # here too. Only this venv: the debug interpreter's venv goes without, since
-# numpy has no wheels for a debug build.
-REQUIREMENTS+=(numpy soxr)
+# numpy and PyAV have no wheels for a debug build.
+REQUIREMENTS+=(numpy soxr av pytest-asyncio anyio)
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so
@@ -253,6 +259,7 @@ main() {
     t0=$(now_us)
     ensure_toolchain
     if [[ $MODE == print ]]; then echo "$VENV_PY"; exit 0; fi
+    ensure_media_tools
     [[ $MODE == toolchain ]] || install_project
     PHASE_T0=$t0 phase_end "total"
     say "venv python: $VENV_PY"
