@@ -1,12 +1,12 @@
 """Recorder: one user's audio to a WAV file and video to a Y4M file (and a PNG snapshot).
 
-Run it: python examples/recorder.py APP_ID ROOM_ID USER [--seconds 5] [--out DIR]
+Run it: python examples/recorder.py [--out DIR]   (a simulated user joins; or APP_ID ROOM_ID USER [--seconds 5])
 
 Shows `lumora_kit.Room` streams (subscribed before they return, so nothing
 is lost) and `lumora_kit.media` files; needs `pip install 'lumora-kit[media]'`
 for the snapshot. The Y4M file opens in common players (ffplay, mpv, VLC).
-It stops after --seconds or when USER leaves. tests/kit/test_kit_media_examples.py
-runs it against the stand-in SDK's loopback room.
+It stops after --seconds or when USER leaves. Without a room it records a
+simulated user from `lumora_kit.testing` in a loopback room of the stand-in SDK.
 """
 
 import argparse
@@ -56,19 +56,31 @@ async def record(room: Room, user_id: str, out: pathlib.Path, seconds: float, fp
     return samples, pictures
 
 
-async def main(app_id: int, room_id: int, user_id: str, out: pathlib.Path, seconds: float) -> None:
+async def main(app_id: int, room_id: int | str, user_id: str, out: pathlib.Path, seconds: float) -> None:
     out.mkdir(parents=True, exist_ok=True)
     async with Room.join(app_id, room_id, "recorder", "sig-recorder") as room:
         samples, pictures = await record(room, user_id, out, seconds)
     print(f"recorded {samples} audio sample frames and {pictures} pictures of {user_id} into {out}")
 
 
+async def with_simulated_user(out: pathlib.Path) -> None:
+    from lumora_kit.testing import DEFAULT_APP_ID, new_room_id, simulated_talker
+
+    room_id = new_room_id()
+    recording = asyncio.create_task(main(DEFAULT_APP_ID, room_id, "alice", out, seconds=30))
+    await simulated_talker(DEFAULT_APP_ID, room_id, "alice", listener="recorder", video=(160, 120, 15))
+    await recording
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("app_id", type=int)
-    parser.add_argument("room_id", type=int)
-    parser.add_argument("user_id", help="the user to record")
+    parser.add_argument("room", nargs="*", metavar="APP_ID ROOM_ID USER", help="record USER in that room")
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("recording"))
     args = parser.parse_args()
-    asyncio.run(main(args.app_id, args.room_id, args.user_id, args.out, args.seconds))
+    if not args.room:
+        asyncio.run(with_simulated_user(args.out))
+    elif len(args.room) == 3 and args.room[0].isdigit():
+        asyncio.run(main(int(args.room[0]), args.room[1], args.room[2], args.out, args.seconds))
+    else:
+        parser.error("give APP_ID ROOM_ID USER, or nothing for a simulated user")

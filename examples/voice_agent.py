@@ -1,6 +1,6 @@
 """Voice agent skeleton: listens to one user, answers, and stops talking when interrupted.
 
-Run it: python examples/voice_agent.py APP_ID ROOM_ID USER
+Run it: python examples/voice_agent.py   (a simulated user joins; or APP_ID ROOM_ID USER to wait for a real one)
 
 Shows, on `lumora_kit.Room`:
 - the user's audio resampled to 16 kHz (`lumora_kit.media.Resampler`) for a recogniser;
@@ -8,8 +8,9 @@ Shows, on `lumora_kit.Room`:
 - barge-in: when the user starts speaking again, the reply is cut (`source.clear()`).
 The recogniser (a loudness detector) and the voice (a tone) are placeholders for
 real speech recognition and synthesis. Needs `pip install 'lumora-kit[media]'`.
-It ends when USER leaves. tests/kit/test_kit_media_examples.py runs it against
-the stand-in SDK's loopback room.
+It ends when USER leaves. Without arguments it meets a simulated user from
+`lumora_kit.testing` in a loopback room of the stand-in SDK, who speaks, and
+speaks again while the agent answers.
 """
 
 import argparse
@@ -89,17 +90,32 @@ class VoiceAgent:
                 reply.cancel()
 
 
-async def main(app_id: int, room_id: int, user_id: str) -> None:
+async def main(app_id: int, room_id: int | str, user_id: str, reply_ms: int = 2000) -> None:
     async with Room.join(app_id, room_id, "voice-agent", "sig-voice-agent") as room:
-        agent = VoiceAgent(room, user_id)
+        print(f"voice-agent is in room {room_id}, waiting for {user_id}")
+        agent = VoiceAgent(room, user_id, reply_ms)
         await agent.run()
-    print(f"heard {len(agent.transcripts)} utterances, interrupted {agent.barge_ins} times")
+    print(f"{user_id} left; heard {len(agent.transcripts)} utterances {agent.transcripts}, "
+          f"interrupted {agent.barge_ins} times")
+
+
+async def with_simulated_user() -> None:
+    from lumora_kit.testing import DEFAULT_APP_ID, new_room_id, simulated_talker
+
+    room_id = new_room_id()
+    agent = asyncio.create_task(main(DEFAULT_APP_ID, room_id, "alice", reply_ms=1000))
+    talk = await simulated_talker(DEFAULT_APP_ID, room_id, "alice", listener="voice-agent", listener_answers=True)
+    await agent
+    print(f"alice said {talk.said_ms / 1000:.1f} s and heard {talk.heard_ms / 1000:.1f} s of answers")
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("app_id", type=int)
-    parser.add_argument("room_id", type=int)
-    parser.add_argument("user_id", help="the user the agent talks with")
+    parser.add_argument("room", nargs="*", metavar="APP_ID ROOM_ID USER", help="wait for USER in that room")
     args = parser.parse_args()
-    asyncio.run(main(args.app_id, args.room_id, args.user_id))
+    if not args.room:
+        asyncio.run(with_simulated_user())
+    elif len(args.room) == 3 and args.room[0].isdigit():
+        asyncio.run(main(int(args.room[0]), args.room[1], args.room[2]))
+    else:
+        parser.error("give APP_ID ROOM_ID USER, or nothing for a simulated user")

@@ -1,8 +1,10 @@
 """The lumora_kit examples run and succeed."""
 
+import ast
 import os
 import pathlib
 import re
+import shlex
 import subprocess
 import sys
 
@@ -32,3 +34,29 @@ def test_example_test_suite(lumora, tmp_path):
     done = run(["-m", "pytest", "-q", "-p", "no:cacheprovider", str(EXAMPLES / "test_with_kit.py")], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "3 passed" in done.stdout
+
+
+def run_it_command(path):
+    """The command of an example's "Run it:" line, without its optional [parts] and remarks."""
+    line = ast.get_docstring(ast.parse(path.read_text())).splitlines()[2].removeprefix("Run it: ")
+    command = re.sub(r"\[[^\]]*\]", "", line.split("   (")[0])
+    words = shlex.split(command)
+    program = {"python": [sys.executable], "pytest": [sys.executable, "-m", "pytest", "-p", "no:cacheprovider"]}
+    return program[words[0]] + words[1:]
+
+
+@pytest.mark.parametrize("path", sorted(EXAMPLES.glob("*.py")), ids=lambda p: p.name)
+def test_every_example_finishes_as_its_run_it_line_says(lumora, tmp_path, path):
+    # From a folder of its own, where examples/ is the checkout's: the command as written, and
+    # whatever the example writes stays out of the checkout.
+    (tmp_path / "examples").symlink_to(EXAMPLES)
+    done = subprocess.run(run_it_command(path), capture_output=True, text=True, cwd=tmp_path,
+                          env=dict(os.environ), timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.strip(), f"{path.name} printed nothing to say what it did"
+
+
+def test_readme_lists_every_example():
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    missing = [path.name for path in EXAMPLES.glob("*.py") if f"examples/{path.name}" not in readme]
+    assert not missing, f"README.md does not list {missing}"

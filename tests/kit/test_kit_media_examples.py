@@ -33,7 +33,8 @@ async def collect_audio(stream, until_bytes, timeout=10.0):
     return bytes(received)
 
 
-@pytest.mark.parametrize("name, limit", [("echo_bot", 40), ("recorder", 80)])
+# The limits include the few lines that bring a simulated participant when run alone.
+@pytest.mark.parametrize("name, limit", [("echo_bot", 60), ("recorder", 90)])
 def test_examples_stay_small_and_say_how_to_run(name, limit):
     text = (EXAMPLES / f"{name}.py").read_text()
     assert len(text.splitlines()) <= limit

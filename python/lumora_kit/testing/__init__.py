@@ -14,6 +14,8 @@ pytest fixtures skip, both with the reason.
   and a fresh room id (`new_room_id()`), both exposed as `.app_id` and
   `.room_id`: a program under test enters the same room to meet them.
 - `join_peer()`: a `lumora_kit.Room` in a loopback room, for async tests.
+- `simulated_talker()`: a participant that joins, talks (and shows a test
+  pattern) to a listener, and leaves; for examples and demos run alone.
 - Awaitable waits: `Recorder.wait_for_async`, `wait_until_async`.
 - Fixtures: the pytest plugin `lumora_kit.pytest_plugin`.
 
@@ -27,10 +29,11 @@ from .control import (
 from .loopback import DEFAULT_APP_ID, LoopbackRoom, Participant, WiredCloud, enter_params, new_room_id, pair
 from .peers import join_peer
 from .recorder import CALLBACKS, Recorder, wait_until, wait_until_async
+from .simulated import Talk, simulated_talker
 
 __all__ = [
     "CALLBACKS", "DEFAULT_APP_ID", "EVENT", "INJECT_KINDS", "NEW_THREAD", "SYNC", "SYNC_LOCKED", "ControlUnavailable",
-    "CutBytes", "InjectMode", "JournalEntry", "LoopbackRoom", "Participant", "Recorder", "SdkControl", "WiredCloud",
-    "default_library_path", "enter_params", "join_peer", "load_control", "new_room_id", "pair", "unavailable_reason",
+    "CutBytes", "InjectMode", "JournalEntry", "LoopbackRoom", "Participant", "Recorder", "SdkControl", "Talk", "WiredCloud",
+    "default_library_path", "enter_params", "join_peer", "load_control", "new_room_id", "pair", "simulated_talker", "unavailable_reason",
     "wait_until", "wait_until_async",
 ]
