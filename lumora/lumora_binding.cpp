@@ -2186,6 +2186,22 @@ void RequireMainInterpreter() {
   }
 }
 
+// The module's set-up runs once per process. pybind11 from 3.0.1 on hands
+// a second import of the module (after del sys.modules["_lumora"]) the
+// module object it made first; 3.0.0 runs the set-up again on a new module
+// object, which would register every class a second time and fail. There,
+// the second run puts the first module back into sys.modules, which is
+// what the import then returns. True when it did.
+bool ReuseFirstModule(py::module_& module) {
+  static PyObject* first = nullptr;  // kept for the process's whole life
+  if (first == nullptr) {
+    first = module.inc_ref().ptr();
+    return false;
+  }
+  py::module_::import("sys").attr("modules")[module.attr("__name__")] = py::handle(first);
+  return true;
+}
+
 // Instances made without __init__ are refused with a TypeError (see
 // RefuseUnconstructedValues).
 void RefuseUnconstructedInstances() {
@@ -2200,6 +2216,9 @@ void RefuseUnconstructedInstances() {
 
 PYBIND11_MODULE(_lumora, m) {
   RequireMainInterpreter();
+  if (ReuseFirstModule(m)) {
+    return;
+  }
   m.doc() = "VELA Lumora Python API (bind with C++ API by pybind11)";
   RegisterCloud(m);
   RegisterDelegate(m);
