@@ -11,9 +11,15 @@
 //
 // SDK threads call into Python at any time, also while a cloud is being
 // destroyed, while the interpreter exits or in a forked child, and Python
-// code may hand the binding objects that were never built. Each mechanism
-// below closes one way that goes wrong; the tests named prove it (under
-// tests/binding/).
+// code may hand the binding objects that were never built, patch its
+// delegate classes or recurse through callbacks. Each mechanism below
+// closes one way that goes wrong; the tests named prove it (under
+// tests/binding/). Where a mechanism reads or replaces state that pybind11
+// or CPython keep for themselves, that part lives in one section,
+// "Shortcuts into the binding layer and the interpreter", whose overview
+// says what each shortcut skips, what it relies on in the pinned versions,
+// what a free-threaded build uses instead and which tests prove it; the
+// rest of the file uses documented interfaces only.
 //
 // - Interpreter gate (InterpreterGate, CallbackScope). Closed by an atexit
 //   handler, which then waits briefly for the callbacks inside: an SDK
@@ -42,12 +48,16 @@
 //   test_no_callback_after_del_cloud_stress; and a delegate given to a new
 //   cloud receives again (test_reliability.py:
 //   test_delegate_reused_after_its_cloud_keeps_receiving).
-// - Errors towards the SDK as text (CallPython, TextForSdk). A Python error
-//   leaves a callback as a std::runtime_error holding its text, never as a
-//   Python object the SDK would destroy on a thread without the lock; a
-//   KeyboardInterrupt or SystemExit raised in a synchronous callback is
-//   raised again when its operation returns. test_callback_boundaries.py:
+// - Errors towards the SDK as text (CallPython, TextForSdk, ErrorText). A
+//   Python error leaves a callback as a std::runtime_error holding its text,
+//   never as a Python object the SDK would destroy on a thread without the
+//   lock. The text is formed once, without calling itself, so a callback
+//   that fails with the stack nearly used up never runs it out. A
+//   KeyboardInterrupt, SystemExit or RecursionError raised in a synchronous
+//   callback is raised again when its operation returns, so the program
+//   sees it. test_callback_boundaries.py:
 //   test_interruptions_in_a_synchronous_callback_reach_the_program,
+//   test_deep_synchronous_reentry_raises_recursion_error,
 //   test_exit_while_callbacks_raise; test_delegate.py:
 //   test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
 // - Fork handlers (BeforeFork, AfterForkInChild). A child starts with an
@@ -56,18 +66,26 @@
 //   test_fork_child_starts_without_the_parents_callbacks.
 // - Owned copies (OwnedValue). Every record, frame and enumeration value a
 //   callback hands over is a new object owning a copy, so Python may keep
-//   it after the SDK's own has gone. test_delegate.py:
+//   it after the SDK's own has gone; every object, delegates included,
+//   gives back all it took. test_delegate.py:
 //   test_frames_kept_after_callback; test_reliability.py:
-//   test_direct_calls_pass_copies_not_the_callers_objects.
-// - Lookup by name on every call (FindOverride). Its fast path remembers
-//   only what the class's version tag vouches for, so a method replaced or
-//   removed at run time is seen at the next callback. test_delegate.py:
+//   test_direct_calls_pass_copies_not_the_callers_objects;
+//   test_callback_boundaries.py: test_objects_made_and_dropped_leave_nothing_allocated.
+// - One lookup rule on every path (FindOverride). A callback calls what
+//   getattr(delegate, name) gives at that moment; the base's own method is
+//   missing, reported on each call and never called (so it cannot recurse).
+//   Nothing about a class is remembered past a change to it, and nothing
+//   about one instance affects another. test_delegate.py:
+//   test_patched_class_methods_reach_every_path,
+//   test_instance_attributes_follow_one_rule_on_every_path,
+//   test_base_method_set_on_the_instance_is_missing_without_recursion,
 //   test_sdk_thread_lookup_follows_replaced_methods,
 //   test_sdk_thread_lookup_honours_custom_attribute_lookup.
 // - Pickling guard (GuardBindingBaseConstructor) and instances made without
-//   __init__ (RefuseUnconstructedInstances). Pickle protocols 0 and 1, and
-//   cls.__new__(cls), raise TypeError instead of aborting the process or
-//   handing methods unconstructed memory. test_reliability.py:
+//   __init__ (RefuseUnconstructedInstances, RefuseUnconstructedDelegate).
+//   Pickle protocols 0 and 1, cls.__new__(cls), and such a delegate handed
+//   to VELACloud raise TypeError instead of aborting the process or handing
+//   methods unconstructed memory. test_reliability.py:
 //   test_pickle_protocols_0_and_1_raise_instead_of_aborting;
 //   test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
 // - Payload counts of direct calls (SizedText). A count beyond the text
@@ -1398,11 +1416,13 @@ Override FindOverride(const py::object& self, CallbackName& name, Caller caller)
     return Override();
   }
   const ClassEntry entry = LookUpInClass(Py_TYPE(self.ptr()), name.object, name.base_method, name.class_lookup);
-  if (entry != ClassEntry::kOther && !HasOwnAttribute(self.ptr(), name.object)) {
-    if (entry == ClassEntry::kBaseMethod) {
-      return Override();
+  if (entry != ClassEntry::kOther) {
+    // Held before anything else can run Python code (a collection while
+    // the instance's dictionary is made) and change the class.
+    auto function = py::reinterpret_borrow<py::object>(name.class_lookup.function);
+    if (!HasOwnAttribute(self.ptr(), name.object)) {
+      return entry == ClassEntry::kBaseMethod ? Override() : Override(std::move(function), self);
     }
-    return Override(py::reinterpret_borrow<py::object>(name.class_lookup.function), self);
   }
   PyObject* found = PyObject_GetAttr(self.ptr(), name.object);
   if (found == nullptr) {
