@@ -1367,8 +1367,9 @@ class Override {
     for (size_t i = 0; i < N; ++i) {
       stack[i + 2] = args[i].ptr();
     }
-    PyObject* result = self_ ? PyObject_Vectorcall(function_.ptr(), stack + 1, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                             : PyObject_Vectorcall(function_.ptr(), stack + 2, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* result =
+        self_ ? PyObject_Vectorcall(function_.ptr(), stack + 1, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+              : PyObject_Vectorcall(function_.ptr(), stack + 2, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (result == nullptr) {
       throw py::error_already_set();
     }
@@ -1407,7 +1408,8 @@ bool CallsDownToBase(PyObject* self, const CallbackName& name) {
 
 // The delegate base's own method bound to `self`.
 bool IsBaseMethodOf(PyObject* found, PyObject* self, const CallbackName& name) {
-  return PyMethod_Check(found) && PyMethod_GET_SELF(found) == self && PyMethod_GET_FUNCTION(found) == name.base_function;
+  return PyMethod_Check(found) && PyMethod_GET_SELF(found) == self &&
+         PyMethod_GET_FUNCTION(found) == name.base_function;
 }
 
 // With the lock held. `self` is the delegate's Python object.
