@@ -457,7 +457,9 @@ makers = {
 }
 count = int(sys.argv[1])
 for name, make in makers.items():
-    for _ in range(200):
+    # A first round of the same size fills the caches that grow once (the
+    # sanitizer's allocator, the SDK's), so only a leak grows in the second.
+    for _ in range(count):
         make()
     gc.collect()
     before = allocated()
@@ -471,8 +473,9 @@ for name, make in makers.items():
 def test_objects_made_and_dropped_leave_nothing_allocated():
     # A delegate's holder is shared, and its deallocation must release the
     # holder's control block too; every other class and the copies
-    # callbacks hand over must give back what they took.
-    result = run_child(ALLOCATED_BYTES, 5000, timeout=300)
+    # callbacks hand over must give back what they took. (Under the
+    # sanitizer build, PYTHONMALLOC=malloc makes Python's objects count too.)
+    result = run_child(ALLOCATED_BYTES, 4000, timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     per_object = {name: float(value) for name, value in (line.split() for line in result.stdout.splitlines())}
     assert len(per_object) == 8, result.stdout
