@@ -270,7 +270,9 @@ void CheckPayloadLength(const char* method, const SizedText& message, size_t len
 // builds and tests the lowest release the requirement allows, the toolchain
 // the newest. Every callback holds the interpreter lock (a global one: the
 // module does not declare that it can run without it), which is what makes
-// reading these tables directly safe.
+// reading pybind11's tables directly safe. A free-threaded build, where a
+// user may still force the lock off, shards and locks those tables, so
+// there the shortcuts that read them give way to pybind11's own paths.
 //
 // 1. Kept thread states (build option LUMORA_KEEP_THREAD_STATES).
 //    Skips: making and deleting a thread state for every callback of an SDK
@@ -319,6 +321,8 @@ void CheckPayloadLength(const char* method, const SizedText& message, size_t len
 //    it never forgets) is not used at all. Tests: test_delegate.py:
 //    test_patched_class_methods_reach_every_path,
 //    test_instance_attributes_follow_one_rule_on_every_path,
+//    test_base_method_set_on_the_instance_is_missing_without_recursion,
+//    test_method_added_after_a_miss_is_seen_and_a_removed_one_missed_again,
 //    test_sdk_thread_lookup_follows_replaced_methods,
 //    test_sdk_thread_lookup_honours_custom_attribute_lookup.
 // 4. Construction guards (GuardBindingBaseConstructor,
