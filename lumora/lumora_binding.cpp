@@ -11,9 +11,15 @@
 //
 // SDK threads call into Python at any time, also while a cloud is being
 // destroyed, while the interpreter exits or in a forked child, and Python
-// code may hand the binding objects that were never built. Each mechanism
-// below closes one way that goes wrong; the tests named prove it (under
-// tests/binding/).
+// code may hand the binding objects that were never built, patch its
+// delegate classes or recurse through callbacks. Each mechanism below
+// closes one way that goes wrong; the tests named prove it (under
+// tests/binding/). Where a mechanism reads or replaces state that pybind11
+// or CPython keep for themselves, that part lives in one section,
+// "Shortcuts into the binding layer and the interpreter", whose overview
+// says what each shortcut skips, what it relies on in the pinned versions,
+// what a free-threaded build uses instead and which tests prove it; the
+// rest of the file uses documented interfaces only.
 //
 // - Interpreter gate (InterpreterGate, CallbackScope). Closed by an atexit
 //   handler, which then waits briefly for the callbacks inside: an SDK
@@ -42,12 +48,16 @@
 //   test_no_callback_after_del_cloud_stress; and a delegate given to a new
 //   cloud receives again (test_reliability.py:
 //   test_delegate_reused_after_its_cloud_keeps_receiving).
-// - Errors towards the SDK as text (CallPython, TextForSdk). A Python error
-//   leaves a callback as a std::runtime_error holding its text, never as a
-//   Python object the SDK would destroy on a thread without the lock; a
-//   KeyboardInterrupt or SystemExit raised in a synchronous callback is
-//   raised again when its operation returns. test_callback_boundaries.py:
+// - Errors towards the SDK as text (CallPython, TextForSdk, ErrorText). A
+//   Python error leaves a callback as a std::runtime_error holding its text,
+//   never as a Python object the SDK would destroy on a thread without the
+//   lock. The text is formed once, without calling itself, so a callback
+//   that fails with the stack nearly used up never runs it out. A
+//   KeyboardInterrupt, SystemExit or RecursionError raised in a synchronous
+//   callback is raised again when its operation returns, so the program
+//   sees it. test_callback_boundaries.py:
 //   test_interruptions_in_a_synchronous_callback_reach_the_program,
+//   test_deep_synchronous_reentry_raises_recursion_error,
 //   test_exit_while_callbacks_raise; test_delegate.py:
 //   test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
 // - Fork handlers (BeforeFork, AfterForkInChild). A child starts with an
@@ -56,18 +66,26 @@
 //   test_fork_child_starts_without_the_parents_callbacks.
 // - Owned copies (OwnedValue). Every record, frame and enumeration value a
 //   callback hands over is a new object owning a copy, so Python may keep
-//   it after the SDK's own has gone. test_delegate.py:
+//   it after the SDK's own has gone; every object, delegates included,
+//   gives back all it took. test_delegate.py:
 //   test_frames_kept_after_callback; test_reliability.py:
-//   test_direct_calls_pass_copies_not_the_callers_objects.
-// - Lookup by name on every call (FindOverride). Its fast path remembers
-//   only what the class's version tag vouches for, so a method replaced or
-//   removed at run time is seen at the next callback. test_delegate.py:
+//   test_direct_calls_pass_copies_not_the_callers_objects;
+//   test_callback_boundaries.py: test_objects_made_and_dropped_leave_nothing_allocated.
+// - One lookup rule on every path (FindOverride). A callback calls what
+//   getattr(delegate, name) gives at that moment; the base's own method is
+//   missing, reported on each call and never called (so it cannot recurse).
+//   Nothing about a class is remembered past a change to it, and nothing
+//   about one instance affects another. test_delegate.py:
+//   test_patched_class_methods_reach_every_path,
+//   test_instance_attributes_follow_one_rule_on_every_path,
+//   test_base_method_set_on_the_instance_is_missing_without_recursion,
 //   test_sdk_thread_lookup_follows_replaced_methods,
 //   test_sdk_thread_lookup_honours_custom_attribute_lookup.
 // - Pickling guard (GuardBindingBaseConstructor) and instances made without
-//   __init__ (RefuseUnconstructedInstances). Pickle protocols 0 and 1, and
-//   cls.__new__(cls), raise TypeError instead of aborting the process or
-//   handing methods unconstructed memory. test_reliability.py:
+//   __init__ (RefuseUnconstructedInstances, RefuseUnconstructedDelegate).
+//   Pickle protocols 0 and 1, cls.__new__(cls), and such a delegate handed
+//   to VELACloud raise TypeError instead of aborting the process or handing
+//   methods unconstructed memory. test_reliability.py:
 //   test_pickle_protocols_0_and_1_raise_instead_of_aborting;
 //   test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
 // - Payload counts of direct calls (SizedText). A count beyond the text
@@ -239,6 +257,420 @@ void CheckPayloadLength(const char* method, const SizedText& message, size_t len
 
 }  // namespace
 
+// ===========================================================================
+// Shortcuts into the binding layer and the interpreter
+//
+// Everything in this file that reads or replaces state which pybind11 (the
+// binding layer) or CPython keeps for itself is in this section; the code
+// outside it uses their documented interfaces and the helpers below. Each
+// shortcut either takes work off the callback path or closes a hole that
+// the documented interfaces leave, and each rests on how pybind11 3.0.x and
+// CPython 3.14 lay out their state. That is why the build requirement stops
+// below pybind11 3.1 (pyproject.toml); scripts/run_lowest_pybind11_tests.sh
+// builds and tests the lowest release the requirement allows, the toolchain
+// the newest. Every callback holds the interpreter lock (a global one: the
+// module does not declare that it can run without it), which is what makes
+// reading pybind11's tables directly safe. A free-threaded build, where a
+// user may still force the lock off, shards and locks those tables, so
+// there the shortcuts that read them give way to pybind11's own paths.
+//
+// 1. Kept thread states (build option LUMORA_KEEP_THREAD_STATES).
+//    Skips: making and deleting a thread state for every callback of an SDK
+//    thread. Writes two fields of PyThreadState: `gilstate_counter` of a
+//    kept state is 1 (the count its holder keeps), so that a scoped
+//    acquisition made by Python code in a callback never deletes it; and
+//    `_status.bound_gilstate` of a state retired by an ending thread is 0,
+//    so that the thread deleting it later does not clear its own slot of
+//    the PyGILState functions. Relies on: both fields as CPython 3.14
+//    declares them in cpython/pystate.h. Free-threaded build: the same
+//    fields and the same code (they exist there too). Tests:
+//    scripts/run_kept_state_tests.sh; test_reliability.py:
+//    test_native_thread_that_called_back_is_joined_under_the_lock,
+//    test_thread_local_state_across_callbacks_of_one_sdk_thread.
+// 2. Owned copies (OwnedValue, DeallocValue). Skips, for the records,
+//    frames and enumeration values a callback hands over: finding the type
+//    information by hashing the type's name, the search for a live Python
+//    object at the copy's new address and its entry in the table of
+//    instances by address (nothing else knows that address), and on
+//    deallocation the search for the type information again. Relies on:
+//    pybind11's instance layout (`simple_layout`, `simple_value_holder`,
+//    the holder and registration flags), `type_info::holder_enum_v` and
+//    `registered_instances`, and on every one of its types sharing one
+//    deallocation function. Only types held by std::unique_ptr get the
+//    short deallocation; VELACloudDelegate, held by a std::shared_ptr, and
+//    any Python subclass keep pybind11's own. Free-threaded build: not
+//    used; copies go through pybind11's cast with take_ownership and its
+//    own deallocation. Tests: test_delegate.py:
+//    test_frames_kept_after_callback, test_injected_conversions;
+//    test_reliability.py: test_direct_calls_pass_copies_not_the_callers_objects;
+//    test_callback_boundaries.py: test_objects_made_and_dropped_leave_nothing_allocated.
+// 3. Method lookup (RegisteredDelegate, LookUpInClass, HasOwnAttribute).
+//    Skips, for a class that uses the ordinary attribute lookup: pybind11's
+//    search of its instance table through the type information of every
+//    registered base, and the bound method that getattr makes on every
+//    call. What the class holds under a callback's name is remembered
+//    while the class's version tag is unchanged (CPython renews the tag on
+//    every change of the class or of a base, and never reuses one), and
+//    the instance's own attributes are looked at on every call, so the
+//    answer is always the one getattr would give. Relies on: pybind11's
+//    `registered_instances`, CPython's `tp_version_tag` and
+//    `_PyType_Lookup` (exported, and declared in cpython/object.h).
+//    Free-threaded build: pybind11's get_object_handle finds the object
+//    and every lookup is a getattr. pybind11's own lookup (get_override,
+//    with its record of pairs of type and name found not redefined, which
+//    it never forgets) is not used at all. Tests: test_delegate.py:
+//    test_patched_class_methods_reach_every_path,
+//    test_instance_attributes_follow_one_rule_on_every_path,
+//    test_base_method_set_on_the_instance_is_missing_without_recursion,
+//    test_method_added_after_a_miss_is_seen_and_a_removed_one_missed_again,
+//    test_sdk_thread_lookup_follows_replaced_methods,
+//    test_sdk_thread_lookup_honours_custom_attribute_lookup.
+// 4. Construction guards (GuardBindingBaseConstructor,
+//    RefuseUnconstructedValues, RefuseUnconstructedDelegate). Closes:
+//    pickle protocols 0 and 1 instantiating pybind11's common base, whose
+//    constructor then ends the process; methods of an instance made
+//    without __init__ receiving memory that was allocated but never
+//    constructed; and a delegate made without __init__ handed to VELACloud.
+//    Relies on: pybind11's common base type (`internals::instance_base`),
+//    `type_info::operator_new` being what loading an unconstructed
+//    instance allocates with, and the holder flags of an instance.
+//    Free-threaded build: the same. Tests: test_reliability.py:
+//    test_pickle_protocols_0_and_1_raise_instead_of_aborting;
+//    test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
+// ===========================================================================
+
+namespace {
+
+// ---- 1. Kept thread states ---------------------------------------------------
+
+#ifdef LUMORA_KEEP_THREAD_STATES
+// The holder's count: releasing the lock never deletes the state.
+void CountHolderOfKeptState(PyThreadState* state) { state->gilstate_counter = 1; }
+
+// The state is bound to its thread's own slot for the PyGILState functions,
+// which ends with the thread; unbound, another thread may delete it without
+// clearing that thread's own slot.
+void UnbindFromEndingThread(PyThreadState* state) { state->_status.bound_gilstate = 0; }
+#endif
+
+// ---- 2. Owned copies ---------------------------------------------------------
+
+// Found once at start-up: pybind11's internals (they live as long as the
+// main interpreter, the only one the module runs in) and the type
+// information of every type a callback hands to Python.
+py::detail::internals* binding_internals = nullptr;
+
+template <typename Value>
+const py::detail::type_info* registered_type = nullptr;
+
+template <typename Value>
+bool plain_instances = false;
+
+// pybind11's own deallocation (the same for all its types).
+destructor binding_dealloc = nullptr;
+
+// An instance of exactly this type is laid out the simple way: one value
+// pointer and its exclusive holder inside the instance, no base with an
+// offset, no attribute dictionary, no garbage-collector tracking.
+bool HasPlainInstances(const py::detail::type_info* info) {
+  PyTypeObject* type = info->type;
+  return info->holder_enum_v == py::detail::holder_enum_t::std_unique_ptr &&
+         info->holder_size_in_ptrs <= py::detail::instance_simple_holder_in_ptrs() && info->simple_ancestors &&
+         type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) &&
+         !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+}
+
+#ifndef Py_GIL_DISABLED
+// Removes the registration of `instance` at `value`; false when there was
+// none (pybind11's deallocation then fails the same way).
+bool Deregister(py::detail::instance* instance, const void* value) {
+  auto& instances = binding_internals->registered_instances;
+  auto range = instances.equal_range(value);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == instance) {
+      instances.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Deallocation of the value types' instances. An instance of exactly the
+// registered type with the plain layout, no weak references and no
+// keep-alive patients is taken apart here with pybind11's steps
+// (deregister, the holder's destruction, free), without finding the type
+// information and the internals again; any other instance (a Python
+// subclass, for one) goes to pybind11's own deallocation.
+template <typename Value>
+void DeallocValue(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  const py::detail::type_info* info = registered_type<Value>;
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  if (type != info->type || !instance->simple_layout || instance->weakrefs != nullptr || instance->has_patients) {
+    binding_dealloc(self);
+    return;
+  }
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  if (v_h) {
+    if (v_h.instance_registered() && !Deregister(instance, v_h.value_ptr())) {
+      py::pybind11_fail("pybind11_object_dealloc(): Tried to deallocate unregistered instance!");
+    }
+    if (v_h.holder_constructed()) {
+      // The holder frees the value. The SDK's destructors never call
+      // into Python, so pybind11's guard of the error indicator around
+      // them is not needed here.
+      v_h.holder<std::unique_ptr<Value>>().~unique_ptr<Value>();
+      v_h.set_holder_constructed(false);
+    } else if (instance->owned) {
+      info->dealloc(v_h);
+    }
+  } else if (v_h.holder_constructed()) {
+    info->dealloc(v_h);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+#endif  // Py_GIL_DISABLED
+
+// Finds the type information of the registered types once.
+template <typename... Values>
+void RememberRegisteredTypes() {
+  binding_internals = &py::detail::get_internals();
+  ((registered_type<Values> = py::detail::get_type_info(typeid(Values))), ...);
+}
+
+// Gives the value types whose instances have the plain layout the short
+// deallocation, which OwnedValue's instances need (they are not in the
+// table of instances). Types held otherwise keep pybind11's own.
+template <typename... Values>
+void TakeOverDeallocation() {
+#ifndef Py_GIL_DISABLED
+  auto take_over = [](auto* value_type) {
+    using Value = std::remove_pointer_t<decltype(value_type)>;
+    const py::detail::type_info* info = registered_type<Value>;
+    if (info == nullptr || !HasPlainInstances(info) || info->type->tp_dealloc == nullptr) {
+      return;
+    }
+    if (binding_dealloc == nullptr) {
+      binding_dealloc = info->type->tp_dealloc;
+    }
+    if (info->type->tp_dealloc == binding_dealloc) {
+      plain_instances<Value> = true;
+      info->type->tp_dealloc = &DeallocValue<Value>;
+    }
+  };
+  (take_over(static_cast<Values*>(nullptr)), ...);
+#endif
+}
+
+// A new Python object owning `source` (moved or copied into a new value).
+template <typename Value, typename Source>
+py::object OwnedValue(Source&& source) {
+  auto value = std::make_unique<Value>(std::forward<Source>(source));
+  if (!plain_instances<Value>) {
+    // pybind11's generic cast of a pointer it takes over. The base caster,
+    // not make_caster: the enumeration caster of pybind11 3.0 copies what
+    // a pointer points to (leaving the pointer to the caller) or, in
+    // 3.0.0, does not take a pointer at all.
+    py::handle object = py::detail::type_caster_base<Value>::cast(value.get(), py::return_value_policy::take_ownership,
+                                                                 py::handle());
+    if (!object) {
+      throw py::error_already_set();
+    }
+    value.release();
+    return py::reinterpret_steal<py::object>(object);
+  }
+  const py::detail::type_info* info = registered_type<Value>;
+  PyObject* object = info->type->tp_alloc(info->type, 0);
+  if (object == nullptr) {
+    throw py::error_already_set();
+  }
+  auto result = py::reinterpret_steal<py::object>(object);
+  // pybind11's instance set-up for the plain layout: the value pointer and
+  // the holder built in place. The instance is not entered in the table of
+  // instances by address: that table lets native code that hands out a
+  // pointer find the Python object that owns it, and the address of this
+  // private copy is known to nothing but its Python object (pybind11's
+  // deallocation skips an instance that was never entered).
+  auto* instance = reinterpret_cast<py::detail::instance*>(object);
+  instance->simple_layout = true;
+  instance->simple_value_holder[0] = value.get();
+  instance->simple_holder_constructed = false;
+  instance->simple_instance_registered = false;
+  instance->owned = true;
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  new (std::addressof(v_h.holder<std::unique_ptr<Value>>())) std::unique_ptr<Value>(std::move(value));
+  v_h.set_holder_constructed();
+  return result;
+}
+
+// ---- 3. Method lookup ----------------------------------------------------------
+
+// The Python object that owns the native delegate at `address`, or none.
+py::handle RegisteredDelegate(const void* address) {
+  const py::detail::type_info* base = registered_type<VELACloudDelegate>;
+  if (base == nullptr) {
+    return py::handle();
+  }
+#ifndef Py_GIL_DISABLED
+  auto range = binding_internals->registered_instances.equal_range(address);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (PyType_IsSubtype(Py_TYPE(it->second), base->type)) {
+      return reinterpret_cast<PyObject*>(it->second);
+    }
+  }
+  return py::handle();
+#else
+  return py::detail::get_object_handle(address, base);
+#endif
+}
+
+// What a class holds under a callback's name, where that alone decides what
+// getattr finds on an instance that has no attribute of that name itself:
+// a Python function (found bound to the instance), or the delegate base's
+// own method (found bound to the instance: not redefined). Anything else is
+// left to getattr itself.
+enum class ClassEntry { kOther, kPythonFunction, kBaseMethod };
+
+// The last class looked at for one callback name, and what it held then.
+struct ClassLookup {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  ClassEntry entry = ClassEntry::kOther;
+  PyObject* function = nullptr;  // kPythonFunction: borrowed from the class
+};
+
+// With the lock held. `base_method` is what the delegate base's own class
+// dictionary holds under `name`. The answer stays in `last`, with the
+// class's function for kPythonFunction, valid while the class is unchanged.
+ClassEntry LookUpInClass(PyTypeObject* type, PyObject* name, PyObject* base_method, ClassLookup& last) {
+#ifndef Py_GIL_DISABLED
+  if (last.type == type && last.version == type->tp_version_tag && last.version != 0) {
+    return last.entry;
+  }
+  ClassEntry entry = ClassEntry::kOther;
+  PyObject* found = nullptr;
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    found = _PyType_Lookup(type, name);  // borrowed, from the type's method cache; sets the version tag
+    if (found != nullptr && found == base_method) {
+      entry = ClassEntry::kBaseMethod;
+    } else if (found != nullptr && PyFunction_Check(found)) {
+      entry = ClassEntry::kPythonFunction;
+    }
+  }
+  last = ClassLookup{type, type->tp_version_tag, entry, entry == ClassEntry::kPythonFunction ? found : nullptr};
+  return entry;
+#else
+  (void)type, (void)name, (void)base_method, (void)last;
+  return ClassEntry::kOther;
+#endif
+}
+
+// Whether the instance's own attributes hold `name`; with the ordinary
+// attribute lookup they come before a function the class holds.
+bool HasOwnAttribute(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+    return false;
+  }
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (dict == nullptr) {
+    throw py::error_already_set();
+  }
+  const int found = PyDict_Contains(dict, name);
+  Py_DECREF(dict);
+  if (found < 0) {
+    throw py::error_already_set();
+  }
+  return found != 0;
+}
+
+// ---- 4. Construction guards ------------------------------------------------------
+
+// copyreg's reducer for pickle protocols 0 and 1 instantiates the nearest
+// base class that has its own __new__, which for every class of this module
+// is pybind11's common base. That base cannot be instantiated, and its
+// constructor reports so with a native exception that would end the
+// process. The guard below makes instantiating the base itself a TypeError
+// and passes every other class on to the original constructor.
+//
+// Python's __new__ checks that a class and the base whose __new__ it calls
+// share one constructor slot, so the guard goes into the slot of the base
+// and of every class already derived from it (classes made later inherit
+// it); pickling with protocols 2 and later behaves exactly as before.
+newfunc binding_base_new = nullptr;
+PyTypeObject* binding_base_type = nullptr;
+
+PyObject* GuardedBindingBaseNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (type == binding_base_type) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+  }
+  return binding_base_new(type, args, kwargs);
+}
+
+void GuardConstructorSlots(PyTypeObject* type) {
+  if (type->tp_new == binding_base_new) {
+    type->tp_new = &GuardedBindingBaseNew;
+  }
+  py::list subclasses = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr("__subclasses__")();
+  for (py::handle subclass : subclasses) {
+    GuardConstructorSlots(reinterpret_cast<PyTypeObject*>(subclass.ptr()));
+  }
+}
+
+void GuardBindingBaseConstructor() {
+  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+  if (base->tp_new == &GuardedBindingBaseNew) {
+    return;
+  }
+  binding_base_type = base;
+  binding_base_new = base->tp_new;
+  GuardConstructorSlots(base);
+}
+
+// An instance made without __init__ (cls.__new__(cls), or copy and pickle
+// of a subclass with its own __setstate__) has no native value. pybind11
+// would then hand its methods freshly allocated, never constructed memory,
+// through the type's operator new; that hook instead refuses with a
+// TypeError naming the class. Constructors are unaffected: they build their
+// value themselves.
+std::string ClassName(const std::type_info& type) {
+  const py::detail::type_info* info = py::detail::get_type_info(type);
+  if (info == nullptr) {
+    return "object";
+  }
+  return py::handle(reinterpret_cast<PyObject*>(info->type)).attr("__qualname__").cast<std::string>();
+}
+
+template <typename Value>
+void* RefuseUnconstructedValue(size_t) {
+  const std::string name = ClassName(typeid(Value));
+  throw py::type_error(name + " object is not initialized: " + name + ".__init__() was not called");
+}
+
+template <typename... Values>
+void RefuseUnconstructedValues() {
+  ((py::detail::get_type_info(typeid(Values))->operator_new = &RefuseUnconstructedValue<Values>), ...);
+}
+
+// A delegate is taken by VELACloud through its shared holder, which
+// pybind11 loads without allocating: an instance made without __init__
+// has none, and is refused with the same TypeError as any other use of it.
+void RefuseUnconstructedDelegate(py::handle source) {
+  const py::detail::type_info* info = registered_type<VELACloudDelegate>;
+  if (info == nullptr || !PyObject_TypeCheck(source.ptr(), info->type)) {
+    return;
+  }
+  auto* instance = reinterpret_cast<py::detail::instance*>(source.ptr());
+  py::detail::value_and_holder v_h = instance->get_value_and_holder(info, /*throw_if_missing=*/false);
+  if (v_h.inst != nullptr && !v_h.holder_constructed()) {
+    RefuseUnconstructedValue<VELACloudDelegate>(0);
+  }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Entering Python from an SDK thread
 //
@@ -394,10 +826,9 @@ class KeptThreadState {
   PyThreadState* Ensure() {
     if (state_ == nullptr && PyGILState_GetThisThreadState() == nullptr) {
       state_ = PyThreadState_New(PyInterpreterState_Main());
-      // The count a scoped acquisition keeps (Python code in the callback
-      // may make one): one for this holder, so that releasing the lock
-      // never deletes the state.
-      state_->gilstate_counter = 1;
+      // Python code in the callback may make a scoped acquisition of its
+      // own, whose release must not delete the state.
+      CountHolderOfKeptState(state_);
     }
     return state_;
   }
@@ -410,11 +841,7 @@ class KeptThreadState {
     PyThreadState* state = state_;
     state_ = nullptr;
     InterpreterGate::Instance().WhileOpen([state] {
-      // The state is bound to this thread's own slot for the
-      // PyGILState functions, which ends with the thread. Marking it
-      // unbound lets another thread delete it without clearing that
-      // thread's own slot.
-      state->_status.bound_gilstate = 0;
+      UnbindFromEndingThread(state);
       RetiredThreadStates::Instance().Add(state);
     });
   }
@@ -441,11 +868,14 @@ thread_local KeptThreadState kept_thread_state;
 //
 // Only a direct call from Python may pass a Python exception on as it is.
 // Towards the SDK, a Python error leaves as a std::runtime_error that carries
-// its text and nothing else, so the SDK may read and destroy it on any thread at
-// any time. A KeyboardInterrupt or SystemExit raised in a callback made
-// inside an operation is kept for the thread and raised again when the
-// operation returns to Python (RaisePendingInterruption), so Ctrl-C and
-// sys.exit work in synchronous callbacks too.
+// its text and nothing else (ErrorText), so the SDK may read and destroy it
+// on any thread at any time. Three errors raised in a callback made inside
+// an operation are also kept for the thread and raised again when the
+// operation returns to Python (RaisePendingError), because the program must
+// see them: KeyboardInterrupt and SystemExit, so that Ctrl-C and sys.exit
+// work in synchronous callbacks too, and RecursionError, so that a callback
+// that calls the operation that calls it back, without end, ends in an
+// exception the program sees instead of one the SDK swallows at each level.
 // ---------------------------------------------------------------------------
 
 enum class Caller { kSdkThread, kSdkOperation, kPython };
@@ -455,31 +885,32 @@ enum class Caller { kSdkThread, kSdkOperation, kPython };
 // as one.
 thread_local int sdk_operation_depth = 0;
 
-// A KeyboardInterrupt or SystemExit that a synchronous callback raised,
+// An error that a synchronous callback raised and the program must see,
 // waiting for its operation to return (a new reference, or null).
-thread_local PyObject* pending_interruption = nullptr;
+thread_local PyObject* pending_error = nullptr;
 
-bool IsInterruption(const py::error_already_set& error) {
-  return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit);
+bool MustReachTheProgram(const py::error_already_set& error) {
+  return error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit) ||
+         error.matches(PyExc_RecursionError);
 }
 
-// With the lock held: keeps the interruption for the operation's return.
-// The first one wins; a later one while it waits is dropped.
-void KeepInterruption(py::error_already_set& error) {
+// With the lock held: keeps the error for the operation's return. The first
+// one wins; a later one while it waits is dropped.
+void KeepForTheProgram(py::error_already_set& error) {
   error.restore();
   PyObject* raised = PyErr_GetRaisedException();
-  if (pending_interruption == nullptr) {
-    pending_interruption = raised;
+  if (pending_error == nullptr) {
+    pending_error = raised;
   } else {
     Py_XDECREF(raised);
   }
 }
 
 // With the lock held, as an operation returns to Python.
-void RaisePendingInterruption() {
-  if (pending_interruption != nullptr) {
-    PyObject* raised = pending_interruption;
-    pending_interruption = nullptr;
+void RaisePendingError() {
+  if (pending_error != nullptr) {
+    PyObject* raised = pending_error;
+    pending_error = nullptr;
     PyErr_SetRaisedException(raised);
     throw py::error_already_set();
   }
@@ -600,20 +1031,13 @@ void AfterForkInChild() {
 
 namespace {
 
-// The last class found to redefine a callback as a Python function, valid
-// while the class is unchanged (its version tag, which Python renews on
-// every change of the class or its bases and never reuses) and while the
-// binding layer's record of methods not redefined has not changed.
-struct RedefinedIn {
-  PyTypeObject* type = nullptr;
-  unsigned int version = 0;
-  size_t not_redefined_count = 0;
-};
-
+// A callback's name, and what the lookup (FindOverride) keeps about it.
 struct CallbackName {
-  const char* text;          // also the key of the binding layer's record
-  PyObject* object;          // interned at start-up
-  RedefinedIn redefined_in;  // with the lock held
+  const char* text;
+  PyObject* object = nullptr;         // interned at start-up
+  PyObject* base_method = nullptr;    // the delegate base's class dictionary entry
+  PyObject* base_function = nullptr;  // the function that entry binds to an instance
+  ClassLookup class_lookup;           // with the lock held
 };
 
 // The callbacks, in the SDK base's order of virtual operations: the name
@@ -653,23 +1077,33 @@ enum class Callback {
 };
 
 CallbackName callback_names[] = {
-#define LUMORA_CALLBACK_NAME(python_name, operation, parameters) {#python_name, nullptr, {}},
+#define LUMORA_CALLBACK_NAME(python_name, operation, parameters) {#python_name},
     LUMORA_DELEGATE_CALLBACKS(LUMORA_CALLBACK_NAME)
 #undef LUMORA_CALLBACK_NAME
 };
 
 CallbackName& NameOf(Callback callback) { return callback_names[static_cast<size_t>(callback)]; }
 
-// Once per process (the module lives in the main interpreter only); the
-// names are kept for its whole life.
-void InternCallbackNames() {
+// Once per process (the module lives in the main interpreter only), after
+// the delegate class is registered: the interned names and the base's own
+// methods, kept for the process's whole life.
+void RememberCallbackNames() {
+  auto* base = reinterpret_cast<PyObject*>(registered_type<VELACloudDelegate>->type);
+  py::object methods = py::reinterpret_borrow<py::object>(base).attr("__dict__");
   for (CallbackName& name : callback_names) {
-    if (name.object == nullptr) {
-      name.object = PyUnicode_InternFromString(name.text);
-      if (name.object == nullptr) {
-        throw py::error_already_set();
-      }
+    if (name.object != nullptr) {
+      continue;
     }
+    name.object = PyUnicode_InternFromString(name.text);
+    if (name.object == nullptr) {
+      throw py::error_already_set();
+    }
+    py::object method = methods[py::handle(name.object)];
+    if (!PyInstanceMethod_Check(method.ptr())) {
+      throw std::logic_error(std::string("VELACloudDelegate.") + name.text + " is not a method");
+    }
+    name.base_method = method.release().ptr();
+    name.base_function = PyInstanceMethod_GET_FUNCTION(name.base_method);
   }
 }
 
@@ -756,152 +1190,9 @@ class DelegateRegistry {
 // enumeration values become new instances that own a copy through the
 // binding layer's exclusive holder (std::unique_ptr), also when the
 // reference points at an object Python already has (a direct call from
-// Python passes the caller's own object). Texts are decoded as strict UTF-8,
-// a null text becomes None.
-//
-// A copy is wrapped the way the binding layer wraps a pointer it takes
-// ownership of, minus the steps that cannot apply to a new, private
-// address: the type information is found once at start-up instead of by
-// hashing the type's name on every call, there is no search for a live
-// Python object at the new address, and no entry in the table that maps
-// native addresses to Python objects (see OwnedValue). The holder is built
-// as the binding layer builds it, and DeallocValue takes the instance apart
-// with the binding layer's steps.
+// Python passes the caller's own object); OwnedValue makes them. Texts are
+// decoded as strict UTF-8, a null text becomes None.
 // ---------------------------------------------------------------------------
-
-// The short paths below read the binding layer's tables of instances and
-// of methods not redefined directly, which is safe because every callback
-// holds the interpreter lock. A free-threaded interpreter shards and locks
-// those tables, so there the binding layer's own paths are used.
-
-// Found once at start-up: the binding layer's internals (they live as long
-// as the main interpreter, the only one the module runs in) and the type
-// information of every type a callback hands to Python.
-py::detail::internals* binding_internals = nullptr;
-
-template <typename Value>
-const py::detail::type_info* registered_type = nullptr;
-
-// An instance of exactly this type is laid out the simple way: one value
-// pointer and its holder inside the instance, no base with an offset, no
-// attribute dictionary, no garbage-collector tracking.
-bool HasPlainInstances(const py::detail::type_info* info) {
-  const PyTypeObject* type = info->type;
-  return info->holder_size_in_ptrs <= py::detail::instance_simple_holder_in_ptrs() && info->simple_ancestors &&
-         type->tp_dictoffset == 0 && !PyType_HasFeature(const_cast<PyTypeObject*>(type), Py_TPFLAGS_HAVE_GC) &&
-         !PyType_HasFeature(const_cast<PyTypeObject*>(type), Py_TPFLAGS_MANAGED_DICT);
-}
-
-template <typename Value>
-bool plain_instances = false;
-
-// The binding layer's own deallocation (the same for all its types).
-destructor binding_dealloc = nullptr;
-
-// Removes the registration of `instance` at `value`; false when there was
-// none (the binding layer's deallocation then fails the same way).
-#ifndef Py_GIL_DISABLED
-bool Deregister(py::detail::instance* instance, const void* value) {
-  auto& instances = binding_internals->registered_instances;
-  auto range = instances.equal_range(value);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->second == instance) {
-      instances.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
-// Deallocation of the value types' instances. An instance of exactly the
-// registered type with the plain layout, no weak references and no
-// keep-alive patients is taken apart here with the binding layer's steps
-// (deregister, its holder's deallocation, free), without finding the type
-// information and the internals again; any other instance (a Python
-// subclass, for one) goes to the binding layer's own deallocation.
-template <typename Value>
-void DeallocValue(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  const py::detail::type_info* info = registered_type<Value>;
-  auto* instance = reinterpret_cast<py::detail::instance*>(self);
-  if (type != info->type || !instance->simple_layout || instance->weakrefs != nullptr || instance->has_patients) {
-    binding_dealloc(self);
-    return;
-  }
-  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
-  if (v_h) {
-    if (v_h.instance_registered() && !Deregister(instance, v_h.value_ptr())) {
-      py::pybind11_fail("pybind11_object_dealloc(): Tried to deallocate unregistered instance!");
-    }
-    if (v_h.holder_constructed()) {
-      // The holder frees the value. The SDK's destructors never call
-      // into Python, so the binding layer's guard of the error indicator
-      // around them is not needed here.
-      v_h.holder<std::unique_ptr<Value>>().~unique_ptr<Value>();
-      v_h.set_holder_constructed(false);
-    } else if (instance->owned) {
-      info->dealloc(v_h);
-    }
-  } else if (v_h.holder_constructed()) {
-    info->dealloc(v_h);
-  }
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-#endif  // Py_GIL_DISABLED
-
-template <typename... Values>
-void RememberRegisteredTypes() {
-  binding_internals = &py::detail::get_internals();
-  auto remember = [](auto* value_type, const py::detail::type_info* info) {
-    using Value = std::remove_pointer_t<decltype(value_type)>;
-    registered_type<Value> = info;
-#ifndef Py_GIL_DISABLED
-    if (info != nullptr && HasPlainInstances(info) && info->type->tp_dealloc != nullptr) {
-      if (binding_dealloc == nullptr) {
-        binding_dealloc = info->type->tp_dealloc;
-      }
-      if (info->type->tp_dealloc == binding_dealloc) {
-        plain_instances<Value> = true;
-        info->type->tp_dealloc = &DeallocValue<Value>;
-      }
-    }
-#endif
-  };
-  (remember(static_cast<Values*>(nullptr), py::detail::get_type_info(typeid(Values))), ...);
-}
-
-template <typename Value, typename Source>
-py::object OwnedValue(Source&& source) {
-  auto value = std::make_unique<Value>(std::forward<Source>(source));
-  if (!plain_instances<Value>) {
-    return py::reinterpret_steal<py::object>(py::detail::make_caster<Value>::cast(
-        value.release(), py::return_value_policy::take_ownership, nullptr));
-  }
-  const py::detail::type_info* info = registered_type<Value>;
-  PyObject* object = info->type->tp_alloc(info->type, 0);
-  if (object == nullptr) {
-    throw py::error_already_set();
-  }
-  auto result = py::reinterpret_steal<py::object>(object);
-  // The binding layer's instance set-up for the plain layout: the value
-  // pointer and the holder built in place. The instance is not entered in
-  // the binding layer's table of instances by address: that table lets
-  // native code that hands out a pointer find the Python object that owns
-  // it, and the address of this private copy is known to nothing but its
-  // Python object (the binding layer's deallocation skips an instance that
-  // was never entered).
-  auto* instance = reinterpret_cast<py::detail::instance*>(object);
-  instance->simple_layout = true;
-  instance->simple_value_holder[0] = value.get();
-  instance->simple_holder_constructed = false;
-  instance->simple_instance_registered = false;
-  instance->owned = true;
-  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
-  new (std::addressof(v_h.holder<std::unique_ptr<Value>>())) std::unique_ptr<Value>(std::move(value));
-  v_h.set_holder_constructed();
-  return result;
-}
 
 py::object Checked(PyObject* object) {
   if (object == nullptr) {
@@ -936,52 +1227,153 @@ std::array<py::object, sizeof...(Args)> ToPythonAll(const Args&... args) {
 }
 
 // ---------------------------------------------------------------------------
-// Finding and calling the Python method
+// The text of a Python error
 //
-// Every callback looks its method up by name, so a method replaced at run
-// time is the one called. The binding layer's lookup answers each time with
-// a new name string and a bound method; the common case is answered here
-// without either, with the same result:
-//
-// - the Python object is the one the binding layer registered for the
-//   delegate's address, and a (type, name) pair it has recorded as not
-//   redefined in Python stays not redefined;
-// - when no Python code is running on this thread (a callback from an SDK
-//   thread), the binding layer's check for a method calling down to its
-//   base finds nothing to check;
-// - when the object's class uses the ordinary attribute lookup and finds a
-//   Python function under that name, the method is redefined, and it is
-//   called by name through vectorcall, which looks the attribute up as
-//   getattr would (an instance attribute of that name comes first) without
-//   making a bound method.
-//
-// Everything else (a direct call from Python, a class with its own
-// __getattribute__, a name that is not a Python function in the class) goes
-// through the binding layer's lookup itself.
+// What leaves a callback towards the SDK, and what a guarded callback
+// writes to standard error: the exception's type name and message, then
+// the innermost frames, as "  file(line): function" lines. It is formed
+// once, without calling itself: when reading the message fails (for one,
+// because the stack is nearly used up and every further call raises
+// RecursionError), the message falls back to the exception's single text
+// argument or to a placeholder, and the second error is dropped. At most
+// kErrorTextFrames frames are listed.
 // ---------------------------------------------------------------------------
 
-// The answer of a lookup: nothing, a Python object whose method is called
-// by name, or the callable the binding layer's lookup returned.
+constexpr int kErrorTextFrames = 32;
+
+// Appends a str's UTF-8 form; false (with no error set) when it has none.
+bool AppendUtf8(std::string& text, PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_Check(str) ? PyUnicode_AsUTF8AndSize(str, &size) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  text.append(data, static_cast<size_t>(size));
+  return true;
+}
+
+void AppendMessage(std::string& text, PyObject* value) {
+  std::string message;
+  PyObject* str = PyObject_Str(value);
+  if (str != nullptr) {
+    AppendUtf8(message, str);
+    Py_DECREF(str);
+  } else {
+    PyErr_Clear();
+    PyObject* args = PyExceptionInstance_Check(value) ? PyException_GetArgs(value) : nullptr;
+    if (args != nullptr && PyTuple_GET_SIZE(args) == 1 && PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+      AppendUtf8(message, PyTuple_GET_ITEM(args, 0));
+    } else {
+      message = "<message unavailable>";
+    }
+    Py_XDECREF(args);
+  }
+  if (!message.empty()) {
+    text += ": ";
+    text += message;
+  }
+}
+
+void AppendFrames(std::string& text, PyObject* trace) {
+  if (trace == nullptr || !PyTraceBack_Check(trace)) {
+    return;
+  }
+  auto* innermost = reinterpret_cast<PyTracebackObject*>(trace);
+  while (innermost->tb_next != nullptr) {
+    innermost = innermost->tb_next;
+  }
+  text += "\n\nAt:\n";
+  PyFrameObject* frame = innermost->tb_frame;
+  Py_XINCREF(frame);
+  for (int listed = 0; frame != nullptr; ++listed) {
+    if (listed == kErrorTextFrames) {
+      text += "  ...\n";
+      Py_DECREF(frame);
+      break;
+    }
+    PyCodeObject* code = PyFrame_GetCode(frame);
+    text += "  ";
+    if (!AppendUtf8(text, code->co_filename)) {
+      text += "?";
+    }
+    text += "(" + std::to_string(PyFrame_GetLineNumber(frame)) + "): ";
+    if (!AppendUtf8(text, code->co_name)) {
+      text += "?";
+    }
+    text += "\n";
+    Py_DECREF(code);
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    Py_DECREF(frame);
+    frame = back;
+  }
+}
+
+// With the lock held.
+std::string ErrorText(const py::error_already_set& error) {
+  PyObject* type = error.type().ptr();
+  std::string text = type != nullptr && PyType_Check(type) ? reinterpret_cast<PyTypeObject*>(type)->tp_name
+                                                          : "unknown error";
+  if (error.value()) {
+    AppendMessage(text, error.value().ptr());
+  }
+  AppendFrames(text, error.trace().ptr());
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Finding and calling the Python method
+//
+// The rule, the same for every callback and every caller: a callback calls
+// what getattr(delegate, name) gives at the moment of the call, with the
+// callback's arguments, exactly as Python code calling delegate.name(...)
+// would: a method of the class, a function or any other callable set on
+// the class or on the instance (a builtin, a staticmethod, what a property
+// returns), found through the class's own __getattribute__ or __getattr__
+// if it has one. An error raised by the lookup itself (a property that
+// raises) is the callback's error. The one answer that is not called is the
+// delegate base's own method bound to this same delegate: the method is not
+// redefined (a class that does not define it, a definition deleted again,
+// or an instance attribute set to the base's method), and calling it would
+// only come back here. So it is missing: a required callback raises its
+// missing-method error, an optional one does nothing, and the next call
+// looks again. Nothing about a class is remembered beyond what its version
+// tag vouches for (LookUpInClass), so no change to a class is missed and no
+// instance's attributes affect another instance.
+//
+// One more case is missing: a direct call from Python made inside the
+// Python method of the same name with the same object as its first
+// argument (super().OnEnterRoom() in OnEnterRoom), which means the base's
+// method and would otherwise call itself again. Callbacks the SDK makes,
+// also synchronously inside an operation that such a method called, always
+// reach the method.
+// ---------------------------------------------------------------------------
+
+// The answer of a lookup: nothing (missing), a function of the class to
+// call with the delegate first, or a callable to call as it is.
 class Override {
  public:
   Override() = default;
-  Override(py::handle self, PyObject* name) : self_(py::reinterpret_borrow<py::object>(self)), name_(name) {}
-  explicit Override(py::function callable) : callable_(std::move(callable)) {}
+  Override(py::object function, py::object self) : function_(std::move(function)), self_(std::move(self)) {}
+  explicit Override(py::object callable) : function_(std::move(callable)) {}
 
-  explicit operator bool() const { return self_ || callable_; }
+  explicit operator bool() const { return static_cast<bool>(function_); }
 
   // Calls with the arguments given; the result is dropped. A Python error
   // leaves as error_already_set.
   template <size_t N>
   void Call(const std::array<py::object, N>& args) const {
-    PyObject* stack[N + 1];
-    stack[0] = self_.ptr();
+    // stack[0] is free for PY_VECTORCALL_ARGUMENTS_OFFSET; stack[1] is the
+    // delegate when the function is the class's.
+    PyObject* stack[N + 2];
+    stack[0] = nullptr;
+    stack[1] = self_.ptr();
     for (size_t i = 0; i < N; ++i) {
-      stack[i + 1] = args[i].ptr();
+      stack[i + 2] = args[i].ptr();
     }
     PyObject* result =
-        callable_ ? PyObject_Vectorcall(callable_.ptr(), stack + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                  : PyObject_VectorcallMethod(name_, stack, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        self_ ? PyObject_Vectorcall(function_.ptr(), stack + 1, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+              : PyObject_Vectorcall(function_.ptr(), stack + 2, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (result == nullptr) {
       throw py::error_already_set();
     }
@@ -989,49 +1381,64 @@ class Override {
   }
 
  private:
+  py::object function_;
   py::object self_;
-  PyObject* name_ = nullptr;
-  py::function callable_;
 };
 
-// With the lock held. `delegate` is the native delegate's address.
-Override FindOverride(const void* delegate, CallbackName& name) {
-#ifndef Py_GIL_DISABLED
-  const py::detail::type_info* base = registered_type<VELACloudDelegate>;
-  if (base != nullptr && PyEval_GetFrame() == nullptr) {
-    // The Python object registered at this address whose class derives
-    // from the delegate class.
-    py::handle self;
-    auto range = binding_internals->registered_instances.equal_range(delegate);
-    for (auto it = range.first; it != range.second && !self; ++it) {
-      if (PyType_IsSubtype(Py_TYPE(it->second), base->type)) {
-        self = reinterpret_cast<PyObject*>(it->second);
-      }
-    }
-    if (!self) {
-      return Override();
-    }
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    const auto& not_redefined = binding_internals->inactive_override_cache;
-    RedefinedIn& last = name.redefined_in;
-    if (last.type == type && last.version == type->tp_version_tag && last.version != 0 &&
-        last.not_redefined_count == not_redefined.size()) {
-      return Override(self, name.object);
-    }
-    if (not_redefined.find({reinterpret_cast<PyObject*>(type), name.text}) != not_redefined.end()) {
-      return Override();
-    }
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-      PyObject* found = _PyType_Lookup(type, name.object);  // borrowed, from the type's method cache
-      if (found != nullptr && PyFunction_Check(found)) {
-        last = RedefinedIn{type, type->tp_version_tag, not_redefined.size()};
-        return Override(self, name.object);
-      }
+// A direct call from Python made by the Python method of the same name on
+// the same delegate, which calls down to the base.
+bool CallsDownToBase(PyObject* self, const CallbackName& name) {
+  PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+  if (frame == nullptr) {
+    return false;
+  }
+  auto code = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+  auto* code_object = reinterpret_cast<PyCodeObject*>(code.ptr());
+  if (code_object->co_argcount == 0 || PyUnicode_Compare(code_object->co_name, name.object) != 0) {
+    return false;
+  }
+  auto names = py::reinterpret_steal<py::object>(PyCode_GetVarnames(code_object));
+  if (!names) {
+    throw py::error_already_set();
+  }
+  PyObject* first = PyFrame_GetVar(frame, PyTuple_GET_ITEM(names.ptr(), 0));
+  if (first == nullptr) {
+    PyErr_Clear();  // unbound (deleted) first argument
+    return false;
+  }
+  Py_DECREF(first);
+  return first == self;
+}
+
+// The delegate base's own method bound to `self`.
+bool IsBaseMethodOf(PyObject* found, PyObject* self, const CallbackName& name) {
+  return PyMethod_Check(found) && PyMethod_GET_SELF(found) == self &&
+         PyMethod_GET_FUNCTION(found) == name.base_function;
+}
+
+// With the lock held. `self` is the delegate's Python object.
+Override FindOverride(const py::object& self, CallbackName& name, Caller caller) {
+  if (caller == Caller::kPython && CallsDownToBase(self.ptr(), name)) {
+    return Override();
+  }
+  const ClassEntry entry = LookUpInClass(Py_TYPE(self.ptr()), name.object, name.base_method, name.class_lookup);
+  if (entry != ClassEntry::kOther) {
+    // Held before anything else can run Python code (a collection while
+    // the instance's dictionary is made) and change the class.
+    auto function = py::reinterpret_borrow<py::object>(name.class_lookup.function);
+    if (!HasOwnAttribute(self.ptr(), name.object)) {
+      return entry == ClassEntry::kBaseMethod ? Override() : Override(std::move(function), self);
     }
   }
-#endif
-  py::function callable = py::get_override(static_cast<const VELACloudDelegate*>(delegate), name.text);
-  return callable ? Override(std::move(callable)) : Override();
+  PyObject* found = PyObject_GetAttr(self.ptr(), name.object);
+  if (found == nullptr) {
+    throw py::error_already_set();
+  }
+  auto callable = py::reinterpret_steal<py::object>(found);
+  if (IsBaseMethodOf(found, self.ptr(), name)) {
+    return Override();
+  }
+  return Override(std::move(callable));
 }
 
 }  // namespace
@@ -1179,20 +1586,28 @@ class PyVELACloudDelegate : public AttachableDelegate {
   }
 
   // With the lock held: the text a Python error carries to the SDK. An
-  // interruption raised inside an operation is kept for its return.
+  // error the program must see, raised inside an operation, is kept for the
+  // operation's return.
   static std::string TextForSdk(py::error_already_set& error, const CallbackScope& scope) {
-    std::string text = error.what();
-    if (scope.caller() == Caller::kSdkOperation && IsInterruption(error)) {
-      KeepInterruption(error);
+    std::string text = ErrorText(error);
+    if (scope.caller() == Caller::kSdkOperation && MustReachTheProgram(error)) {
+      KeepForTheProgram(error);
     }
     return text;
   }
 
+  // The delegate's Python object, or none for a callback that was under way
+  // when its cloud was destroyed (the trampoline is retired) or for a
+  // native delegate that no Python object owns.
+  static py::object PythonObjectOf(const void* self) {
+    return py::reinterpret_borrow<py::object>(RegisteredDelegate(self));
+  }
+
   // Looks up the Python method and calls it with the converted arguments.
-  // A Python error of the conversion or of the call reaches a direct caller
-  // from Python unchanged and the SDK as a std::runtime_error, raised once the
-  // interpreter lock has been released; no Python object leaves this scope
-  // towards the SDK.
+  // A Python error of the lookup, the conversion or the call reaches a
+  // direct caller from Python unchanged and the SDK as a std::runtime_error,
+  // raised once the interpreter lock has been released; no Python object
+  // leaves this scope towards the SDK.
   template <typename... Args>
   static Lookup CallPython(const void* self, Callback callback, const Args&... args) {
     std::string failure;
@@ -1201,13 +1616,15 @@ class PyVELACloudDelegate : public AttachableDelegate {
       if (!scope || ArrivesLate(self, scope)) {
         return Lookup::kDropped;
       }
-      Override override = FindOverride(self, NameOf(callback));
-      if (!override) {
-        // No Python object owns this address any more: a callback that was
-        // under way when its cloud was destroyed.
+      py::object delegate = PythonObjectOf(self);
+      if (!delegate) {
         return DelegateRegistry::Instance().IsRetired(self) ? Lookup::kDropped : Lookup::kMissing;
       }
       try {
+        Override override = FindOverride(delegate, NameOf(callback), scope.caller());
+        if (!override) {
+          return Lookup::kMissing;
+        }
         override.Call(ToPythonAll(args...));
         return Lookup::kCalled;
       } catch (py::error_already_set& error) {
@@ -1236,10 +1653,10 @@ class PyVELACloudDelegate : public AttachableDelegate {
   // The guarded procedure: look up, build the arguments and call, all
   // inside one protected region. Errors are written to the process's own
   // standard error (not Python's sys.stderr) and cleared, and the SDK thread
-  // carries on as if the call had succeeded. A KeyboardInterrupt or
-  // SystemExit on a thread of the Python program is not reported: it
-  // reaches a direct caller at once, and the program when the operation
-  // that made the callback returns.
+  // carries on as if the call had succeeded. An error the program must see
+  // (MustReachTheProgram) on a thread of the Python program is not
+  // reported: it reaches a direct caller at once, and the program when the
+  // operation that made the callback returns.
   template <typename Invoke>
   static void CallGuarded(const void* self, Callback callback, Invoke&& invoke) {
     const char* method = NameOf(callback).text;
@@ -1248,16 +1665,20 @@ class PyVELACloudDelegate : public AttachableDelegate {
       return;
     }
     try {
-      Override override = FindOverride(self, NameOf(callback));
+      py::object delegate = PythonObjectOf(self);
+      if (!delegate) {
+        return;
+      }
+      Override override = FindOverride(delegate, NameOf(callback), scope.caller());
       if (override) {
         invoke(override);
       }
     } catch (py::error_already_set& error) {
-      if (scope.caller() != Caller::kSdkThread && IsInterruption(error)) {
+      if (scope.caller() != Caller::kSdkThread && MustReachTheProgram(error)) {
         if (scope.caller() == Caller::kPython) {
           throw;
         }
-        KeepInterruption(error);
+        KeepForTheProgram(error);
         return;
       }
       ReportCallbackError(method, error);
@@ -1267,7 +1688,7 @@ class PyVELACloudDelegate : public AttachableDelegate {
   }
 
   static void ReportCallbackError(const char* method, const py::error_already_set& error) {
-    std::cerr << "python callback " << method << " error: " << error.what() << std::endl;
+    std::cerr << "python callback " << method << " error: " << ErrorText(error) << std::endl;
     PyErr_Clear();
   }
 
@@ -1277,16 +1698,16 @@ class PyVELACloudDelegate : public AttachableDelegate {
 namespace {
 
 // Calls the SDK, counted as an operation of this thread, and raises a
-// KeyboardInterrupt or SystemExit that a callback made inside it raised.
+// KeyboardInterrupt, SystemExit or RecursionError that a callback made inside it raised.
 template <typename Call>
 decltype(auto) InSdk(VELACloud& target, Call&& call) {
   SdkOperation operation;
   if constexpr (std::is_void_v<decltype(call(target))>) {
     call(target);
-    RaisePendingInterruption();
+    RaisePendingError();
   } else {
     decltype(auto) result = call(target);
-    RaisePendingInterruption();
+    RaisePendingError();
     return result;
   }
 }
@@ -1396,6 +1817,21 @@ class VELACloudWrapper {
   VELACloud* vela_cloud_ = nullptr;
   std::shared_ptr<PyVELACloudDelegate> delegate_;
 };
+
+// VELACloud takes its delegate through the delegate's shared holder. One
+// made without __init__ has none, and is refused with the TypeError that
+// every other use of it raises (RefuseUnconstructedDelegate).
+namespace pybind11::detail {
+template <>
+class type_caster<std::shared_ptr<PyVELACloudDelegate>>
+    : public copyable_holder_caster<PyVELACloudDelegate, std::shared_ptr<PyVELACloudDelegate>> {
+ public:
+  bool load(handle source, bool convert) {
+    RefuseUnconstructedDelegate(source);
+    return copyable_holder_caster::load(source, convert);
+  }
+};
+}  // namespace pybind11::detail
 
 // ---------------------------------------------------------------------------
 // Registration, in the module's order
@@ -1776,73 +2212,24 @@ void RequireMainInterpreter() {
   }
 }
 
-// copyreg's reducer for pickle protocols 0 and 1 instantiates the nearest
-// base class that has its own __new__, which for every class of this module
-// is the binding layer's common base. That base cannot be instantiated, and
-// its constructor reports so with a native exception that would end the
-// process. The guard below makes instantiating the base itself a TypeError
-// and passes every other class on to the original constructor.
-//
-// Python's __new__ checks that a class and the base whose __new__ it calls
-// share one constructor slot, so the guard goes into the slot of the base
-// and of every class already derived from it (classes made later inherit
-// it); pickling with protocols 2 and later behaves exactly as before.
-newfunc binding_base_new = nullptr;
-PyTypeObject* binding_base_type = nullptr;
-
-PyObject* GuardedBindingBaseNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (type == binding_base_type) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-    return nullptr;
+// The module's set-up runs once per process. pybind11 from 3.0.1 on hands
+// a second import of the module (after del sys.modules["_lumora"]) the
+// module object it made first; 3.0.0 runs the set-up again on a new module
+// object, which would register every class a second time and fail. There,
+// the second run puts the first module back into sys.modules, which is
+// what the import then returns. True when it did.
+bool ReuseFirstModule(py::module_& module) {
+  static PyObject* first = nullptr;  // kept for the process's whole life
+  if (first == nullptr) {
+    first = module.inc_ref().ptr();
+    return false;
   }
-  return binding_base_new(type, args, kwargs);
+  py::module_::import("sys").attr("modules")[module.attr("__name__")] = py::handle(first);
+  return true;
 }
 
-void GuardConstructorSlots(PyTypeObject* type) {
-  if (type->tp_new == binding_base_new) {
-    type->tp_new = &GuardedBindingBaseNew;
-  }
-  py::list subclasses = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)).attr("__subclasses__")();
-  for (py::handle subclass : subclasses) {
-    GuardConstructorSlots(reinterpret_cast<PyTypeObject*>(subclass.ptr()));
-  }
-}
-
-void GuardBindingBaseConstructor() {
-  auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
-  if (base->tp_new == &GuardedBindingBaseNew) {
-    return;
-  }
-  binding_base_type = base;
-  binding_base_new = base->tp_new;
-  GuardConstructorSlots(base);
-}
-
-// An instance made without __init__ (cls.__new__(cls), or copy and pickle
-// of a subclass with its own __setstate__) has no native value. The binding
-// layer would then hand its methods freshly allocated, never constructed
-// memory, through the type's operator new; that hook instead refuses with a
-// TypeError naming the class. Constructors are unaffected: they build their
-// value themselves.
-std::string ClassName(const std::type_info& type) {
-  const py::detail::type_info* info = py::detail::get_type_info(type);
-  if (info == nullptr) {
-    return "object";
-  }
-  return py::handle(reinterpret_cast<PyObject*>(info->type)).attr("__qualname__").cast<std::string>();
-}
-
-template <typename Value>
-void* RefuseUnconstructedValue(size_t) {
-  const std::string name = ClassName(typeid(Value));
-  throw py::type_error(name + " object is not initialized: " + name + ".__init__() was not called");
-}
-
-template <typename... Values>
-void RefuseUnconstructedValues() {
-  ((py::detail::get_type_info(typeid(Values))->operator_new = &RefuseUnconstructedValue<Values>), ...);
-}
-
+// Instances made without __init__ are refused with a TypeError (see
+// RefuseUnconstructedValues).
 void RefuseUnconstructedInstances() {
   RefuseUnconstructedValues<VELACloudWrapper, VELACloudDelegate, VelaString, RoomParams, EnterRoomParams,
                             AudioEncodeParams, VideoEncodeParams, NetworkQualityInfo, UserInfo, AudioObtainParams,
@@ -1855,6 +2242,9 @@ void RefuseUnconstructedInstances() {
 
 PYBIND11_MODULE(_lumora, m) {
   RequireMainInterpreter();
+  if (ReuseFirstModule(m)) {
+    return;
+  }
   m.doc() = "VELA Lumora Python API (bind with C++ API by pybind11)";
   RegisterCloud(m);
   RegisterDelegate(m);
@@ -1867,7 +2257,9 @@ PYBIND11_MODULE(_lumora, m) {
   RefuseUnconstructedInstances();
   RememberRegisteredTypes<VELACloudDelegate, UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame, Error,
                           ConnectionState, StreamType>();
-  InternCallbackNames();
+  TakeOverDeallocation<UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame, Error, ConnectionState,
+                       StreamType>();
+  RememberCallbackNames();
   static const bool fork_handlers_installed =
       pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
   (void)fork_handlers_installed;

@@ -14,8 +14,11 @@
 #   VENV_STAMP_EXTRA  extra "key=value" lines for the stamp (may be empty)
 #   LOGS              folder of the step logs (venv.log, pip.log)
 
-# What the venv gets from PyPI. pybind11 stays on 3.0.x: the module is written
-# against that API.
+# What the venv gets from PyPI. pybind11 stays on 3.0.x, as in pyproject.toml:
+# the module reads and replaces pybind11's internals (its instance layout and
+# table of instances, type_info fields, the common base type), which a minor
+# release may change; scripts/run_lowest_pybind11_tests.sh checks the lowest
+# 3.0 release, this venv the newest.
 REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja pytest hypothesis)
 
 stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }

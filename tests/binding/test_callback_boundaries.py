@@ -42,6 +42,16 @@ def test_instances_made_without_init_raise_type_error(lumora):
     with pytest.raises(TypeError, match="__init__"):
         lumora.VELACloud(None).SendAudioFrame(frame)
 
+    # So is a delegate, of the class itself or of a subclass, handed to VELACloud.
+    class Sub(lumora.VELACloudDelegate):
+        pass
+
+    for cls in (lumora.VELACloudDelegate, Sub):
+        with pytest.raises(TypeError) as info:
+            lumora.VELACloud(cls.__new__(cls))
+        assert str(info.value) == (
+            "VELACloudDelegate object is not initialized: VELACloudDelegate.__init__() was not called")
+
 
 def test_picklable_frame_subclass_without_init_in_setstate(lumora):
     class Frame(lumora.AudioFrame):
@@ -326,3 +336,147 @@ def test_exit_while_callbacks_raise_quick():
 @pytest.mark.slow
 def test_exit_while_callbacks_raise():
     exit_while_raising(60)
+
+
+# ---- Deep synchronous re-entry -----------------------------------------------------
+
+DEEP_REENTRY = r"""
+import sys, threading
+import _lumora
+import sdk_control as sdk
+from recorder import Recorder
+
+sdk.enable_journal(False)
+stack_kib = int(sys.argv[1])
+
+def params():
+    p = _lumora.EnterRoomParams()
+    p.room.sdk_app_id = 1400
+    p.room.user_id = _lumora.VelaString("u")
+    p.room.user_sig = _lumora.VelaString("sig")
+    p.room.room_id = 7004
+    return p
+
+class Reentering(Recorder):
+    # Each operation calls back synchronously, and each callback calls
+    # the other operation: without end.
+    depth = 0
+
+    def OnEnterRoom(self):
+        Reentering.depth += 1
+        self.cloud.ExitRoom()
+
+    def OnExitRoom(self):
+        self.cloud.EnterRoom(params())
+
+def run():
+    delegate = Reentering()
+    delegate.cloud = _lumora.VELACloud(delegate)
+    try:
+        delegate.cloud.EnterRoom(params())
+        print("returned normally")
+    except RecursionError:
+        print("RecursionError at depth", Reentering.depth > 10)
+    delegate.cloud = None
+
+threading.stack_size(stack_kib * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [256, 1024, 2048, 8192])
+def test_deep_synchronous_reentry_raises_recursion_error(stack_kib):
+    # Python's own check of the thread's stack raises RecursionError; the
+    # text of that error is formed without further recursion at every
+    # level, so the stack never runs out before the program sees it.
+    result = run_child(DEEP_REENTRY, stack_kib, timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout == "RecursionError at depth True\n", result.stderr[-3000:]
+    assert "Fatal Python error" not in result.stderr
+    assert len(result.stderr) < 100_000
+
+
+# ---- Memory of objects made and dropped ------------------------------------------
+
+ALLOCATED_BYTES = r"""
+import ctypes, gc, sys
+import _lumora
+import sdk_control as sdk
+
+sdk.enable_journal(False)
+libc = ctypes.CDLL(None)
+try:
+    # Under AddressSanitizer, its allocator's count.
+    allocated = libc.__sanitizer_get_current_allocated_bytes
+    allocated.restype = ctypes.c_size_t
+except AttributeError:
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                     "fordblks", "keepcost")]
+    libc.mallinfo2.restype = MallInfo2
+    def allocated():
+        info = libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+
+class Sub(_lumora.VELACloudDelegate):
+    pass
+
+def frame():
+    f = _lumora.AudioFrame()
+    f.SetData(b"x" * 64)
+    return f
+
+receiver = _lumora.VELACloudDelegate()
+class Receiver(_lumora.VELACloudDelegate):
+    def OnRemoteAudioReceived(self, user_id, frame):
+        pass
+    def OnNetworkQuality(self, local, remote):
+        pass
+receiver = Receiver()
+cloud = _lumora.VELACloud(receiver)
+cid = sdk.last_cloud_id()
+
+def callbacks():
+    # Owned copies handed to Python: a frame, a StreamType-free audio
+    # callback and four records.
+    sdk.inject("remote_audio", cid, "u", 48000, 1, 16, 0, 0, 0, b"x" * 64, mode=sdk.SYNC)
+    sdk.inject("network_quality", cid, ("me", 1), [("a", 2), ("b", 3), ("c", 4)], mode=sdk.SYNC)
+
+makers = {
+    "VELACloudDelegate": _lumora.VELACloudDelegate,
+    "subclass": Sub,
+    "VELACloud": lambda: _lumora.VELACloud(None),
+    "VelaString": lambda: _lumora.VelaString("text"),
+    "EnterRoomParams": _lumora.EnterRoomParams,
+    "AudioFrame": frame,
+    "StreamType": lambda: _lumora.StreamType(2),
+    "callbacks": callbacks,
+}
+count = int(sys.argv[1])
+for name, make in makers.items():
+    # A first round of the same size fills the caches that grow once (the
+    # sanitizer's allocator, the SDK's), so only a leak grows in the second.
+    for _ in range(count):
+        make()
+    gc.collect()
+    before = allocated()
+    for _ in range(count):
+        make()
+    gc.collect()
+    print(name, (allocated() - before) / count)
+"""
+
+
+def test_objects_made_and_dropped_leave_nothing_allocated():
+    # A delegate's holder is shared, and its deallocation must release the
+    # holder's control block too; every other class and the copies
+    # callbacks hand over must give back what they took. (Under the
+    # sanitizer build, PYTHONMALLOC=malloc makes Python's objects count too.)
+    result = run_child(ALLOCATED_BYTES, 4000, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    per_object = {name: float(value) for name, value in (line.split() for line in result.stdout.splitlines())}
+    assert len(per_object) == 8, result.stdout
+    assert all(value < 8 for value in per_object.values()), per_object

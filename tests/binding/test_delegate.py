@@ -62,16 +62,22 @@ def test_call_through_base_reaches_override(lumora):
     assert d.got == lumora.ERR_FAILED and isinstance(d.got, lumora.Error)
 
 
-def test_method_added_after_first_lookup_is_not_seen(lumora):
+def test_method_added_after_a_miss_is_seen_and_a_removed_one_missed_again(lumora):
+    calls = []
+
     class Late(lumora.VELACloudDelegate):
         pass
 
-    with pytest.raises(RuntimeError):
-        Late().OnExitRoom()
-    Late.OnExitRoom = lambda self: None
-    # Through the native method (as the SDK calls it) the recorded miss stands.
-    with pytest.raises(RuntimeError):
-        lumora.VELACloudDelegate.OnExitRoom(Late())
+    for _ in range(2):  # a miss is not remembered
+        with pytest.raises(RuntimeError, match=MISSING.format("OnExitRoom")):
+            lumora.VELACloudDelegate.OnExitRoom(Late())
+    Late.OnExitRoom = lambda self: calls.append(self)
+    d = Late()
+    lumora.VELACloudDelegate.OnExitRoom(d)
+    assert calls == [d]
+    del Late.OnExitRoom
+    with pytest.raises(RuntimeError, match=MISSING.format("OnExitRoom")):
+        lumora.VELACloudDelegate.OnExitRoom(d)
 
 
 def test_wrong_python_name_never_receives_video(lumora):
@@ -352,3 +358,185 @@ def test_sdk_thread_lookup_honours_custom_attribute_lookup(lumora, sdk):
     assert sdk.wait_idle(cid) == 0
     assert calls == ["redirected", "redirected"]
     del cloud
+
+
+# ---- Patched, deleted and shadowed methods ---------------------------------------
+
+PATHS = ("event thread", "new thread", "operation", "direct")
+
+
+def deliver_everywhere(lumora, sdk, delegate, wired_cloud):
+    """OnLocalVideoChannelCreated(STREAM_TYPE_VIDEO_HIGH) once on every path a
+    callback takes: the SDK's event thread, a new SDK thread, synchronously
+    inside an operation, and a direct call from Python. `wired_cloud` is
+    (cloud, id) of the delegate's cloud. Returns, per path, None when the
+    call went through, else the error text it ended with."""
+    high = lumora.STREAM_TYPE_VIDEO_HIGH
+    cloud, cid = wired_cloud
+    outcomes = {}
+    for path in PATHS:
+        errors = sdk.callback_errors(cid)
+        if path == "direct":
+            try:
+                lumora.VELACloudDelegate.OnLocalVideoChannelCreated(delegate, high)
+                outcomes[path] = None
+            except Exception as error:
+                outcomes[path] = f"{type(error).__name__}: {error}"
+            continue
+        if path == "operation":
+            assert cloud.CreateLocalVideoChannel(high) == 0
+            assert cloud.DestroyLocalVideoChannel(high) == 0
+        else:
+            mode = sdk.EVENT if path == "event thread" else sdk.NEW_THREAD
+            sdk.inject("local_video_channel_created", cid, high.value, mode=mode)
+            assert sdk.wait_idle(cid) == 0
+        outcomes[path] = sdk.last_callback_error() if sdk.callback_errors(cid) > errors else None
+    return outcomes
+
+
+def cloud_of(lumora, sdk, delegate):
+    """A new cloud of `delegate`, with its id."""
+    cloud = lumora.VELACloud(delegate)
+    return cloud, sdk.last_cloud_id()
+
+
+def test_patched_class_methods_reach_every_path(lumora, sdk, monkeypatch):
+    # Test suites patch a delegate class for a while: each callback calls
+    # what getattr gives at that moment, a missing method is reported every
+    # time, and once the patch is undone the class's own method receives
+    # again, on every path, for instances old and new.
+    from unittest import mock
+
+    calls = []
+    name = "OnLocalVideoChannelCreated"
+
+    class Patched(lumora.VELACloudDelegate):
+        def OnLocalVideoChannelCreated(self, stream_type):
+            calls.append(("method", self))
+
+        def OnLocalVideoChannelDestroyed(self, stream_type):
+            pass
+
+    old = Patched()
+    old_cloud = cloud_of(lumora, sdk, old)
+    high = lumora.STREAM_TYPE_VIDEO_HIGH
+    everywhere = dict.fromkeys(PATHS)
+
+    def each_path(*expected_calls):
+        assert deliver_everywhere(lumora, sdk, old, old_cloud) == everywhere
+        assert calls == list(expected_calls) * len(PATHS)
+        calls.clear()
+
+    each_path(("method", old))
+    with mock.patch.object(Patched, name, new=calls.append):  # a builtin, called as it is
+        each_path(high)
+    each_path(("method", old))
+    for shape in (staticmethod(calls.append), property(lambda self: calls.append)):
+        monkeypatch.setattr(Patched, name, shape)
+        each_path(high)
+        monkeypatch.undo()
+        each_path(("method", old))
+    monkeypatch.delattr(Patched, name)
+    for _ in range(2):
+        outcomes = deliver_everywhere(lumora, sdk, old, old_cloud)
+        assert all(MISSING.format(name) in text for text in outcomes.values()), outcomes
+    monkeypatch.setattr(Patched, name, 42)
+    outcomes = deliver_everywhere(lumora, sdk, old, old_cloud)
+    assert all("TypeError" in text and "not callable" in text for text in outcomes.values()), outcomes
+    monkeypatch.undo()
+    assert calls == []
+    each_path(("method", old))
+    new = Patched()
+    assert deliver_everywhere(lumora, sdk, new, cloud_of(lumora, sdk, new)) == everywhere
+    assert calls == [("method", new)] * len(PATHS)
+
+
+def test_instance_attributes_follow_one_rule_on_every_path(lumora, sdk):
+    # What an instance sets under a callback's name is what getattr finds
+    # first, so it is called on every path; other instances of the class
+    # keep the class's method.
+    from unittest import mock
+
+    calls = []
+
+    class Sub(lumora.VELACloudDelegate):
+        def OnLocalVideoChannelCreated(self, stream_type):
+            calls.append(("class", self))
+
+        def OnLocalVideoChannelDestroyed(self, stream_type):
+            pass
+
+    shadowed, other = Sub(), Sub()
+    clouds = {d: cloud_of(lumora, sdk, d) for d in (shadowed, other)}
+    everywhere = dict.fromkeys(PATHS)
+
+    def each_path(delegate, *expected_calls):
+        assert deliver_everywhere(lumora, sdk, delegate, clouds[delegate]) == everywhere
+        assert calls == list(expected_calls) * len(PATHS)
+        calls.clear()
+
+    high = lumora.STREAM_TYPE_VIDEO_HIGH
+    shadowed.OnLocalVideoChannelCreated = lambda stream_type: calls.append(("instance", stream_type))
+    each_path(shadowed, ("instance", high))
+    each_path(other, ("class", other))
+    with mock.patch.object(shadowed, "OnLocalVideoChannelCreated", new=calls.append):
+        each_path(shadowed, high)
+        each_path(other, ("class", other))
+    each_path(shadowed, ("instance", high))
+    del shadowed.OnLocalVideoChannelCreated
+    each_path(shadowed, ("class", shadowed))
+
+    class Raising(Sub):
+        @property
+        def OnLocalVideoChannelCreated(self):
+            raise ValueError("no handler today")
+
+    raising = Raising()
+    clouds[raising] = cloud_of(lumora, sdk, raising)
+    outcomes = deliver_everywhere(lumora, sdk, raising, clouds[raising])
+    assert all("ValueError: no handler today" in text for text in outcomes.values()), outcomes
+    each_path(other, ("class", other))
+
+
+BASE_METHOD_ON_INSTANCE = r"""
+import _lumora
+import sdk_control as sdk
+
+sdk.enable_journal(False)
+
+class Sub(_lumora.VELACloudDelegate):
+    def OnLocalVideoChannelCreated(self, stream_type):
+        print("class method called")
+
+    def OnLocalVideoChannelDestroyed(self, stream_type):
+        pass
+
+d = Sub()
+d.OnLocalVideoChannelCreated = super(Sub, d).OnLocalVideoChannelCreated
+cloud = _lumora.VELACloud(d)
+cid = sdk.last_cloud_id()
+high = _lumora.STREAM_TYPE_VIDEO_HIGH
+for mode in (sdk.EVENT, sdk.NEW_THREAD):
+    sdk.inject("local_video_channel_created", cid, high.value, mode=mode)
+    sdk.wait_idle(cid)
+    print("sdk thread:", sdk.last_callback_error())
+cloud.CreateLocalVideoChannel(high)
+print("operation:", sdk.last_callback_error())
+try:
+    d.OnLocalVideoChannelCreated(high)
+except RuntimeError as error:
+    print("direct:", error)
+print("errors", sdk.callback_errors(cid))
+"""
+
+
+def test_base_method_set_on_the_instance_is_missing_without_recursion():
+    from child import run_child
+
+    result = run_child(BASE_METHOD_ON_INSTANCE, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    lines = result.stdout.splitlines()
+    missing = MISSING.format("OnLocalVideoChannelCreated")
+    assert [line.split(":")[0] for line in lines[:4]] == ["sdk thread", "sdk thread", "operation", "direct"]
+    assert all(line.endswith(missing) for line in lines[:4]), lines
+    assert lines[4] == "errors 3"
