@@ -50,6 +50,8 @@ from typing import Self, cast
 
 import _lumora
 
+from .media import Resampler
+
 logger = logging.getLogger("lumora_kit")
 
 # Buffer formats of 16-bit samples and of plain bytes (memoryview.format).
@@ -289,15 +291,25 @@ class AudioSource(PacedSource):
     """16-bit PCM, paced in frames of `frame_ms` (see the module's text).
 
     `capture` takes bytes-like PCM (signed 16-bit, little endian,
-    interleaved) or a numpy int16 array of shape (n,) or (n, channels). A
-    trailing part frame is kept for the next `capture`; `flush` (and
-    `wait_for_playout`) pad it with silence and send it.
+    interleaved) or a numpy int16 array of shape (n,) or (n, channels), in
+    whole samples of every channel. A trailing part frame is kept for the
+    next `capture`; `flush` (and `wait_for_playout`) pad it with silence and
+    send it.
+
+    `sample_rate` is the rate of the frames sent. With an `input_rate` that
+    differs, `capture` takes audio at `input_rate` and resamples it
+    (`lumora_kit.media.Resampler`, which needs the ``[media]`` extra).
     """
 
     def __init__(self, send: Callable[[_lumora.AudioFrame, bool], int], *, sample_rate: int, channels: int,
-                 frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None) -> None:
+                 frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None,
+                 input_rate: int | None = None) -> None:
         if sample_rate * frame_ms % 1000:
             raise ValueError(f"{frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
+        self.input_rate = sample_rate if input_rate is None else input_rate
+        self._resampler: Resampler | None = None
+        if self.input_rate != sample_rate:
+            self._resampler = Resampler(self.input_rate, sample_rate, channels)
         self.sample_rate = sample_rate
         self.channels = channels
         self.frame_ms = frame_ms
@@ -328,8 +340,14 @@ class AudioSource(PacedSource):
         shape: object = getattr(data, "shape", None)
         if isinstance(shape, tuple) and len(cast(tuple[object, ...], shape)) == 2 and shape[1] != self.channels:
             raise ValueError(f"samples of shape {shape} for a source of {self.channels} channel(s)")
+        if len(view) % (2 * self.channels):
+            # A part sample would shift every later sample by a byte: refused whole.
+            raise ValueError(f"{len(view)} bytes is not a whole number of 16-bit samples for "
+                             f"{self.channels} channel(s)")
         async with self._capture_lock:
             generation = self._generation
+            if self._resampler is not None:
+                view = memoryview(self._resampler.process(view))
             data_bytes: bytes | memoryview = self._pending + view if self._pending else view
             self._pending = b""
             rest = await self._queue_frames(data_bytes, self.frame_bytes)
@@ -340,8 +358,10 @@ class AudioSource(PacedSource):
         """Pads a part frame left by `capture` with silence and queues it."""
         async with self._capture_lock:
             pending, self._pending = self._pending, b""
+            if self._resampler is not None:
+                pending += self._resampler.flush()  # what the filter still holds
             if pending:
-                await self._queue_frames(pending + bytes(self.frame_bytes - len(pending)), self.frame_bytes)
+                await self._queue_frames(pending + bytes(-len(pending) % self.frame_bytes), self.frame_bytes)
 
     async def wait_for_playout(self) -> None:
         """Flushes a part frame, then waits until every frame has been sent at its time."""
@@ -355,6 +375,8 @@ class AudioSource(PacedSource):
         The SDK's send queue is cleared with one frame of silence sent with
         clear_send_queue (the SDK has no separate call for it)."""
         self._pending = b""
+        if self._resampler is not None:
+            self._resampler.flush()  # dropped with the rest
         self._drop_queued()
         if self._frames_sent and not self._closed:
             self._clear_sdk_queue = True

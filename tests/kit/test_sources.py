@@ -20,6 +20,11 @@ from lumora_kit import AudioSource, VideoSource  # noqa: E402
 FRAME = 960 * 2  # 20 ms of 48 kHz mono PCM
 
 
+@pytest.fixture
+def np():
+    return pytest.importorskip("numpy")
+
+
 class VirtualSelector(selectors.DefaultSelector):
     def __init__(self, loop):
         super().__init__()
@@ -192,6 +197,42 @@ def test_capture_keeps_part_frames_and_takes_int16_arrays():
             await source.capture("pcm")
         with pytest.raises(ValueError, match="whole number of samples"):
             audio_source(sent, sample_rate=44100, frame_ms=15)
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_capture_refuses_part_samples_whole_and_the_next_audio_is_intact():
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, channels=2)
+        with pytest.raises(ValueError, match="1001 bytes is not a whole number of 16-bit samples for 2 channel"):
+            await source.capture(bytes(1001))
+        with pytest.raises(ValueError, match="whole number"):
+            await source.capture(bytes(FRAME * 2 + 2))  # a whole frame and half a stereo sample
+        tone = b"".join(k.to_bytes(2, "little", signed=True) * 2 for k in range(960))  # one stereo frame
+        await source.capture(tone)
+        await source.wait_for_playout()
+        assert [f[2] for f in sent.frames] == [tone] and source.stats().frames_queued == 1
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_a_source_resamples_from_its_input_rate(np):
+    pytest.importorskip("soxr")
+
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, input_rate=24000)
+        assert (source.input_rate, source.sample_rate, source.frame_bytes) == (24000, 48000, FRAME)
+        t = np.arange(24000)
+        await source.capture((np.sin(2 * np.pi * 440 * t / 24000) * 10000).astype(np.int16))  # 1 s at 24 kHz
+        await source.wait_for_playout()  # with what the filter still held
+        pcm = b"".join(f[2] for f in sent.frames)
+        assert len(sent.frames) in (50, 51)
+        spectrum = np.abs(np.fft.rfft(np.frombuffer(pcm[:96000], "<i2")))
+        assert np.argmax(spectrum) == 440  # 1 s at 48 kHz: bin k is k Hz
         await source.aclose()
 
     run_virtual(main())
