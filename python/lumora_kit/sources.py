@@ -22,7 +22,17 @@ burst afterwards.
 
 Back-pressure. The queue holds at most `queue_ms` of media; `capture`
 waits while it is full, so a producer that has a whole reply ready is held
-to the pace of the output, with `queue_ms` of it queued ahead.
+to the pace of the output, with `queue_ms` of it queued ahead. A waiting
+capture is woken once the queue is down to half, and then fills it again
+in one go: producer and sender do not take turns on every frame, so a
+frame costs the sender's wake-up and little more.
+
+Queue. A plain deque with two futures (the sender waiting for a frame, a
+capture waiting for room) rather than an asyncio.Queue: frames enter only
+after a capture has checked that no clear() or close() came while it
+waited, so nothing is queued behind a barge-in or after closing, and every
+frame is counted once: queued = sent + cleared + pending (+ the one the
+sender holds until its due time, counted as cleared if dropped).
 
 Time stamps. Each frame's `pts` is the time it is due to play, in
 milliseconds on the loop's monotonic clock since the source's first frame,
@@ -117,8 +127,14 @@ class PacedSource:
         self._max_burst = max_burst
         self._kind = kind
         self._on_close = on_close
-        self._queue: asyncio.Queue[tuple[int, bytes]] = asyncio.Queue(max(1, queue_frames))
-        self._generation = 0  # advanced by clear(); queued frames of an older one are dropped
+        self._frames: deque[bytes] = deque()
+        self._capacity = max(1, queue_frames)
+        self._refill_at = self._capacity // 2  # a waiting capture is woken at this many queued frames
+        self._frame_wanted: asyncio.Future[None] | None = None  # the sender waits for a frame
+        self._room_wanted: asyncio.Future[None] | None = None  # a capture waits for room
+        self._played: asyncio.Future[None] | None = None  # wait_for_playout waits for the end
+        self._held = False  # the sender holds a frame until its due time
+        self._generation = 0  # advanced by clear() and close(): a capture in progress stops
         self._capture_lock = asyncio.Lock()
         self._closed = False
         self._frames_queued = self._frames_sent = self._frames_cleared = 0
@@ -144,37 +160,45 @@ class PacedSource:
 
     async def _run(self) -> None:
         loop = self._loop
+        frames = self._frames
         due: float | None = None  # when the next frame is due; None before the first
         while True:
-            if self._queue.empty():
-                generation, payload = await self._queue.get()
+            if not frames:
+                self._wake(self._played)
+                self._played = None
+                self._frame_wanted = loop.create_future()
+                await self._frame_wanted
                 now = loop.time()
                 if due is None or now > due:  # the queue ran dry: a new run starts now, without a burst
                     due = now
                     self._runs += 1
-            else:
-                generation, payload = self._queue.get_nowait()
-                if due is None:
-                    due = loop.time()
-                    self._runs += 1
-            try:
-                if generation != self._generation:  # queued by a capture that clear() interrupted
-                    self._frames_cleared += 1
+            elif due is None:
+                due = loop.time()
+                self._runs += 1
+            payload = frames.popleft()
+            if self._room_wanted is not None and len(frames) <= self._refill_at:
+                self._wake(self._room_wanted)
+            now = loop.time()
+            if due > now:
+                generation = self._generation
+                self._held = True
+                try:
+                    await asyncio.sleep(due - now)
+                finally:
+                    self._held = False
+                if generation != self._generation:  # cleared while waiting for its time (and counted)
                     continue
                 now = loop.time()
-                if due > now:
-                    await asyncio.sleep(due - now)
-                    if generation != self._generation:  # cleared while waiting for its time
-                        self._frames_cleared += 1
-                        continue
-                    now = loop.time()
-                if now - due > self._max_burst:
-                    due = now - self._max_burst  # bounded catch-up: the clock moves
-                    self._rebased += 1
-                self._send_one(payload, loop.time() - due, due)
-                due += self._period
-            finally:
-                self._queue.task_done()
+            if now - due > self._max_burst:
+                due = now - self._max_burst  # bounded catch-up: the clock moves
+                self._rebased += 1
+            self._send_one(payload, now - due, due)
+            due += self._period
+
+    @staticmethod
+    def _wake(waiter: asyncio.Future[None] | None) -> None:
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
 
     def _send_one(self, payload: bytes, lateness: float, due: float) -> None:
         index = self._frames_sent
@@ -203,26 +227,37 @@ class PacedSource:
             raise RuntimeError(f"this {self._kind} source is closed")
         if self._task.done():
             self._task.result()  # the sender failed: raise its error here
+        frames = self._frames
         generation = self._generation
         whole = len(data) - len(data) % frame_bytes
-        for start in range(0, whole, frame_bytes):
-            if generation != self._generation or self._closed:
-                return b""  # cleared (barge-in) or closed while this capture waited
-            await self._queue.put((generation, bytes(data[start:start + frame_bytes])))
-            self._frames_queued += 1
+        start = 0
+        while start < whole:
+            room = self._capacity - len(frames)
+            if room <= 0:
+                self._room_wanted = self._loop.create_future()
+                try:
+                    await self._room_wanted
+                finally:
+                    self._room_wanted = None
+                if generation != self._generation:
+                    return b""  # cleared (barge-in) or closed while this capture waited
+                continue
+            end = min(whole, start + room * frame_bytes)
+            frames.extend(bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes))
+            self._frames_queued += (end - start) // frame_bytes
+            start = end
+            if self._frame_wanted is not None:
+                self._wake(self._frame_wanted)
+                self._frame_wanted = None
         return bytes(data[whole:])
 
     def _drop_queued(self) -> int:
         self._generation += 1
-        dropped = 0
-        while True:
-            try:
-                self._queue.get_nowait()
-            except asyncio.QueueEmpty:
-                break
-            self._queue.task_done()
-            dropped += 1
+        dropped = len(self._frames) + self._held  # the frame the sender holds goes too
+        self._frames.clear()
         self._frames_cleared += dropped
+        self._held = False
+        self._wake(self._room_wanted)  # a waiting capture stops
         return dropped
 
     def clear(self) -> None:
@@ -235,11 +270,10 @@ class PacedSource:
         Returns at once for a closed source; raises the sender's error if it failed."""
         if self._closed:
             return
-        join = asyncio.ensure_future(self._queue.join())
-        try:
-            await asyncio.wait({join, self._task}, return_when=asyncio.FIRST_COMPLETED)
-        finally:
-            join.cancel()
+        if self._frames or self._held:
+            if self._played is None:
+                self._played = self._loop.create_future()
+            await asyncio.wait((self._played, self._task), return_when=asyncio.FIRST_COMPLETED)
         if self._task.done() and not self._task.cancelled():
             self._task.result()
 
@@ -256,6 +290,7 @@ class PacedSource:
         self._closed = True
         self._drop_queued()
         self._task.cancel()
+        self._wake(self._played)
         on_close, self._on_close = self._on_close, None
         if on_close is not None:
             try:
@@ -284,7 +319,7 @@ class PacedSource:
 
     def stats(self) -> SourceStats:
         return SourceStats(self._frames_queued, self._frames_sent, self._frames_cleared, self._send_errors,
-                           self._runs, self._rebased, self._max_lateness, self._queue.qsize())
+                           self._runs, self._rebased, self._max_lateness, len(self._frames))
 
 
 class AudioSource(PacedSource):

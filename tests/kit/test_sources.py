@@ -146,14 +146,21 @@ def _runs_of_zero(gaps):
 def test_capture_is_held_to_the_output_pace_by_the_queue():
     async def main():
         loop = asyncio.get_running_loop()
-        sent = Sent()
-        source = audio_source(sent, queue_ms=100)  # 5 frames
+        sent, queued = Sent(), []
+
+        def send(frame, clear):
+            queued.append(source.stats().pending)
+            return sent(frame, clear)
+
+        source = audio_source(send, queue_ms=100)  # 5 frames
         start = loop.time()
         await source.capture(bytes(FRAME * 30))
-        # It returned once the last frame fitted into the queue: 24 were sent,
-        # one waits in the sender for its time and 5 in the queue.
-        assert source.stats().pending == 5 and len(sent.frames) == 24
-        assert loop.time() - start == pytest.approx(23 * 0.020)
+        assert max(queued) == 5  # never more than queue_ms
+        # It returned once the last frame fitted into the queue, which it
+        # refills from half (2 frames) to full (5): 26 were sent, one waits
+        # in the sender for its time and 3 in the queue.
+        assert source.stats().pending == 3 and len(sent.frames) == 26
+        assert loop.time() - start == pytest.approx(25 * 0.020)
         await source.aclose()
 
     run_virtual(main())
@@ -251,6 +258,43 @@ def test_closing_stops_the_sender_and_destroys_the_channel():
         await source.wait_for_playout()  # a closed source has nothing to wait for
 
     run_virtual(main())
+
+
+@pytest.mark.parametrize("close_after", [0.0, 0.005, 0.05, 0.21])
+def test_stats_add_up_after_close_with_a_held_frame_and_a_blocked_capture(close_after):
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, queue_ms=100)  # 5 frames
+        capture = asyncio.create_task(source.capture(bytes(FRAME * 30)))
+        await asyncio.sleep(close_after)  # the sender waits with a frame for its time, the capture for room
+        await source.aclose()
+        await capture
+        await asyncio.sleep(0.1)
+        stats = source.stats()
+        assert stats.pending == 0 and stats.frames_sent == len(sent.frames)
+        assert stats.frames_queued == stats.frames_sent + stats.frames_cleared
+
+    run_virtual(main())
+
+
+def test_stats_add_up_after_close_on_a_real_clock_at_any_moment():
+    import random
+
+    async def round_(close_after):
+        source = audio_source(lambda frame, clear: 0, queue_ms=60)
+        capture = asyncio.create_task(source.capture(bytes(FRAME * 20)))
+        await asyncio.sleep(close_after)
+        source.close()
+        await capture
+        await asyncio.sleep(0.005)
+        stats = source.stats()
+        return stats.pending, stats.frames_queued - stats.frames_sent - stats.frames_cleared
+
+    async def main():
+        rng = random.Random(7)
+        return [await round_(rng.uniform(0, 0.08)) for _ in range(20)]
+
+    assert asyncio.run(main()) == [(0, 0)] * 20
 
 
 def test_video_frames_are_whole_pictures_paced_at_fps():
