@@ -320,3 +320,29 @@ def test_video_frames_are_whole_pictures_paced_at_fps():
         await source.aclose()
 
     run_virtual(main())
+
+
+def test_a_short_slice_is_asked_for_the_calling_thread_only():
+    import re
+    import threading
+
+    from lumora_kit.latency import request_short_slice
+
+    def slice_ns(tid):
+        try:
+            with open(f"/proc/self/task/{tid}/sched") as sched:
+                return int(re.search(r"se\.slice\s*:\s*(\d+)", sched.read()).group(1))
+        except (OSError, AttributeError):
+            return None
+
+    with pytest.raises(ValueError, match="100 to 100,000"):
+        request_short_slice(50)
+    main_before = slice_ns(threading.get_native_id())
+    got = []
+    worker = threading.Thread(target=lambda: got.append((request_short_slice(200), slice_ns(threading.get_native_id()))))
+    worker.start()
+    worker.join()
+    (taken, worker_slice), = got
+    if taken and worker_slice is not None:
+        assert worker_slice == 200_000
+    assert slice_ns(threading.get_native_id()) == main_before
