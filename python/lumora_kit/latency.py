@@ -62,4 +62,4 @@ def request_short_slice(microseconds: int = 100) -> bool:
     check = _SchedAttr()
     if libc.syscall(getattr_nr, 0, ctypes.byref(check), ctypes.sizeof(check), 0) != 0:
         return False
-    return check.sched_runtime == microseconds * 1000
+    return int(check.sched_runtime) == microseconds * 1000

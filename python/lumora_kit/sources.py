@@ -150,11 +150,6 @@ class PacedSource:
     def _send(self, payload: bytes, pts: int) -> int:
         raise NotImplementedError
 
-    def _pts(self, due: float) -> int:
-        """Milliseconds from the first frame's due time to `due`, as a wrapping uint32."""
-        if self._origin is None:
-            self._origin = due
-        return round((due - self._origin) * 1000) & 0xFFFFFFFF
 
     # ---- Sender ----
 
@@ -206,8 +201,12 @@ class PacedSource:
         self.lateness.append(lateness)
         if lateness > self._max_lateness:
             self._max_lateness = lateness
+        if self._origin is None:
+            self._origin = due
+        # pts: milliseconds from the first frame's due time, as a wrapping uint32.
+        pts = round((due - self._origin) * 1000) & 0xFFFFFFFF
         try:
-            result = self._send(payload, self._pts(due))
+            result = self._send(payload, pts)
         except Exception:
             logger.exception("%s source: sending frame %d failed", self._kind, index)
             result = -1
@@ -243,7 +242,10 @@ class PacedSource:
                     return b""  # cleared (barge-in) or closed while this capture waited
                 continue
             end = min(whole, start + room * frame_bytes)
-            frames.extend(bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes))
+            if type(data) is bytes:
+                frames.extend([data[i:i + frame_bytes] for i in range(start, end, frame_bytes)])
+            else:
+                frames.extend([bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes)])
             self._frames_queued += (end - start) // frame_bytes
             start = end
             if self._frame_wanted is not None:
@@ -381,9 +383,10 @@ class AudioSource(PacedSource):
                              f"{self.channels} channel(s)")
         async with self._capture_lock:
             generation = self._generation
+            chunk: bytes | memoryview = data if type(data) is bytes else view  # bytes slice without a view
             if self._resampler is not None:
-                view = memoryview(self._resampler.process(view))
-            data_bytes: bytes | memoryview = self._pending + view if self._pending else view
+                chunk = self._resampler.process(view)
+            data_bytes = self._pending + chunk if self._pending else chunk
             self._pending = b""
             rest = await self._queue_frames(data_bytes, self.frame_bytes)
             if generation == self._generation:

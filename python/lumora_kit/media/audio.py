@@ -257,9 +257,9 @@ class Resampler:
     @overload
     def process(self, data: "npt.NDArray[Any]") -> "Samples": ...
     @overload
-    def process(self, data: Buffer) -> bytes: ...
+    def process(self, data: "BytesLike | array[Any]") -> bytes: ...
 
-    def process(self, data: "npt.NDArray[Any] | Buffer") -> "Samples | bytes":
+    def process(self, data: "npt.NDArray[Any] | BytesLike | array[Any]") -> "Samples | bytes":
         """The resampled next piece of the stream, PCM bytes for bytes, samples for samples."""
         return self._resample(data, last=False)
 
@@ -280,7 +280,7 @@ class Resampler:
         self._stream.clear()
         return tail
 
-    def _resample(self, data: "npt.NDArray[Any] | Buffer", last: bool) -> "Samples | bytes":
+    def _resample(self, data: "npt.NDArray[Any] | BytesLike | array[Any]", last: bool) -> "Samples | bytes":
         if is_ndarray(data):
             if _channels_of(data) != self.channels:
                 raise ValueError(f"samples have {_channels_of(data)} channel(s); this resampler takes {self.channels}")
@@ -288,7 +288,7 @@ class Resampler:
                 return data
             out = self._convert(data.reshape(-1, self.channels), last)
             return out.reshape(-1) if data.ndim == 1 and self.output_channels == 1 else out
-        view = memoryview(data)  # type: ignore[arg-type]
+        view = memoryview(data)
         kind = view.format.lstrip("<=@")
         if kind in ("f", "d"):
             _check_whole_items(view.nbytes // view.itemsize, self.channels)
