@@ -185,11 +185,6 @@ void AudioMixer::Write(const std::string& source, const std::vector<int16_t>& in
   Bound();
 }
 
-void AudioMixer::Add(const std::string& source, const std::vector<int16_t>& interleaved) {
-  Place(source, 0, false);
-  Write(source, interleaved);
-}
-
 uint64_t AudioMixer::reach() const {
   uint64_t furthest = read_pos_ + buffered();
   for (const auto& [source, track] : tracks_) {

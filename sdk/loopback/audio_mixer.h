@@ -71,8 +71,6 @@ class AudioMixer {
   void Place(const std::string& source, uint32_t pts_ms, bool keep_time);
   // Adds audio at the sender's cursor and moves the cursor past it.
   void Write(const std::string& source, const std::vector<int16_t>& interleaved);
-  // Place (without time) and Write.
-  void Add(const std::string& source, const std::vector<int16_t>& interleaved);
 
   // For pushed mixing: the next frame once every expected sender has
   // covered it, or once a sender has run more than the mixing latency
