@@ -122,6 +122,27 @@ def test_resampler_streams_what_the_one_shot_resample_gives(np, soxr):
         media.Resampler(48000, 16000, channels=2).process(b"\0" * 6)
 
 
+def test_resampler_takes_float_and_stereo_input_and_remixes_channels(np, soxr):
+    left = np.sin(np.arange(24000) * 2 * np.pi * 440 / 24000) * 0.5  # 1 s of 440 Hz at 24 kHz
+    right = np.sin(np.arange(24000) * 2 * np.pi * 1000 / 24000) * 0.25
+    stereo = np.stack([left, right], axis=1).astype(np.float32)
+    to_mono = media.Resampler(24000, 48000, channels=2, output_channels=1)
+    mono = np.concatenate([to_mono.process(stereo), to_mono.flush_samples()])
+    assert mono.dtype == np.int16 and mono.shape == (48000, 1)
+    spectrum = np.abs(np.fft.rfft(mono[:, 0]))
+    assert sorted(np.argsort(spectrum)[-2:]) == [440, 1000]  # both channels, mixed, at the right pitch
+    # Float PCM in a buffer (array("d")), clipped, mono copied to both channels, equal rates.
+    import array
+    out = media.Resampler(16000, 16000, output_channels=2).process(array.array("d", [0.5, -2.0, 1.0]))
+    assert out == np.array([[16384, 16384], [-32767, -32767], [32767, 32767]], "<i2").tobytes()
+    to_stereo = media.Resampler(16000, 16000, channels=3, output_channels=2)
+    assert to_stereo.process(np.array([[1, 2, 3]], np.int16)).tolist() == [[1, 2]]
+    with pytest.raises(ValueError, match="whole number"):
+        to_stereo.process(array.array("f", [0.0] * 4))
+    with pytest.raises(TypeError, match="16-bit PCM or float"):
+        to_stereo.process(array.array("i", [0] * 3))
+
+
 def test_resampler_with_equal_rates_passes_pieces_through():
     resampler = media.Resampler(16000, 16000)
     assert resampler.process(bytearray(b"\1\0\2\0")) == b"\1\0\2\0"
@@ -234,6 +255,36 @@ def test_wav_writer_refuses_frames_of_another_format(tmp_path):
         assert wav.frames_written == 0
     with pytest.raises(ValueError, match="closed"):
         wav.write(b"")
+
+
+def test_writers_follow_pts_across_pauses_restarts_and_wrapping(tmp_path):
+    tone = media.tone(440, 20, 16000)  # 320 sample frames
+
+    def frame(pts):
+        return media.frame_from_pcm(tone, 16000, 1, pts=pts)
+
+    stamps = [2**32 - 40, 2**32 - 20, 0, 21,  # wrapping, a millisecond of rounding: nothing filled
+              1040,  # a second after the end of the frame stamped 20: filled with silence
+              0, 20,  # the sender started again: follows on
+              20 * 60 * 1000]  # a 20-minute jump is taken for a new sender, not filled
+    with media.WavWriter(tmp_path / "timed.wav", 16000) as timed, \
+            media.WavWriter(tmp_path / "plain.wav", 16000, keep_time=False) as plain:
+        for pts in stamps:
+            timed.write(frame(pts))
+            plain.write(frame(pts))
+    assert (timed.silence_filled, timed.frames_written) == (16000, 8 * 320 + 16000)
+    assert (plain.silence_filled, plain.frames_written) == (0, 8 * 320)
+    with media.WavReader(tmp_path / "timed.wav") as wav:
+        pcm = wav.read()
+    assert pcm[4 * 640:4 * 640 + 32000] == bytes(32000) and pcm[-640:] == tone
+
+    pictures = [media.test_pattern(16, 8, i) for i in range(3)]
+    with media.Y4MWriter(tmp_path / "timed.y4m", 16, 8, fps=10) as y4m:
+        for pts, picture in zip((0, 100, 540), pictures):  # 340 ms missing: the second picture 3 more times
+            y4m.write(media.pixel_frame_from_i420(picture, 16, 8, pts=pts))
+    assert (y4m.frames_written, y4m.frames_repeated) == (6, 3)
+    with media.Y4MReader(tmp_path / "timed.y4m") as y4m:
+        assert list(y4m) == [pictures[0]] + [pictures[1]] * 4 + [pictures[2]]
 
 
 def test_wav_reader_refuses_other_sample_widths(tmp_path):
