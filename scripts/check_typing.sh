@@ -93,7 +93,8 @@ EOF
         "$tools/bin/pyright" --pythonpath "$py" "${typed[@]}" "${untyped[@]}"
     if [[ -f $repo/python/lumora_kit/room.py ]]; then
         local layer=() module
-        for module in room streams sources errors testing/peers; do
+        for module in room room_events room_subscriptions room_publishing asyncio_bridge streams sources errors \
+                testing/peers; do
             layer+=("$repo/python/lumora_kit/$module.py")
         done
         mkdir strict

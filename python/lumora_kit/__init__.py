@@ -29,7 +29,8 @@ if TYPE_CHECKING:
     from .event_queue import DropPolicy, EventQueue
     from .delegate import CALLBACK_NAMES, OPTIONAL_CALLBACKS, REQUIRED_CALLBACKS, Delegate
     from .errors import LumoraError, LumoraTimeoutError, check
-    from .room import JoinRoom, RemoteUser, Room
+    from .room import JoinRoom, Room
+    from .room_events import RemoteUser
     from .sources import AudioSource, SourceStats, VideoSource
     from .streams import Stream, StreamEnded
 
@@ -46,7 +47,7 @@ _LAZY = {
     "CALLBACK_NAMES": "delegate", "OPTIONAL_CALLBACKS": "delegate", "REQUIRED_CALLBACKS": "delegate",
     "Delegate": "delegate", "AsyncioDelegate": "asyncio_bridge", "DropPolicy": "event_queue",
     "EventQueue": "event_queue", "LumoraError": "errors", "LumoraTimeoutError": "errors", "check": "errors",
-    "JoinRoom": "room", "RemoteUser": "room", "Room": "room", "AudioSource": "sources", "SourceStats": "sources",
+    "JoinRoom": "room", "RemoteUser": "room_events", "Room": "room", "AudioSource": "sources", "SourceStats": "sources",
     "VideoSource": "sources", "Stream": "streams", "StreamEnded": "streams",
 }
 

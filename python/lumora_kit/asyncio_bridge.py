@@ -1,19 +1,68 @@
-"""Delegate callbacks as typed events on an asyncio event loop.
+"""Delegate callbacks as typed events on an asyncio event loop: what runs on the SDK's threads.
 
-`AsyncioDelegate` turns each callback into an event object (`lumora_kit.events`)
-on the SDK's thread and puts it into an `EventQueue` bound to one loop; the
-loop's code takes the events with ``async for`` or ``await events.get()``.
-The SDK's thread never waits for the loop (see `lumora_kit.event_queue`), so a
-slow consumer costs dropped events, counted, never a stalled SDK thread.
+Two delegates carry callbacks from the SDK's threads to one event loop, and
+both never wait for the loop (see `lumora_kit.event_queue`): a slow consumer
+costs dropped items, counted, never a stalled SDK thread.
+
+- `AsyncioDelegate` turns each callback into an event object
+  (`lumora_kit.events`) and puts it into an `EventQueue`; the loop's code
+  takes the events with ``async for`` or ``await events.get()``.
+- `RoomDelegate`, the delegate of `lumora_kit.Room`, does the same for every
+  callback but the frames, into the queue the Room's event pump takes; the
+  frames go to the sinks of the Room's streams through `RoomRoutes`.
+
+Both make their event callbacks with one factory, `_queuing`. Whatever they
+run on the SDK's thread catches its exceptions and logs them on the logger
+"lumora_kit" with the traceback: nothing raises into the SDK.
 """
 
 import asyncio
+import logging
+import threading
 from collections.abc import Callable, Iterable
+from typing import Any
+
+import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DropPolicy, EventQueue
-from .events import EVENT_TYPES, Event
+from .events import EVENT_TYPES, Event, OnRemoteUserExitRoom
+from .streams import Sink
 
+logger = logging.getLogger("lumora_kit")
+
+FRAME_CALLBACKS = frozenset({
+    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived",
+})
+
+
+def _log_callback_error(delegate: Delegate, callback: str) -> None:
+    logger.exception("%s.%s raised on the SDK's thread", type(delegate).__name__, callback)
+
+
+def _queuing(name: str, owner: str) -> Callable[..., None]:
+    """The callback `name` of a delegate with `events` (an EventQueue) and `bridged_callbacks`.
+
+    A bridged callback puts its event into `events`; any other reaches the
+    `Delegate` no-op."""
+    event_type = EVENT_TYPES[name]
+    fallback = getattr(Delegate, name)
+
+    def method(self: Any, *args: object) -> None:
+        if name in self.bridged_callbacks:
+            try:
+                self.events.put(event_type(*args))
+            except Exception:
+                _log_callback_error(self, name)
+        else:
+            fallback(self, *args)
+
+    method.__name__, method.__qualname__ = name, f"{owner}.{name}"
+    method.__doc__ = f"Queues {event_type.__name__}(...) when {name} is bridged."
+    return method
+
+
+# ---- AsyncioDelegate: every callback as an event --------------------------------------
 
 class AsyncioDelegate(Delegate):
     """A delegate that queues its callbacks as events for an event loop.
@@ -51,21 +100,125 @@ class AsyncioDelegate(Delegate):
         return self.events
 
 
-def _bridging(name: str) -> Callable[..., None]:
-    event_type = EVENT_TYPES[name]
-    fallback = getattr(Delegate, name)
-
-    def method(self: AsyncioDelegate, *args: object) -> None:
-        if name in self.bridged_callbacks:
-            self.events.put(event_type(*args))
-        else:
-            fallback(self, *args)
-
-    method.__name__, method.__qualname__ = name, f"AsyncioDelegate.{name}"
-    method.__doc__ = f"Queues {event_type.__name__}(...) when {name} is bridged."
-    return method
-
-
 for _name in CALLBACK_NAMES:
-    setattr(AsyncioDelegate, _name, _bridging(_name))
+    setattr(AsyncioDelegate, _name, _queuing(_name, "AsyncioDelegate"))
+
+
+# ---- RoomDelegate: the Room's events to its pump, frames to its streams -----------------
+
+type RouteKey = tuple[str | None, int]  # (user id, stream type) of a route
+
+
+class RoomRoutes:
+    """Where the Room's delegate sends what arrives. Shared by the Room (on the loop) and its delegate.
+
+    The dicts are never changed in place: `add` and `remove` build new ones
+    under `_lock` and swap them in, so the SDK's threads read them without
+    a lock."""
+
+    def __init__(self, room_events: EventQueue[Event]) -> None:
+        self._lock = threading.Lock()
+        self.room_events = room_events
+        self.audio: dict[str | None, tuple[Sink[_lumora.AudioFrame], ...]] = {}
+        self.pixel: dict[RouteKey, tuple[Sink[_lumora.PixelFrame], ...]] = {}
+        self.video: dict[RouteKey, tuple[Sink[_lumora.VideoFrame], ...]] = {}
+        self.mixed: tuple[Sink[_lumora.AudioFrame], ...] = ()
+
+    def add(self, table: str, key: Any, sink: Sink[Any]) -> None:
+        with self._lock:
+            if table == "mixed":
+                self.mixed = self.mixed + (sink,)
+                return
+            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
+            routes[key] = routes.get(key, ()) + (sink,)
+            setattr(self, table, routes)
+
+    def remove(self, table: str, key: Any, sink: Sink[Any]) -> None:
+        with self._lock:
+            if table == "mixed":
+                self.mixed = tuple(s for s in self.mixed if s is not sink)
+                return
+            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
+            left = tuple(s for s in routes.get(key, ()) if s is not sink)
+            if left:
+                routes[key] = left
+            else:
+                routes.pop(key, None)
+            setattr(self, table, routes)
+
+    def sinks_of(self, user_id: str | None) -> list[Sink[Any]]:
+        found: list[Sink[Any]] = list(self.audio.get(user_id, ()))
+        for table in (self.pixel, self.video):
+            for (user, _), sinks in table.items():
+                if user == user_id:
+                    found.extend(sinks)
+        return found
+
+    def all_sinks(self) -> list[Sink[Any]]:
+        found: list[Sink[Any]] = list(self.mixed)
+        for table in (self.audio, self.pixel, self.video):
+            for sinks in table.values():
+                found.extend(sinks)
+        return found
+
+
+def user_text(info: _lumora.UserInfo) -> str:
+    """The user id of a UserInfo as a str ("" for none)."""
+    return info.user_id.GetValue() or ""
+
+
+class RoomDelegate(Delegate):
+    """The Room's delegate: frames to the streams' sinks, everything else to the Room's pump.
+
+    It holds only the `RoomRoutes`, never the cloud or the Room."""
+
+    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserExitRoom"}
+
+    def __init__(self, routes: RoomRoutes) -> None:
+        super().__init__()
+        self.routes = routes
+        self.events = routes.room_events
+
+    def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
+        try:
+            for sink in self.routes.audio.get(user_id, ()):
+                sink.put(frame)
+        except Exception:
+            _log_callback_error(self, "OnRemoteAudioReceived")
+
+    def OnRemoteMixedAudioReceived(self, frame: _lumora.AudioFrame) -> None:
+        try:
+            for sink in self.routes.mixed:
+                sink.put(frame)
+        except Exception:
+            _log_callback_error(self, "OnRemoteMixedAudioReceived")
+
+    def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
+                                   frame: _lumora.PixelFrame) -> None:
+        try:
+            for sink in self.routes.pixel.get((user_id, int(stream_type)), ()):
+                sink.put(frame)
+        except Exception:
+            _log_callback_error(self, "OnRemotePixelFrameReceived")
+
+    def OnRemoteVideoFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
+                                   frame: _lumora.VideoFrame) -> None:
+        try:
+            for sink in self.routes.video.get((user_id, int(stream_type)), ()):
+                sink.put(frame)
+        except Exception:
+            _log_callback_error(self, "OnRemoteVideoFrameReceived")
+
+    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
+        try:
+            # The user's frames that came before are in the sinks already.
+            for sink in self.routes.sinks_of(user_text(info)):
+                sink.end("user left")
+            self.routes.room_events.put(OnRemoteUserExitRoom(info, reason))
+        except Exception:
+            _log_callback_error(self, "OnRemoteUserExitRoom")
+
+
+for _name in RoomDelegate.bridged_callbacks:
+    setattr(RoomDelegate, _name, _queuing(_name, "RoomDelegate"))
 del _name

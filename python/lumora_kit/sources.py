@@ -24,6 +24,13 @@ Back-pressure. The queue holds at most `queue_ms` of media; `capture`
 waits while it is full, so a producer that has a whole reply ready is held
 to the pace of the output, with `queue_ms` of it queued ahead.
 
+Time stamps. Each frame's `pts` is the time it is due to play, in
+milliseconds on the loop's monotonic clock since the source's first frame,
+wrapping as a uint32. Within a run they advance by the frame length; a
+pause in the input, or a move of the clock after a stall, shows as a jump
+of the same length, so a receiver can put the silence (or the still
+picture) back where it was.
+
 Barge-in. `clear()` drops what is queued (and what a running `capture`
 has not queued yet); the audio source also asks the SDK to drop the audio
 it still holds (`SendContinuousAudioFrame` with clear_send_queue, carrying
@@ -115,14 +122,21 @@ class PacedSource:
         self._frames_queued = self._frames_sent = self._frames_cleared = 0
         self._send_errors = self._runs = self._rebased = 0
         self._failing = False
+        self._origin: float | None = None  # due time of the first frame: pts 0
         self._max_lateness = 0.0
         self.lateness: deque[float] = deque(maxlen=4096)
         self._task = self._loop.create_task(self._run(), name=f"lumora_kit {kind} sender")
 
     # ---- What subclasses supply ----
 
-    def _send(self, payload: bytes, index: int) -> int:
+    def _send(self, payload: bytes, pts: int) -> int:
         raise NotImplementedError
+
+    def _pts(self, due: float) -> int:
+        """Milliseconds from the first frame's due time to `due`, as a wrapping uint32."""
+        if self._origin is None:
+            self._origin = due
+        return round((due - self._origin) * 1000) & 0xFFFFFFFF
 
     # ---- Sender ----
 
@@ -155,19 +169,19 @@ class PacedSource:
                 if now - due > self._max_burst:
                     due = now - self._max_burst  # bounded catch-up: the clock moves
                     self._rebased += 1
-                self._send_one(payload, loop.time() - due)
+                self._send_one(payload, loop.time() - due, due)
                 due += self._period
             finally:
                 self._queue.task_done()
 
-    def _send_one(self, payload: bytes, lateness: float) -> None:
+    def _send_one(self, payload: bytes, lateness: float, due: float) -> None:
         index = self._frames_sent
         self._frames_sent += 1
         self.lateness.append(lateness)
         if lateness > self._max_lateness:
             self._max_lateness = lateness
         try:
-            result = self._send(payload, index)
+            result = self._send(payload, self._pts(due))
         except Exception:
             logger.exception("%s source: sending frame %d failed", self._kind, index)
             result = -1
@@ -298,9 +312,9 @@ class AudioSource(PacedSource):
         super().__init__(period=frame_ms / 1000, queue_frames=queue_ms // frame_ms,
                          max_burst=max_burst_ms / 1000, on_close=on_close, kind="audio")
 
-    def _send(self, payload: bytes, index: int) -> int:
+    def _send(self, payload: bytes, pts: int) -> int:
         frame = self._frame
-        frame.pts = (index * self.frame_ms) & 0xFFFFFFFF
+        frame.pts = pts
         frame.SetData(payload)
         clear, self._clear_sdk_queue = self._clear_sdk_queue, False
         return self._send_frame(frame, clear)
@@ -344,7 +358,7 @@ class AudioSource(PacedSource):
         self._drop_queued()
         if self._frames_sent and not self._closed:
             self._clear_sdk_queue = True
-            self._send_one(bytes(self.frame_bytes), 0.0)
+            self._send_one(bytes(self.frame_bytes), 0.0, self._loop.time())
 
 
 class VideoSource(PacedSource):
@@ -371,9 +385,9 @@ class VideoSource(PacedSource):
         super().__init__(period=1 / fps, queue_frames=round(queue_ms * fps / 1000),
                          max_burst=max_burst_ms / 1000, on_close=on_close, kind="video")
 
-    def _send(self, payload: bytes, index: int) -> int:
+    def _send(self, payload: bytes, pts: int) -> int:
         frame = self._frame
-        frame.pts = round(index * 1000 / self.fps) & 0xFFFFFFFF
+        frame.pts = pts
         frame.SetData(payload)
         return self._send_frame(frame)
 

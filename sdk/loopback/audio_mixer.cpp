@@ -123,19 +123,56 @@ void AudioMixer::Configure(int sample_rate, int channels, int frame_length_ms) {
 
 void AudioMixer::Clear() {
   read_pos_ = 0;
+  skipped_ = skip_pending_ = skip_at_ = 0;
   sums_.clear();
-  cursors_.clear();
+  tracks_.clear();
 }
 
 size_t AudioMixer::buffered() const { return sums_.size() / channels_; }
 
-void AudioMixer::Add(const std::string& source, const std::vector<int16_t>& interleaved) {
+void AudioMixer::Place(const std::string& source, uint32_t pts_ms, bool keep_time) {
+  auto [found, added] = tracks_.try_emplace(source);
+  Track& track = found->second;
+  if (added) {
+    track.cursor = read_pos_;
+  }
+  uint64_t start = std::max(track.cursor, read_pos_);
+  if (keep_time && track.timed) {
+    // Wrapping difference: pts is a uint32 of milliseconds.
+    const auto step_ms = static_cast<int32_t>(pts_ms - track.last_pts);
+    if (step_ms > 0) {
+      const uint64_t due = track.last_start + static_cast<uint64_t>(step_ms) * sample_rate_ / 1000;
+      if (due > start + static_cast<uint64_t>(kPauseToleranceMs) * sample_rate_ / 1000) {
+        // A pause: silence up to `due`, of which at most kMaxSilenceMs
+        // beyond what is buffered is mixed; the rest only moves the pts.
+        const uint64_t limit = read_pos_ + buffered() + static_cast<uint64_t>(kMaxSilenceMs) * sample_rate_ / 1000;
+        if (due > limit) {
+          if (skip_pending_ == 0) {
+            skip_at_ = limit;
+          }
+          skip_pending_ += due - limit;
+        }
+        start = std::min(due, limit);
+      }
+    }
+  }
+  track.cursor = start;
+  track.timed = keep_time;
+  track.last_pts = pts_ms;
+  track.last_start = start;
+}
+
+void AudioMixer::Write(const std::string& source, const std::vector<int16_t>& interleaved) {
   const size_t frames = interleaved.size() / channels_;
   if (frames == 0) {
     return;
   }
-  auto cursor = cursors_.emplace(source, read_pos_).first;
-  const uint64_t start = std::max(cursor->second, read_pos_);
+  auto [found, added] = tracks_.try_emplace(source);
+  Track& track = found->second;
+  if (added) {
+    track.cursor = read_pos_;
+  }
+  const uint64_t start = std::max(track.cursor, read_pos_);
   const size_t offset = static_cast<size_t>(start - read_pos_) * channels_;
   const size_t needed = offset + frames * channels_;
   if (sums_.size() < needed) {
@@ -144,8 +181,21 @@ void AudioMixer::Add(const std::string& source, const std::vector<int16_t>& inte
   for (size_t i = 0; i < frames * channels_; ++i) {
     sums_[offset + i] += interleaved[i];
   }
-  cursor->second = start + frames;
+  track.cursor = start + frames;
   Bound();
+}
+
+void AudioMixer::Add(const std::string& source, const std::vector<int16_t>& interleaved) {
+  Place(source, 0, false);
+  Write(source, interleaved);
+}
+
+uint64_t AudioMixer::reach() const {
+  uint64_t furthest = read_pos_ + buffered();
+  for (const auto& [source, track] : tracks_) {
+    furthest = std::max(furthest, track.cursor);
+  }
+  return furthest - read_pos_;
 }
 
 void AudioMixer::Bound() {
@@ -166,34 +216,40 @@ void AudioMixer::Pop(std::vector<int16_t>* out, uint32_t* pts_ms) {
     (*out)[i] = saturate(sums_[i]);
   }
   sums_.erase(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(take));
-  *pts_ms = static_cast<uint32_t>(read_pos_ * 1000 / sample_rate_);
+  if (skip_pending_ != 0 && read_pos_ >= skip_at_) {
+    skipped_ += skip_pending_;
+    skip_pending_ = 0;
+  }
+  *pts_ms = static_cast<uint32_t>((read_pos_ + skipped_) * 1000 / sample_rate_);
   read_pos_ += frame_length_;
 }
 
 bool AudioMixer::PopReady(const std::vector<std::string>& expected, std::vector<int16_t>* out,
                           uint32_t* pts_ms) {
   // Senders no longer expected are forgotten.
-  for (auto it = cursors_.begin(); it != cursors_.end();) {
+  for (auto it = tracks_.begin(); it != tracks_.end();) {
     if (std::find(expected.begin(), expected.end(), it->first) == expected.end()) {
-      it = cursors_.erase(it);
+      it = tracks_.erase(it);
     } else {
       ++it;
     }
   }
-  const size_t have = buffered();
-  if (have < frame_length_) {
+  // What lies ahead of the read position: buffered audio, and the silence
+  // of a pause up to a cursor moved past it.
+  const uint64_t ahead = reach();
+  if (ahead < frame_length_) {
     return false;
   }
   bool covered = !expected.empty();
   const uint64_t end = read_pos_ + frame_length_;
   for (const std::string& source : expected) {
-    auto found = cursors_.find(source);
-    if (found == cursors_.end() || found->second < end) {
+    auto found = tracks_.find(source);
+    if (found == tracks_.end() || found->second.cursor < end) {
       covered = false;
       break;
     }
   }
-  if (!covered && have < frame_length_ + latency_) {
+  if (!covered && ahead < frame_length_ + latency_) {
     return false;
   }
   Pop(out, pts_ms);

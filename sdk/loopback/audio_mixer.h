@@ -34,6 +34,16 @@ bool samples_have_voice(const std::vector<int16_t>& samples);
 // Each sender writes at its own cursor, never before the read position, so
 // audio that arrives after its time was read is mixed in at the read
 // position. At most one second is kept; older audio is dropped first.
+//
+// Time. With `keep_time`, a sender's frame stamps (pts, in ms) place its
+// audio: when a frame's pts lies more than kPauseToleranceMs beyond the
+// end of the sender's previous frame, the sender paused, and its cursor
+// moves on by the pause. Until its audio is written there, the time between
+// is silence that counts as covered, so a pause in the room becomes silent
+// frames of the mix rather than a gap. A pause longer than kMaxSilenceMs is
+// mixed as kMaxSilenceMs of silence and the rest is skipped: the output pts
+// still jump by the whole pause. Steps back in pts (a new source) and small
+// differences are ignored: the audio follows on at the cursor.
 // Not thread-safe: the owner locks.
 class AudioMixer {
  public:
@@ -51,6 +61,17 @@ class AudioMixer {
   // Sample frames buffered ahead of the read position.
   size_t buffered() const;
 
+  static constexpr uint32_t kPauseToleranceMs = 10;
+  static constexpr uint32_t kMaxSilenceMs = 5000;
+
+  // Moves the sender's cursor to where its frame stamped `pts_ms` belongs
+  // (see Time above); call before Write, and pop what is ready between the
+  // two so that a long pause is mixed out before the audio after it is
+  // written. Without `keep_time` only the sender is noted.
+  void Place(const std::string& source, uint32_t pts_ms, bool keep_time);
+  // Adds audio at the sender's cursor and moves the cursor past it.
+  void Write(const std::string& source, const std::vector<int16_t>& interleaved);
+  // Place (without time) and Write.
   void Add(const std::string& source, const std::vector<int16_t>& interleaved);
 
   // For pushed mixing: the next frame once every expected sender has
@@ -62,8 +83,17 @@ class AudioMixer {
   bool PopAny(std::vector<int16_t>* out, uint32_t* pts_ms);
 
  private:
+  struct Track {
+    uint64_t cursor = 0;      // where the sender's next audio goes
+    bool timed = false;       // last_pts and last_start hold a frame
+    uint32_t last_pts = 0;    // pts of the sender's last frame
+    uint64_t last_start = 0;  // where that frame was placed
+  };
+
   void Pop(std::vector<int16_t>* out, uint32_t* pts_ms);
   void Bound();
+  // Sample frames from the read position to the furthest cursor.
+  uint64_t reach() const;
 
   int sample_rate_;
   int channels_;
@@ -71,8 +101,11 @@ class AudioMixer {
   size_t max_buffered_;
   size_t latency_;
   uint64_t read_pos_ = 0;           // sample frames read so far
+  uint64_t skipped_ = 0;            // sample frames of long pauses left out, before read_pos_
+  uint64_t skip_pending_ = 0;       // ... and left out at skip_at_, not read yet
+  uint64_t skip_at_ = 0;
   std::deque<int32_t> sums_;        // interleaved running sums from read_pos_
-  std::map<std::string, uint64_t> cursors_;
+  std::map<std::string, Track> tracks_;
 };
 
 }  // namespace lumora_sdk

@@ -95,6 +95,7 @@ Members subscribers(const CloudCore& sender, int type) {
 void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sender, const AudioFrame& frame,
                    const std::vector<std::string>& expected) {
   const AudioView view = view_of(frame);
+  const uint32_t sent_pts = frame.pts;
   if (!pcm16_mixable(view.sample_rate, view.channels, view.bits, view.codec)) {
     log_line(kLogDebug, "cloud %llu: audio from %s is not 16-bit PCM and is not mixed",
              static_cast<unsigned long long>(receiver.id), sender.c_str());
@@ -116,12 +117,18 @@ void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sen
     }
     rate = receiver.mixer.sample_rate();
     channels = receiver.mixer.channels();
-    receiver.mixer.Add(sender, convert_pcm16(view.data, view.size, view.sample_rate, view.channels, rate, channels));
-    if (!receiver.pull_audio) {
-      Ready next;
-      while (receiver.mixer.PopReady(expected, &next.samples, &next.pts)) {
-        ready.push_back(std::move(next));
-      }
+    // Pushed mixing keeps the senders' time: a pause is mixed out as
+    // silence before the audio after it. Pulled audio is read on the
+    // puller's clock, which saw the pause itself.
+    const bool pushed = !receiver.pull_audio;
+    Ready next;
+    receiver.mixer.Place(sender, sent_pts, pushed);
+    while (pushed && receiver.mixer.PopReady(expected, &next.samples, &next.pts)) {
+      ready.push_back(std::move(next));
+    }
+    receiver.mixer.Write(sender, convert_pcm16(view.data, view.size, view.sample_rate, view.channels, rate, channels));
+    while (pushed && receiver.mixer.PopReady(expected, &next.samples, &next.pts)) {
+      ready.push_back(std::move(next));
     }
   }
   for (const Ready& r : ready) {

@@ -131,6 +131,52 @@ def test_pulled_mixed_audio(lumora, sdk):
     puller.cloud.ExitRoom()
 
 
+def test_pts_reach_receivers_unchanged_and_the_mix_keeps_time(lumora, sdk):
+    alice = Participant(lumora, sdk, "alice", room=4343)
+    bob = Participant(lumora, sdk, "bob", room=4343, pixel_output=True)
+    carol = Participant(lumora, sdk, "carol", room=4343, mix=True)  # mixed: 16 kHz mono, 20 ms
+    assert alice.cloud.CreateLocalAudioChannel(lumora.AudioEncodeParams()) == 0
+    assert alice.cloud.CreateLocalVideoChannel(lumora.STREAM_TYPE_VIDEO_HIGH) == 0
+    for receiver in (bob, carol):
+        assert receiver.cloud.Subscribe("alice", lumora.STREAM_TYPE_AUDIO) == 0
+        assert receiver.cloud.Subscribe("alice", lumora.STREAM_TYPE_VIDEO_HIGH) == 0
+    # 1 s of tone, a pause of 980 ms after its last frame ended, 1 s of tone;
+    # the pts wrap as a uint32 in the middle of the second second.
+    start = 2**32 - 2500
+    stamps = [(start + k * 20) % 2**32 for k in range(50)] + [(start + 1980 + k * 20) % 2**32 for k in range(50)]
+    frame = lumora.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+    frame.SetData(b"\x00\x20" * 960)
+    pixel = lumora.PixelFrame()
+    pixel.width, pixel.height = 4, 2
+    pixel.SetData(bytes(12))
+    for pts in stamps:
+        frame.pts = pixel.pts = pts
+        assert alice.cloud.SendAudioFrame(frame) == 0
+        assert alice.cloud.SendPixelFrame(lumora.STREAM_TYPE_VIDEO_HIGH, pixel) == 0
+    for receiver in (bob, carol):
+        assert sdk.wait_idle(receiver.id) == 0
+    assert [f.pts for _, f in bob.delegate.named("OnRemoteAudioReceived")] == stamps
+    assert [f.pts for _, _, f in bob.delegate.named("OnRemotePixelFrameReceived")] == stamps
+    assert [(f.pts, f.dts) for _, _, f in carol.delegate.named("OnRemoteVideoFrameReceived")] == [
+        (pts, pts) for pts in stamps]
+    mixed = [f for f, in carol.delegate.named("OnRemoteMixedAudioReceived")]
+    # 2,980 ms of mix: the pause is 49 frames of silence between the tones,
+    # and the mix's pts run on without a jump.
+    assert len(mixed) == 149
+    assert [f.pts for f in mixed] == [k * 20 for k in range(149)]
+    assert [f.has_voice for f in mixed] == [True] * 50 + [False] * 49 + [True] * 50
+    # A pause of 9 s: 5 s of it mixed as silence, the rest skipped in the pts.
+    frame.pts = (stamps[-1] + 20 + 9000) % 2**32
+    assert alice.cloud.SendAudioFrame(frame) == 0
+    assert sdk.wait_idle(carol.id) == 0
+    after = [f for f, in carol.delegate.named("OnRemoteMixedAudioReceived")][149:]
+    assert [f.has_voice for f in after] == [False] * 250 + [True]
+    assert [f.pts for f in after] == [2980 + k * 20 for k in range(250)] + [2980 + 9000]
+    for receiver in (alice, bob, carol):
+        receiver.cloud.ExitRoom()
+
+
 def test_network_quality_reports(lumora, sdk, pair):
     alice, bob = pair
     sdk.set_quality_interval(alice.id, 20)

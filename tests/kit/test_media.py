@@ -236,6 +236,36 @@ def test_wav_writer_refuses_frames_of_another_format(tmp_path):
         wav.write(b"")
 
 
+def test_writers_follow_pts_across_pauses_restarts_and_wrapping(tmp_path):
+    tone = media.tone(440, 20, 16000)  # 320 sample frames
+
+    def frame(pts):
+        return media.frame_from_pcm(tone, 16000, 1, pts=pts)
+
+    stamps = [2**32 - 40, 2**32 - 20, 0, 21,  # wrapping, a millisecond of rounding: nothing filled
+              1040,  # a second after the end of the frame stamped 20: filled with silence
+              0, 20,  # the sender started again: follows on
+              20 * 60 * 1000]  # a 20-minute jump is taken for a new sender, not filled
+    with media.WavWriter(tmp_path / "timed.wav", 16000) as timed, \
+            media.WavWriter(tmp_path / "plain.wav", 16000, keep_time=False) as plain:
+        for pts in stamps:
+            timed.write(frame(pts))
+            plain.write(frame(pts))
+    assert (timed.silence_filled, timed.frames_written) == (16000, 8 * 320 + 16000)
+    assert (plain.silence_filled, plain.frames_written) == (0, 8 * 320)
+    with media.WavReader(tmp_path / "timed.wav") as wav:
+        pcm = wav.read()
+    assert pcm[4 * 640:4 * 640 + 32000] == bytes(32000) and pcm[-640:] == tone
+
+    pictures = [media.test_pattern(16, 8, i) for i in range(3)]
+    with media.Y4MWriter(tmp_path / "timed.y4m", 16, 8, fps=10) as y4m:
+        for pts, picture in zip((0, 100, 540), pictures):  # 340 ms missing: the second picture 3 more times
+            y4m.write(media.pixel_frame_from_i420(picture, 16, 8, pts=pts))
+    assert (y4m.frames_written, y4m.frames_repeated) == (6, 3)
+    with media.Y4MReader(tmp_path / "timed.y4m") as y4m:
+        assert list(y4m) == [pictures[0]] + [pictures[1]] * 4 + [pictures[2]]
+
+
 def test_wav_reader_refuses_other_sample_widths(tmp_path):
     path = tmp_path / "8bit.wav"
     with wave.open(str(path), "wb") as w:

@@ -16,7 +16,7 @@ pytest.importorskip("_lumora")
 import _lumora as lumora  # noqa: E402
 
 from lumora_kit import DropPolicy, LumoraError, LumoraTimeoutError, Room, StreamEnded, check, events  # noqa: E402
-from lumora_kit.room import _RoomDelegate  # noqa: E402
+from lumora_kit.asyncio_bridge import RoomDelegate  # noqa: E402
 from lumora_kit.testing import DEFAULT_APP_ID, join_peer, new_room_id  # noqa: E402
 
 
@@ -79,7 +79,7 @@ async def test_a_refused_join_raises_lumora_error_and_leaves_no_cloud(lumora_pee
 
 async def test_no_on_enter_room_times_out_and_on_error_fails_the_join(lumora_peer, lumora_sdk, monkeypatch):
     clouds = lumora_sdk.live_clouds()
-    monkeypatch.setattr(_RoomDelegate, "OnEnterRoom", lambda self: None)
+    monkeypatch.setattr(RoomDelegate, "OnEnterRoom", lambda self: None)
     with pytest.raises(LumoraTimeoutError, match="no OnEnterRoom within 0.2 s") as caught:
         await join_beside(lumora_peer, enter_timeout=0.2)
     assert isinstance(caught.value, TimeoutError) and caught.value.error == lumora.ERR_REQUEST_SERVER_TIMEOUT
@@ -87,7 +87,7 @@ async def test_no_on_enter_room_times_out_and_on_error_fails_the_join(lumora_pee
     def error_instead(self):
         self.routes.room_events.put(events.OnError(lumora.ERR_BANNED_BY_SERVER))
 
-    monkeypatch.setattr(_RoomDelegate, "OnEnterRoom", error_instead)
+    monkeypatch.setattr(RoomDelegate, "OnEnterRoom", error_instead)
     with pytest.raises(LumoraError, match="ERR_BANNED_BY_SERVER") as caught:
         await join_beside(lumora_peer)
     assert caught.value.error == lumora.ERR_BANNED_BY_SERVER

@@ -84,6 +84,29 @@ def test_frames_are_sent_on_the_ideal_clock_without_drift():
     run_virtual(main())
 
 
+def test_pts_follow_the_sources_clock_so_a_pause_shows_as_a_jump():
+    async def main():
+        sent, pictures = Sent(), []
+        audio = audio_source(sent)
+        video = VideoSource(lambda frame: pictures.append(frame.pts) or 0, width=4, height=2, fps=25,
+                            stream_type=lumora.STREAM_TYPE_VIDEO_HIGH, queue_ms=500, max_burst_ms=100,
+                            on_close=None)
+        for _ in range(2):  # 1 s of tone, 1 s of nothing, 1 s of tone
+            await asyncio.gather(audio.capture(bytes(FRAME * 50)), video.capture(bytes(12 * 25)))
+            await asyncio.gather(audio.wait_for_playout(), video.wait_for_playout())
+            await asyncio.sleep(1.0)
+        for pts, period in (([p for _, p, *_ in sent.frames], 20), (pictures, 40)):
+            steps = [b - a for a, b in zip(pts, pts[1:])]
+            assert pts[0] == 0 and len(pts) == 2 * 1000 // period
+            assert steps.count(period) == len(steps) - 1  # one jump, where the pause was
+            jump = max(steps) - period  # silence between the end of one frame and the start of the next
+            assert 1000 - period <= jump <= 1000 + period
+        await audio.aclose()
+        await video.aclose()
+
+    run_virtual(main())
+
+
 def test_a_stall_is_caught_up_in_a_bounded_burst():
     async def main():
         loop = asyncio.get_running_loop()

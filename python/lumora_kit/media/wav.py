@@ -8,6 +8,7 @@ from typing import IO, TYPE_CHECKING
 import _lumora
 
 from ._extras import ClosedOnExit, is_ndarray
+from ._timeline import Timeline
 from .audio import BytesLike, check_pcm_frame, frame_bytes, pcm_from_samples
 
 if TYPE_CHECKING:
@@ -32,13 +33,22 @@ class WavWriter(ClosedOnExit):
     must match the file's (ValueError naming both otherwise).
     `frames_written` counts sample frames (one sample of every channel), as
     the `wave` module does. The file's header is completed on `close`.
+
+    With `keep_time` (the default), `AudioFrame`s are placed by their `pts`:
+    where a frame's pts lies more than half its length beyond the end of
+    what is written (its sender paused), silence is written first, so the
+    file lasts as long as the sending did. `silence_filled` counts those
+    sample frames. Bytes and samples carry no time and are written as they
+    come. See `lumora_kit.media._timeline` for the rules.
     """
 
-    def __init__(self, path: PathOrFile, sample_rate: int, channels: int = 1) -> None:
+    def __init__(self, path: PathOrFile, sample_rate: int, channels: int = 1, *, keep_time: bool = True) -> None:
         frame_bytes(sample_rate, channels, 1000)  # checks the format
         self.sample_rate = sample_rate
         self.channels = channels
         self.frames_written = 0
+        self.silence_filled = 0
+        self._timeline = Timeline(sample_rate) if keep_time else None
         self._file: wave.Wave_write | None = wave.open(_fs_path(path), "wb")
         self._file.setnchannels(channels)
         self._file.setsampwidth(2)
@@ -53,6 +63,9 @@ class WavWriter(ClosedOnExit):
                 raise ValueError(f"the frame is {_describe(audio.sample_rate, audio.channels)}; "
                                  f"the file is {_describe(self.sample_rate, self.channels)}")
             pcm: BytesLike = audio.data
+            if self._timeline is not None:
+                length = len(pcm) // (2 * self.channels)
+                self._write_silence(self._timeline.filler(audio.pts, self.frames_written, length / 2))
         elif is_ndarray(audio):
             channels = 1 if audio.ndim == 1 else int(audio.shape[-1])
             if channels != self.channels:
@@ -66,6 +79,18 @@ class WavWriter(ClosedOnExit):
             raise ValueError(f"{nbytes} bytes is not a whole number of samples for {self.channels} channel(s)")
         self._file.writeframesraw(pcm)
         self.frames_written += nbytes // block
+
+    def _write_silence(self, count: int) -> None:
+        assert self._file is not None
+        block = 2 * self.channels
+        chunk = bytes(block * min(count, self.sample_rate))  # at most a second at a time
+        left = count
+        while left > 0:
+            part = min(left, len(chunk) // block)
+            self._file.writeframesraw(chunk[:part * block])
+            left -= part
+        self.frames_written += count
+        self.silence_filled += count
 
     @property
     def duration_ms(self) -> float:

@@ -15,6 +15,7 @@ from typing import IO
 import _lumora
 
 from ._extras import ClosedOnExit
+from ._timeline import Timeline
 from .audio import BytesLike
 from .video import check_i420, i420_from_pixel_frame, i420_size
 
@@ -44,13 +45,24 @@ class Y4MWriter(ClosedOnExit):
     `write` takes I420 bytes of the file's size, or a `PixelFrame` of that
     size (YUV420p and YUVA420p as they are; RGBA converted, which needs numpy).
     `fps` may be a float (29.97 is written as 2997:100) or a Fraction.
+
+    With `keep_time` (the default), `PixelFrame`s are placed by their `pts`
+    on the file's constant frame rate: where a frame's pts lies a picture
+    or more beyond the end of what is written (its sender paused), the last
+    picture is written again until the frame's time, so the video lasts as
+    long as the sending did. `frames_repeated` counts those pictures. Bytes
+    carry no time and are written as they come.
     """
 
-    def __init__(self, path: PathOrFile, width: int, height: int, fps: float | Fraction = 30) -> None:
+    def __init__(self, path: PathOrFile, width: int, height: int, fps: float | Fraction = 30, *,
+                 keep_time: bool = True) -> None:
         self.frame_size = i420_size(width, height)
         self.width, self.height = width, height
         self.fps = _fps_fraction(fps)
         self.frames_written = 0
+        self.frames_repeated = 0
+        self._timeline = Timeline(self.fps) if keep_time else None
+        self._last: BytesLike | None = None
         self._file: IO[bytes] | None
         self._file, self._owned = _open(path, "w")
         header = f"YUV4MPEG2 W{width} H{height} F{self.fps.numerator}:{self.fps.denominator} Ip A1:1 C420jpeg\n"
@@ -64,9 +76,20 @@ class Y4MWriter(ClosedOnExit):
             if (picture.width, picture.height) != (self.width, self.height):
                 raise ValueError(f"the frame is {picture.width}x{picture.height}; "
                                  f"the file is {self.width}x{self.height}")
+            if self._timeline is not None:
+                repeats = self._timeline.filler(picture.pts, self.frames_written, 0.5)
+                if self._last is not None:
+                    for _ in range(repeats):
+                        self._write_picture(self._last)
+                    self.frames_repeated += repeats
         else:
             data = picture
             check_i420(data, self.width, self.height)
+        self._write_picture(data)
+        self._last = data if isinstance(data, bytes) else bytes(data)  # the caller may reuse its buffer
+
+    def _write_picture(self, data: BytesLike) -> None:
+        assert self._file is not None
         self._file.write(b"FRAME\n")
         self._file.write(data)
         self.frames_written += 1

@@ -1,0 +1,151 @@
+"""The Room's streams of remote media and the subscriptions behind them, on the loop.
+
+A stream subscribes before it returns: its sink is in the routes before
+`Subscribe` is called, so every frame the SDK delivers after the call
+reaches it. Streams of the same user and stream type share one
+subscription, counted in `_subscribed`; the last one closed unsubscribes.
+
+Mixed audio: while a mixed stream is open the Room subscribes to the audio
+of every remote user, also of those who come later (`_user_entered`), and
+lets go of a user's audio when they leave or the last mixed stream closes.
+"""
+
+import functools
+import logging
+from collections import Counter
+from typing import Any
+
+import _lumora
+
+from .errors import check
+from .event_queue import DropPolicy, EventQueue
+from .room_events import RoomEvents
+from .streams import Sink, Stream
+
+logger = logging.getLogger("lumora_kit")
+
+type _Subscription = tuple[str, int]  # (user id, stream type)
+
+
+class RoomSubscriptions(RoomEvents):
+    """Streams of remote frames and the subscription counts behind them (part of `lumora_kit.Room`)."""
+
+    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool) -> None:
+        super().__init__(user_id)
+        self.mix_audio = mix_audio
+        self.pixel_frame_output = pixel_frame_output
+        self._subscribed: Counter[_Subscription] = Counter()
+        self._mixed_users: set[str] = set()
+
+    def audio_stream(self, user_id: str, *, maxsize: int = 256,
+                     policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
+        """The audio frames of `user_id` from now on (subscribed before this returns).
+
+        Bounded by `maxsize` frames (256: about 5 s of 20 ms frames); `policy`
+        says what a full stream drops. Ends when the user leaves. Not with
+        ``mix_audio=True``, where the SDK delivers only the mix."""
+        if self.mix_audio:
+            raise RuntimeError("this Room mixes remote audio (mix_audio=True): use mixed_audio_stream()")
+        audio = int(_lumora.STREAM_TYPE_AUDIO)
+        return self._open("audio", user_id, (user_id, audio), maxsize, policy, user_id, _lumora.STREAM_TYPE_AUDIO)
+
+    def video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH, *,
+                     maxsize: int = 30, policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.PixelFrame]:
+        """The pictures (`PixelFrame`, with width, height and format) of `user_id`'s `stream_type`.
+
+        Needs ``pixel_frame_output=True`` (the default); see `encoded_video_stream` otherwise."""
+        if not self.pixel_frame_output:
+            raise RuntimeError("this Room receives encoded video (pixel_frame_output=False): "
+                               "use encoded_video_stream()")
+        key = (user_id, int(stream_type))
+        return self._open("pixel", key, key, maxsize, policy, user_id, stream_type)
+
+    def encoded_video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
+                             *, maxsize: int = 30,
+                             policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.VideoFrame]:
+        """The encoded video (`VideoFrame`) of `user_id`; needs ``pixel_frame_output=False``."""
+        if self.pixel_frame_output:
+            raise RuntimeError("this Room receives pictures (pixel_frame_output=True): use video_stream()")
+        key = (user_id, int(stream_type))
+        return self._open("video", key, key, maxsize, policy, user_id, stream_type)
+
+    def mixed_audio_stream(self, *, maxsize: int = 256,
+                           policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
+        """The SDK's mix of every remote user's audio; needs ``Room.join(..., mix_audio=True)``.
+
+        While a mixed stream is open the Room subscribes to the audio of
+        every remote user, also of those who come later. Ends when the room is left."""
+        if not self.mix_audio:
+            raise RuntimeError("the SDK mixes remote audio only for Room.join(..., mix_audio=True)")
+        stream = self._open("mixed", None, None, maxsize, policy, None, _lumora.STREAM_TYPE_AUDIO)
+        for user_id in self._users:
+            self._subscribe_mixed(user_id)
+        return stream
+
+    # ---- Opening and closing ----
+
+    def _open(self, table: str, key: Any, subscription: _Subscription | None, maxsize: int, policy: DropPolicy,
+              user_id: str | None, stream_type: _lumora.StreamType) -> Stream[Any]:
+        self._joined_cloud()
+        assert self._routes is not None and self._loop is not None
+        sink: Sink[Any] = Sink(EventQueue(self._loop, maxsize, policy))
+        # First the route, then the subscription: nothing delivered after
+        # Subscribe returns can miss the sink.
+        self._routes.add(table, key, sink)
+        try:
+            if subscription is not None:
+                self._acquire(subscription)
+        except BaseException:
+            self._routes.remove(table, key, sink)
+            raise
+        on_close = functools.partial(self._stream_closed, table, key, subscription)
+        return Stream(sink, user_id=user_id, stream_type=stream_type, on_close=on_close)
+
+    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, stream: Stream[Any]) -> None:
+        if self._routes is not None:
+            self._routes.remove(table, key, stream.sink)
+        if subscription is not None:
+            self._release(subscription)
+        if table == "mixed" and not self._mixed_streams_open():
+            for user_id in list(self._mixed_users):
+                self._mixed_users.discard(user_id)
+                self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
+
+    # ---- Subscription counts ----
+
+    def _acquire(self, key: _Subscription) -> None:
+        if self._subscribed[key] == 0:
+            user_id, stream_type = key
+            check(self._joined_cloud().Subscribe(user_id, _lumora.StreamType(stream_type)), "Subscribe")
+        self._subscribed[key] += 1
+
+    def _release(self, key: _Subscription) -> None:
+        count = self._subscribed[key] - 1
+        if count > 0:
+            self._subscribed[key] = count
+            return
+        del self._subscribed[key]
+        if self._state == "joined" and self._cloud is not None:
+            user_id, stream_type = key
+            result = self._cloud.Unsubscribe(user_id, _lumora.StreamType(stream_type))
+            if result != 0:
+                logger.debug("Room %s: Unsubscribe(%r, %d) returned %d", self.user_id, user_id, stream_type, result)
+
+    # ---- Mixed audio ----
+
+    def _mixed_streams_open(self) -> bool:
+        return self._routes is not None and bool(self._routes.mixed)
+
+    def _subscribe_mixed(self, user_id: str) -> None:
+        if user_id not in self._mixed_users and self._state == "joined":
+            self._acquire((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
+            self._mixed_users.add(user_id)
+
+    def _user_entered(self, user_id: str) -> None:
+        if self._mixed_users or self._mixed_streams_open():
+            self._subscribe_mixed(user_id)
+
+    def _user_left(self, user_id: str) -> None:
+        if user_id in self._mixed_users:
+            self._mixed_users.discard(user_id)
+            self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
