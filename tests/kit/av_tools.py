@@ -78,8 +78,8 @@ def decode_audio(np, path, sample_rate=48000, stream=0):
 def decode_video(np, path, width, height, stream=0):
     """The pictures of `path` as luma planes, and their times in seconds (ffprobe's), decoded by ffmpeg."""
     raw = ffmpeg("-i", path, "-map", f"0:v:{stream}", "-fps_mode", "passthrough", "-f", "rawvideo",
-                 "-pix_fmt", "gray", "-")
-    pictures = np.frombuffer(raw, dtype=np.uint8).reshape(-1, height, width)
+                 "-pix_fmt", "yuv420p", "-")
+    pictures = np.frombuffer(raw, dtype=np.uint8).reshape(-1, height * 3 // 2, width)[:, :height]
     done = subprocess.run([FFPROBE, "-v", "error", "-select_streams", f"v:{stream}", "-show_entries",
                            "frame=pts_time", "-of", "csv=p=0", str(path)], capture_output=True, text=True,
                           timeout=60)

@@ -332,7 +332,7 @@ class _VideoTiming:
         if self.period is None or self.held is None or self.next_slot is None:
             return []
         shown: list[tuple[float, bytes]] = []
-        while self.next_slot + self.period / 2 <= self.end or not shown:
+        while self.next_slot < self.end - 1e-6:
             shown.append((self.next_slot, self.held[1]))
             self.next_slot += self.period
         self.end = max(self.end, self.next_slot)
