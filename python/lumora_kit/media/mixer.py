@@ -15,8 +15,10 @@ Each input is converted to the output's rate and channels (FFmpeg's
 resampler; mono is copied to both channels, stereo averaged to mono) and
 placed on the mixer's time line by its `pts` (see `timeline`): its first
 frame where it arrived, then by its own clock, with silence where its
-sender paused. Audio that arrives after its window was mixed is dropped
-(`late_samples` counts it); an input that sends nothing adds silence.
+sender paused. Audio that arrives after its window was mixed goes into the
+next window (it is delayed, not lost: a jitter buffer that grows by what
+came late, until the sender's next pause); an input that sends nothing
+adds silence.
 
 Mixing sums the inputs in 32 bits and saturates at full scale, so a loud
 sum clips instead of wrapping around into noise. Each input keeps at most
@@ -83,7 +85,6 @@ class AudioMixer:
         self._origin: float | None = None  # loop time of mixer time 0
         self._read = 0  # sample index of the next window
         self.frames_mixed = 0
-        self.late_samples = 0
         self.dropped_samples = 0
         self.clipped_samples = 0
         self._closed = False
@@ -168,11 +169,7 @@ class AudioMixer:
         self._trim(entry)
 
     def _trim(self, entry: _Input) -> None:
-        """Drops what lies before the read position (late) or too far ahead of it (overflow)."""
-        if entry.start < self._read:
-            late = min(self._read, entry.cursor.written) - entry.start
-            self.late_samples += late
-            self._take(entry, self._read - entry.start)
+        """Drops the oldest audio of an input that is more than `max_buffer_ms` ahead of the clock."""
         over = entry.cursor.written - entry.start - self._max_buffer
         if over > 0:
             self.dropped_samples += over
