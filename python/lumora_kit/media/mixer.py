@@ -216,6 +216,15 @@ class AudioMixer:
         self.frames_mixed += 1
         return frame_from_pcm(total.astype("<i2").tobytes(), self.sample_rate, self.channels, pts=pts)
 
+    def arrival_of(self, frame: _lumora.AudioFrame) -> float:
+        """The loop time at which the audio of a mixed `frame` came in (its window's end on the clock).
+
+        A mix is handed out `latency_ms` later than that: a recorder that
+        puts the mix beside other streams dates it by this time instead."""
+        if self._origin is None:
+            raise RuntimeError("the mixer's clock has not started")
+        return self._origin + (frame.pts + self.frame_ms) / 1000
+
     async def recv(self) -> _lumora.AudioFrame:
         """The next window of the mix, handed out on the clock (see the module)."""
         if self._closed:

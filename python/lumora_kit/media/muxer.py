@@ -330,8 +330,8 @@ class Muxer:
         stream.width, stream.height = first.width, first.height
         stream.pix_fmt = "yuv420p"
         stream.codec_context.time_base = MILLISECONDS
-        if key is not None:
-            stream.metadata["title"] = key
+        if key is not None:  # matroska keeps a track's title, mp4 its handler name
+            stream.metadata["title"] = stream.metadata["handler_name"] = key
         return stream
 
     def write_packets(self, packets: "list[av.Packet]") -> None:

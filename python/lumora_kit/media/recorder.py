@@ -100,7 +100,8 @@ class MediaRecorder:
             if records_video:
                 expected.add(("video", user_id))
         else:
-            expected = {("audio", None)} | {("video", u) for u, info in room.remote_users.items() if info.video}
+            # Everyone present may publish video soon after; the header waits for them (up to wait_ms).
+            expected = {("audio", None)} | ({("video", u) for u in room.remote_users} if records_video else set())
         self._muxer = Muxer(self.path, expected=expected, **self._muxer_options)
         try:
             if user_id is not None:
@@ -164,8 +165,11 @@ class MediaRecorder:
         muxer = self._muxer
         assert muxer is not None
         loop = asyncio.get_running_loop()
+        mixer = stream if isinstance(stream, AudioMixer) else None
         async for frame in stream:
-            muxer.put(kind, key, frame, loop.time())
+            # A mixed window is handed out `latency_ms` after its audio came in: date it by when it came.
+            arrival = loop.time() if mixer is None else mixer.arrival_of(frame)
+            muxer.put(kind, key, frame, arrival)
 
     def _watch_end(self) -> None:
         """Finishes the file when every stream it records has ended (the user or the room is gone)."""
