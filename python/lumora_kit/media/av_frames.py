@@ -16,7 +16,6 @@ without it raises `MissingExtra` naming that command.
 """
 
 from fractions import Fraction
-from types import ModuleType
 from typing import TYPE_CHECKING
 
 import _lumora
@@ -36,13 +35,14 @@ _UINT32 = 0xFFFFFFFF
 _LAYOUTS = {1: "mono", 2: "stereo"}
 
 
-def import_av(what: str) -> ModuleType:
-    """The `av` module; `MissingExtra` naming `what` and the extra when PyAV is not installed."""
+def import_av(what: str) -> None:
+    """Imports PyAV and numpy; `MissingExtra` naming `what` and the extra when one is not installed.
+
+    Callers then ``import av`` themselves (a typed import)."""
     with needs("av", what):
-        import av
+        import av  # noqa: F401
     with needs("numpy", what):
         import numpy  # noqa: F401  (PyAV's ndarray conversions need it)
-    return av
 
 
 def layout_name(channels: int) -> str:
@@ -67,7 +67,8 @@ def pts_ms(frame: "av.AudioFrame | av.VideoFrame") -> int:
 
 def av_audio_frame(frame: _lumora.AudioFrame) -> "av.AudioFrame":
     """A 16-bit PCM `AudioFrame` as an ``s16`` (interleaved) `av.AudioFrame`, pts in milliseconds."""
-    av = import_av("av_audio_frame")
+    import_av("av_audio_frame")
+    import av
     import numpy as np
     check_pcm_frame(frame)
     layout = layout_name(frame.channels)
@@ -86,7 +87,8 @@ def audio_frame_from_av(frame: "av.AudioFrame", pts: int | None = None) -> _lumo
     are clipped to full scale); more than two channels raise ValueError
     (remix them with `av.AudioResampler` first). `pts` (milliseconds)
     overrides the frame's own."""
-    av = import_av("audio_frame_from_av")
+    import_av("audio_frame_from_av")
+    import av
     import numpy as np
     channels = frame.layout.nb_channels
     layout_name(channels)
@@ -111,7 +113,8 @@ def audio_frame_from_av(frame: "av.AudioFrame", pts: int | None = None) -> _lumo
 
 def av_video_frame(frame: _lumora.PixelFrame) -> "av.VideoFrame":
     """An I420 `PixelFrame` as a ``yuv420p`` `av.VideoFrame`, pts in milliseconds."""
-    av = import_av("av_video_frame")
+    import_av("av_video_frame")
+    import av
     import numpy as np
     check_pixel_frame(frame)
     if frame.format != _lumora.VIDEO_PIXEL_FORMAT_YUV420p:
@@ -166,7 +169,7 @@ class PcmConverter:
     frames). A change of the input's format starts a new resampler."""
 
     def __init__(self, sample_rate: int, channels: int) -> None:
-        self.av = import_av("PcmConverter")
+        import_av("PcmConverter")
         self.sample_rate = sample_rate
         self.channels = channels
         self._layout = layout_name(channels)
@@ -183,9 +186,11 @@ class PcmConverter:
             return samples
         if self._input != (rate, channels):
             self._input = (rate, channels)
-            self._resampler = self.av.AudioResampler(format="s16", layout=self._layout, rate=self.sample_rate)
+            import av
+            self._resampler = av.AudioResampler(format="s16", layout=self._layout, rate=self.sample_rate)
         assert self._resampler is not None
-        packed = self.av.AudioFrame.from_ndarray(samples.reshape(1, -1), format="s16", layout=layout_name(channels))
+        import av
+        packed = av.AudioFrame.from_ndarray(samples.reshape(1, -1), format="s16", layout=layout_name(channels))
         packed.sample_rate = rate
         pieces = [np.asarray(p.to_ndarray(), dtype=np.int16).reshape(-1, self.channels)
                   for p in self._resampler.resample(packed)]

@@ -90,7 +90,7 @@ class FileDecoder:
                  channels: int | None = None, width: int | None = None, height: int | None = None,
                  fps: float | None = None, frame_ms: int = 20, queue_ms: int = 1000) -> None:
         """Opens `source` (this blocks while FFmpeg opens it: call it off the event loop)."""
-        self._av = import_av("FileDecoder")
+        import_av("FileDecoder")
         self.source, self.loop = source, loop
         self._format, self._options = format, options
         self.frame_ms = frame_ms
@@ -120,7 +120,8 @@ class FileDecoder:
         self.passes = 0
 
     def _open(self) -> "av.container.InputContainer":
-        return self._av.open(self.source, "r", format=self._format, options=self._options)
+        import av
+        return av.open(self.source, "r", format=self._format, options=self._options)
 
     def _describe(self, sample_rate: int | None, channels: int | None, width: int | None, height: int | None,
                   fps: float | None) -> MediaInfo:
@@ -242,7 +243,7 @@ class FileDecoder:
 
     def _decode_pass(self, offset: float) -> float:
         """Decodes the file once, from `offset` seconds on; returns where this pass ended."""
-        av = self._av
+        import av
         info = self.info
         streams = [s for s in (self._audio_stream, self._video_stream) if s is not None]
         start = self._container.start_time / 1_000_000 if self._container.start_time else 0.0
@@ -288,7 +289,7 @@ class FileDecoder:
     def _frames(self, streams: "list[Any]") -> "Iterator[av.AudioFrame | av.VideoFrame]":
         for packet in self._container.demux(*streams):
             for frame in packet.decode():
-                yield frame  # type: ignore[misc]
+                yield frame
 
 
 class _VideoTiming:
@@ -304,8 +305,8 @@ class _VideoTiming:
         self.period = 1 / fps if fps else None
         self.next_slot: float | None = None
         self.held: tuple[float, bytes] | None = None  # the latest picture, not yet placed in all its slots
-        self.end = offset
-        self.last_step = 1 / 30
+        self.end: float = offset
+        self.last_step: float = 1 / 30
 
     def place(self, time: float | None, picture: bytes) -> list[tuple[float, bytes]]:
         """The (due time, picture) pairs that are known once the picture of `time` is decoded."""

@@ -101,7 +101,7 @@ class _AudioTrack:
     """One audio stream of the file: conversion, placing with silence, encoding."""
 
     def __init__(self, muxer: "Muxer", stream: "av.AudioStream", timeline: StreamTimeline) -> None:
-        av = muxer.av
+        import av
         self.muxer = muxer
         self.stream = stream
         self.timeline = timeline
@@ -130,7 +130,7 @@ class _AudioTrack:
         self._encode(samples)
 
     def _encode(self, samples: "npt.NDArray[np.int16]") -> None:
-        av = self.muxer.av
+        import av
         packed = av.AudioFrame.from_ndarray(samples.reshape(1, -1), format="s16", layout=self.layout)
         packed.sample_rate = self.rate
         for piece in self.encoder_input.resample(packed):
@@ -189,7 +189,7 @@ class Muxer:
                  audio_options: dict[str, str] | None = None, video_options: dict[str, str] | None = None,
                  sample_rate: int | None = None, fps: float = 30, expected: set[tuple[str, str | None]],
                  wait_ms: int = 1000, max_queue: int = 600) -> None:
-        self.av = import_av("MediaRecorder")
+        import_av("MediaRecorder")
         import numpy
         self.np = numpy
         self.path = path
@@ -246,7 +246,8 @@ class Muxer:
 
     def _run(self) -> None:
         try:
-            self._container = self.av.open(self.path, "w", format=self.plan.format, options=self._options)
+            import av
+            self._container = av.open(self.path, "w", format=self.plan.format, options=self._options)
             while True:
                 try:
                     item = self._queue.get(timeout=0.25)
@@ -319,14 +320,20 @@ class Muxer:
         rates = self.plan.audio_rates if self._audio_codec == self.plan.audio_codec else ()
         if rates and rate not in rates:
             rate = min(rates, key=lambda r: (r < rate, abs(r - rate)))
+        import av
         stream = self._container.add_stream(self._audio_codec, rate=rate, options=self._audio_options)
+        if not isinstance(stream, av.AudioStream):
+            raise ValueError(f"{self._audio_codec!r} is not an audio codec")
         stream.layout = layout_name(min(2, max(1, first.channels)))
         return stream
 
     def _add_video(self, first: _lumora.PixelFrame, key: str | None) -> "av.VideoStream":
         assert self._container is not None
+        import av
         stream = self._container.add_stream(self._video_codec or "", rate=round(self._fps),
                                             options=self._video_options)
+        if not isinstance(stream, av.VideoStream):
+            raise ValueError(f"{self._video_codec!r} is not a video codec")
         stream.width, stream.height = first.width, first.height
         stream.pix_fmt = "yuv420p"
         stream.codec_context.time_base = MILLISECONDS
@@ -334,7 +341,6 @@ class Muxer:
             stream.metadata["title"] = stream.metadata["handler_name"] = key
         return stream
 
-    def write_packets(self, packets: "list[av.Packet]") -> None:
+    def write_packets(self, packets: "list[av.Packet[Any]]") -> None:
         assert self._container is not None
-        for packet in packets:
-            self._container.mux(packet)
+        self._container.mux(packets)

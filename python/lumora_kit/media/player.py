@@ -23,6 +23,7 @@ Needs PyAV: ``pip install 'lumora-kit[av]'``.
 """
 
 import asyncio
+import functools
 import logging
 from typing import TYPE_CHECKING
 
@@ -103,9 +104,9 @@ class MediaPlayer:
         import_av("MediaPlayer")  # fails here, naming the extra, rather than in play()
         self.source = str(source)
         self.loop = loop
-        self._decoder_options = dict(format=format, options=options, loop=loop, audio=audio, video=video,
-                                     sample_rate=sample_rate, channels=channels, width=width, height=height,
-                                     fps=fps, queue_ms=queue_ms)
+        self._open_decoder = functools.partial(
+            FileDecoder, self.source, format=format, options=options, loop=loop, audio=audio, video=video,
+            sample_rate=sample_rate, channels=channels, width=width, height=height, fps=fps, queue_ms=queue_ms)
         self._decoder: FileDecoder | None = None
         self._clock: PlaybackClock | None = None
         self._tasks: list[asyncio.Task[None]] = []
@@ -162,8 +163,7 @@ class MediaPlayer:
         loop = asyncio.get_running_loop()
         decoder: FileDecoder | None = None
         try:
-            decoder = self._decoder = await asyncio.to_thread(lambda: FileDecoder(self.source,
-                                                                                   **self._decoder_options))
+            decoder = self._decoder = await asyncio.to_thread(self._open_decoder)
             info = self.info = decoder.info
             if info.has_audio:
                 self.audio_source = await room.publish_audio(sample_rate=info.sample_rate, channels=info.channels,

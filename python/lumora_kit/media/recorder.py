@@ -95,13 +95,16 @@ class MediaRecorder:
         if self._muxer is not None:
             raise RuntimeError("this MediaRecorder was started already")
         records_video = self.plan.video_codec is not None or self._muxer_options["video_codec"] is not None
+        expected: set[tuple[str, str | None]]
         if user_id is not None:
-            expected: set[tuple[str, str | None]] = {("audio", user_id)}
+            expected = {("audio", user_id)}
             if records_video:
                 expected.add(("video", user_id))
         else:
             # Everyone present may publish video soon after; the header waits for them (up to wait_ms).
-            expected = {("audio", None)} | ({("video", u) for u in room.remote_users} if records_video else set())
+            expected = {("audio", None)}
+            if records_video:
+                expected.update(("video", user) for user in room.remote_users)
         self._muxer = Muxer(self.path, expected=expected, **self._muxer_options)
         try:
             if user_id is not None:
