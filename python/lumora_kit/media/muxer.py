@@ -303,7 +303,8 @@ class Muxer:
         firsts: dict[tuple[str, str | None], Any] = {}
         for kind, key, frame, _ in self._held:
             firsts.setdefault((kind, key), frame)
-        for (kind, key), frame in firsts.items():
+        # Audio first, then the videos by user id: the same file layout whatever came first.
+        for (kind, key), frame in sorted(firsts.items(), key=lambda item: (item[0][0] != "audio", item[0][1] or "")):
             timeline = StreamTimeline(self._origin)
             if kind == "audio":
                 self._tracks[(kind, key)] = _AudioTrack(self, self._add_audio(frame), timeline)
