@@ -14,7 +14,8 @@ loops, the times go on counting (the second pass starts where the first
 ended).
 
 Back-pressure. Audio and video wait in two bounded queues (`queue_ms` of
-media each). The thread waits while the queue of what it decoded is full,
+media each). The thread waits while the queue of what it decoded is full
+(and is woken when it is half empty),
 but not while the other queue is empty: a file whose audio is stored far
 ahead of its video (or the reverse) makes one queue run over its bound
 rather than leave the other side without media. The thread never touches
@@ -161,7 +162,7 @@ class FileDecoder:
             with self._lock:
                 if queue.items:
                     item = queue.items.popleft()
-                    self._lock.notify()
+                    self._refill(queue)
                     return item
                 if queue.ended or self._stop:
                     if self.error is not None:
@@ -170,6 +171,24 @@ class FileDecoder:
                 assert self._loop is not None
                 waiter = queue.waiter = self._loop.create_future()
             await waiter
+
+    def get_nowait(self, kind: Kind) -> Decoded | None:
+        """The next piece of `kind` if one is waiting, else None."""
+        queue = self._queues[kind]
+        with self._lock:
+            if not queue.items:
+                return None
+            item = queue.items.popleft()
+            self._refill(queue)
+            return item
+
+    def _refill(self, queue: _Queue) -> None:
+        """Wakes the thread once `queue` is down to half its bound (called with the lock held).
+
+        The thread then fills it in one go: a few wake-ups a second instead
+        of one per frame, each of which would pass the GIL back and forth."""
+        if len(queue.items) <= queue.bound // 2:
+            self._lock.notify()
 
     def close(self) -> None:
         """Stops the thread (it closes the file) and wakes whoever waits."""

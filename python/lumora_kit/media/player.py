@@ -38,6 +38,8 @@ logger = logging.getLogger("lumora_kit")
 
 # Time given to the decoder to fill its queues before the first piece is due.
 _PREROLL_S = 0.1
+# Audio handed to the AudioSource at once (see MediaPlayer._pump).
+_AUDIO_BATCH_S = 0.1
 
 
 class PlaybackClock:
@@ -201,14 +203,34 @@ class MediaPlayer:
             await asyncio.gather(*(s.wait_for_playout() for s in sources))
 
     async def _pump(self, decoder: FileDecoder, kind: Kind, source: AudioSource | VideoSource) -> None:
+        """Hands `kind` to `source` on the clock.
+
+        Audio goes in batches of up to `_AUDIO_BATCH_S`, each at the time of
+        its first frame: the source sends the first at once and paces the
+        rest by its frame length (the file's audio is contiguous, so that is
+        its time), which saves the loop two wake-ups a frame. The next batch
+        is due when the last frame of this one has been sent, so the
+        source's run, and with it the clock, goes on unbroken."""
         clock = self._clock
         assert clock is not None
+        batch = _AUDIO_BATCH_S if kind == "audio" else 0.0
+        pending: Decoded | None = None
         while True:
-            item: Decoded | None = await decoder.get(kind)
+            item = pending if pending is not None else await decoder.get(kind)
+            pending = None
             if item is None:
                 return
+            data = [item.data]
+            while batch:
+                following = decoder.get_nowait(kind)
+                if following is None:
+                    break
+                if following.time - item.time >= batch - 1e-6:
+                    pending = following
+                    break
+                data.append(following.data)
             await clock.wait_until(item.time)
-            await source.capture(item.data)
+            await source.capture(data[0] if len(data) == 1 else b"".join(data))
 
     async def _close_sources(self) -> None:
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]
