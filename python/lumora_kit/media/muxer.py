@@ -26,7 +26,9 @@ so an interpreter that is exiting waits for the trailer.
 Codecs by container: mp4/mov/m4a H.264 (libx264) and AAC; webm and mkv VP8
 (libvpx; ``video_codec="libvpx-vp9"`` for VP9) and Opus (libopus); ogg and
 opus Opus; mp3 MP3 (libmp3lame); wav 16-bit PCM. Audio-only containers
-record no video.
+record no video. libvpx encodes pictures of up to 1280x720 in one thread
+(its worker threads spin while they wait for the next picture); give
+``video_options={"threads": "4"}`` to choose.
 """
 
 import logging
@@ -337,6 +339,12 @@ class Muxer:
             raise ValueError(f"{self._video_codec!r} is not a video codec")
         stream.width, stream.height = first.width, first.height
         stream.pix_fmt = "yuv420p"
+        if self._video_codec.startswith("libvpx") and "threads" not in self._video_options \
+                and first.width * first.height <= 1280 * 720:
+            # libvpx's worker threads wait for work by spinning: fed in real time (a frame every
+            # 1/fps s rather than as fast as it takes them) they cost several times the CPU of
+            # the encoding itself. One thread keeps up with pictures of up to 1280x720.
+            stream.codec_context.thread_count = 1
         stream.codec_context.time_base = MILLISECONDS
         if key is not None:  # matroska keeps a track's title, mp4 its handler name
             stream.metadata["title"] = stream.metadata["handler_name"] = key
