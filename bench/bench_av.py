@@ -13,7 +13,8 @@ I420 and 48 kHz mono PCM, to mp4 (libx264 veryfast crf 23 + AAC) and to
 webm (libvpx realtime cpu-used 8 1 Mb/s, one thread, + Opus). The sender's own cost
 (the same sending with nobody recording) is measured in the same run and
 taken off. Baseline: `ffmpeg` encoding the same raw frames, read from
-files, with the same codecs and settings. "writer alone" is the recorder's
+files, with the same codecs and settings, as fast as it can, and with
+``-re`` (reading the input at its real pace, as a recording gets it). "writer alone" is the recorder's
 writing thread fed the same frames directly (no room, no streams): the
 difference to "recording" is what the room's streams and the loop add.
 
@@ -163,13 +164,18 @@ def bench_recorder(folder, seconds):
         progress(f"recorder: {suffix}")
         recording = asyncio.run(send_and_maybe_record(video, audio, folder / f"rec{suffix}")) - sending
         alone = writer_alone(video, audio, folder / f"alone{suffix}", seconds)
-        encoded = child_cpu(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p",
-                             "-s", f"{WIDTH}x{HEIGHT}", "-r", str(FPS), "-i", str(video), "-f", "s16le", "-ar",
-                             str(RATE), "-ac", "1", "-i", str(audio), *video_codec, *audio_codec,
-                             str(folder / f"ffmpeg{suffix}")])
-        rows.append((f"recorder {suffix}: CPU ms per s", f"{recording / seconds * 1000:.0f}",
-                     f"{encoded / seconds * 1000:.0f}", f"{recording / encoded:.2f}x", "<= 1.3x"))
-        rows.append((f"  writer alone {suffix}", f"{alone / seconds * 1000:.0f}", f"{encoded / seconds * 1000:.0f}",
+        encoded, paced = (child_cpu(["ffmpeg", "-nostdin", "-v", "error", "-y",
+                                     *realtime, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{WIDTH}x{HEIGHT}",
+                                     "-r", str(FPS), "-i", str(video),
+                                     *realtime, "-f", "s16le", "-ar", str(RATE), "-ac", "1", "-i", str(audio),
+                                     *video_codec, *audio_codec, str(folder / f"ffmpeg{suffix}")])
+                           for realtime in ([], ["-re"]))
+        ms = 1000 / seconds
+        rows.append((f"recorder {suffix}: CPU ms per s", f"{recording * ms:.0f}", f"{encoded * ms:.0f} (ffmpeg)",
+                     f"{recording / encoded:.2f}x", "<= 1.3x"))
+        rows.append(("  against ffmpeg -re (real time)", f"{recording * ms:.0f}", f"{paced * ms:.0f}",
+                     f"{recording / paced:.2f}x", ""))
+        rows.append((f"  writer alone {suffix}", f"{alone * ms:.0f}", f"{encoded * ms:.0f} (ffmpeg)",
                      f"{alone / encoded:.2f}x", ""))
     rows.append(("  (sending, taken off)", f"{sending / seconds * 1000:.0f}", "", "", ""))
     return rows
