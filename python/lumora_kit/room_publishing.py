@@ -14,6 +14,7 @@ import _lumora
 
 from . import events as ev
 from .errors import LumoraError, LumoraTimeoutError, check
+from .media._extras import require
 from .room_subscriptions import RoomSubscriptions
 from .sources import AudioSource, VideoSource
 
@@ -37,12 +38,18 @@ class RoomPublishing(RoomSubscriptions):
         """Creates the local audio channel and returns its paced `AudioSource`.
 
         Waits (up to `timeout`) for OnLocalAudioChannelCreated. One audio
-        source per room at a time; closing it destroys the channel."""
+        source per room at a time; closing it destroys the channel.
+
+        `sample_rate` is the rate of what you capture, 8,000 to 96,000 Hz.
+        The SDK takes `SDK_SAMPLE_RATES`; audio at another rate is resampled
+        to the nearest of them (the higher one when two are as near), which
+        needs the ``[media]`` extra."""
         cloud = self._joined_cloud()
         if self._audio_source is not None and not self._audio_source.closed:
             raise RuntimeError("this Room already publishes audio; close that AudioSource first")
+        send_rate = sdk_sample_rate(sample_rate)
         params = _lumora.AudioEncodeParams()
-        params.sample_rate, params.channels, params.frame_length_ms = sample_rate, channels, frame_ms
+        params.sample_rate, params.channels, params.frame_length_ms = send_rate, channels, frame_ms
         params.need_encode = need_encode
         if bitrate_bps is not None:
             params.bitrate_bps = bitrate_bps
@@ -50,8 +57,9 @@ class RoomPublishing(RoomSubscriptions):
         check(cloud.CreateLocalAudioChannel(params), "CreateLocalAudioChannel")
         try:
             await self._settle(created, timeout, "CreateLocalAudioChannel", "OnLocalAudioChannelCreated")
-            source = AudioSource(self._send_audio, sample_rate=sample_rate, channels=channels, frame_ms=frame_ms,
-                                 queue_ms=queue_ms, max_burst_ms=max_burst_ms, on_close=self._audio_closed)
+            source = AudioSource(self._send_audio, sample_rate=send_rate, channels=channels, frame_ms=frame_ms,
+                                 queue_ms=queue_ms, max_burst_ms=max_burst_ms, on_close=self._audio_closed,
+                                 input_rate=sample_rate)
         except BaseException:
             self._call("DestroyLocalAudioChannel")
             raise
@@ -151,6 +159,31 @@ class RoomPublishing(RoomSubscriptions):
         """Sends an SEI message (on this user's video); raises LumoraError for a failed result."""
         cloud = self._joined_cloud()
         check(cloud.SendSeiMessage(message_type, _message_bytes(message)), "SendSeiMessage")
+
+
+# The sample rates a local audio channel takes.
+SDK_SAMPLE_RATES = (8000, 16000, 32000, 44100, 48000)
+CAPTURE_RATES = range(8000, 96001)
+
+
+def sdk_sample_rate(sample_rate: int) -> int:
+    """The rate to send audio captured at `sample_rate`: itself if the SDK takes it, else the nearest.
+
+    ValueError outside `CAPTURE_RATES`; `MissingExtra` (an ImportError) when
+    resampling is needed and numpy or soxr is missing, naming the rates and
+    the extra."""
+    if sample_rate in SDK_SAMPLE_RATES:
+        return sample_rate
+    accepted = ", ".join(f"{rate:,}" for rate in SDK_SAMPLE_RATES)
+    if sample_rate not in CAPTURE_RATES:
+        raise ValueError(f"publish_audio takes a sample rate from 8,000 to 96,000 Hz, not {sample_rate}; the SDK "
+                         f"takes {accepted} Hz and other rates are resampled")
+    nearest = min(SDK_SAMPLE_RATES, key=lambda rate: (abs(rate - sample_rate), -rate))
+    what = (f"publish_audio(sample_rate={sample_rate}) (the SDK takes {accepted} Hz; other rates are "
+            f"resampled to the nearest, here {nearest:,} Hz)")
+    require("numpy", what)
+    require("soxr", what)
+    return nearest
 
 
 def _message_bytes(message: bytes | bytearray | memoryview | str) -> bytes:

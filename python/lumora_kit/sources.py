@@ -22,7 +22,17 @@ burst afterwards.
 
 Back-pressure. The queue holds at most `queue_ms` of media; `capture`
 waits while it is full, so a producer that has a whole reply ready is held
-to the pace of the output, with `queue_ms` of it queued ahead.
+to the pace of the output, with `queue_ms` of it queued ahead. A waiting
+capture is woken once the queue is down to half, and then fills it again
+in one go: producer and sender do not take turns on every frame, so a
+frame costs the sender's wake-up and little more.
+
+Queue. A plain deque with two futures (the sender waiting for a frame, a
+capture waiting for room) rather than an asyncio.Queue: frames enter only
+after a capture has checked that no clear() or close() came while it
+waited, so nothing is queued behind a barge-in or after closing, and every
+frame is counted once: queued = sent + cleared + pending (+ the one the
+sender holds until its due time, counted as cleared if dropped).
 
 Time stamps. Each frame's `pts` is the time it is due to play, in
 milliseconds on the loop's monotonic clock since the source's first frame,
@@ -49,6 +59,8 @@ from types import TracebackType
 from typing import Self, cast
 
 import _lumora
+
+from .media import Resampler
 
 logger = logging.getLogger("lumora_kit")
 
@@ -115,8 +127,14 @@ class PacedSource:
         self._max_burst = max_burst
         self._kind = kind
         self._on_close = on_close
-        self._queue: asyncio.Queue[tuple[int, bytes]] = asyncio.Queue(max(1, queue_frames))
-        self._generation = 0  # advanced by clear(); queued frames of an older one are dropped
+        self._frames: deque[bytes] = deque()
+        self._capacity = max(1, queue_frames)
+        self._refill_at = self._capacity // 2  # a waiting capture is woken at this many queued frames
+        self._frame_wanted: asyncio.Future[None] | None = None  # the sender waits for a frame
+        self._room_wanted: asyncio.Future[None] | None = None  # a capture waits for room
+        self._played: asyncio.Future[None] | None = None  # wait_for_playout waits for the end
+        self._held = False  # the sender holds a frame until its due time
+        self._generation = 0  # advanced by clear() and close(): a capture in progress stops
         self._capture_lock = asyncio.Lock()
         self._closed = False
         self._frames_queued = self._frames_sent = self._frames_cleared = 0
@@ -132,47 +150,50 @@ class PacedSource:
     def _send(self, payload: bytes, pts: int) -> int:
         raise NotImplementedError
 
-    def _pts(self, due: float) -> int:
-        """Milliseconds from the first frame's due time to `due`, as a wrapping uint32."""
-        if self._origin is None:
-            self._origin = due
-        return round((due - self._origin) * 1000) & 0xFFFFFFFF
 
     # ---- Sender ----
 
     async def _run(self) -> None:
         loop = self._loop
+        frames = self._frames
         due: float | None = None  # when the next frame is due; None before the first
         while True:
-            if self._queue.empty():
-                generation, payload = await self._queue.get()
+            if not frames:
+                self._wake(self._played)
+                self._played = None
+                self._frame_wanted = loop.create_future()
+                await self._frame_wanted
                 now = loop.time()
                 if due is None or now > due:  # the queue ran dry: a new run starts now, without a burst
                     due = now
                     self._runs += 1
-            else:
-                generation, payload = self._queue.get_nowait()
-                if due is None:
-                    due = loop.time()
-                    self._runs += 1
-            try:
-                if generation != self._generation:  # queued by a capture that clear() interrupted
-                    self._frames_cleared += 1
+            elif due is None:
+                due = loop.time()
+                self._runs += 1
+            payload = frames.popleft()
+            if self._room_wanted is not None and len(frames) <= self._refill_at:
+                self._wake(self._room_wanted)
+            now = loop.time()
+            if due > now:
+                generation = self._generation
+                self._held = True
+                try:
+                    await asyncio.sleep(due - now)
+                finally:
+                    self._held = False
+                if generation != self._generation:  # cleared while waiting for its time (and counted)
                     continue
                 now = loop.time()
-                if due > now:
-                    await asyncio.sleep(due - now)
-                    if generation != self._generation:  # cleared while waiting for its time
-                        self._frames_cleared += 1
-                        continue
-                    now = loop.time()
-                if now - due > self._max_burst:
-                    due = now - self._max_burst  # bounded catch-up: the clock moves
-                    self._rebased += 1
-                self._send_one(payload, loop.time() - due, due)
-                due += self._period
-            finally:
-                self._queue.task_done()
+            if now - due > self._max_burst:
+                due = now - self._max_burst  # bounded catch-up: the clock moves
+                self._rebased += 1
+            self._send_one(payload, now - due, due)
+            due += self._period
+
+    @staticmethod
+    def _wake(waiter: asyncio.Future[None] | None) -> None:
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
 
     def _send_one(self, payload: bytes, lateness: float, due: float) -> None:
         index = self._frames_sent
@@ -180,8 +201,12 @@ class PacedSource:
         self.lateness.append(lateness)
         if lateness > self._max_lateness:
             self._max_lateness = lateness
+        if self._origin is None:
+            self._origin = due
+        # pts: milliseconds from the first frame's due time, as a wrapping uint32.
+        pts = round((due - self._origin) * 1000) & 0xFFFFFFFF
         try:
-            result = self._send(payload, self._pts(due))
+            result = self._send(payload, pts)
         except Exception:
             logger.exception("%s source: sending frame %d failed", self._kind, index)
             result = -1
@@ -201,26 +226,40 @@ class PacedSource:
             raise RuntimeError(f"this {self._kind} source is closed")
         if self._task.done():
             self._task.result()  # the sender failed: raise its error here
+        frames = self._frames
         generation = self._generation
         whole = len(data) - len(data) % frame_bytes
-        for start in range(0, whole, frame_bytes):
-            if generation != self._generation or self._closed:
-                return b""  # cleared (barge-in) or closed while this capture waited
-            await self._queue.put((generation, bytes(data[start:start + frame_bytes])))
-            self._frames_queued += 1
+        start = 0
+        while start < whole:
+            room = self._capacity - len(frames)
+            if room <= 0:
+                self._room_wanted = self._loop.create_future()
+                try:
+                    await self._room_wanted
+                finally:
+                    self._room_wanted = None
+                if generation != self._generation:
+                    return b""  # cleared (barge-in) or closed while this capture waited
+                continue
+            end = min(whole, start + room * frame_bytes)
+            if type(data) is bytes:
+                frames.extend([data[i:i + frame_bytes] for i in range(start, end, frame_bytes)])
+            else:
+                frames.extend([bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes)])
+            self._frames_queued += (end - start) // frame_bytes
+            start = end
+            if self._frame_wanted is not None:
+                self._wake(self._frame_wanted)
+                self._frame_wanted = None
         return bytes(data[whole:])
 
     def _drop_queued(self) -> int:
         self._generation += 1
-        dropped = 0
-        while True:
-            try:
-                self._queue.get_nowait()
-            except asyncio.QueueEmpty:
-                break
-            self._queue.task_done()
-            dropped += 1
+        dropped = len(self._frames) + self._held  # the frame the sender holds goes too
+        self._frames.clear()
         self._frames_cleared += dropped
+        self._held = False
+        self._wake(self._room_wanted)  # a waiting capture stops
         return dropped
 
     def clear(self) -> None:
@@ -233,11 +272,10 @@ class PacedSource:
         Returns at once for a closed source; raises the sender's error if it failed."""
         if self._closed:
             return
-        join = asyncio.ensure_future(self._queue.join())
-        try:
-            await asyncio.wait({join, self._task}, return_when=asyncio.FIRST_COMPLETED)
-        finally:
-            join.cancel()
+        if self._frames or self._held:
+            if self._played is None:
+                self._played = self._loop.create_future()
+            await asyncio.wait((self._played, self._task), return_when=asyncio.FIRST_COMPLETED)
         if self._task.done() and not self._task.cancelled():
             self._task.result()
 
@@ -254,6 +292,7 @@ class PacedSource:
         self._closed = True
         self._drop_queued()
         self._task.cancel()
+        self._wake(self._played)
         on_close, self._on_close = self._on_close, None
         if on_close is not None:
             try:
@@ -282,22 +321,32 @@ class PacedSource:
 
     def stats(self) -> SourceStats:
         return SourceStats(self._frames_queued, self._frames_sent, self._frames_cleared, self._send_errors,
-                           self._runs, self._rebased, self._max_lateness, self._queue.qsize())
+                           self._runs, self._rebased, self._max_lateness, len(self._frames))
 
 
 class AudioSource(PacedSource):
     """16-bit PCM, paced in frames of `frame_ms` (see the module's text).
 
     `capture` takes bytes-like PCM (signed 16-bit, little endian,
-    interleaved) or a numpy int16 array of shape (n,) or (n, channels). A
-    trailing part frame is kept for the next `capture`; `flush` (and
-    `wait_for_playout`) pad it with silence and send it.
+    interleaved) or a numpy int16 array of shape (n,) or (n, channels), in
+    whole samples of every channel. A trailing part frame is kept for the
+    next `capture`; `flush` (and `wait_for_playout`) pad it with silence and
+    send it.
+
+    `sample_rate` is the rate of the frames sent. With an `input_rate` that
+    differs, `capture` takes audio at `input_rate` and resamples it
+    (`lumora_kit.media.Resampler`, which needs the ``[media]`` extra).
     """
 
     def __init__(self, send: Callable[[_lumora.AudioFrame, bool], int], *, sample_rate: int, channels: int,
-                 frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None) -> None:
+                 frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None,
+                 input_rate: int | None = None) -> None:
         if sample_rate * frame_ms % 1000:
             raise ValueError(f"{frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
+        self.input_rate = sample_rate if input_rate is None else input_rate
+        self._resampler: Resampler | None = None
+        if self.input_rate != sample_rate:
+            self._resampler = Resampler(self.input_rate, sample_rate, channels)
         self.sample_rate = sample_rate
         self.channels = channels
         self.frame_ms = frame_ms
@@ -328,9 +377,16 @@ class AudioSource(PacedSource):
         shape: object = getattr(data, "shape", None)
         if isinstance(shape, tuple) and len(cast(tuple[object, ...], shape)) == 2 and shape[1] != self.channels:
             raise ValueError(f"samples of shape {shape} for a source of {self.channels} channel(s)")
+        if len(view) % (2 * self.channels):
+            # A part sample would shift every later sample by a byte: refused whole.
+            raise ValueError(f"{len(view)} bytes is not a whole number of 16-bit samples for "
+                             f"{self.channels} channel(s)")
         async with self._capture_lock:
             generation = self._generation
-            data_bytes: bytes | memoryview = self._pending + view if self._pending else view
+            chunk: bytes | memoryview = data if type(data) is bytes else view  # bytes slice without a view
+            if self._resampler is not None:
+                chunk = self._resampler.process(view)
+            data_bytes = self._pending + chunk if self._pending else chunk
             self._pending = b""
             rest = await self._queue_frames(data_bytes, self.frame_bytes)
             if generation == self._generation:
@@ -340,8 +396,10 @@ class AudioSource(PacedSource):
         """Pads a part frame left by `capture` with silence and queues it."""
         async with self._capture_lock:
             pending, self._pending = self._pending, b""
+            if self._resampler is not None:
+                pending += self._resampler.flush()  # what the filter still holds
             if pending:
-                await self._queue_frames(pending + bytes(self.frame_bytes - len(pending)), self.frame_bytes)
+                await self._queue_frames(pending + bytes(-len(pending) % self.frame_bytes), self.frame_bytes)
 
     async def wait_for_playout(self) -> None:
         """Flushes a part frame, then waits until every frame has been sent at its time."""
@@ -355,6 +413,8 @@ class AudioSource(PacedSource):
         The SDK's send queue is cleared with one frame of silence sent with
         clear_send_queue (the SDK has no separate call for it)."""
         self._pending = b""
+        if self._resampler is not None:
+            self._resampler.flush()  # dropped with the rest
         self._drop_queued()
         if self._frames_sent and not self._closed:
             self._clear_sdk_queue = True

@@ -122,6 +122,27 @@ def test_resampler_streams_what_the_one_shot_resample_gives(np, soxr):
         media.Resampler(48000, 16000, channels=2).process(b"\0" * 6)
 
 
+def test_resampler_takes_float_and_stereo_input_and_remixes_channels(np, soxr):
+    left = np.sin(np.arange(24000) * 2 * np.pi * 440 / 24000) * 0.5  # 1 s of 440 Hz at 24 kHz
+    right = np.sin(np.arange(24000) * 2 * np.pi * 1000 / 24000) * 0.25
+    stereo = np.stack([left, right], axis=1).astype(np.float32)
+    to_mono = media.Resampler(24000, 48000, channels=2, output_channels=1)
+    mono = np.concatenate([to_mono.process(stereo), to_mono.flush_samples()])
+    assert mono.dtype == np.int16 and mono.shape == (48000, 1)
+    spectrum = np.abs(np.fft.rfft(mono[:, 0]))
+    assert sorted(np.argsort(spectrum)[-2:]) == [440, 1000]  # both channels, mixed, at the right pitch
+    # Float PCM in a buffer (array("d")), clipped, mono copied to both channels, equal rates.
+    import array
+    out = media.Resampler(16000, 16000, output_channels=2).process(array.array("d", [0.5, -2.0, 1.0]))
+    assert out == np.array([[16384, 16384], [-32767, -32767], [32767, 32767]], "<i2").tobytes()
+    to_stereo = media.Resampler(16000, 16000, channels=3, output_channels=2)
+    assert to_stereo.process(np.array([[1, 2, 3]], np.int16)).tolist() == [[1, 2]]
+    with pytest.raises(ValueError, match="whole number"):
+        to_stereo.process(array.array("f", [0.0] * 4))
+    with pytest.raises(TypeError, match="16-bit PCM or float"):
+        to_stereo.process(array.array("i", [0] * 3))
+
+
 def test_resampler_with_equal_rates_passes_pieces_through():
     resampler = media.Resampler(16000, 16000)
     assert resampler.process(bytearray(b"\1\0\2\0")) == b"\1\0\2\0"

@@ -20,6 +20,11 @@ from lumora_kit import AudioSource, VideoSource  # noqa: E402
 FRAME = 960 * 2  # 20 ms of 48 kHz mono PCM
 
 
+@pytest.fixture
+def np():
+    return pytest.importorskip("numpy")
+
+
 class VirtualSelector(selectors.DefaultSelector):
     def __init__(self, loop):
         super().__init__()
@@ -141,14 +146,21 @@ def _runs_of_zero(gaps):
 def test_capture_is_held_to_the_output_pace_by_the_queue():
     async def main():
         loop = asyncio.get_running_loop()
-        sent = Sent()
-        source = audio_source(sent, queue_ms=100)  # 5 frames
+        sent, queued = Sent(), []
+
+        def send(frame, clear):
+            queued.append(source.stats().pending)
+            return sent(frame, clear)
+
+        source = audio_source(send, queue_ms=100)  # 5 frames
         start = loop.time()
         await source.capture(bytes(FRAME * 30))
-        # It returned once the last frame fitted into the queue: 24 were sent,
-        # one waits in the sender for its time and 5 in the queue.
-        assert source.stats().pending == 5 and len(sent.frames) == 24
-        assert loop.time() - start == pytest.approx(23 * 0.020)
+        assert max(queued) == 5  # never more than queue_ms
+        # It returned once the last frame fitted into the queue, which it
+        # refills from half (2 frames) to full (5): 26 were sent, one waits
+        # in the sender for its time and 3 in the queue.
+        assert source.stats().pending == 3 and len(sent.frames) == 26
+        assert loop.time() - start == pytest.approx(25 * 0.020)
         await source.aclose()
 
     run_virtual(main())
@@ -197,6 +209,42 @@ def test_capture_keeps_part_frames_and_takes_int16_arrays():
     run_virtual(main())
 
 
+def test_capture_refuses_part_samples_whole_and_the_next_audio_is_intact():
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, channels=2)
+        with pytest.raises(ValueError, match="1001 bytes is not a whole number of 16-bit samples for 2 channel"):
+            await source.capture(bytes(1001))
+        with pytest.raises(ValueError, match="whole number"):
+            await source.capture(bytes(FRAME * 2 + 2))  # a whole frame and half a stereo sample
+        tone = b"".join(k.to_bytes(2, "little", signed=True) * 2 for k in range(960))  # one stereo frame
+        await source.capture(tone)
+        await source.wait_for_playout()
+        assert [f[2] for f in sent.frames] == [tone] and source.stats().frames_queued == 1
+        await source.aclose()
+
+    run_virtual(main())
+
+
+def test_a_source_resamples_from_its_input_rate(np):
+    pytest.importorskip("soxr")
+
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, input_rate=24000)
+        assert (source.input_rate, source.sample_rate, source.frame_bytes) == (24000, 48000, FRAME)
+        t = np.arange(24000)
+        await source.capture((np.sin(2 * np.pi * 440 * t / 24000) * 10000).astype(np.int16))  # 1 s at 24 kHz
+        await source.wait_for_playout()  # with what the filter still held
+        pcm = b"".join(f[2] for f in sent.frames)
+        assert len(sent.frames) in (50, 51)
+        spectrum = np.abs(np.fft.rfft(np.frombuffer(pcm[:96000], "<i2")))
+        assert np.argmax(spectrum) == 440  # 1 s at 48 kHz: bin k is k Hz
+        await source.aclose()
+
+    run_virtual(main())
+
+
 def test_closing_stops_the_sender_and_destroys_the_channel():
     async def main():
         sent, closed = Sent(), []
@@ -210,6 +258,43 @@ def test_closing_stops_the_sender_and_destroys_the_channel():
         await source.wait_for_playout()  # a closed source has nothing to wait for
 
     run_virtual(main())
+
+
+@pytest.mark.parametrize("close_after", [0.0, 0.005, 0.05, 0.21])
+def test_stats_add_up_after_close_with_a_held_frame_and_a_blocked_capture(close_after):
+    async def main():
+        sent = Sent()
+        source = audio_source(sent, queue_ms=100)  # 5 frames
+        capture = asyncio.create_task(source.capture(bytes(FRAME * 30)))
+        await asyncio.sleep(close_after)  # the sender waits with a frame for its time, the capture for room
+        await source.aclose()
+        await capture
+        await asyncio.sleep(0.1)
+        stats = source.stats()
+        assert stats.pending == 0 and stats.frames_sent == len(sent.frames)
+        assert stats.frames_queued == stats.frames_sent + stats.frames_cleared
+
+    run_virtual(main())
+
+
+def test_stats_add_up_after_close_on_a_real_clock_at_any_moment():
+    import random
+
+    async def round_(close_after):
+        source = audio_source(lambda frame, clear: 0, queue_ms=60)
+        capture = asyncio.create_task(source.capture(bytes(FRAME * 20)))
+        await asyncio.sleep(close_after)
+        source.close()
+        await capture
+        await asyncio.sleep(0.005)
+        stats = source.stats()
+        return stats.pending, stats.frames_queued - stats.frames_sent - stats.frames_cleared
+
+    async def main():
+        rng = random.Random(7)
+        return [await round_(rng.uniform(0, 0.08)) for _ in range(20)]
+
+    assert asyncio.run(main()) == [(0, 0)] * 20
 
 
 def test_video_frames_are_whole_pictures_paced_at_fps():
@@ -235,3 +320,29 @@ def test_video_frames_are_whole_pictures_paced_at_fps():
         await source.aclose()
 
     run_virtual(main())
+
+
+def test_a_short_slice_is_asked_for_the_calling_thread_only():
+    import re
+    import threading
+
+    from lumora_kit.latency import request_short_slice
+
+    def slice_ns(tid):
+        try:
+            with open(f"/proc/self/task/{tid}/sched") as sched:
+                return int(re.search(r"se\.slice\s*:\s*(\d+)", sched.read()).group(1))
+        except (OSError, AttributeError):
+            return None
+
+    with pytest.raises(ValueError, match="100 to 100,000"):
+        request_short_slice(50)
+    main_before = slice_ns(threading.get_native_id())
+    got = []
+    worker = threading.Thread(target=lambda: got.append((request_short_slice(200), slice_ns(threading.get_native_id()))))
+    worker.start()
+    worker.join()
+    (taken, worker_slice), = got
+    if taken and worker_slice is not None:
+        assert worker_slice == 200_000
+    assert slice_ns(threading.get_native_id()) == main_before

@@ -224,3 +224,12 @@ def test_load_bench_runs_against_the_installed_build(lumora):
     result = run_script("bench_load.py", "--seconds", "1", "--repeat", "1")
     assert result.returncode == 0, result.stderr[-2000:]
     assert "installed build" in result.stdout and "native floor: copies, kept state" in result.stdout
+
+
+@pytest.mark.slow
+def test_sources_bench_runs_its_workers_and_pacing(lumora):
+    worker = run_script("bench_kit_sources.py", "--count-worker", "source", "20")
+    assert worker.returncode == 0 and worker.stdout.startswith("selects "), worker.stderr[-2000:]
+    result = run_script("bench_kit_sources.py", "--no-count", "--pacing-seconds", "0.3")
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.count("| AudioSource |") >= 2 and "loop's own timer latency" in result.stdout

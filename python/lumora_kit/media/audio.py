@@ -213,35 +213,53 @@ def _soxr(what: str) -> Any:
 
 
 class Resampler:
-    """A streaming resampler (soxr) for 16-bit PCM.
+    """A streaming resampler (soxr) to 16-bit PCM, with channel remixing.
 
-    `process` takes the next piece, PCM bytes or int16 samples, and returns
-    the same kind at the output rate. The filter keeps a little of each piece
-    for the next one, so the output lags by a few milliseconds; `flush` gives
-    back what it still holds at the end of the stream. Pieces need not be
-    whole frames, but each must hold whole samples for every channel.
-    With equal rates, pieces pass through unchanged.
+    `process` takes the next piece and returns it at the output rate and
+    channel count: PCM bytes for bytes-like input, int16 samples
+    ``(samples, channels)`` for a numpy array. Input may be 16-bit PCM or
+    int16 samples, or float samples (a numpy float32/float64 array, or a
+    buffer of C floats or doubles such as ``array("f")``) in -1.0 to 1.0,
+    scaled to 16 bits and clipped. `channels` is the input's channel count,
+    `output_channels` the output's (the same by default): mono is copied to
+    every output channel, several channels mixed to mono are averaged, and
+    otherwise output channel k takes input channel k (the last one where
+    there are fewer).
+
+    The filter keeps a little of each piece for the next one, so the output
+    lags by a few milliseconds; `flush` gives back what it still holds at
+    the end of the stream. Pieces need not be whole frames, but each must
+    hold whole samples for every channel (ValueError otherwise). With equal
+    rates nothing is filtered, and 16-bit input of the output's channel
+    count passes through unchanged.
     """
 
-    def __init__(self, input_rate: int, output_rate: int, channels: int = 1, *, quality: str = "HQ") -> None:
+    def __init__(self, input_rate: int, output_rate: int, channels: int = 1, *,
+                 output_channels: int | None = None, quality: str = "HQ") -> None:
         _check_channels(channels)
+        if output_channels is None:
+            output_channels = channels
+        _check_channels(output_channels)
         if input_rate <= 0 or output_rate <= 0:
             raise ValueError(f"sample rates must be positive, not {input_rate} and {output_rate}")
         self.input_rate = input_rate
         self.output_rate = output_rate
         self.channels = channels
+        self.output_channels = output_channels
         self._stream: _SoxrStream | None = None
         if input_rate != output_rate:
             require("numpy", "Resampler")
             self._stream = cast(_SoxrStream, _soxr("Resampler").ResampleStream(
-                input_rate, output_rate, channels, dtype="int16", quality=quality))
+                input_rate, output_rate, output_channels, dtype="int16", quality=quality))
+        elif channels != output_channels:
+            require("numpy", "Resampler (remixing channels)")
 
     @overload
-    def process(self, data: "Samples") -> "Samples": ...
+    def process(self, data: "npt.NDArray[Any]") -> "Samples": ...
     @overload
-    def process(self, data: BytesLike) -> bytes: ...
+    def process(self, data: "BytesLike | array[Any]") -> bytes: ...
 
-    def process(self, data: "Samples | BytesLike") -> "Samples | bytes":
+    def process(self, data: "npt.NDArray[Any] | BytesLike | array[Any]") -> "Samples | bytes":
         """The resampled next piece of the stream, PCM bytes for bytes, samples for samples."""
         return self._resample(data, last=False)
 
@@ -255,28 +273,65 @@ class Resampler:
         """What the filter still holds, as int16 samples ``(samples, channels)``."""
         with needs("numpy", "Resampler.flush_samples"):
             import numpy as np
-        empty = np.zeros((0, self.channels), dtype=np.int16)
+        empty = np.zeros((0, self.output_channels), dtype=np.int16)
         if self._stream is None:
             return empty
         tail = self._stream.resample_chunk(empty, last=True)
         self._stream.clear()
         return tail
 
-    def _resample(self, data: "Samples | BytesLike", last: bool) -> "Samples | bytes":
+    def _resample(self, data: "npt.NDArray[Any] | BytesLike | array[Any]", last: bool) -> "Samples | bytes":
         if is_ndarray(data):
-            if data.dtype.name != "int16":
-                raise TypeError(f"samples must be int16, not {data.dtype}")
             if _channels_of(data) != self.channels:
                 raise ValueError(f"samples have {_channels_of(data)} channel(s); this resampler takes {self.channels}")
-            if self._stream is None:
+            if data.dtype.name == "int16" and self._stream is None and self.channels == self.output_channels:
                 return data
-            return self._stream.resample_chunk(data.astype("=i2", copy=False), last)
-        _check_whole_samples(byte_length(data), self.channels)
-        if self._stream is None:
-            return as_bytes(data)
+            out = self._convert(data.reshape(-1, self.channels), last)
+            return out.reshape(-1) if data.ndim == 1 and self.output_channels == 1 else out
+        view = memoryview(data)
+        kind = view.format.lstrip("<=@")
+        if kind in ("f", "d"):
+            _check_whole_items(view.nbytes // view.itemsize, self.channels)
+        else:
+            if view.format not in ("h", "<h", "=h", "@h", "B", "b", "c"):
+                raise TypeError(f"Resampler takes 16-bit PCM or float samples, not items of format {view.format!r}")
+            _check_whole_samples(view.nbytes, self.channels)
+            if self._stream is None and self.channels == self.output_channels:
+                return as_bytes(data)
         import numpy as np
-        samples = np.frombuffer(data, dtype="<i2").astype("=i2", copy=False).reshape(-1, self.channels)
-        return pcm_from_samples(self._stream.resample_chunk(samples, last), "Resampler.process")
+        dtype = {"f": "=f4", "d": "=f8"}.get(kind, "<i2")
+        samples = np.frombuffer(view.cast("B"), dtype=dtype).reshape(-1, self.channels)
+        return pcm_from_samples(self._convert(samples, last), "Resampler.process")
+
+    def _convert(self, samples: "npt.NDArray[Any]", last: bool) -> "Samples":
+        """(n, channels) samples of any supported type to int16 (m, output_channels) at the output rate."""
+        import numpy as np
+        if samples.dtype.kind == "f":
+            samples = np.rint(np.clip(samples, -1.0, 1.0) * 32767.0).astype(np.int16)
+        elif samples.dtype != np.int16:
+            raise TypeError(f"samples must be int16, float32 or float64, not {samples.dtype}")
+        samples = _remix(samples.astype("=i2", copy=False), self.output_channels)
+        if self._stream is None:
+            return samples
+        return self._stream.resample_chunk(np.ascontiguousarray(samples), last)
+
+
+def _remix(samples: "npt.NDArray[np.int16]", channels: int) -> "Samples":
+    """(n, c) int16 samples as (n, `channels`): mono copied, to mono averaged, else channel k from min(k, c-1)."""
+    import numpy as np
+    have = samples.shape[1]
+    if have == channels:
+        return samples
+    if have == 1:
+        return np.repeat(samples, channels, axis=1)
+    if channels == 1:
+        return np.rint(samples.mean(axis=1, keepdims=True)).astype(np.int16)
+    return np.ascontiguousarray(samples[:, [min(k, have - 1) for k in range(channels)]])
+
+
+def _check_whole_items(count: int, channels: int) -> None:
+    if count % channels:
+        raise ValueError(f"{count} samples is not a whole number of sample frames for {channels} channel(s)")
 
 
 @overload
