@@ -339,7 +339,7 @@ class Muxer:
             raise ValueError(f"{self._video_codec!r} is not a video codec")
         stream.width, stream.height = first.width, first.height
         stream.pix_fmt = "yuv420p"
-        if self._video_codec.startswith("libvpx") and "threads" not in self._video_options \
+        if (self._video_codec or "").startswith("libvpx") and "threads" not in self._video_options \
                 and first.width * first.height <= 1280 * 720:
             # libvpx's worker threads wait for work by spinning: fed in real time (a frame every
             # 1/fps s rather than as fast as it takes them) they cost several times the CPU of
