@@ -149,6 +149,31 @@ async def test_the_whole_room_mixed_audio_and_a_video_track_per_user(lumora_runn
     assert decodes_cleanly(out)[0]
 
 
+async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumora_runner, np, tmp_path):
+    from lumora_kit import Room, media
+    from lumora_kit.testing import join_peer
+    out = tmp_path / "room.ogg"
+    async with join_peer("mixing", mix_audio=True) as room, Room.join(room.app_id, room.room_id, "talker", "s") as talker:
+        await room.wait_for_user("talker")
+        async with media.MediaRecorder(out) as recorder:
+            await recorder.start(room)
+            voice = await talker.publish_audio(sample_rate=16000)
+            await voice.capture(media.tone(600, 500, 16000))
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.6)  # a pause of 0.6 s
+            await voice.capture(media.tone(600, 500, 16000))
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.2)
+        assert recorder.tracks == [("audio", None)]
+    info = probe(out)
+    assert [s["codec_name"] for s in info["streams"]] == ["opus"]
+    audio = decode_audio(np, out)
+    loud = np.flatnonzero(np.abs(audio) > 2000) / 48000
+    gaps = np.diff(loud)
+    assert abs(loud[-1] - loud[0] - 1.6) < 0.05 and abs(gaps.max() - 0.6) < 0.05  # tone, pause, tone
+    assert abs(dominant_frequency(np, audio, 48000) - 600) < 5
+
+
 async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_cancelled(lumora_runner, lumora_peer,
                                                                                         np, tmp_path):
     from lumora_kit import Room, media
