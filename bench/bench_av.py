@@ -229,7 +229,8 @@ def main():
         rows = bench_player(folder, args.seconds)
         rows += bench_recorder(folder, args.seconds)
         rows += bench_offset(folder, args.seconds)
-    print_table(f"lumora_kit.media on PyAV, {args.seconds} s of media", ["measure", "lumora_kit", "baseline", "ratio", "target"], rows)
+    print_table(f"lumora_kit.media on PyAV, {args.seconds} s of media",
+                ["measure", "lumora_kit", "baseline", "ratio", "target"], rows)
 
 
 if __name__ == "__main__":

@@ -153,7 +153,8 @@ async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumor
     from lumora_kit import Room, media
     from lumora_kit.testing import join_peer
     out = tmp_path / "room.ogg"
-    async with join_peer("mixing", mix_audio=True) as room, Room.join(room.app_id, room.room_id, "talker", "s") as talker:
+    async with join_peer("mixing", mix_audio=True) as room, \
+            Room.join(room.app_id, room.room_id, "talker", "s") as talker:
         await room.wait_for_user("talker")
         async with media.MediaRecorder(out) as recorder:
             await recorder.start(room)

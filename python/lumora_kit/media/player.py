@@ -25,6 +25,7 @@ Needs PyAV: ``pip install 'lumora-kit[av]'``.
 import asyncio
 import functools
 import logging
+import os
 from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
@@ -99,8 +100,9 @@ class MediaPlayer:
     file's frame rate). `queue_ms` bounds what is decoded ahead.
     """
 
-    def __init__(self, source: str, *, format: str | None = None, options: dict[str, str] | None = None,
-                 loop: bool = False, audio: bool = True, video: bool = True, sample_rate: int | None = None,
+    def __init__(self, source: str | os.PathLike[str], *, format: str | None = None,
+                 options: dict[str, str] | None = None, loop: bool = False, audio: bool = True,
+                 video: bool = True, sample_rate: int | None = None,
                  channels: int | None = None, width: int | None = None, height: int | None = None,
                  fps: float | None = None, queue_ms: int = 1000) -> None:
         import_av("MediaPlayer")  # fails here, naming the extra, rather than in play()

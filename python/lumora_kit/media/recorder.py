@@ -35,6 +35,7 @@ Needs PyAV: ``pip install 'lumora-kit[av]'``.
 
 import asyncio
 import logging
+import os
 from collections.abc import AsyncIterable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self
@@ -64,8 +65,9 @@ class MediaRecorder:
     long the file waits for a track's first frame (see the module).
     """
 
-    def __init__(self, path: str, *, format: str | None = None, options: dict[str, str] | None = None,
-                 audio_codec: str | None = None, video_codec: str | None = None,
+    def __init__(self, path: str | os.PathLike[str], *, format: str | None = None,
+                 options: dict[str, str] | None = None, audio_codec: str | None = None,
+                 video_codec: str | None = None,
                  audio_options: dict[str, str] | None = None, video_options: dict[str, str] | None = None,
                  sample_rate: int | None = None, channels: int = 1, fps: float = 30, wait_ms: int = 1000,
                  stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH) -> None:
