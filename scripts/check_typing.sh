@@ -5,7 +5,9 @@
 # accident), against the toolchain venv where the project is installed.
 #
 #   mypy --strict     examples/typed_delegate.py (a fully annotated user
-#                     program) and tests/packaging/typecheck/expected_errors.py (lines the
+#                     program), tests/packaging/typecheck/av_program.py (one on
+#                     the PyAV player, recorder and mixer, when PyAV is
+#                     installed) and tests/packaging/typecheck/expected_errors.py (lines the
 #                     stubs must reject, each with a "type: ignore" that must
 #                     be used: --warn-unused-ignores)
 #   mypy              examples/*.py with --check-untyped-defs
@@ -65,6 +67,10 @@ main() {
     cd "$WORK"
 
     local typed=("$repo/examples/typed_delegate.py" "$repo/tests/packaging/typecheck/expected_errors.py")
+    # A user program on the PyAV layer (the av extra), when PyAV is installed.
+    if "$py" -c 'import av' 2>/dev/null; then
+        typed+=("$repo/tests/packaging/typecheck/av_program.py")
+    fi
     local untyped=("$repo"/examples/*.py)
     local kit=()
     [[ -d $repo/python/lumora_kit ]] && kit=("$repo/python/lumora_kit")

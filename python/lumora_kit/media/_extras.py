@@ -1,6 +1,7 @@
 """The optional dependencies of `lumora_kit.media` and the error that names them.
 
-numpy and soxr come with the extra ``lumora-kit[media]``. Nothing here imports
+numpy and soxr come with the extra ``lumora-kit[media]``; PyAV (``av``, for
+media files, the player, the recorder and the mixer) with ``lumora-kit[av]``. Nothing here imports
 them at import time: a function that needs one imports it inside
 ``with needs("numpy", "what"):``, which turns the ImportError into a
 `MissingExtra` naming the function and the extra to install.
@@ -17,9 +18,12 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
 EXTRA_INSTALL = "pip install 'lumora-kit[media]'"
+AV_EXTRA_INSTALL = "pip install 'lumora-kit[av]'"
 
 # What each optional module is, as its PyPI distribution is named.
-_DISTRIBUTIONS = {"numpy": "numpy", "soxr": "soxr"}
+_DISTRIBUTIONS = {"numpy": "numpy", "soxr": "soxr", "av": "av (PyAV)"}
+# The extra that brings each module (the others come with EXTRA_INSTALL).
+_INSTALL = {"av": AV_EXTRA_INSTALL}
 
 
 class MissingExtra(ImportError):
@@ -27,7 +31,7 @@ class MissingExtra(ImportError):
 
     def __init__(self, module: str, what: str) -> None:
         super().__init__(f"{what} needs {_DISTRIBUTIONS.get(module, module)}, which is not installed: "
-                         f"{EXTRA_INSTALL}", name=module)
+                         f"{_INSTALL.get(module, EXTRA_INSTALL)}", name=module)
         self.module = module
         self.what = what
 

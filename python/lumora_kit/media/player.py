@@ -1,0 +1,244 @@
+"""`MediaPlayer`: a media file or URL played into a room.
+
+    player = MediaPlayer("talk.mp4")
+    await player.play(room)          # returns when the file has been played
+
+Design. A `FileDecoder` thread decodes and converts the file (PCM frames of
+20 ms at a rate the SDK takes, I420 pictures) into two bounded queues, so
+decoding a large file never holds up the event loop. On the loop, one task
+for audio and one for video take the pieces in order and hand each to the
+Room's `AudioSource` or `VideoSource` at its time on ONE clock: piece time
+t is due at ``start + t`` (loop time), computed from the start, never by
+adding up sleeps, so audio and video cannot drift apart over a long file.
+The sources then send what they are given at once (their queues are
+empty by the time a piece is due), each stamping `pts` from its own clock.
+
+`pause()` holds both tasks; `resume()` moves the clock's start by the
+length of the pause, so nothing is sent in a burst afterwards and the
+receivers see a jump in `pts` (a gap) of that length. `stop()` ends the
+playing; `play` then returns. With ``loop=True`` the file starts again at
+its end and the clock runs on.
+
+Needs PyAV: ``pip install 'lumora-kit[av]'``.
+"""
+
+import asyncio
+import functools
+import logging
+import os
+from typing import TYPE_CHECKING
+
+from ..sources import AudioSource, VideoSource
+from .av_frames import import_av
+from .decoder import Decoded, FileDecoder, Kind, MediaInfo
+
+if TYPE_CHECKING:
+    from ..room import Room
+
+logger = logging.getLogger("lumora_kit")
+
+# Time given to the decoder to fill its queues before the first piece is due.
+_PREROLL_S = 0.1
+# Audio handed to the AudioSource at once (see MediaPlayer._pump).
+_AUDIO_BATCH_S = 0.1
+
+
+class PlaybackClock:
+    """Media time on the loop's clock, with pauses: time t is due at ``start + t + paused``."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, start: float) -> None:
+        self._loop = loop
+        self.start = start
+        self._paused_at: float | None = None
+        self._resumed = asyncio.Event()
+        self._resumed.set()
+
+    @property
+    def paused(self) -> bool:
+        return self._paused_at is not None
+
+    def now(self) -> float:
+        """The media time now (it stands still while paused)."""
+        at = self._paused_at if self._paused_at is not None else self._loop.time()
+        return at - self.start
+
+    def pause(self) -> None:
+        if self._paused_at is None:
+            self._paused_at = self._loop.time()
+            self._resumed.clear()
+
+    def resume(self) -> None:
+        if self._paused_at is not None:
+            self.start += self._loop.time() - self._paused_at
+            self._paused_at = None
+            self._resumed.set()
+
+    async def wait_until(self, time: float) -> None:
+        """Returns when media time `time` has come (at once if it has); waits out pauses."""
+        while True:
+            if self._paused_at is not None:
+                await self._resumed.wait()
+                continue
+            delay = self.start + time - self._loop.time()
+            if delay <= 0:
+                return
+            await asyncio.sleep(delay)
+            if self._paused_at is None and self.start + time <= self._loop.time():
+                return  # else paused meanwhile (or the start moved): look again
+
+
+class MediaPlayer:
+    """Plays a media file or URL into a room: its audio as an `AudioSource`, its video as a `VideoSource`.
+
+    `source` is anything FFmpeg opens (mp4, webm, mkv, ogg, mp3, wav, flac,
+    a URL); `format` and `options` go to FFmpeg's demuxer as in `av.open`.
+    `audio` and `video` choose what to play. Audio is played at
+    `sample_rate` (8000, 16000, 32000, 44100 or 48000; by default the
+    lowest of these that keeps the file's) and `channels` (1 or 2; by
+    default the file's, at most 2). Video is played at `width` x `height`
+    (by default the file's, rounded down to even) and `fps` (by default the
+    file's frame rate). `queue_ms` bounds what is decoded ahead.
+    """
+
+    def __init__(self, source: str | os.PathLike[str], *, format: str | None = None,
+                 options: dict[str, str] | None = None, loop: bool = False, audio: bool = True,
+                 video: bool = True, sample_rate: int | None = None,
+                 channels: int | None = None, width: int | None = None, height: int | None = None,
+                 fps: float | None = None, queue_ms: int = 1000) -> None:
+        import_av("MediaPlayer")  # fails here, naming the extra, rather than in play()
+        self.source = str(source)
+        self.loop = loop
+        self._open_decoder = functools.partial(
+            FileDecoder, self.source, format=format, options=options, loop=loop, audio=audio, video=video,
+            sample_rate=sample_rate, channels=channels, width=width, height=height, fps=fps, queue_ms=queue_ms)
+        self._decoder: FileDecoder | None = None
+        self._clock: PlaybackClock | None = None
+        self._tasks: list[asyncio.Task[None]] = []
+        self._stopped = False
+        self._playing = False
+        self.info: MediaInfo | None = None
+        self.audio_source: AudioSource | None = None
+        self.video_source: VideoSource | None = None
+
+    # ---- Control ----
+
+    @property
+    def playing(self) -> bool:
+        return self._playing
+
+    @property
+    def paused(self) -> bool:
+        return self._clock is not None and self._clock.paused
+
+    @property
+    def position(self) -> float:
+        """Seconds of media played so far (0 before `play`)."""
+        return 0.0 if self._clock is None else max(0.0, self._clock.now())
+
+    def pause(self) -> None:
+        """Holds the playing; the receivers get nothing until `resume`."""
+        if self._clock is not None:
+            self._clock.pause()
+
+    def resume(self) -> None:
+        """Goes on from where `pause` held it; the clock moves by the pause's length."""
+        if self._clock is not None:
+            self._clock.resume()
+
+    def stop(self) -> None:
+        """Ends the playing: `play` returns soon after, without sending what was still queued."""
+        self._stopped = True
+        for task in self._tasks:
+            task.cancel()
+        if self._decoder is not None:
+            self._decoder.close()
+
+    # ---- Playing ----
+
+    async def play(self, room: "Room") -> None:
+        """Publishes the file into `room` and returns when it has been played (or `stop` was called).
+
+        The sources are made here and closed at the end. Raises what FFmpeg
+        raises for a file it cannot open or decode, ValueError for a file
+        without audio or video, and the Room's errors for publishing."""
+        if self._playing:
+            raise RuntimeError("this MediaPlayer is playing already")
+        self._playing, self._stopped = True, False
+        loop = asyncio.get_running_loop()
+        decoder: FileDecoder | None = None
+        try:
+            decoder = self._decoder = await asyncio.to_thread(self._open_decoder)
+            info = self.info = decoder.info
+            if info.has_audio:
+                self.audio_source = await room.publish_audio(sample_rate=info.sample_rate, channels=info.channels,
+                                                             frame_ms=decoder.frame_ms)
+            if info.has_video:
+                self.video_source = await room.publish_video(info.width, info.height, fps=info.fps)
+            if self._stopped:
+                return
+            decoder.start()
+            self._clock = PlaybackClock(loop, loop.time() + _PREROLL_S)
+            if self.audio_source is not None:
+                self._tasks.append(loop.create_task(self._pump(decoder, "audio", self.audio_source)))
+            if self.video_source is not None:
+                self._tasks.append(loop.create_task(self._pump(decoder, "video", self.video_source)))
+            await self._wait_for_pumps()
+        finally:
+            self._playing = False
+            for task in self._tasks:
+                task.cancel()
+            self._tasks = []
+            if decoder is not None:
+                decoder.close()
+            await self._close_sources()
+
+    async def _wait_for_pumps(self) -> None:
+        try:
+            await asyncio.gather(*self._tasks)
+        except asyncio.CancelledError:
+            current = asyncio.current_task()
+            if not self._stopped or (current is not None and current.cancelling()):
+                raise  # cancelled from outside, not by stop()
+            return
+        if not self._stopped:
+            sources = [s for s in (self.audio_source, self.video_source) if s is not None]
+            await asyncio.gather(*(s.wait_for_playout() for s in sources))
+
+    async def _pump(self, decoder: FileDecoder, kind: Kind, source: AudioSource | VideoSource) -> None:
+        """Hands `kind` to `source` on the clock.
+
+        Audio goes in batches of up to `_AUDIO_BATCH_S`, each at the time of
+        its first frame: the source sends the first at once and paces the
+        rest by its frame length (the file's audio is contiguous, so that is
+        its time), which saves the loop two wake-ups a frame. The next batch
+        is due when the last frame of this one has been sent, so the
+        source's run, and with it the clock, goes on unbroken."""
+        clock = self._clock
+        assert clock is not None
+        batch = _AUDIO_BATCH_S if kind == "audio" else 0.0
+        pending: Decoded | None = None
+        while True:
+            item = pending if pending is not None else await decoder.get(kind)
+            pending = None
+            if item is None:
+                return
+            data = [item.data]
+            while batch:
+                following = decoder.get_nowait(kind)
+                if following is None:
+                    break
+                if following.time - item.time >= batch - 1e-6:
+                    pending = following
+                    break
+                data.append(following.data)
+            await clock.wait_until(item.time)
+            await source.capture(data[0] if len(data) == 1 else b"".join(data))
+
+    async def _close_sources(self) -> None:
+        sources = [s for s in (self.audio_source, self.video_source) if s is not None]
+        self.audio_source = self.video_source = None
+        for source in sources:
+            try:
+                await source.aclose()
+            except Exception:
+                logger.exception("MediaPlayer: closing a source failed")

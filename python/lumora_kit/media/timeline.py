@@ -1,0 +1,83 @@
+"""Putting received frames back on a time line: senders' `pts` to positions in a recording or a mix.
+
+A sender stamps each frame's `pts` in milliseconds on its own clock
+(counted from that source's first frame, wrapping as a 32-bit number), so a
+pause in sending shows as a jump in `pts`. The clocks of two sources (a
+user's audio and video, or two users) share no origin. A receiver therefore
+places a stream like this:
+
+- the stream's first frame goes where it arrived, on the receiver's clock
+  (`origin`: the start of the recording or mix);
+- every later frame goes by how far its `pts` is from the first one's, so
+  network jitter does not move it;
+- when that position and the arrival time disagree by more than
+  `resync_ms` (the sender restarted its source and its `pts` began again, or
+  frames waited in a queue), the stream is anchored again at the arrival.
+
+Audio is continuous: `AudioCursor` appends samples one after the other and
+puts silence in only where the next frame's position is more than `gap_ms`
+past the end of what was written (a pause), so jitter in the stamps neither
+inserts clicks of silence nor loses samples.
+"""
+
+_WRAP = 1 << 32
+_HALF = 1 << 31
+
+
+class PtsUnwrapper:
+    """32-bit wrapping `pts` to a steadily counting number of milliseconds."""
+
+    def __init__(self) -> None:
+        self._last: int | None = None
+        self._value = 0
+
+    def __call__(self, pts: int) -> int:
+        pts &= _WRAP - 1
+        if self._last is None:
+            self._value = pts
+        else:
+            delta = (pts - self._last) % _WRAP
+            self._value += delta - _WRAP if delta >= _HALF else delta
+        self._last = pts
+        return self._value
+
+
+class StreamTimeline:
+    """Positions (ms since `origin`, receiver's clock in seconds) of one stream's frames, from their `pts`."""
+
+    def __init__(self, origin: float, *, resync_ms: float = 1000.0) -> None:
+        self.origin = origin
+        self.resync_ms = resync_ms
+        self._unwrap = PtsUnwrapper()
+        self._anchor: tuple[float, int] | None = None  # (position ms, unwrapped pts) of the anchor frame
+        self.resyncs = 0
+
+    def place(self, pts: int, arrival: float) -> float:
+        """The position in ms of a frame stamped `pts` that arrived at `arrival` (the origin's clock)."""
+        stamp = self._unwrap(pts)
+        arrived_ms = (arrival - self.origin) * 1000.0
+        if self._anchor is None:
+            self._anchor = (arrived_ms, stamp)
+            return arrived_ms
+        position = self._anchor[0] + (stamp - self._anchor[1])
+        if abs(position - arrived_ms) > self.resync_ms:
+            self._anchor = (arrived_ms, stamp)
+            self.resyncs += 1
+            return arrived_ms
+        return position
+
+
+class AudioCursor:
+    """Where the next samples of a continuous audio track go, with silence for pauses."""
+
+    def __init__(self, sample_rate: int, *, gap_ms: float = 80.0) -> None:
+        self.sample_rate = sample_rate
+        self.gap_samples = round(gap_ms * sample_rate / 1000)
+        self.written = 0  # samples (per channel) of the track so far, silence included
+
+    def silence_before(self, position_ms: float, samples: int) -> int:
+        """The samples of silence to write before `samples` samples that belong at `position_ms`."""
+        gap = round(position_ms * self.sample_rate / 1000) - self.written
+        fill = gap if gap > self.gap_samples else 0
+        self.written += fill + samples
+        return fill

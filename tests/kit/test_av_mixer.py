@@ -1,0 +1,159 @@
+"""AudioMixer, received frames placed in time, and frames to and from PyAV."""
+
+import asyncio
+from fractions import Fraction
+
+import pytest
+
+from av_tools import dominant_frequency, level_at, require_tools
+
+
+@pytest.fixture(scope="module")
+def np():
+    return require_tools()
+
+
+def frames_of(media, pcm, rate, channels, *, first_pts=0, frame_ms=20):
+    """`pcm` in frames of `frame_ms`, stamped from `first_pts` on."""
+    return [media.frame_from_pcm(piece, rate, channels, pts=first_pts + i * frame_ms)
+            for i, piece in enumerate(media.split_pcm(pcm, rate, channels, frame_ms))]
+
+
+def mixed_samples(np, frames):
+    return np.concatenate([np.frombuffer(f.data, dtype="<i2") for f in frames]).astype(np.float64)
+
+
+async def test_inputs_of_any_rate_and_channels_are_mixed_into_one_format(lumora_runner, np):
+    from lumora_kit import media
+    mixer = media.AudioMixer(48000, channels=2, latency_ms=0)
+    mixer.start(0.0)
+    low = frames_of(media, media.tone(440, 1000, 16000), 16000, 1)
+    high = frames_of(media, media.tone(1000, 1000, 44100, channels=2), 44100, 2)
+    out = []
+    for i in range(50):
+        mixer.write("low", low[i], arrival=(i + 1) * 0.02)
+        mixer.write("high", high[i], arrival=(i + 1) * 0.02)
+        mixer.write("quiet", media.frame_from_pcm(media.silence(20, 8000), 8000, 1, pts=i * 20),
+                    arrival=(i + 1) * 0.02)
+        out.append(mixer.mix())
+    assert {(f.sample_rate, f.channels, len(f.data)) for f in out} == {(48000, 2, 3840)}
+    assert [f.pts for f in out[:3]] == [0, 20, 40]
+    stereo = mixed_samples(np, out).reshape(-1, 2)
+    assert (stereo[:, 0] == stereo[:, 1]).all()
+    body = stereo[4800:, 0]
+    assert level_at(np, body, 48000, 440) > 0.5 and level_at(np, body, 48000, 1000) > 0.5
+    assert mixer.clipped_samples == 0 and mixer.dropped_samples == 0
+
+
+async def test_a_loud_sum_saturates_instead_of_wrapping_around(lumora_runner, np):
+    from lumora_kit import media
+    mixer = media.AudioMixer(16000, latency_ms=0)
+    mixer.start(0.0)
+    loud = np.full(320, 30000, dtype=np.int16).tobytes()
+    quiet = np.full(320, -30000, dtype=np.int16).tobytes()
+    for name in ("a", "b"):
+        mixer.write(name, media.frame_from_pcm(loud, 16000, 1), arrival=0.02)
+    high = np.frombuffer(mixer.mix().data, dtype="<i2")
+    for name in ("a", "b"):
+        mixer.write(name, media.frame_from_pcm(quiet, 16000, 1, pts=20), arrival=0.04)
+    low = np.frombuffer(mixer.mix().data, dtype="<i2")
+    assert (high == 32767).all() and (low == -32768).all()  # wrapped, 60000 would read as -5536
+    assert mixer.clipped_samples == 640
+
+
+async def test_a_pause_in_pts_is_silence_and_late_audio_is_delayed_not_lost(lumora_runner, np):
+    from lumora_kit import media
+    mixer = media.AudioMixer(16000, latency_ms=0)
+    mixer.start(0.0)
+    tone = frames_of(media, media.tone(500, 400, 16000), 16000, 1)
+    # 200 ms of tone, then the sender pauses 200 ms (pts jump), then 200 ms more;
+    # the frames arrive in bursts (jitter): the time comes from pts.
+    for frame in tone[:10]:
+        mixer.write("a", frame, arrival=0.02)
+    for frame in tone[10:]:
+        frame.pts += 200
+        mixer.write("a", frame, arrival=0.45)
+    out = mixed_samples(np, [mixer.mix() for _ in range(32)])
+    loud = np.abs(out.reshape(-1, 320)).max(axis=1) > 1000
+    assert loud.tolist() == [True] * 10 + [False] * 10 + [True] * 10 + [False] * 2
+    # A frame that comes after its time was mixed goes into the next window.
+    mixer.write("a", media.frame_from_pcm(media.tone(500, 20, 16000), 16000, 1, pts=620), arrival=0.66)
+    assert np.abs(np.frombuffer(mixer.mix().data, dtype="<i2")).max() > 1000
+
+
+async def test_the_mixer_follows_room_streams_on_its_clock(lumora_runner, lumora_peer, np):
+    from lumora_kit import Room, media
+    peer = lumora_peer
+    async with Room.join(peer.app_id, peer.room_id, "a", "s") as a, Room.join(peer.app_id, peer.room_id, "b", "s") as b:
+        await peer.wait_for_user("a")
+        await peer.wait_for_user("b")
+        async with media.AudioMixer(48000) as mixer:
+            mixer.add_input(peer.audio_stream("a"), "a")
+            mixer.add_input(peer.audio_stream("b"), "b")
+            voice_a = await a.publish_audio(sample_rate=16000)
+            voice_b = await b.publish_audio(sample_rate=32000, channels=2)
+            await asyncio.gather(voice_a.capture(media.tone(300, 600, 16000)),
+                                 voice_b.capture(media.tone(1200, 600, 32000, channels=2)))
+            out = []
+            async for frame in mixer:
+                out.append(frame)
+                if len(out) == 40:
+                    break
+    samples = mixed_samples(np, out)
+    loud = np.abs(samples.reshape(-1, 960)).max(axis=1) > 1000
+    assert 29 <= loud.sum() <= 31 and not loud[-5:].any()  # 600 ms of voices, then silence
+    assert level_at(np, samples, 48000, 300) > 0.5 and level_at(np, samples, 48000, 1200) > 0.5
+    assert [f.pts for f in out] == [20 * i for i in range(40)]
+
+
+def test_pts_unwrap_across_32_bits_and_streams_resync_after_a_restart():
+    from lumora_kit.media.timeline import PtsUnwrapper, StreamTimeline
+    unwrap = PtsUnwrapper()
+    assert [unwrap(p) for p in (0xFFFFFFEC, 0xFFFFFFFF, 12, 32)] == [0xFFFFFFEC, 0xFFFFFFFF, 2**32 + 12, 2**32 + 32]
+    timeline = StreamTimeline(origin=10.0)
+    assert timeline.place(5000, 10.5) == 500  # the first frame goes where it arrived
+    assert timeline.place(5020, 10.6) == 520  # the rest by pts: jitter does not move them
+    assert timeline.place(6020, 11.55) == 1520  # a pause of a second
+    assert timeline.place(0, 12.0) == 2000 and timeline.resyncs == 1  # the sender started again at 0
+
+
+def test_audio_frames_to_pyav_and_back(np):
+    import av
+    from lumora_kit import media
+    stereo = media.tone(440, 20, 48000, channels=2)
+    frame = media.frame_from_pcm(stereo, 48000, 2, pts=1234)
+    converted = media.av_audio_frame(frame)
+    assert (converted.format.name, converted.layout.name, converted.sample_rate, converted.samples) == (
+        "s16", "stereo", 48000, 960)
+    assert converted.pts == 1234 and converted.time_base == Fraction(1, 1000)
+    back = media.audio_frame_from_av(converted)
+    assert (back.data, back.sample_rate, back.channels, back.pts) == (stereo, 48000, 2, 1234)
+    # Planar float (what decoders give) becomes interleaved 16-bit, clipped at full scale.
+    planar = av.AudioFrame.from_ndarray(np.array([[0.5, 2.0], [-0.5, -2.0]], dtype=np.float32), format="fltp",
+                                        layout="stereo")
+    planar.sample_rate, planar.pts, planar.time_base = 16000, 32, Fraction(1, 16000)
+    pcm = media.audio_frame_from_av(planar)
+    assert np.frombuffer(pcm.data, "<i2").tolist() == [16384, -16384, 32767, -32768] and pcm.pts == 2
+    surround = av.AudioFrame(format="s16", layout="5.1", samples=4)
+    with pytest.raises(ValueError, match="1 or 2 channels"):
+        media.audio_frame_from_av(surround)
+
+
+def test_pictures_to_pyav_and_back(np):
+    import av
+    from lumora_kit import media
+    picture = media.test_pattern(64, 48, 3)
+    frame = media.pixel_frame_from_i420(picture, 64, 48, pts=99)
+    converted = media.av_video_frame(frame)
+    assert (converted.format.name, converted.width, converted.height, converted.pts) == ("yuv420p", 64, 48, 99)
+    back = media.pixel_frame_from_av(converted)
+    assert (back.data, back.width, back.height, back.pts) == (picture, 64, 48, 99)
+    # Any pixel format, scaled to the size asked for (rounded down to even).
+    rgb = av.VideoFrame.from_ndarray(np.full((30, 40, 3), (255, 0, 0), dtype=np.uint8), format="rgb24")
+    small = media.pixel_frame_from_av(rgb, 21, 15)
+    assert (small.width, small.height) == (20, 14)
+    red = media.i420_to_rgb(small.data, 20, 14)
+    assert abs(int(red[..., 0].mean()) - 255) < 8 and red[..., 1].mean() < 8
+    # Padded rows (a width that is not a multiple of the row alignment) come out packed.
+    odd = av.VideoFrame(50, 20, "yuv420p")
+    assert len(media.i420_from_av(odd)) == 50 * 20 * 3 // 2

@@ -1,0 +1,258 @@
+"""MediaRecorder: files made by FFmpeg played into a loopback room, recorded, and checked by ffprobe and ffmpeg."""
+
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from av_tools import (
+    audio_onsets, decode_audio, decode_video, decodes_cleanly, dominant_frequency, level_at, make_file, offsets,
+    probe, require_tools, video_onsets,
+)
+
+
+@pytest.fixture(scope="module")
+def np():
+    return require_tools()
+
+
+@pytest.fixture(scope="module")
+def flashes(np, tmp_path_factory):
+    """3 s: a beep and a white picture together every half second, 160x120 at 15 fps, 48 kHz."""
+    return make_file(tmp_path_factory.mktemp("av") / "flashes.mp4", 3, flashes=True)
+
+
+async def play_and_record(peer, source, out, *, user="player", stop_after=0.4, during=None, **recorder_options):
+    from lumora_kit import Room
+    from lumora_kit.media import MediaPlayer, MediaRecorder
+    async with Room.join(peer.app_id, peer.room_id, user, "sig") as room:
+        await peer.wait_for_user(user)
+        recorder = MediaRecorder(out, **recorder_options)
+        await recorder.start(peer, user)
+        player = MediaPlayer(source)
+        playing = asyncio.create_task(player.play(room))
+        if during is not None:
+            await during(player)
+        await playing
+        await asyncio.sleep(stop_after)  # the last frames are on their way
+        await recorder.stop()
+    return recorder
+
+
+def stream_of(info, kind):
+    return [s for s in info["streams"] if s["codec_type"] == kind]
+
+
+@pytest.mark.parametrize("name, audio_codec, video_codec", [
+    ("out.mp4", "aac", "h264"),
+    ("out.webm", "opus", "vp8"),
+    ("out.mkv", "opus", "vp8"),
+    ("out.ogg", "opus", None),
+    ("out.mp3", "mp3", None),
+    ("out.wav", "pcm_s16le", None),
+])
+async def test_a_user_is_recorded_in_time_with_the_containers_codecs(lumora_runner, lumora_peer, np, flashes,
+                                                                      tmp_path, name, audio_codec, video_codec):
+    out = tmp_path / name
+    recorder = await play_and_record(lumora_peer, flashes, out)
+    assert recorder.dropped == 0 and recorder.late_tracks == []
+    info = probe(out)
+    assert [s["codec_name"] for s in stream_of(info, "audio")] == [audio_codec]
+    assert [s["codec_name"] for s in stream_of(info, "video")] == ([video_codec] if video_codec else [])
+    assert 2.9 <= float(info["format"]["duration"]) <= 3.2
+    clean, errors = decodes_cleanly(out)
+    assert clean, errors
+    audio = decode_audio(np, out)
+    beeps = audio_onsets(np, audio, 48000)
+    assert len(beeps) == 5  # at 0.5, 1.0, ... 2.5 s of the file
+    steps = np.diff(beeps)
+    assert np.all(np.abs(steps - 0.5) < 0.03), beeps
+    assert abs(dominant_frequency(np, audio, 48000) - 440) < 5
+    if video_codec:
+        pictures, times = decode_video(np, out, 160, 120)
+        assert 40 <= len(pictures) <= 47  # 15 fps for 3 s
+        flashes_seen = video_onsets(pictures, times)
+        # Each beep and its white picture are within one frame (1/15 s) of each other.
+        pairs = offsets(beeps, flashes_seen)
+        assert len(pairs) == 5 and max(abs(p) for p in pairs) < 1 / 15, pairs
+
+
+async def test_pictures_arrive_as_the_file_had_them(lumora_runner, lumora_peer, np, tmp_path):
+    source = make_file(tmp_path / "pattern.mkv", 1, size="64x48", fps=10, extra=["-c:v", "ffv1"])
+    out = tmp_path / "pattern.webm"
+    await play_and_record(lumora_peer, source, out, video_options={"b": "2M", "deadline": "good", "cpu-used": "0"})
+    original, _ = decode_video(np, source, 64, 48)
+    recorded, _ = decode_video(np, out, 64, 48)
+    assert len(recorded) == len(original) == 10
+    error = np.abs(recorded.astype(np.int16) - original.astype(np.int16)).mean()
+    assert error < 6  # VP8 at this rate keeps the test picture close; a wrong or shifted picture is far off
+
+
+async def test_a_pause_stays_a_pause(lumora_runner, lumora_peer, np, flashes, tmp_path):
+    out = tmp_path / "paused.mp4"
+
+    async def pause_for_a_second(player):
+        await asyncio.sleep(1.3)  # between the beeps at 1.0 and 1.5 s of the file
+        player.pause()
+        await asyncio.sleep(1.0)
+        player.resume()
+
+    await play_and_record(lumora_peer, flashes, out, during=pause_for_a_second)
+    info = probe(out)
+    assert 3.9 <= float(info["format"]["duration"]) <= 4.2
+    beeps = audio_onsets(np, decode_audio(np, out), 48000)
+    steps = np.diff(beeps)
+    assert len(beeps) == 5 and abs(steps[1] - 1.5) < 0.07 and np.all(np.abs(steps[[0, 2, 3]] - 0.5) < 0.03), beeps
+    pictures, times = decode_video(np, out, 160, 120)
+    pairs = offsets(beeps, video_onsets(pictures, times))
+    assert len(pairs) == 5 and max(abs(p) for p in pairs) < 1 / 15, pairs
+
+
+async def test_the_whole_room_mixed_audio_and_a_video_track_per_user(lumora_runner, lumora_peer, np, tmp_path):
+    from lumora_kit import Room, media
+    from lumora_kit.testing import join_peer
+    peer = lumora_peer
+    source = make_file(tmp_path / "a.webm", 2, frequency=440, size="96x64", fps=15, flashes=True)
+    out = tmp_path / "room.mkv"
+    recorder = media.MediaRecorder(out, wait_ms=500)
+    async with join_peer("singer", peer.room_id) as singer, Room.join(peer.app_id, peer.room_id, "film", "s") as film:
+        await peer.wait_for_user("singer")
+        await peer.wait_for_user("film")
+        await recorder.start(peer)  # before anyone publishes
+        voice = await singer.publish_audio(sample_rate=16000)
+        camera = await singer.publish_video(64, 48, fps=10)
+        playing = asyncio.create_task(media.MediaPlayer(source).play(film))
+        for i in range(20):  # 2 s of a quiet 880 Hz at 16 kHz, and pictures of 64x48
+            await asyncio.gather(voice.capture(media.tone(880, 100, 16000, amplitude=0.04, start_sample=i * 1600)),
+                                 camera.capture(media.test_pattern(64, 48, i)))
+        await playing
+        await voice.wait_for_playout()
+        await asyncio.sleep(0.3)
+        await recorder.stop()
+    info = probe(out)
+    assert len(stream_of(info, "audio")) == 1
+    videos = stream_of(info, "video")
+    titles = [s["tags"].get("title", s["tags"].get("TITLE")) for s in videos]
+    assert sorted(zip(titles, ((s["width"], s["height"]) for s in videos))) == [("film", (96, 64)),
+                                                                                   ("singer", (64, 48))]
+    mixed = decode_audio(np, out)
+    assert level_at(np, mixed, 48000, 440) > 0.1 and level_at(np, mixed, 48000, 880) > 0.1
+    # The mix is in step with the film's pictures: each beep within a frame of its white picture.
+    beeps = audio_onsets(np, mixed, 48000)
+    pictures, times = decode_video(np, out, 96, 64, stream=titles.index("film"))
+    pairs = offsets(beeps, video_onsets(pictures, times))
+    assert len(pairs) == 3 and max(abs(p) for p in pairs) < 1 / 15, (beeps, pairs)
+    assert decodes_cleanly(out)[0]
+
+
+async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumora_runner, np, tmp_path):
+    from lumora_kit import Room, media
+    from lumora_kit.testing import join_peer
+    out = tmp_path / "room.ogg"
+    async with join_peer("mixing", mix_audio=True) as room, \
+            Room.join(room.app_id, room.room_id, "talker", "s") as talker:
+        await room.wait_for_user("talker")
+        async with media.MediaRecorder(out) as recorder:
+            await recorder.start(room)
+            voice = await talker.publish_audio(sample_rate=16000)
+            await voice.capture(media.tone(600, 500, 16000))
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.6)  # a pause of 0.6 s
+            await voice.capture(media.tone(600, 500, 16000))
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.2)
+        assert recorder.tracks == [("audio", None)]
+    info = probe(out)
+    assert [s["codec_name"] for s in info["streams"]] == ["opus"]
+    audio = decode_audio(np, out)
+    loud = np.flatnonzero(np.abs(audio) > 2000) / 48000
+    gaps = np.diff(loud)
+    assert abs(loud[-1] - loud[0] - 1.6) < 0.05 and abs(gaps.max() - 0.6) < 0.05  # tone, pause, tone
+    assert abs(dominant_frequency(np, audio, 48000) - 600) < 5
+
+
+async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_cancelled(lumora_runner, lumora_peer,
+                                                                                        np, tmp_path):
+    from lumora_kit import Room, media
+    peer = lumora_peer
+    left, cancelled = tmp_path / "left.mp4", tmp_path / "cancelled.webm"
+    async with Room.join(peer.app_id, peer.room_id, "talker", "s") as talker:
+        await peer.wait_for_user("talker")
+        voice = await talker.publish_audio()
+        camera = await talker.publish_video(64, 48, fps=15)
+        until_left = media.MediaRecorder(left)
+        await until_left.start(peer, "talker")
+
+        async def record_until_cancelled():
+            async with media.MediaRecorder(cancelled) as recorder:
+                await recorder.start(peer, "talker")
+                await asyncio.Event().wait()
+
+        cancelling = asyncio.create_task(record_until_cancelled())
+        for i in range(10):
+            await asyncio.gather(voice.capture(media.tone(440, 100)), camera.capture(media.test_pattern(64, 48, i)))
+        await voice.wait_for_playout()
+        await asyncio.sleep(0.2)
+        cancelling.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelling
+    await until_left.stop()  # the file was finished when talker left; stop() waits for it
+    for path in (left, cancelled):
+        info = probe(path)
+        assert len(info["streams"]) == 2 and 0.8 <= float(info["format"]["duration"]) <= 1.4, (path, info["format"])
+        assert decodes_cleanly(path)[0]
+
+
+RECORD_UNTIL_INTERRUPTED = textwrap.dedent("""
+    import asyncio, sys
+    from lumora_kit import media
+    from lumora_kit.testing import join_peer
+
+    async def main(path):
+        async with join_peer("talker") as talker, join_peer("recorder", talker.room_id) as room:
+            await room.wait_for_user("talker")
+            voice = await talker.publish_audio()
+            camera = await talker.publish_video(64, 48, fps=15)
+            async with media.MediaRecorder(path) as recorder:
+                await recorder.start(room, "talker")
+                for i in range(1000):
+                    await asyncio.gather(voice.capture(media.tone(440, 100)),
+                                         camera.capture(media.test_pattern(64, 48, i)))
+                    if i == 10:
+                        print("recording", flush=True)
+
+    asyncio.run(main(sys.argv[1]))
+""")
+
+
+@pytest.mark.parametrize("name", ["interrupted.mp4", "interrupted.webm"])
+def test_ctrl_c_leaves_a_finished_file(np, tmp_path, name, lumora_sdk):
+    out = tmp_path / name
+    script = tmp_path / "record.py"
+    script.write_text(RECORD_UNTIL_INTERRUPTED)
+    child = subprocess.Popen([sys.executable, str(script), str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=dict(os.environ))
+    try:
+        assert child.stdout.readline() == "recording\n"
+        child.send_signal(signal.SIGINT)
+        _, errors = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in errors
+    info = probe(out)
+    assert len(info["streams"]) == 2 and float(info["format"]["duration"]) >= 0.3
+    clean, problems = decodes_cleanly(out)
+    assert clean, problems
+
+
+def test_unknown_containers_and_formats_are_refused_by_name(np):
+    from lumora_kit import media
+    with pytest.raises(ValueError, match=r"cannot tell the container of 'call.xyz'.*\.mp4"):
+        media.MediaRecorder("call.xyz")
+    with pytest.raises(ValueError, match="cannot record to format 'flv'"):
+        media.MediaRecorder("call", format="flv")
+    assert media.MediaRecorder("call", format="webm").plan.video_codec == "libvpx"

@@ -1,0 +1,35 @@
+"""A fully annotated program on lumora_kit's PyAV layer: mypy --strict and pyright must accept it."""
+
+import asyncio
+
+import av
+
+import _lumora
+from lumora_kit import Room, media
+
+
+async def play_record_and_mix(room: Room, user_id: str) -> tuple[int, float | None]:
+    player = media.MediaPlayer("talk.mp4", loop=False, sample_rate=16000, fps=15.0)
+    recorder = media.MediaRecorder("call.webm", video_codec="libvpx-vp9", options={"cluster_time_limit": "1000"})
+    async with recorder:
+        await recorder.start(room, user_id)
+        await player.play(room)
+    info: media.MediaInfo | None = player.info
+    tracks: list[tuple[str, str | None]] = recorder.tracks
+    async with media.AudioMixer(16000, channels=1, latency_ms=60) as mixer:
+        name: str = mixer.add_input(room.audio_stream(user_id), user_id)
+        frame: _lumora.AudioFrame = await mixer.recv()
+        mixer.remove_input(name)
+    converted: av.AudioFrame = media.av_audio_frame(frame)
+    back: _lumora.AudioFrame = media.audio_frame_from_av(converted, pts=0)
+    picture: av.VideoFrame = media.av_video_frame(media.pixel_frame_from_i420(bytes(6), 2, 2))
+    pixels: _lumora.PixelFrame = media.pixel_frame_from_av(picture, 2, 2)
+    return len(tracks) + back.channels + pixels.width, None if info is None else info.duration
+
+
+if __name__ == "__main__":
+    async def main() -> None:
+        async with Room.join(1400, 1, "typed", "sig") as room:
+            print(await play_record_and_mix(room, "alice"))
+
+    asyncio.run(main())
