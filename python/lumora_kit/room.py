@@ -75,6 +75,7 @@ class Room(RoomPublishing):
         self._enter_timeout, self._exit_timeout = enter_timeout, exit_timeout
         self._room_events_maxsize = room_events_maxsize
         self._left: asyncio.Future[None] | None = None
+        self._hold: asyncio.TimerHandle | None = None
 
     @classmethod
     def join(cls, app_id: int, room_id: int | str, user_id: str, user_sig: str, **options: Any) -> "JoinRoom":
@@ -131,7 +132,8 @@ class Room(RoomPublishing):
         self._left = loop.create_future()
         self._routes = RoomRoutes(EventQueue(loop, self._room_events_maxsize, DropPolicy.DROP_OLDEST))
         self._cloud = _lumora.VELACloud(RoomDelegate(self._routes))
-        self._pump_task = loop.create_task(self._pump(), name=f"lumora_kit Room {self.user_id} events")
+        self._hold = _hold(loop, self)
+        self._start_pump()
         entered = self._expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
         in_room = False
         try:
@@ -189,14 +191,51 @@ class Room(RoomPublishing):
         if self._routes is not None:
             for sink in self._routes.all_sinks():
                 sink.end("room left")
+        if self._hold is not None:
+            self._hold.cancel()
+            self._hold = None
         pump, self._pump_task = self._pump_task, None
         if pump is not None and not pump.done():
             pump.cancel()  # it holds the Room until it has run its cancellation
         if self._left is not None and not self._left.done():
             self._left.set_result(None)
 
+    def __del__(self) -> None:
+        # Only a Room that never left gets here with a cloud: its loop was
+        # closed (see _hold) and nothing refers to it any more. It leaves
+        # the room; the cloud is destroyed with this object.
+        cloud = getattr(self, "_cloud", None)
+        if cloud is None:
+            return
+        try:
+            cloud.ExitRoom()
+        except Exception:
+            pass
+        pump = self._pump_task
+        if pump is not None:
+            # Its loop is closed: the pending pump goes with the cloud's
+            # delegate, and says nothing about it.
+            pump._log_destroy_pending = False  # type: ignore[attr-defined]
+
     def __repr__(self) -> str:
         return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._state}>"
+
+
+# A Room in the room stays alive while its loop can still run it, even when
+# only its own tasks refer to it (its pump holds it weakly): a timer of the
+# loop holds it. Closing a loop drops the loop's timers, and with them this
+# hold, so a Room that was never left is freed, and leaves the room, once
+# nothing else refers to it. The timer re-arms itself in the unlikely case
+# that it fires.
+_HOLD_SECONDS = 365 * 86400.0
+
+
+def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> asyncio.TimerHandle:
+    return loop.call_later(_HOLD_SECONDS, _hold_again, loop, room)
+
+
+def _hold_again(loop: asyncio.AbstractEventLoop, room: Room) -> None:
+    room._hold = _hold(loop, room)
 
 
 def _is_uint32_id(value: object) -> bool:

@@ -18,6 +18,7 @@ state).
 
 import asyncio
 import logging
+import weakref
 from collections.abc import Callable, Mapping
 from typing import Any
 from dataclasses import dataclass, replace
@@ -107,10 +108,10 @@ class RoomEvents:
 
     # ---- The pump ----
 
-    async def _pump(self) -> None:
-        assert self._routes is not None
-        async for event in self._routes.room_events:
-            self._handle(event)
+    def _start_pump(self) -> None:
+        assert self._loop is not None and self._routes is not None
+        self._pump_task = self._loop.create_task(_pump(weakref.ref(self), self._routes.room_events),
+                                                 name=f"lumora_kit Room {self.user_id} events")
 
     def _handle(self, event: ev.Event) -> None:
         try:
@@ -251,8 +252,23 @@ class RoomEvents:
         if self._state in ("leaving", "left"):
             sink.end("room left")
 
-        def closed(_: Stream[ev.Event]) -> None:
+        def closed(_: Sink[ev.Event]) -> None:
             if entry in self._event_streams:
                 self._event_streams.remove(entry)
 
         return Stream(sink, on_close=closed)
+
+
+async def _pump(room: "weakref.ref[RoomEvents]", room_events: EventQueue[ev.Event]) -> None:
+    """Hands each room event to the Room while the Room lives.
+
+    It holds the Room weakly: the queue it waits on is reachable from the
+    SDK's side (the cloud keeps its delegate, the delegate the routes, the
+    routes this queue, the queue's waiter this task), and a strong reference
+    here would keep a Room that nothing else refers to alive for good."""
+    async for event in room_events:
+        handler = room()
+        if handler is None:
+            return
+        handler._handle(event)
+        del handler

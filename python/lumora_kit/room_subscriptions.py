@@ -101,9 +101,9 @@ class RoomSubscriptions(RoomEvents):
         on_close = functools.partial(self._stream_closed, table, key, subscription)
         return Stream(sink, user_id=user_id, stream_type=stream_type, on_close=on_close)
 
-    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, stream: Stream[Any]) -> None:
+    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, sink: Sink[Any]) -> None:
         if self._routes is not None:
-            self._routes.remove(table, key, stream.sink)
+            self._routes.remove(table, key, sink)
         if subscription is not None:
             self._release(subscription)
         if table == "mixed" and not self._mixed_streams_open():
