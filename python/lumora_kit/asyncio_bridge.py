@@ -9,7 +9,10 @@ costs dropped items, counted, never a stalled SDK thread.
   takes the events with ``async for`` or ``await events.get()``.
 - `RoomDelegate`, the delegate of `lumora_kit.Room`, does the same for every
   callback but the frames, into the queue the Room's event pump takes; the
-  frames go to the sinks of the Room's streams through `RoomRoutes`.
+  frames go to the sinks of the Room's streams through `RoomRoutes`. (A
+  user's leave is an event like the others: the pump ends that user's
+  streams after it has taken the user out of `remote_users`, and after the
+  frames that came before.)
 
 Both make their event callbacks with one factory, `_queuing`. Whatever they
 run on the SDK's thread catches its exceptions and logs them on the logger
@@ -26,7 +29,7 @@ import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DropPolicy, EventQueue
-from .events import EVENT_TYPES, Event, OnRemoteUserExitRoom
+from .events import EVENT_TYPES, Event
 from .streams import Sink
 
 logger = logging.getLogger("lumora_kit")
@@ -162,17 +165,12 @@ class RoomRoutes:
         return found
 
 
-def user_text(info: _lumora.UserInfo) -> str:
-    """The user id of a UserInfo as a str ("" for none)."""
-    return info.user_id.GetValue() or ""
-
-
 class RoomDelegate(Delegate):
     """The Room's delegate: frames to the streams' sinks, everything else to the Room's pump.
 
     It holds only the `RoomRoutes`, never the cloud or the Room."""
 
-    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserExitRoom"}
+    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS
 
     def __init__(self, routes: RoomRoutes) -> None:
         super().__init__()
@@ -208,15 +206,6 @@ class RoomDelegate(Delegate):
                 sink.put(frame)
         except Exception:
             _log_callback_error(self, "OnRemoteVideoFrameReceived")
-
-    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
-        try:
-            # The user's frames that came before are in the sinks already.
-            for sink in self.routes.sinks_of(user_text(info)):
-                sink.end("user left")
-            self.routes.room_events.put(OnRemoteUserExitRoom(info, reason))
-        except Exception:
-            _log_callback_error(self, "OnRemoteUserExitRoom")
 
 
 for _name in RoomDelegate.bridged_callbacks:

@@ -146,6 +146,12 @@ class RoomSubscriptions(RoomEvents):
             self._subscribe_mixed(user_id)
 
     def _user_left(self, user_id: str) -> None:
+        # The pump calls this after the user left `remote_users`, so a consumer
+        # that sees its stream end no longer finds the user listed. The
+        # user's frames came before the leave: they are queued already.
+        if self._routes is not None:
+            for sink in self._routes.sinks_of(user_id):
+                sink.end("user left")
         if user_id in self._mixed_users:
             self._mixed_users.discard(user_id)
             self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
