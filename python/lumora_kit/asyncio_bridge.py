@@ -22,6 +22,7 @@ run on the SDK's thread catches its exceptions and logs them on the logger
 import asyncio
 import logging
 import threading
+import weakref
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -29,7 +30,7 @@ import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DropPolicy, EventQueue
-from .events import EVENT_TYPES, Event
+from .events import EVENT_TYPES, Event, OnRemoteUserEnterRoom
 from .streams import Sink
 
 logger = logging.getLogger("lumora_kit")
@@ -37,6 +38,11 @@ logger = logging.getLogger("lumora_kit")
 FRAME_CALLBACKS = frozenset({
     "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived",
 })
+
+
+def _user_of(place: tuple[str, Any]) -> str | None:
+    _, key = place
+    return key if not isinstance(key, tuple) else key[0]
 
 
 def _log_callback_error(delegate: Delegate, callback: str) -> None:
@@ -111,27 +117,110 @@ for _name in CALLBACK_NAMES:
 
 type RouteKey = tuple[str | None, int]  # (user id, stream type) of a route
 
+EARLY_AUDIO_FRAMES = 250
+"""Audio frames kept per user before a stream of theirs opens (5 s of 20 ms frames)."""
+EARLY_VIDEO_FRAMES = 30
+"""Pictures kept per user and video stream type before a stream of them opens (2 s at 15 fps)."""
+
+
+class EarlyFrames:
+    """The first frames of one user and stream type, kept until the first stream of them opens.
+
+    Bounded: it keeps the first `bound` frames (the beginning is what a late
+    stream needs) and counts the rest as dropped."""
+
+    __slots__ = ("frames", "bound", "dropped")
+
+    def __init__(self, bound: int) -> None:
+        self.frames: list[Any] = []
+        self.bound = bound
+        self.dropped = 0
+
+    def keep(self, frame: Any) -> None:
+        if len(self.frames) < self.bound:
+            self.frames.append(frame)
+        else:
+            self.dropped += 1
+
 
 class RoomRoutes:
     """Where the Room's delegate sends what arrives. Shared by the Room (on the loop) and its delegate.
 
     The dicts are never changed in place: `add` and `remove` build new ones
     under `_lock` and swap them in, so the SDK's threads read them without
-    a lock."""
+    a lock.
 
-    def __init__(self, room_events: EventQueue[Event]) -> None:
+    With `auto_subscribe`, the delegate subscribes each remote user's audio
+    (and, with `video_types`, video) on the SDK's thread as soon as the user
+    enters, through `cloud` (a weak reference, so the delegate does not keep
+    its own cloud alive). Frames of a user and stream type that arrive before
+    any stream of them was opened are kept in `EarlyFrames`; the first stream
+    opened starts with them (`add`), and the Room drops them when the user
+    leaves (`forget_user`)."""
+
+    def __init__(self, room_events: EventQueue[Event], *, auto_subscribe: bool = False,
+                 video_types: tuple[_lumora.StreamType, ...] = ()) -> None:
         self._lock = threading.Lock()
         self.room_events = room_events
         self.audio: dict[str | None, tuple[Sink[_lumora.AudioFrame], ...]] = {}
         self.pixel: dict[RouteKey, tuple[Sink[_lumora.PixelFrame], ...]] = {}
         self.video: dict[RouteKey, tuple[Sink[_lumora.VideoFrame], ...]] = {}
         self.mixed: tuple[Sink[_lumora.AudioFrame], ...] = ()
+        self.auto_subscribe = auto_subscribe
+        self.video_types = video_types
+        self.cloud: "weakref.ref[_lumora.VELACloud] | None" = None
+        self._early: dict[tuple[str, Any], EarlyFrames] = {}
+        self._opened: set[tuple[str, Any]] = set()  # (table, key) that had a stream: nothing kept any more
+
+    def subscribe_user(self, user_id: str) -> None:
+        """Subscribes the user's audio and video (SDK thread, at the user's entry)."""
+        cloud = self.cloud() if self.cloud is not None else None
+        if cloud is None:
+            return
+        for stream_type in (_lumora.STREAM_TYPE_AUDIO, *self.video_types):
+            result = cloud.Subscribe(user_id, stream_type)
+            if result != 0:
+                logger.warning("Room: Subscribe(%r, %s) returned %d", user_id, stream_type, result)
+
+    def keep_early(self, table: str, key: Any, frame: Any) -> None:
+        """A frame that found no sink on the lock-free path (SDK thread)."""
+        with self._lock:
+            sinks: tuple[Sink[Any], ...] = getattr(self, table).get(key, ())
+            if sinks:  # a stream opened meanwhile: it got what was kept, this comes after
+                for sink in sinks:
+                    sink.put(frame)
+                return
+            place = (table, key)
+            if place in self._opened:
+                return
+            early = self._early.get(place)
+            if early is None:
+                bound = EARLY_AUDIO_FRAMES if table == "audio" else EARLY_VIDEO_FRAMES
+                early = self._early[place] = EarlyFrames(bound)
+            early.keep(frame)
+
+    def forget_user(self, user_id: str) -> None:
+        """Drops what was kept of a user who left (on the loop)."""
+        with self._lock:
+            for place in [p for p in self._early if _user_of(p) == user_id]:
+                del self._early[place]
+            self._opened = {p for p in self._opened if _user_of(p) != user_id}
 
     def add(self, table: str, key: Any, sink: Sink[Any]) -> None:
         with self._lock:
             if table == "mixed":
                 self.mixed = self.mixed + (sink,)
                 return
+            if self.auto_subscribe:
+                # The first stream of a user and stream type starts with the
+                # frames kept so far, put before the new routes are visible.
+                place = (table, key)
+                self._opened.add(place)
+                early = self._early.pop(place, None)
+                if early is not None:
+                    for frame in early.frames:
+                        sink.put(frame)
+                    sink.queue.count_dropped(early.dropped)
             routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
             routes[key] = routes.get(key, ()) + (sink,)
             setattr(self, table, routes)
@@ -170,17 +259,31 @@ class RoomDelegate(Delegate):
 
     It holds only the `RoomRoutes`, never the cloud or the Room."""
 
-    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS
+    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserEnterRoom"}
 
     def __init__(self, routes: RoomRoutes) -> None:
         super().__init__()
         self.routes = routes
         self.events = routes.room_events
 
+    def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
+        try:
+            routes = self.routes
+            if routes.auto_subscribe:
+                routes.subscribe_user(info.user_id.GetValue() or "")
+            routes.room_events.put(OnRemoteUserEnterRoom(info))
+        except Exception:
+            _log_callback_error(self, "OnRemoteUserEnterRoom")
+
     def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self.routes.audio.get(user_id, ()):
-                sink.put(frame)
+            routes = self.routes
+            sinks = routes.audio.get(user_id)
+            if sinks:
+                for sink in sinks:
+                    sink.put(frame)
+            elif routes.auto_subscribe:
+                routes.keep_early("audio", user_id, frame)
         except Exception:
             _log_callback_error(self, "OnRemoteAudioReceived")
 
@@ -194,8 +297,13 @@ class RoomDelegate(Delegate):
     def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.PixelFrame) -> None:
         try:
-            for sink in self.routes.pixel.get((user_id, int(stream_type)), ()):
-                sink.put(frame)
+            routes, key = self.routes, (user_id, int(stream_type))
+            sinks = routes.pixel.get(key)
+            if sinks:
+                for sink in sinks:
+                    sink.put(frame)
+            elif routes.auto_subscribe:
+                routes.keep_early("pixel", key, frame)
         except Exception:
             _log_callback_error(self, "OnRemotePixelFrameReceived")
 

@@ -95,6 +95,13 @@ class EventQueue[T]:
             self._wakeup_scheduled = True
         return self._schedule_wakeup()
 
+    def count_dropped(self, count: int) -> None:
+        """Counts `count` items that were dropped before they reached this queue (received and dropped)."""
+        if count:
+            with self._lock:
+                self._received += count
+                self._dropped += count
+
     def _schedule_wakeup(self) -> bool:
         try:
             self.loop.call_soon_threadsafe(self._wake_waiters)

@@ -27,6 +27,7 @@ then every stream ends once its consumer has taken what was queued.
 
 import asyncio
 import logging
+import weakref
 from collections.abc import Generator
 from types import TracebackType
 from typing import Any, Self
@@ -42,6 +43,8 @@ from .room_publishing import RoomPublishing
 
 __all__ = ["JoinRoom", "RemoteUser", "Room"]
 
+_VIDEO_TYPES = (_lumora.STREAM_TYPE_VIDEO_HIGH, _lumora.STREAM_TYPE_VIDEO_LOW, _lumora.STREAM_TYPE_VIDEO_AUX)
+
 logger = logging.getLogger("lumora_kit")
 
 
@@ -56,7 +59,7 @@ class Room(RoomPublishing):
                  private_map_key: str | None = None, pixel_frame_input: bool = True,
                  pixel_frame_output: bool = True, mix_audio: bool = False, mixed_sample_rate: int = 48000,
                  mixed_channels: int = 1, mixed_frame_ms: int = 20, enter_timeout: float = 10.0,
-                 exit_timeout: float = 5.0, room_events_maxsize: int = 4096) -> None:
+                 exit_timeout: float = 5.0, room_events_maxsize: int = 4096, auto_subscribe: bool = True) -> None:
         """Prefer `Room.join`; a Room made directly enters with ``await room.enter()``."""
         if not _is_uint32_id(app_id):
             raise ValueError(f"app_id must be an int from 1 to 4294967295, not {app_id!r}")
@@ -65,7 +68,8 @@ class Room(RoomPublishing):
         for name, text in (("user_id", user_id), ("user_sig", user_sig)):
             if not _is_text(text):
                 raise ValueError(f"{name} must be a non-empty str, not {text!r}")
-        super().__init__(user_id, mix_audio=mix_audio, pixel_frame_output=pixel_frame_output)
+        super().__init__(user_id, mix_audio=mix_audio, pixel_frame_output=pixel_frame_output,
+                         auto_subscribe=auto_subscribe)
         self.app_id = app_id
         self.room_id = room_id
         self._user_sig = user_sig
@@ -87,7 +91,11 @@ class Room(RoomPublishing):
         `pixel_frame_output` (True: PixelFrames sent and received keep their
         width, height and format), `mix_audio` (the SDK mixes remote audio
         for `mixed_audio_stream`, at `mixed_sample_rate`, `mixed_channels`,
-        `mixed_frame_ms`), `enter_timeout` (10 s), `exit_timeout` (5 s).
+        `mixed_frame_ms`), `enter_timeout` (10 s), `exit_timeout` (5 s),
+        `auto_subscribe` (True: every remote user's audio, and video with
+        pixel output, is subscribed as the user enters, and a stream opened
+        later starts with the first frame the user sent; False: streams
+        subscribe when they open, and get what comes from then on).
 
         Raises `LumoraError` when EnterRoom fails, when the SDK reports
         OnError before OnEnterRoom, and (`LumoraTimeoutError`) when
@@ -130,8 +138,11 @@ class Room(RoomPublishing):
         self._loop = loop
         self._state = "entering"
         self._left = loop.create_future()
-        self._routes = RoomRoutes(EventQueue(loop, self._room_events_maxsize, DropPolicy.DROP_OLDEST))
+        video_types = _VIDEO_TYPES if self.pixel_frame_output else ()
+        self._routes = RoomRoutes(EventQueue(loop, self._room_events_maxsize, DropPolicy.DROP_OLDEST),
+                                  auto_subscribe=self.auto_subscribe, video_types=video_types)
         self._cloud = _lumora.VELACloud(RoomDelegate(self._routes))
+        self._routes.cloud = weakref.ref(self._cloud)
         self._hold = _hold(loop, self)
         self._start_pump()
         entered = self._expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
@@ -191,6 +202,7 @@ class Room(RoomPublishing):
         if self._routes is not None:
             for sink in self._routes.all_sinks():
                 sink.end("room left")
+        self._end_track_feeds()
         if self._hold is not None:
             self._hold.cancel()
             self._hold = None

@@ -111,6 +111,9 @@ class RoomEvents:
     def _user_left(self, user_id: str) -> None:
         """Called by the pump after a user left (and is no longer in `remote_users`)."""
 
+    def _media_available(self, user_id: str, stream_type: _lumora.StreamType) -> None:
+        """Called by the pump after a user's audio or video became available."""
+
     # ---- The pump ----
 
     def _start_pump(self) -> None:
@@ -148,10 +151,14 @@ class RoomEvents:
             case ev.OnRemoteAudioAvailable(user_id, available) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 users[user_id] = replace(user, audio=available)
+                if available:
+                    self._media_available(user_id, _lumora.STREAM_TYPE_AUDIO)
             case ev.OnRemoteVideoAvailable(user_id, available, stream_type) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 video = user.video | {stream_type} if available else user.video - {stream_type}
                 users[user_id] = replace(user, video=video)
+                if available:
+                    self._media_available(user_id, stream_type)
             case ev.OnError(error) if self._state == "joined":
                 logger.warning("Room %s: the SDK reported %s (%d)", self.user_id,
                                getattr(error, "name", "?"), int(error))

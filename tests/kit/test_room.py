@@ -175,7 +175,7 @@ async def test_a_full_stream_drops_by_its_policy_and_counts(lumora_peer):
 
 
 async def test_closing_unsubscribes_once_the_last_stream_of_a_user_closes(lumora_peer, lumora_journal):
-    async with join_beside(lumora_peer) as bot:
+    async with join_beside(lumora_peer, auto_subscribe=False) as bot:
         await bot.wait_for_user("peer")
         lumora_journal.clear_journal()
         first, second = bot.audio_stream("peer"), bot.audio_stream("peer")

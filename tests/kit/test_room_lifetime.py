@@ -35,7 +35,8 @@ DROPPED_STREAMS_IN_CYCLES = """
     faulthandler.dump_traceback_later(60, exit=True)
 
     async def main():
-        async with join_peer("talker") as talker, Room.join(talker.app_id, talker.room_id, "bot", "s") as bot:
+        async with join_peer("talker") as talker, Room.join(talker.app_id, talker.room_id, "bot", "s",
+                                                                               auto_subscribe=False) as bot:
             await bot.wait_for_user("talker")
             source = await talker.publish_audio(frame_ms=10, queue_ms=2000)
 
@@ -68,7 +69,7 @@ def test_streams_dropped_in_cycles_under_frequent_collections_close_without_dead
 
 
 async def test_a_stream_dropped_on_another_thread_closes_on_the_loop(lumora_peer, lumora_journal):
-    async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "bot", "s") as bot:
+    async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "bot", "s", auto_subscribe=False) as bot:
         await bot.wait_for_user("peer")
         kept = bot.audio_stream("peer")
         handed = [bot.audio_stream("peer")]
