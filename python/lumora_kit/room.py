@@ -36,7 +36,7 @@ import _lumora
 
 from . import events as ev
 from .asyncio_bridge import RoomDelegate, RoomRoutes
-from .errors import LumoraError, LumoraTimeoutError, check
+from .errors import LumoraError, LumoraTimeoutError
 from .event_queue import DropPolicy, EventQueue
 from .room_events import RemoteUser
 from .room_publishing import RoomPublishing
@@ -148,7 +148,9 @@ class Room(RoomPublishing):
         entered = self._expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
         in_room = False
         try:
-            check(self._cloud.EnterRoom(params), "EnterRoom")
+            result = self._cloud.EnterRoom(params)
+            if result != 0:
+                raise LumoraError(result, "EnterRoom", self._enter_failure_hint(result))
             in_room = True
             try:
                 async with asyncio.timeout(self._enter_timeout):
@@ -156,7 +158,9 @@ class Room(RoomPublishing):
             except TimeoutError:
                 raise LumoraTimeoutError("EnterRoom", f"no OnEnterRoom within {self._enter_timeout} s") from None
             if isinstance(outcome, ev.OnError):
-                raise LumoraError(outcome.error, "EnterRoom", "the SDK reported OnError")
+                hint = self._enter_failure_hint(outcome.error)
+                raise LumoraError(outcome.error, "EnterRoom",
+                                  "the SDK reported OnError" + (f"; {hint}" if hint else ""))
         except BaseException:
             if in_room:
                 self._call("ExitRoom")
@@ -164,6 +168,12 @@ class Room(RoomPublishing):
             raise
         self._state = "joined"
         return self
+
+    def _enter_failure_hint(self, error: int | _lumora.Error) -> str | None:
+        if int(error) == int(_lumora.ERR_ENTER_ROOM_FAILED):
+            return (f"user id {self.user_id!r} may already be in room {self.room_id!r} "
+                    "(another participant, or a Room of this program that did not leave)")
+        return None
 
     async def leave(self) -> None:
         """Leaves the room: stops the sources, ExitRoom, waits (up to `exit_timeout`) for

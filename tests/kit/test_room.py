@@ -69,7 +69,7 @@ async def test_a_refused_join_raises_lumora_error_and_leaves_no_cloud(lumora_pee
     with pytest.raises(LumoraError) as caught:
         await join_beside(lumora_peer, "peer")  # that user id is taken in this room
     assert caught.value.error == lumora.ERR_ENTER_ROOM_FAILED and caught.value.operation == "EnterRoom"
-    assert "ERR_ENTER_ROOM_FAILED" in str(caught.value)
+    assert "ERR_ENTER_ROOM_FAILED" in str(caught.value) and "user id 'peer' may already be in room" in str(caught.value)
     assert lumora_sdk.live_clouds() == clouds
     with pytest.raises(ValueError, match="app_id"):
         Room.join(0, 5, "x", "y")
@@ -273,6 +273,10 @@ def test_check_raises_for_failed_results_only():
         check(12345, "Subscribe")
     with pytest.raises(TypeError):
         check(True, "SendCustomCmdMsg")
+    check(0)
+    with pytest.raises(LumoraError, match=r"^an SDK operation failed: ERR_INVALID_PARAMETER \(-2\)$") as caught:
+        check(lumora.ERR_INVALID_PARAMETER)
+    assert caught.value.operation is None and caught.value.error == lumora.ERR_INVALID_PARAMETER
 
 
 @pytest.mark.parametrize("catch_errors", [False, True])
