@@ -159,7 +159,9 @@ class EventQueue[T]:
     async def get(self) -> T:
         """Waits for the next item; on the queue's loop only."""
         if asyncio.get_running_loop() is not self.loop:
-            raise RuntimeError("EventQueue.get must be awaited on the loop the queue was made for")
+            raise RuntimeError("EventQueue.get must be awaited on the loop the queue was made for (a Room's "
+                               "streams and events belong to the loop the Room joined on; in tests, run the "
+                               "test on the loop of the fixture that made the Room)")
         while True:
             try:
                 return self.get_nowait()

@@ -34,6 +34,14 @@ from .streams import Sink, Stream
 logger = logging.getLogger("lumora_kit")
 
 
+LOOP_MISMATCH = (
+    "Room {room!r} is used from another event loop than the one it joined on; a Room, its streams and its "
+    "events work on the loop it joined on. In tests: run the test on the loop of the fixture that made the "
+    "Room (pytest-asyncio: the same loop_scope for both, e.g. @pytest_asyncio.fixture(loop_scope=\"module\") "
+    "with @pytest.mark.asyncio(loop_scope=\"module\"); anyio: the same anyio_backend), or join the Room "
+    "inside the test")
+
+
 @dataclass(frozen=True, slots=True)
 class RemoteUser:
     """A remote user in the room and what they publish (`video`: the stream types with video)."""
@@ -87,12 +95,23 @@ class RoomEvents:
     def _joined_cloud(self) -> _lumora.VELACloud:
         if self._state != "joined" or self._cloud is None:
             raise RuntimeError(f"the Room is not in the room ({self._state})")
+        self._check_loop()
         return self._cloud
 
     def _require_loop(self) -> asyncio.AbstractEventLoop:
         if self._loop is None:
             raise RuntimeError("the Room has not entered yet")
+        self._check_loop()
         return self._loop
+
+    def _check_loop(self) -> None:
+        """A Room works on the loop it joined on; say so (and how to fix a test) when used from another."""
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            return  # not in a coroutine: e.g. a sync test reading room.cloud
+        if running is not self._loop:
+            raise RuntimeError(LOOP_MISMATCH.format(room=self.user_id))
 
     def _call(self, operation: str) -> int | None:
         """Calls a no-argument cloud operation; logs instead of raising (used while leaving)."""
