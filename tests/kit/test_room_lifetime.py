@@ -109,7 +109,7 @@ ROOMS_ON_CLOSED_LOOPS = """
         loop.close()
         del room, events
         gc.collect()
-        left = watcher.recorder.wait_for("OnRemoteUserExitRoom", count=round + 1, timeout=5)
+        left = watcher.recorder.wait_for("OnRemoteUserExitRoom", count=round + 1, timeout=30)
         print(left[-1][0].user_id.GetValue(), control.live_clouds() - clouds)
     observers.leave()
 """
@@ -119,8 +119,8 @@ def test_a_room_whose_loop_was_closed_without_leaving_is_freed_and_leaves(lumora
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(ROOMS_ON_CLOSED_LOOPS)], capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split("\n")[:-1] == [f"bot{i} 0" for i in range(5)]
-    assert done.stderr == ""  # nothing about pending tasks of the kit's own
+    assert done.stdout.split("\n")[:-1] == [f"bot{i} 0" for i in range(5)], done.stdout + done.stderr
+    assert "Task was destroyed" not in done.stderr  # nothing about pending tasks of the kit's own
 
 
 async def test_a_joined_room_that_only_its_own_task_refers_to_stays_in_the_room(lumora_peer):
