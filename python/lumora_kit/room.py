@@ -27,6 +27,7 @@ then every stream ends once its consumer has taken what was queued.
 
 import asyncio
 import logging
+import os
 import weakref
 from collections.abc import Generator
 from types import TracebackType
@@ -79,7 +80,7 @@ class Room(RoomPublishing):
         self._enter_timeout, self._exit_timeout = enter_timeout, exit_timeout
         self._room_events_maxsize = room_events_maxsize
         self._left: asyncio.Future[None] | None = None
-        self._hold: asyncio.TimerHandle | None = None
+        self._hold: _LoopHold | None = None
 
     @classmethod
     def join(cls, app_id: int, room_id: int | str, user_id: str, user_sig: str, **options: Any) -> "JoinRoom":
@@ -214,7 +215,7 @@ class Room(RoomPublishing):
                 sink.end("room left")
         self._end_track_feeds()
         if self._hold is not None:
-            self._hold.cancel()
+            _release(self._hold, self)
             self._hold = None
         pump, self._pump_task = self._pump_task, None
         if pump is not None and not pump.done():
@@ -243,21 +244,68 @@ class Room(RoomPublishing):
         return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._state}>"
 
 
-# A Room in the room stays alive while its loop can still run it, even when
-# only its own tasks refer to it (its pump holds it weakly): a timer of the
-# loop holds it. Closing a loop drops the loop's timers, and with them this
-# hold, so a Room that was never left is freed, and leaves the room, once
-# nothing else refers to it. The timer re-arms itself in the unlikely case
-# that it fires.
+# ---- Keeping a Room in the room alive while its loop is open ---------------------------
+# A Room's pump holds it weakly (see room_events), so a Room in the room
+# needs another holder while its loop can still run it, even when only its
+# own tasks refer to it. The holder must be something the loop drops when
+# it is closed, so that a Room that was never left is freed (and leaves the
+# room) once nothing else refers to it: the loop's selector. One `_LoopHold`
+# a loop is registered as the reader of a pipe that is never written, which
+# costs the loop nothing per iteration; closing the loop closes its
+# selector, which drops the hold, whose finaliser closes the pipe. A loop
+# without readers (the Proactor loop) holds its Rooms with a far timer
+# instead, which re-arms itself if it ever fires.
+
+class _LoopHold:
+    """The Rooms of one loop that are in a room."""
+
+    __slots__ = ("rooms", "timer", "__weakref__")
+
+    def __init__(self) -> None:
+        self.rooms: set[Room] = set()
+        self.timer: asyncio.TimerHandle | None = None
+
+
+_holds: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.ref[_LoopHold]]" = \
+    weakref.WeakKeyDictionary()
 _HOLD_SECONDS = 365 * 86400.0
 
 
-def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> asyncio.TimerHandle:
-    return loop.call_later(_HOLD_SECONDS, _hold_again, loop, room)
+def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> _LoopHold:
+    """Holds `room` until `_release` or until `loop` is closed."""
+    known = _holds.get(loop)
+    hold = known() if known is not None else None
+    if hold is None:
+        hold = _LoopHold()
+        read_end, write_end = os.pipe()
+        try:
+            loop.add_reader(read_end, _never_called, hold)
+        except (NotImplementedError, AttributeError):
+            os.close(read_end)
+            os.close(write_end)
+            _hold_by_timer(loop, hold)
+        else:
+            weakref.finalize(hold, _close_pipe, read_end, write_end)
+        _holds[loop] = weakref.ref(hold)
+    hold.rooms.add(room)
+    return hold
 
 
-def _hold_again(loop: asyncio.AbstractEventLoop, room: Room) -> None:
-    room._hold = _hold(loop, room)
+def _release(hold: _LoopHold, room: Room) -> None:
+    hold.rooms.discard(room)
+
+
+def _never_called(hold: _LoopHold) -> None:
+    """The pipe is never written."""
+
+
+def _close_pipe(read_end: int, write_end: int) -> None:
+    os.close(read_end)
+    os.close(write_end)
+
+
+def _hold_by_timer(loop: asyncio.AbstractEventLoop, hold: _LoopHold) -> None:
+    hold.timer = loop.call_later(_HOLD_SECONDS, _hold_by_timer, loop, hold)
 
 
 def _is_uint32_id(value: object) -> bool:

@@ -21,9 +21,9 @@ object go: its finaliser hands the close to the stream's loop.
 
 import asyncio
 import logging
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from types import TracebackType
-from typing import Self
+from typing import Any, Self
 
 from .event_queue import DropPolicy, EventQueue, QueueStats
 
@@ -80,13 +80,9 @@ class Stream[T]:
 
     # ---- Taking items ----
 
-    async def get(self) -> T:
-        """The next item; raises `StreamEnded` once the stream has ended and is empty."""
-        try:
-            return await self._queue.get()
-        except asyncio.QueueShutDown:
-            self.close()
-            raise StreamEnded(self.end_reason or "closed") from None
+    def get(self) -> Coroutine[Any, Any, T]:
+        """The next item (``await stream.get()``); raises `StreamEnded` once the stream has ended and is empty."""
+        return self._queue.take(self._ended)
 
     def get_nowait(self) -> T:
         """The next waiting item; raises asyncio.QueueEmpty, or `StreamEnded`."""
@@ -99,12 +95,16 @@ class Stream[T]:
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> T:
-        try:
-            return await self._queue.get()
-        except asyncio.QueueShutDown:
-            self.close()
-            raise StopAsyncIteration from None
+    def __anext__(self) -> Coroutine[Any, Any, T]:
+        return self._queue.take(self._stopped)
+
+    def _ended(self) -> BaseException:
+        self.close()
+        return StreamEnded(self.end_reason or "closed")
+
+    def _stopped(self) -> BaseException:
+        self.close()
+        return StopAsyncIteration()
 
     # ---- Ending ----
 
