@@ -79,16 +79,18 @@ def worker(args):
     audio = ctypes.create_string_buffer(AUDIO, len(AUDIO))
     user = b"remote-user"
 
-    def run(receiver, cloud_id, take):
-        done = queue.SimpleQueue()
-
-        async def consume(n):
+    def taking(take):
+        """A consumer that awaits take() for each frame."""
+        async def consume(n, done):
             for _ in range(n):
                 await take()
                 done.put(None)
+        return consume
 
+    def run(receiver, cloud_id, consume):
+        done = queue.SimpleQueue()
         for name, n in ((f"warm/{receiver}", args.warmup), (receiver, args.frames)):
-            consumer = asyncio.run_coroutine_threadsafe(consume(n), loop)
+            consumer = asyncio.run_coroutine_threadsafe(consume(n, done), loop)
             mark.bench_dump(f"before/{name}".encode())
             for pts in range(n):
                 control.lib.lumora_inject_remote_audio(cloud_id, EVENT, user, 48000, 1, 16, 0, pts, 1, audio,
@@ -103,7 +105,7 @@ def worker(args):
 
     frames = on_loop(bridge_queue())
     cloud = lumora.VELACloud(HandBridge(frames))
-    run("hand bridge", control.last_cloud_id(), frames.get)
+    run("hand bridge", control.last_cloud_id(), taking(frames.get))
     del cloud
 
     # The kit's queue alone, in the same bridge.
@@ -117,7 +119,7 @@ def worker(args):
 
     events = EventQueue(loop, 1024)
     cloud = lumora.VELACloud(QueueBridge(events))
-    run("EventQueue bridge", control.last_cloud_id(), events.get)
+    run("EventQueue bridge", control.last_cloud_id(), taking(events.get))
     del cloud
 
     # The Room, both ways of taking frames.
@@ -129,9 +131,16 @@ def worker(args):
         return room.audio_stream(user.decode(), maxsize=1024)
 
     stream = on_loop(open_stream())
-    run("Room stream.get()", cloud_id, stream.get)
-    iterator = aiter(stream)
-    run("Room async for", cloud_id, lambda: anext(iterator))
+    run("Room stream.get()", cloud_id, taking(stream.get))
+
+    async def iterate(n, done):
+        async for _ in stream:
+            done.put(None)
+            n -= 1
+            if n == 0:
+                break
+
+    run("Room async for", cloud_id, iterate)
     on_loop(joining.__aexit__(None, None, None))
     loop.call_soon_threadsafe(loop.stop)
     thread.join()

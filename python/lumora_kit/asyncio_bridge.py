@@ -40,6 +40,14 @@ FRAME_CALLBACKS = frozenset({
 })
 
 
+def _fan_out(puts: tuple[Callable[[Any], object], ...]) -> Callable[[Any], None]:
+    """One put into several streams of the same user and stream type (they share the frame)."""
+    def put(frame: Any) -> None:
+        for one in puts:
+            one(frame)
+    return put
+
+
 def _user_of(place: tuple[str, Any]) -> str | None:
     _, key = place
     return key if not isinstance(key, tuple) else key[0]
@@ -146,9 +154,14 @@ class EarlyFrames:
 class RoomRoutes:
     """Where the Room's delegate sends what arrives. Shared by the Room (on the loop) and its delegate.
 
-    The dicts are never changed in place: `add` and `remove` build new ones
-    under `_lock` and swap them in, so the SDK's threads read them without
-    a lock.
+    `audio`, `pixel` and `video` map a user (and stream type) to the sinks
+    of its streams; `audio_put`, `pixel_put` and `video_put` map the same
+    keys to one function that puts a frame into all of them (the sink's own
+    `put` when there is one), for the delegate's frame callbacks.
+    The dicts stay the same objects (the delegate keeps their `get`); `add`
+    and `remove` change them under `_lock`, one key at a time, to a new
+    tuple, so the SDK's threads read them without a lock (a dict's `get` and
+    item assignment are atomic).
 
     With `auto_subscribe`, the delegate subscribes each remote user's audio
     (and, with `video_types`, video) on the SDK's thread as soon as the user
@@ -166,6 +179,10 @@ class RoomRoutes:
         self.pixel: dict[RouteKey, tuple[Sink[_lumora.PixelFrame], ...]] = {}
         self.video: dict[RouteKey, tuple[Sink[_lumora.VideoFrame], ...]] = {}
         self.mixed: tuple[Sink[_lumora.AudioFrame], ...] = ()
+        self.audio_put: dict[str | None, Callable[[_lumora.AudioFrame], object]] = {}
+        self.pixel_put: dict[RouteKey, Callable[[_lumora.PixelFrame], object]] = {}
+        self.video_put: dict[RouteKey, Callable[[_lumora.VideoFrame], object]] = {}
+        self.mixed_puts: tuple[Callable[[_lumora.AudioFrame], bool], ...] = ()
         self.auto_subscribe = auto_subscribe
         self.video_types = video_types
         self.cloud: "weakref.ref[_lumora.VELACloud] | None" = None
@@ -210,6 +227,7 @@ class RoomRoutes:
         with self._lock:
             if table == "mixed":
                 self.mixed = self.mixed + (sink,)
+                self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
             if self.auto_subscribe:
                 # The first stream of a user and stream type starts with the
@@ -221,27 +239,30 @@ class RoomRoutes:
                     for frame in early.frames:
                         sink.put(frame)
                     sink.queue.count_dropped(early.dropped)
-            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
-            routes[key] = routes.get(key, ()) + (sink,)
-            setattr(self, table, routes)
+            self._set(table, key, getattr(self, table).get(key, ()) + (sink,))
 
     def remove(self, table: str, key: Any, sink: Sink[Any]) -> None:
         with self._lock:
             if table == "mixed":
                 self.mixed = tuple(s for s in self.mixed if s is not sink)
+                self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
-            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
-            left = tuple(s for s in routes.get(key, ()) if s is not sink)
-            if left:
-                routes[key] = left
-            else:
-                routes.pop(key, None)
-            setattr(self, table, routes)
+            self._set(table, key, tuple(s for s in getattr(self, table).get(key, ()) if s is not sink))
+
+    def _set(self, table: str, key: Any, sinks: tuple[Sink[Any], ...]) -> None:
+        routes: dict[Any, tuple[Sink[Any], ...]] = getattr(self, table)
+        puts: dict[Any, Callable[[Any], object]] = getattr(self, table + "_put")
+        if sinks:
+            routes[key] = sinks
+            puts[key] = sinks[0].put if len(sinks) == 1 else _fan_out(tuple(s.put for s in sinks))
+        else:
+            puts.pop(key, None)
+            routes.pop(key, None)
 
     def sinks_of(self, user_id: str | None) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.audio.get(user_id, ()))
         for table in (self.pixel, self.video):
-            for (user, _), sinks in table.items():
+            for (user, _), sinks in list(table.items()):
                 if user == user_id:
                     found.extend(sinks)
         return found
@@ -249,7 +270,7 @@ class RoomRoutes:
     def all_sinks(self) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.mixed)
         for table in (self.audio, self.pixel, self.video):
-            for sinks in table.values():
+            for sinks in list(table.values()):
                 found.extend(sinks)
         return found
 
@@ -265,6 +286,9 @@ class RoomDelegate(Delegate):
         super().__init__()
         self.routes = routes
         self.events = routes.room_events
+        self._audio_put = routes.audio_put.get
+        self._pixel_put = routes.pixel_put.get
+        self._video_put = routes.video_put.get
 
     def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
         try:
@@ -277,41 +301,39 @@ class RoomDelegate(Delegate):
 
     def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
         try:
-            routes = self.routes
-            sinks = routes.audio.get(user_id)
-            if sinks:
-                for sink in sinks:
-                    sink.put(frame)
-            elif routes.auto_subscribe:
-                routes.keep_early("audio", user_id, frame)
+            put = self._audio_put(user_id)
+            if put is not None:
+                put(frame)
+            elif self.routes.auto_subscribe:
+                self.routes.keep_early("audio", user_id, frame)
         except Exception:
             _log_callback_error(self, "OnRemoteAudioReceived")
 
     def OnRemoteMixedAudioReceived(self, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self.routes.mixed:
-                sink.put(frame)
+            for put in self.routes.mixed_puts:
+                put(frame)
         except Exception:
             _log_callback_error(self, "OnRemoteMixedAudioReceived")
 
     def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.PixelFrame) -> None:
         try:
-            routes, key = self.routes, (user_id, int(stream_type))
-            sinks = routes.pixel.get(key)
-            if sinks:
-                for sink in sinks:
-                    sink.put(frame)
-            elif routes.auto_subscribe:
-                routes.keep_early("pixel", key, frame)
+            key = (user_id, int(stream_type))
+            put = self._pixel_put(key)
+            if put is not None:
+                put(frame)
+            elif self.routes.auto_subscribe:
+                self.routes.keep_early("pixel", key, frame)
         except Exception:
             _log_callback_error(self, "OnRemotePixelFrameReceived")
 
     def OnRemoteVideoFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.VideoFrame) -> None:
         try:
-            for sink in self.routes.video.get((user_id, int(stream_type)), ()):
-                sink.put(frame)
+            put = self._video_put((user_id, int(stream_type)))
+            if put is not None:
+                put(frame)
         except Exception:
             _log_callback_error(self, "OnRemoteVideoFrameReceived")
 

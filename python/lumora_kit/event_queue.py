@@ -22,6 +22,7 @@ dropped + pending` at all times.
 
 import asyncio
 import enum
+from asyncio import get_running_loop
 import threading
 from collections import deque
 from collections.abc import Callable, Coroutine
@@ -145,8 +146,9 @@ class EventQueue[T]:
         # its item before this runs, and the waiters woken here find it; one
         # that sees it cleared schedules a wake-up of its own.
         self._wakeup_scheduled = False
-        waiters, self._waiters = self._waiters, []
-        for waiter in waiters:
+        waiters = self._waiters
+        while waiters:
+            waiter = waiters.pop()
             if not waiter.done():
                 waiter.set_result(None)
 
@@ -186,7 +188,7 @@ class EventQueue[T]:
                     continue
                 raise ended()
             loop = self.loop
-            if asyncio.get_running_loop() is not loop:
+            if get_running_loop() is not loop:
                 raise RuntimeError("EventQueue.get must be awaited on the loop the queue was made for (a Room's "
                                    "streams and events belong to the loop the Room joined on; in tests, run the "
                                    "test on the loop of the fixture that made the Room)")

@@ -5,6 +5,7 @@ kit's pytest plugin runs them); `lumora_peer` is a second participant.
 """
 
 import asyncio
+import collections
 import gc
 import logging
 import weakref
@@ -247,10 +248,11 @@ async def test_errors_on_the_sdk_thread_are_logged_not_raised_into_the_sdk(lumor
         cloud_id = lumora_sdk.last_cloud_id()
         stream = bot.audio_stream("peer")
 
-        def broken(frame):
-            raise ValueError("a broken sink")
+        class Broken(collections.deque):
+            def append(self, frame):
+                raise ValueError("a broken sink")
 
-        stream.sink.put = broken
+        stream.sink.queue._items = Broken()
         errors_before = lumora_sdk.callback_errors(cloud_id)
         source = await lumora_peer.publish_audio()
         with caplog.at_level(logging.ERROR, logger="lumora_kit"):
