@@ -277,15 +277,18 @@ def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> _LoopHold:
     hold = known() if known is not None else None
     if hold is None:
         hold = _LoopHold()
-        read_end, write_end = os.pipe()
         try:
-            loop.add_reader(read_end, _never_called, hold)
-        except (NotImplementedError, AttributeError):
-            os.close(read_end)
-            os.close(write_end)
+            read_end, write_end = os.pipe()
+        except OSError:  # out of file descriptors: the timer does it too
             _hold_by_timer(loop, hold)
         else:
-            weakref.finalize(hold, _close_pipe, read_end, write_end)
+            try:
+                loop.add_reader(read_end, _never_called, hold)
+            except (NotImplementedError, AttributeError):
+                _close_pipe(read_end, write_end)
+                _hold_by_timer(loop, hold)
+            else:
+                weakref.finalize(hold, _close_pipe, read_end, write_end)
         _holds[loop] = weakref.ref(hold)
     hold.rooms.add(room)
     return hold

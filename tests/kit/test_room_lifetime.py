@@ -86,7 +86,7 @@ async def test_a_stream_dropped_on_another_thread_closes_on_the_loop(lumora_peer
 
 
 ROOMS_ON_CLOSED_LOOPS = """
-    import asyncio, gc
+    import asyncio, gc, sys
     from lumora_kit import Room
     from lumora_kit.testing import LoopbackRoom, load_control, new_room_id
 
@@ -94,8 +94,13 @@ ROOMS_ON_CLOSED_LOOPS = """
     observers = LoopbackRoom(control, new_room_id())
     watcher = observers.join("watcher")
     clouds = control.live_clouds()
+
+    class WithoutReaders(asyncio.SelectorEventLoop):  # like a loop that cannot watch file descriptors
+        def add_reader(self, *args):
+            raise NotImplementedError
+
     for round in range(5):
-        loop = asyncio.new_event_loop()
+        loop = WithoutReaders() if sys.argv[1:] == ["without-readers"] else asyncio.new_event_loop()
 
         async def enter():
             room = await Room.join(observers.app_id, observers.room_id, f"bot{round}", "s")
@@ -115,9 +120,10 @@ ROOMS_ON_CLOSED_LOOPS = """
 """
 
 
-def test_a_room_whose_loop_was_closed_without_leaving_is_freed_and_leaves(lumora_sdk):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(ROOMS_ON_CLOSED_LOOPS)], capture_output=True,
-                          text=True, timeout=120)
+@pytest.mark.parametrize("loop_kind", ["default", "without-readers"])
+def test_a_room_whose_loop_was_closed_without_leaving_is_freed_and_leaves(lumora_sdk, loop_kind):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(ROOMS_ON_CLOSED_LOOPS), loop_kind],
+                          capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:-1] == [f"bot{i} 0" for i in range(5)], done.stdout + done.stderr
     assert "Task was destroyed" not in done.stderr  # nothing about pending tasks of the kit's own
