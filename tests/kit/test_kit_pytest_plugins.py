@@ -104,13 +104,9 @@ MODES = {
     @pytest.fixture(scope="module")
     def anyio_backend():
         return "asyncio"
-""" + PEER_TEST + FIXTURE_TESTS.format(fixture="pytest.fixture", mark="", module_fixture='pytest.fixture(scope="module")',
-                                       module_mark=""), 4),
+""" + PEER_TEST + FIXTURE_TESTS.format(fixture="pytest.fixture", mark="",
+                                       module_fixture='pytest.fixture(scope="module")', module_mark=""), 4),
 }
-
-
-def dedent_blocks(source):
-    return "\n".join(textwrap.dedent(block) for block in source.split("\n\n\n"))
 
 
 @pytest.mark.parametrize("mode", MODES)
