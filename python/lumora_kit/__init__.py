@@ -7,7 +7,7 @@
 - `Room` (`Room.join`): one participant in a room on an asyncio loop, with
   its streams (`Stream`) of remote frames and events and its paced sources
   (`AudioSource`, `VideoSource`); see docs/room.md.
-- `LumoraError`, `LumoraTimeoutError` and `check(result, operation)`: SDK
+- `LumoraError`, `LumoraTimeoutError` and `check(result, operation=None)`: SDK
   result codes as exceptions.
 - `lumora_kit.testing` and the pytest plugin `lumora_kit.pytest_plugin`: the
   stand-in SDK's test-control interface and fixtures for test suites.

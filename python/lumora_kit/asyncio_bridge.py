@@ -9,7 +9,10 @@ costs dropped items, counted, never a stalled SDK thread.
   takes the events with ``async for`` or ``await events.get()``.
 - `RoomDelegate`, the delegate of `lumora_kit.Room`, does the same for every
   callback but the frames, into the queue the Room's event pump takes; the
-  frames go to the sinks of the Room's streams through `RoomRoutes`.
+  frames go to the sinks of the Room's streams through `RoomRoutes`. (A
+  user's leave is an event like the others: the pump ends that user's
+  streams after it has taken the user out of `remote_users`, and after the
+  frames that came before.)
 
 Both make their event callbacks with one factory, `_queuing`. Whatever they
 run on the SDK's thread catches its exceptions and logs them on the logger
@@ -19,6 +22,7 @@ run on the SDK's thread catches its exceptions and logs them on the logger
 import asyncio
 import logging
 import threading
+import weakref
 from collections.abc import Callable, Iterable
 from typing import Any
 
@@ -26,7 +30,7 @@ import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DropPolicy, EventQueue
-from .events import EVENT_TYPES, Event, OnRemoteUserExitRoom
+from .events import EVENT_TYPES, Event, OnRemoteUserEnterRoom
 from .streams import Sink
 
 logger = logging.getLogger("lumora_kit")
@@ -34,6 +38,19 @@ logger = logging.getLogger("lumora_kit")
 FRAME_CALLBACKS = frozenset({
     "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived",
 })
+
+
+def _fan_out(puts: tuple[Callable[[Any], object], ...]) -> Callable[[Any], None]:
+    """One put into several streams of the same user and stream type (they share the frame)."""
+    def put(frame: Any) -> None:
+        for one in puts:
+            one(frame)
+    return put
+
+
+def _user_of(place: tuple[str, Any]) -> str | None:
+    _, key = place
+    return key if not isinstance(key, tuple) else key[0]
 
 
 def _log_callback_error(delegate: Delegate, callback: str) -> None:
@@ -108,48 +125,144 @@ for _name in CALLBACK_NAMES:
 
 type RouteKey = tuple[str | None, int]  # (user id, stream type) of a route
 
+EARLY_AUDIO_FRAMES = 250
+"""Audio frames kept per user before a stream of theirs opens (5 s of 20 ms frames)."""
+EARLY_VIDEO_FRAMES = 30
+"""Pictures kept per user and video stream type before a stream of them opens (2 s at 15 fps)."""
+
+
+class EarlyFrames:
+    """The first frames of one user and stream type, kept until the first stream of them opens.
+
+    Bounded: it keeps the first `bound` frames (the beginning is what a late
+    stream needs) and counts the rest as dropped."""
+
+    __slots__ = ("frames", "bound", "dropped")
+
+    def __init__(self, bound: int) -> None:
+        self.frames: list[Any] = []
+        self.bound = bound
+        self.dropped = 0
+
+    def keep(self, frame: Any) -> None:
+        if len(self.frames) < self.bound:
+            self.frames.append(frame)
+        else:
+            self.dropped += 1
+
 
 class RoomRoutes:
     """Where the Room's delegate sends what arrives. Shared by the Room (on the loop) and its delegate.
 
-    The dicts are never changed in place: `add` and `remove` build new ones
-    under `_lock` and swap them in, so the SDK's threads read them without
-    a lock."""
+    `audio`, `pixel` and `video` map a user (and stream type) to the sinks
+    of its streams; `audio_put`, `pixel_put` and `video_put` map the same
+    keys to one function that puts a frame into all of them (the sink's own
+    `put` when there is one), for the delegate's frame callbacks.
+    The dicts stay the same objects (the delegate keeps their `get`); `add`
+    and `remove` change them under `_lock`, one key at a time, to a new
+    tuple, so the SDK's threads read them without a lock (a dict's `get` and
+    item assignment are atomic).
 
-    def __init__(self, room_events: EventQueue[Event]) -> None:
+    With `auto_subscribe`, the delegate subscribes each remote user's audio
+    (and, with `video_types`, video) on the SDK's thread as soon as the user
+    enters, through `cloud` (a weak reference, so the delegate does not keep
+    its own cloud alive). Frames of a user and stream type that arrive before
+    any stream of them was opened are kept in `EarlyFrames`; the first stream
+    opened starts with them (`add`), and the Room drops them when the user
+    leaves (`forget_user`)."""
+
+    def __init__(self, room_events: EventQueue[Event], *, auto_subscribe: bool = False,
+                 video_types: tuple[_lumora.StreamType, ...] = ()) -> None:
         self._lock = threading.Lock()
         self.room_events = room_events
         self.audio: dict[str | None, tuple[Sink[_lumora.AudioFrame], ...]] = {}
         self.pixel: dict[RouteKey, tuple[Sink[_lumora.PixelFrame], ...]] = {}
         self.video: dict[RouteKey, tuple[Sink[_lumora.VideoFrame], ...]] = {}
         self.mixed: tuple[Sink[_lumora.AudioFrame], ...] = ()
+        self.audio_put: dict[str | None, Callable[[_lumora.AudioFrame], object]] = {}
+        self.pixel_put: dict[RouteKey, Callable[[_lumora.PixelFrame], object]] = {}
+        self.video_put: dict[RouteKey, Callable[[_lumora.VideoFrame], object]] = {}
+        self.mixed_puts: tuple[Callable[[_lumora.AudioFrame], bool], ...] = ()
+        self.auto_subscribe = auto_subscribe
+        self.video_types = video_types
+        self.cloud: "weakref.ref[_lumora.VELACloud] | None" = None
+        self._early: dict[tuple[str, Any], EarlyFrames] = {}
+        self._opened: set[tuple[str, Any]] = set()  # (table, key) that had a stream: nothing kept any more
+
+    def subscribe_user(self, user_id: str) -> None:
+        """Subscribes the user's audio and video (SDK thread, at the user's entry)."""
+        cloud = self.cloud() if self.cloud is not None else None
+        if cloud is None:
+            return
+        for stream_type in (_lumora.STREAM_TYPE_AUDIO, *self.video_types):
+            result = cloud.Subscribe(user_id, stream_type)
+            if result != 0:
+                logger.warning("Room: Subscribe(%r, %s) returned %d", user_id, stream_type, result)
+
+    def keep_early(self, table: str, key: Any, frame: Any) -> None:
+        """A frame that found no sink on the lock-free path (SDK thread)."""
+        with self._lock:
+            sinks: tuple[Sink[Any], ...] = getattr(self, table).get(key, ())
+            if sinks:  # a stream opened meanwhile: it got what was kept, this comes after
+                for sink in sinks:
+                    sink.put(frame)
+                return
+            place = (table, key)
+            if place in self._opened:
+                return
+            early = self._early.get(place)
+            if early is None:
+                bound = EARLY_AUDIO_FRAMES if table == "audio" else EARLY_VIDEO_FRAMES
+                early = self._early[place] = EarlyFrames(bound)
+            early.keep(frame)
+
+    def forget_user(self, user_id: str) -> None:
+        """Drops what was kept of a user who left (on the loop)."""
+        with self._lock:
+            for place in [p for p in self._early if _user_of(p) == user_id]:
+                del self._early[place]
+            self._opened = {p for p in self._opened if _user_of(p) != user_id}
 
     def add(self, table: str, key: Any, sink: Sink[Any]) -> None:
         with self._lock:
             if table == "mixed":
                 self.mixed = self.mixed + (sink,)
+                self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
-            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
-            routes[key] = routes.get(key, ()) + (sink,)
-            setattr(self, table, routes)
+            if self.auto_subscribe:
+                # The first stream of a user and stream type starts with the
+                # frames kept so far, put before the new routes are visible.
+                place = (table, key)
+                self._opened.add(place)
+                early = self._early.pop(place, None)
+                if early is not None:
+                    for frame in early.frames:
+                        sink.put(frame)
+                    sink.queue.count_dropped(early.dropped)
+            self._set(table, key, getattr(self, table).get(key, ()) + (sink,))
 
     def remove(self, table: str, key: Any, sink: Sink[Any]) -> None:
         with self._lock:
             if table == "mixed":
                 self.mixed = tuple(s for s in self.mixed if s is not sink)
+                self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
-            routes: dict[Any, tuple[Sink[Any], ...]] = dict(getattr(self, table))
-            left = tuple(s for s in routes.get(key, ()) if s is not sink)
-            if left:
-                routes[key] = left
-            else:
-                routes.pop(key, None)
-            setattr(self, table, routes)
+            self._set(table, key, tuple(s for s in getattr(self, table).get(key, ()) if s is not sink))
+
+    def _set(self, table: str, key: Any, sinks: tuple[Sink[Any], ...]) -> None:
+        routes: dict[Any, tuple[Sink[Any], ...]] = getattr(self, table)
+        puts: dict[Any, Callable[[Any], object]] = getattr(self, table + "_put")
+        if sinks:
+            routes[key] = sinks
+            puts[key] = sinks[0].put if len(sinks) == 1 else _fan_out(tuple(s.put for s in sinks))
+        else:
+            puts.pop(key, None)
+            routes.pop(key, None)
 
     def sinks_of(self, user_id: str | None) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.audio.get(user_id, ()))
         for table in (self.pixel, self.video):
-            for (user, _), sinks in table.items():
+            for (user, _), sinks in list(table.items()):
                 if user == user_id:
                     found.extend(sinks)
         return found
@@ -157,14 +270,9 @@ class RoomRoutes:
     def all_sinks(self) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.mixed)
         for table in (self.audio, self.pixel, self.video):
-            for sinks in table.values():
+            for sinks in list(table.values()):
                 found.extend(sinks)
         return found
-
-
-def user_text(info: _lumora.UserInfo) -> str:
-    """The user id of a UserInfo as a str ("" for none)."""
-    return info.user_id.GetValue() or ""
 
 
 class RoomDelegate(Delegate):
@@ -172,51 +280,62 @@ class RoomDelegate(Delegate):
 
     It holds only the `RoomRoutes`, never the cloud or the Room."""
 
-    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserExitRoom"}
+    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserEnterRoom"}
 
     def __init__(self, routes: RoomRoutes) -> None:
         super().__init__()
         self.routes = routes
         self.events = routes.room_events
+        self._audio_put = routes.audio_put.get
+        self._pixel_put = routes.pixel_put.get
+        self._video_put = routes.video_put.get
+
+    def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
+        try:
+            routes = self.routes
+            if routes.auto_subscribe:
+                routes.subscribe_user(info.user_id.GetValue() or "")
+            routes.room_events.put(OnRemoteUserEnterRoom(info))
+        except Exception:
+            _log_callback_error(self, "OnRemoteUserEnterRoom")
 
     def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self.routes.audio.get(user_id, ()):
-                sink.put(frame)
+            put = self._audio_put(user_id)
+            if put is not None:
+                put(frame)
+            elif self.routes.auto_subscribe:
+                self.routes.keep_early("audio", user_id, frame)
         except Exception:
             _log_callback_error(self, "OnRemoteAudioReceived")
 
     def OnRemoteMixedAudioReceived(self, frame: _lumora.AudioFrame) -> None:
         try:
-            for sink in self.routes.mixed:
-                sink.put(frame)
+            for put in self.routes.mixed_puts:
+                put(frame)
         except Exception:
             _log_callback_error(self, "OnRemoteMixedAudioReceived")
 
     def OnRemotePixelFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.PixelFrame) -> None:
         try:
-            for sink in self.routes.pixel.get((user_id, int(stream_type)), ()):
-                sink.put(frame)
+            key = (user_id, int(stream_type))
+            put = self._pixel_put(key)
+            if put is not None:
+                put(frame)
+            elif self.routes.auto_subscribe:
+                self.routes.keep_early("pixel", key, frame)
         except Exception:
             _log_callback_error(self, "OnRemotePixelFrameReceived")
 
     def OnRemoteVideoFrameReceived(self, user_id: str | None, stream_type: _lumora.StreamType,
                                    frame: _lumora.VideoFrame) -> None:
         try:
-            for sink in self.routes.video.get((user_id, int(stream_type)), ()):
-                sink.put(frame)
+            put = self._video_put((user_id, int(stream_type)))
+            if put is not None:
+                put(frame)
         except Exception:
             _log_callback_error(self, "OnRemoteVideoFrameReceived")
-
-    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
-        try:
-            # The user's frames that came before are in the sinks already.
-            for sink in self.routes.sinks_of(user_text(info)):
-                sink.end("user left")
-            self.routes.room_events.put(OnRemoteUserExitRoom(info, reason))
-        except Exception:
-            _log_callback_error(self, "OnRemoteUserExitRoom")
 
 
 for _name in RoomDelegate.bridged_callbacks:

@@ -21,15 +21,16 @@ class LumoraError(Exception):
 
     `error` is the `_lumora.Error` member (also for a code the binding does
     not list), `code` its int value, `operation` the SDK operation or
-    callback ("EnterRoom", "OnError", ...).
+    callback ("EnterRoom", "OnError", ...), or None when the caller did not
+    name it.
     """
 
-    def __init__(self, error: _lumora.Error | int, operation: str, detail: str | None = None) -> None:
+    def __init__(self, error: _lumora.Error | int, operation: str | None, detail: str | None = None) -> None:
         self.error = error if isinstance(error, _lumora.Error) else _lumora.Error(error)
         self.code = int(self.error)
         self.operation = operation
         self.detail = detail
-        text = f"{operation} failed: {error_name(self.error)} ({self.code})"
+        text = f"{operation or 'an SDK operation'} failed: {error_name(self.error)} ({self.code})"
         super().__init__(text if detail is None else f"{text}: {detail}")
 
 
@@ -40,9 +41,10 @@ class LumoraTimeoutError(LumoraError, TimeoutError):
         super().__init__(_lumora.ERR_REQUEST_SERVER_TIMEOUT, operation, detail)
 
 
-def check(result: int | _lumora.Error | None, operation: str) -> None:
+def check(result: int | _lumora.Error | None, operation: str | None = None) -> None:
     """Raises `LumoraError` when `result`, an SDK result code, is not ERR_OK (0).
 
+    `operation` names the operation in the error ("Subscribe failed: ...").
     None (the result of the operations that have none) passes. For
     `SendCustomCmdMsg`, whose result is 1 on success and 0 on failure, test
     the result yourself.
@@ -50,7 +52,7 @@ def check(result: int | _lumora.Error | None, operation: str) -> None:
     if result is None:
         return
     if isinstance(result, bool):
-        raise TypeError(f"{operation}: a bool is not a result code; test it directly")
+        raise TypeError(f"{operation or 'check'}: a bool is not a result code; test it directly")
     code = int(result)
     if code != 0:
         raise LumoraError(code, operation)

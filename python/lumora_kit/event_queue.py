@@ -9,8 +9,10 @@ loop await `EventQueue.get` or iterate with ``async for``.
 Why not ``call_soon_threadsafe(asyncio_queue.put_nowait, item)`` per item:
 items scheduled that way wait in the loop's own, unbounded, list of ready
 callbacks, so a loop that falls behind would grow without limit before any
-bound applied. Here the buffer is the bound, and the loop holds at most one
-wake-up per queue.
+bound applied. Here the buffer is the bound, and the loop holds one wake-up
+per queue (two for a moment when a producer races the wake-up). The
+consumer takes items without the lock: it is the loop's thread alone, and a
+deque's popleft is atomic.
 
 Counters: `received` counts every `put`, `delivered` every item handed to a
 consumer, `dropped` every item discarded (by the drop policy, after
@@ -20,10 +22,12 @@ dropped + pending` at all times.
 
 import asyncio
 import enum
+from asyncio import get_running_loop
 import threading
 from collections import deque
+from collections.abc import Callable, Coroutine
 from dataclasses import dataclass
-from typing import Self
+from typing import Any, Self
 
 
 class DropPolicy(enum.Enum):
@@ -67,7 +71,10 @@ class EventQueue[T]:
         self._is_shut_down = False
         self._wakeup_scheduled = False
         self._waiters: list[asyncio.Future[None]] = []  # touched on the loop only
-        self._received = self._delivered = self._dropped = 0
+        # `delivered` is not counted: it is received - dropped - pending, so
+        # the consumer takes an item without the lock (a deque's popleft is
+        # atomic) and the counters still add up at every moment.
+        self._received = self._dropped = 0
 
     # ---- Producer side: any thread, never waits for the loop ----
 
@@ -78,7 +85,7 @@ class EventQueue[T]:
         and this one is kept (True)."""
         with self._lock:
             self._received += 1
-            if not self._is_shut_down and self.loop.is_closed():
+            if self._wakeup_scheduled and not self._is_shut_down and self.loop.is_closed():
                 # Closed with a wake-up still pending: it will never run.
                 self._shut_down_locked(drop_pending=True)
             if self._is_shut_down:
@@ -93,9 +100,6 @@ class EventQueue[T]:
             if self._wakeup_scheduled:
                 return True
             self._wakeup_scheduled = True
-        return self._schedule_wakeup()
-
-    def _schedule_wakeup(self) -> bool:
         try:
             self.loop.call_soon_threadsafe(self._wake_waiters)
         except RuntimeError:  # the loop is closed: nobody will take these items
@@ -103,6 +107,13 @@ class EventQueue[T]:
                 self._shut_down_locked(drop_pending=True)
             return False
         return True
+
+    def count_dropped(self, count: int) -> None:
+        """Counts `count` items that were dropped before they reached this queue (received and dropped)."""
+        if count:
+            with self._lock:
+                self._received += count
+                self._dropped += count
 
     def _shut_down_locked(self, drop_pending: bool) -> None:
         self._is_shut_down = True
@@ -131,10 +142,13 @@ class EventQueue[T]:
     # ---- Consumer side ----
 
     def _wake_waiters(self) -> None:
-        with self._lock:
-            self._wakeup_scheduled = False
-        waiters, self._waiters = self._waiters, []
-        for waiter in waiters:
+        # Without the lock: a producer that still sees the flag set has put
+        # its item before this runs, and the waiters woken here find it; one
+        # that sees it cleared schedules a wake-up of its own.
+        self._wakeup_scheduled = False
+        waiters = self._waiters
+        while waiters:
+            waiter = waiters.pop()
             if not waiter.done():
                 waiter.set_result(None)
 
@@ -143,37 +157,55 @@ class EventQueue[T]:
         asyncio.QueueShutDown once shut down and empty. Any thread."""
         with self._lock:
             if self._items:
-                self._delivered += 1
                 return self._items.popleft()
             if self._is_shut_down:
                 raise asyncio.QueueShutDown
         raise asyncio.QueueEmpty
 
-    async def get(self) -> T:
-        """Waits for the next item; on the queue's loop only."""
-        if asyncio.get_running_loop() is not self.loop:
-            raise RuntimeError("EventQueue.get must be awaited on the loop the queue was made for")
+    def get(self) -> Coroutine[Any, Any, T]:
+        """Waits for the next item (``await queue.get()``); on the queue's loop only.
+
+        Raises asyncio.QueueShutDown once shut down and empty."""
+        return self.take(_queue_shut_down)
+
+    async def take(self, ended: Callable[[], BaseException]) -> T:
+        """`get`, raising ``ended()`` once shut down and empty (what a stream or an iterator needs).
+
+        An item that is there is taken at once and without the lock; only an
+        empty queue makes a waiter (no exception is raised and caught on the
+        way). Only the loop's thread takes items this way, and a producer
+        only appends, or drops the oldest item under DROP_OLDEST: the check
+        and the popleft can only be raced by that drop."""
+        items = self._items
         while True:
-            try:
-                return self.get_nowait()
-            except asyncio.QueueEmpty:
-                pass
-            waiter = self.loop.create_future()
+            if items:
+                try:
+                    return items.popleft()
+                except IndexError:  # a producer dropped the oldest item meanwhile
+                    continue
+            if self._is_shut_down:
+                if items:  # put just before the shutdown
+                    continue
+                raise ended()
+            loop = self.loop
+            if get_running_loop() is not loop:
+                raise RuntimeError("EventQueue.get must be awaited on the loop the queue was made for (a Room's "
+                                   "streams and events belong to the loop the Room joined on; in tests, run the "
+                                   "test on the loop of the fixture that made the Room)")
+            waiter = loop.create_future()
             self._waiters.append(waiter)
             try:
                 await waiter
-            finally:
+            except BaseException:
                 if waiter in self._waiters:  # cancelled before it was woken
                     self._waiters.remove(waiter)
+                raise
 
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> T:
-        try:
-            return await self.get()
-        except asyncio.QueueShutDown:
-            raise StopAsyncIteration from None
+    def __anext__(self) -> Coroutine[Any, Any, T]:
+        return self.take(StopAsyncIteration)
 
     # ---- State ----
 
@@ -184,7 +216,8 @@ class EventQueue[T]:
     def stats(self) -> QueueStats:
         """The four counters, read together."""
         with self._lock:
-            return QueueStats(self._received, self._delivered, self._dropped, len(self._items))
+            pending = len(self._items)
+            return QueueStats(self._received, self._received - self._dropped - pending, self._dropped, pending)
 
     @property
     def received(self) -> int:
@@ -192,7 +225,7 @@ class EventQueue[T]:
 
     @property
     def delivered(self) -> int:
-        return self._delivered
+        return self.stats().delivered
 
     @property
     def dropped(self) -> int:
@@ -200,3 +233,7 @@ class EventQueue[T]:
 
     def qsize(self) -> int:
         return len(self._items)
+
+
+def _queue_shut_down() -> BaseException:
+    return asyncio.QueueShutDown()

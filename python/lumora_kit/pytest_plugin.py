@@ -14,21 +14,33 @@
   `lumora_peer.room_id` say where), on `lumora_runner`'s loop; it leaves
   after the test.
 
-Async tests: an ``async def`` test that uses `lumora_runner` (directly or
-through `lumora_peer`) is run by this plugin on that runner's loop, so the
-peer and the test share one loop; no other plugin is needed. (With
-pytest-asyncio in auto mode, which takes every ``async def`` test itself,
-such tests would run on its loop instead: mark them or keep that plugin in
-strict mode.)
+Async tests: a Room works on the loop it joined on, so `lumora_peer` joins
+on the loop that runs the test, whichever plugin runs it:
+
+- without another plugin (or with pytest-asyncio in strict mode and no
+  ``asyncio`` mark), an ``async def`` test that uses `lumora_runner`
+  (directly or through `lumora_peer`) is run by this plugin on that runner's
+  loop;
+- a test that pytest-asyncio runs (marked, or in auto mode; any loop scope)
+  or that anyio's plugin runs (``anyio_backend``) runs on that plugin's loop.
+
+For an async test, `lumora_peer` is a Room that enters the room when the
+test starts, on the test's loop, and leaves when it ends (this plugin wraps
+such tests at collection); the app id and room id are known before, so an
+async fixture can join its own Room beside it. A sync test gets a peer
+joined on `lumora_runner`'s loop, for ``lumora_runner.run(...)``. A Room
+used from another loop than its own raises a RuntimeError that says how to
+give the test and the fixture one loop.
 
 Nothing is imported from `_lumora` or the SDK until a fixture is used, so the
 plugin loads in any environment.
 """
 
 import asyncio
+import functools
 import gc
 import inspect
-from collections.abc import Iterator
+from collections.abc import Awaitable, Callable, Iterator
 from typing import TYPE_CHECKING
 
 import pytest
@@ -83,17 +95,31 @@ def lumora_room(lumora_sdk: "SdkControl") -> Iterator["LoopbackRoom"]:
 
 @pytest.fixture
 def lumora_runner() -> Iterator[asyncio.Runner]:
-    """An event loop for the test (and for `lumora_peer`), closed afterwards."""
-    with asyncio.Runner() as runner:
+    """An event loop for the test (and for `lumora_peer`), closed afterwards.
+
+    The loop is made on first use only: a test that another plugin runs on
+    its own loop never makes this one."""
+    runner = asyncio.Runner()
+    try:
         yield runner
+    finally:
+        runner.close()
 
 
 @pytest.fixture
-def lumora_peer(lumora_sdk: "SdkControl", lumora_runner: asyncio.Runner) -> Iterator["Room"]:
-    """User "peer" in a fresh loopback room, as a joined Room on `lumora_runner`'s loop."""
+def lumora_peer(request: pytest.FixtureRequest, lumora_sdk: "SdkControl",
+                lumora_runner: asyncio.Runner) -> Iterator["Room"]:
+    """User "peer" in a fresh loopback room, as a Room on the test's loop.
+
+    For an async test it enters when the test starts (on whatever loop runs
+    the test) and leaves when the test ends; for a sync test it is joined on
+    `lumora_runner`'s loop."""
     from .testing import join_peer
 
     joining = join_peer("peer")
+    if getattr(request.node, "obj", None) is not None and getattr(request.node.obj, _ENTERS_PEER, False):
+        yield joining.room
+        return
     room = lumora_runner.run(joining.__aenter__())
     try:
         yield room
@@ -101,10 +127,52 @@ def lumora_peer(lumora_sdk: "SdkControl", lumora_runner: asyncio.Runner) -> Iter
         lumora_runner.run(joining.__aexit__(None, None, None))
 
 
+# ---- Async tests -----------------------------------------------------------------------
+# A Room belongs to the loop it joined on, and each async plugin brings its
+# own loop, made after the fixtures of the test are set up (anyio) or shared
+# with async fixtures of a chosen scope (pytest-asyncio). So the peer is not
+# joined by its fixture but by the test itself: its coroutine is wrapped to
+# enter the peer first and leave it after, on whatever loop runs it.
+
+_ENTERS_PEER = "_lumora_enters_peer"
+
+
+def _entering_the_peer(test: Callable[..., Awaitable[object]]) -> Callable[..., Awaitable[object]]:
+    @functools.wraps(test)
+    async def run(*args: object, **kwargs: object) -> object:
+        from .room import JoinRoom, Room
+
+        peer = kwargs.get("lumora_peer")
+        if not isinstance(peer, Room) or peer.joined or peer._state != "new":
+            return await test(*args, **kwargs)
+        async with JoinRoom(peer):
+            return await test(*args, **kwargs)
+
+    setattr(run, _ENTERS_PEER, True)
+    return run
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    """Wraps each ``async def`` test that uses `lumora_peer` so that the peer joins on the test's loop."""
+    for item in items:
+        if not isinstance(item, pytest.Function) or "lumora_peer" not in item.fixturenames:
+            continue
+        test = item.obj
+        if inspect.iscoroutinefunction(test) and not getattr(test, _ENTERS_PEER, False):
+            item.obj = _entering_the_peer(test)
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pyfunc_call(pyfuncitem: pytest.Function) -> bool | None:
-    """Runs an ``async def`` test that uses `lumora_runner` on that runner's loop."""
+    """Runs an ``async def`` test that uses `lumora_runner` on that runner's loop.
+
+    Tests that another plugin runs are left to it: pytest-asyncio has made
+    its tests synchronous by the time this runs, and anyio's tests have the
+    ``anyio_backend`` fixture."""
     if "lumora_runner" not in pyfuncitem.fixturenames or not inspect.iscoroutinefunction(pyfuncitem.obj):
+        return None
+    if "anyio_backend" in pyfuncitem.funcargs:
         return None
     runner: asyncio.Runner = pyfuncitem.funcargs["lumora_runner"]  # type: ignore[assignment]
     arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}

@@ -18,6 +18,7 @@ state).
 
 import asyncio
 import logging
+import weakref
 from collections.abc import Callable, Mapping
 from typing import Any
 from dataclasses import dataclass, replace
@@ -26,11 +27,19 @@ from types import MappingProxyType
 import _lumora
 
 from . import events as ev
-from .asyncio_bridge import RoomRoutes, user_text
+from .asyncio_bridge import RoomRoutes
 from .event_queue import DropPolicy, EventQueue
 from .streams import Sink, Stream
 
 logger = logging.getLogger("lumora_kit")
+
+
+LOOP_MISMATCH = (
+    "Room {room!r} is used from another event loop than the one it joined on; a Room, its streams and its "
+    "events work on the loop it joined on. In tests: run the test on the loop of the fixture that made the "
+    "Room (pytest-asyncio: the same loop_scope for both, e.g. @pytest_asyncio.fixture(loop_scope=\"module\") "
+    "with @pytest.mark.asyncio(loop_scope=\"module\"); anyio: the same anyio_backend), or join the Room "
+    "inside the test")
 
 
 @dataclass(frozen=True, slots=True)
@@ -40,6 +49,11 @@ class RemoteUser:
     user_id: str
     audio: bool = False
     video: frozenset[_lumora.StreamType] = frozenset()
+
+
+def user_text(info: _lumora.UserInfo) -> str:
+    """The user id of a UserInfo as a str ("" for none)."""
+    return info.user_id.GetValue() or ""
 
 
 @dataclass(slots=True)
@@ -81,12 +95,23 @@ class RoomEvents:
     def _joined_cloud(self) -> _lumora.VELACloud:
         if self._state != "joined" or self._cloud is None:
             raise RuntimeError(f"the Room is not in the room ({self._state})")
+        self._check_loop()
         return self._cloud
 
     def _require_loop(self) -> asyncio.AbstractEventLoop:
         if self._loop is None:
             raise RuntimeError("the Room has not entered yet")
+        self._check_loop()
         return self._loop
+
+    def _check_loop(self) -> None:
+        """A Room works on the loop it joined on; say so (and how to fix a test) when used from another."""
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            return  # not in a coroutine: e.g. a sync test reading room.cloud
+        if running is not self._loop:
+            raise RuntimeError(LOOP_MISMATCH.format(room=self.user_id))
 
     def _call(self, operation: str) -> int | None:
         """Calls a no-argument cloud operation; logs instead of raising (used while leaving)."""
@@ -105,12 +130,15 @@ class RoomEvents:
     def _user_left(self, user_id: str) -> None:
         """Called by the pump after a user left (and is no longer in `remote_users`)."""
 
+    def _media_available(self, user_id: str, stream_type: _lumora.StreamType) -> None:
+        """Called by the pump after a user's audio or video became available."""
+
     # ---- The pump ----
 
-    async def _pump(self) -> None:
-        assert self._routes is not None
-        async for event in self._routes.room_events:
-            self._handle(event)
+    def _start_pump(self) -> None:
+        assert self._loop is not None and self._routes is not None
+        self._pump_task = self._loop.create_task(_pump(weakref.ref(self), self._routes.room_events),
+                                                 name=f"lumora_kit Room {self.user_id} events")
 
     def _handle(self, event: ev.Event) -> None:
         try:
@@ -142,10 +170,14 @@ class RoomEvents:
             case ev.OnRemoteAudioAvailable(user_id, available) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 users[user_id] = replace(user, audio=available)
+                if available:
+                    self._media_available(user_id, _lumora.STREAM_TYPE_AUDIO)
             case ev.OnRemoteVideoAvailable(user_id, available, stream_type) if user_id is not None:
                 user = users.get(user_id, RemoteUser(user_id))
                 video = user.video | {stream_type} if available else user.video - {stream_type}
                 users[user_id] = replace(user, video=video)
+                if available:
+                    self._media_available(user_id, stream_type)
             case ev.OnError(error) if self._state == "joined":
                 logger.warning("Room %s: the SDK reported %s (%d)", self.user_id,
                                getattr(error, "name", "?"), int(error))
@@ -251,8 +283,23 @@ class RoomEvents:
         if self._state in ("leaving", "left"):
             sink.end("room left")
 
-        def closed(_: Stream[ev.Event]) -> None:
+        def closed(_: Sink[ev.Event]) -> None:
             if entry in self._event_streams:
                 self._event_streams.remove(entry)
 
         return Stream(sink, on_close=closed)
+
+
+async def _pump(room: "weakref.ref[RoomEvents]", room_events: EventQueue[ev.Event]) -> None:
+    """Hands each room event to the Room while the Room lives.
+
+    It holds the Room weakly: the queue it waits on is reachable from the
+    SDK's side (the cloud keeps its delegate, the delegate the routes, the
+    routes this queue, the queue's waiter this task), and a strong reference
+    here would keep a Room that nothing else refers to alive for good."""
+    async for event in room_events:
+        handler = room()
+        if handler is None:
+            return
+        handler._handle(event)
+        del handler

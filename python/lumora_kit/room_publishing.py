@@ -24,8 +24,9 @@ logger = logging.getLogger("lumora_kit")
 class RoomPublishing(RoomSubscriptions):
     """Paced sources and messages (part of `lumora_kit.Room`)."""
 
-    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool) -> None:
-        super().__init__(user_id, mix_audio=mix_audio, pixel_frame_output=pixel_frame_output)
+    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool, auto_subscribe: bool) -> None:
+        super().__init__(user_id, mix_audio=mix_audio, pixel_frame_output=pixel_frame_output,
+                         auto_subscribe=auto_subscribe)
         self._sources: set[AudioSource | VideoSource] = set()
         self._audio_source: AudioSource | None = None
         self._video_sources: dict[int, VideoSource] = {}

@@ -5,12 +5,23 @@ A stream subscribes before it returns: its sink is in the routes before
 reaches it. Streams of the same user and stream type share one
 subscription, counted in `_subscribed`; the last one closed unsubscribes.
 
-Mixed audio: while a mixed stream is open the Room subscribes to the audio
-of every remote user, also of those who come later (`_user_entered`), and
-lets go of a user's audio when they leave or the last mixed stream closes.
+Automatic subscriptions (``auto_subscribe=True``, the default): the Room's
+delegate subscribes each remote user's audio (and video, with pixel output)
+on the SDK's thread when the user enters, and keeps the frames that arrive
+before any stream of them is open (a bounded `EarlyFrames` per user and
+stream type, dropped when the user leaves): the first stream opened starts
+with the first frame the user sent. Streams then only add and remove routes;
+the subscriptions last as long as the user is in the room. `tracks()` opens
+each user's streams as their media becomes available and hands them over.
+
+Without it, streams subscribe themselves, counted (`_acquire`/`_release`).
+Mixed audio then subscribes, while a mixed stream is open, to the audio of
+every remote user, also of those who come later (`_user_entered`), and lets
+go of a user's audio when they leave or the last mixed stream closes.
 """
 
 import functools
+from dataclasses import dataclass, field
 import logging
 from collections import Counter
 from typing import Any
@@ -30,12 +41,42 @@ type _Subscription = tuple[str, int]  # (user id, stream type)
 class RoomSubscriptions(RoomEvents):
     """Streams of remote frames and the subscription counts behind them (part of `lumora_kit.Room`)."""
 
-    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool) -> None:
+    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool, auto_subscribe: bool) -> None:
         super().__init__(user_id)
         self.mix_audio = mix_audio
         self.pixel_frame_output = pixel_frame_output
+        self.auto_subscribe = auto_subscribe
         self._subscribed: Counter[_Subscription] = Counter()
         self._mixed_users: set[str] = set()
+        self._track_feeds: list[_TrackFeed] = []
+
+    def tracks(self, *, audio: bool = True, video: bool = True) -> Stream[Stream[Any]]:
+        """Every remote user's streams, opened for you as their media becomes available.
+
+        An async iterator of `Stream` objects (``stream.user_id``,
+        ``stream.stream_type``): one audio stream (unless ``mix_audio=True``)
+        and one stream per video stream type of each user, for the users in
+        the room now and those who come later, each opened with the defaults
+        of `audio_stream` and `video_stream` (or `encoded_video_stream`). With
+        ``auto_subscribe=True`` each starts with the first frame the user
+        sent. Ends when the room is left; closing it leaves the streams it
+        handed out open."""
+        loop = self._require_loop()
+        feed = _TrackFeed(Sink(EventQueue(loop, 1 << 16, DropPolicy.DROP_NEWEST)), audio and not self.mix_audio, video)
+        self._track_feeds.append(feed)
+        if self._state in ("leaving", "left"):
+            feed.sink.end("room left")
+        for user in list(self._users.values()):
+            if user.audio:
+                self._hand_track(feed, user.user_id, _lumora.STREAM_TYPE_AUDIO)
+            for stream_type in sorted(user.video, key=int):
+                self._hand_track(feed, user.user_id, stream_type)
+
+        def closed(_: Sink[Stream[Any]]) -> None:
+            if feed in self._track_feeds:
+                self._track_feeds.remove(feed)
+
+        return Stream(feed.sink, on_close=closed)
 
     def audio_stream(self, user_id: str, *, maxsize: int = 256,
                      policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
@@ -46,8 +87,8 @@ class RoomSubscriptions(RoomEvents):
         ``mix_audio=True``, where the SDK delivers only the mix."""
         if self.mix_audio:
             raise RuntimeError("this Room mixes remote audio (mix_audio=True): use mixed_audio_stream()")
-        audio = int(_lumora.STREAM_TYPE_AUDIO)
-        return self._open("audio", user_id, (user_id, audio), maxsize, policy, user_id, _lumora.STREAM_TYPE_AUDIO)
+        subscription = None if self.auto_subscribe else (user_id, int(_lumora.STREAM_TYPE_AUDIO))
+        return self._open("audio", user_id, subscription, maxsize, policy, user_id, _lumora.STREAM_TYPE_AUDIO)
 
     def video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH, *,
                      maxsize: int = 30, policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.PixelFrame]:
@@ -58,7 +99,7 @@ class RoomSubscriptions(RoomEvents):
             raise RuntimeError("this Room receives encoded video (pixel_frame_output=False): "
                                "use encoded_video_stream()")
         key = (user_id, int(stream_type))
-        return self._open("pixel", key, key, maxsize, policy, user_id, stream_type)
+        return self._open("pixel", key, None if self.auto_subscribe else key, maxsize, policy, user_id, stream_type)
 
     def encoded_video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
                              *, maxsize: int = 30,
@@ -78,8 +119,9 @@ class RoomSubscriptions(RoomEvents):
         if not self.mix_audio:
             raise RuntimeError("the SDK mixes remote audio only for Room.join(..., mix_audio=True)")
         stream = self._open("mixed", None, None, maxsize, policy, None, _lumora.STREAM_TYPE_AUDIO)
-        for user_id in self._users:
-            self._subscribe_mixed(user_id)
+        if not self.auto_subscribe:
+            for user_id in self._users:
+                self._subscribe_mixed(user_id)
         return stream
 
     # ---- Opening and closing ----
@@ -101,9 +143,9 @@ class RoomSubscriptions(RoomEvents):
         on_close = functools.partial(self._stream_closed, table, key, subscription)
         return Stream(sink, user_id=user_id, stream_type=stream_type, on_close=on_close)
 
-    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, stream: Stream[Any]) -> None:
+    def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, sink: Sink[Any]) -> None:
         if self._routes is not None:
-            self._routes.remove(table, key, stream.sink)
+            self._routes.remove(table, key, sink)
         if subscription is not None:
             self._release(subscription)
         if table == "mixed" and not self._mixed_streams_open():
@@ -142,10 +184,58 @@ class RoomSubscriptions(RoomEvents):
             self._mixed_users.add(user_id)
 
     def _user_entered(self, user_id: str) -> None:
-        if self._mixed_users or self._mixed_streams_open():
+        if not self.auto_subscribe and (self._mixed_users or self._mixed_streams_open()):
             self._subscribe_mixed(user_id)
 
     def _user_left(self, user_id: str) -> None:
+        # The pump calls this after the user left `remote_users`, so a consumer
+        # that sees its stream end no longer finds the user listed. The
+        # user's frames came before the leave: they are queued already.
+        if self._routes is not None:
+            for sink in self._routes.sinks_of(user_id):
+                sink.end("user left")
+            self._routes.forget_user(user_id)
+        for feed in self._track_feeds:
+            feed.handed = {handed for handed in feed.handed if handed[0] != user_id}
         if user_id in self._mixed_users:
             self._mixed_users.discard(user_id)
             self._release((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
+
+    # ---- Tracks ----
+
+    def _media_available(self, user_id: str, stream_type: _lumora.StreamType) -> None:
+        for feed in self._track_feeds:
+            self._hand_track(feed, user_id, stream_type)
+
+    def _hand_track(self, feed: "_TrackFeed", user_id: str, stream_type: _lumora.StreamType) -> None:
+        """Opens the stream of `user_id`'s `stream_type` for `feed`, once per user's stay in the room."""
+        is_audio = stream_type == _lumora.STREAM_TYPE_AUDIO
+        if (feed.audio if is_audio else feed.video) is False or self._state != "joined":
+            return
+        place = (user_id, int(stream_type))
+        if place in feed.handed or feed.sink.end_reason is not None:
+            return
+        feed.handed.add(place)
+        stream: Stream[Any]
+        if is_audio:
+            stream = self.audio_stream(user_id)
+        elif self.pixel_frame_output:
+            stream = self.video_stream(user_id, stream_type)
+        else:
+            stream = self.encoded_video_stream(user_id, stream_type)
+        if not feed.sink.put(stream):
+            stream.close()
+
+    def _end_track_feeds(self) -> None:
+        for feed in self._track_feeds:
+            feed.sink.end("room left")
+
+
+@dataclass(slots=True, eq=False)
+class _TrackFeed:
+    """One `tracks()` iterator: where new streams go, and which it was handed."""
+
+    sink: Sink[Stream[Any]]
+    audio: bool
+    video: bool
+    handed: set[tuple[str, int]] = field(default_factory=set)

@@ -16,14 +16,14 @@ the consumer has taken what was queued when
 Closing unsubscribes (the Room's part, through the `on_close` hook given at
 construction). Leaving an ``async for`` with ``break`` does not close a
 stream by itself: use ``async with`` (or call `aclose`), or let the stream
-object go, which closes it when it is garbage.
+object go: its finaliser hands the close to the stream's loop.
 """
 
 import asyncio
 import logging
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from types import TracebackType
-from typing import Self
+from typing import Any, Self
 
 from .event_queue import DropPolicy, EventQueue, QueueStats
 
@@ -67,7 +67,7 @@ class Stream[T]:
     """
 
     def __init__(self, sink: Sink[T], *, user_id: str | None = None, stream_type: object = None,
-                 on_close: Callable[["Stream[T]"], None] | None = None) -> None:
+                 on_close: Callable[[Sink[T]], None] | None = None) -> None:
         self.sink = sink
         self._queue = sink.queue
         self.user_id = user_id
@@ -80,13 +80,9 @@ class Stream[T]:
 
     # ---- Taking items ----
 
-    async def get(self) -> T:
-        """The next item; raises `StreamEnded` once the stream has ended and is empty."""
-        try:
-            return await self._queue.get()
-        except asyncio.QueueShutDown:
-            self.close()
-            raise StreamEnded(self.end_reason or "closed") from None
+    def get(self) -> Coroutine[Any, Any, T]:
+        """The next item (``await stream.get()``); raises `StreamEnded` once the stream has ended and is empty."""
+        return self._queue.take(self._ended)
 
     def get_nowait(self) -> T:
         """The next waiting item; raises asyncio.QueueEmpty, or `StreamEnded`."""
@@ -99,12 +95,16 @@ class Stream[T]:
     def __aiter__(self) -> Self:
         return self
 
-    async def __anext__(self) -> T:
-        try:
-            return await self._queue.get()
-        except asyncio.QueueShutDown:
-            self.close()
-            raise StopAsyncIteration from None
+    def __anext__(self) -> Coroutine[Any, Any, T]:
+        return self._queue.take(self._stopped)
+
+    def _ended(self) -> BaseException:
+        self.close()
+        return StreamEnded(self.end_reason or "closed")
+
+    def _stopped(self) -> BaseException:
+        self.close()
+        return StopAsyncIteration()
 
     # ---- Ending ----
 
@@ -116,16 +116,9 @@ class Stream[T]:
         self.sink.end(reason)
 
     def close(self) -> None:
-        """Closes the stream now: unsubscribes and drops what is still queued."""
-        if self.sink.end_reason is None:
-            self.sink.end_reason = "closed"
+        """Closes the stream now: unsubscribes and drops what is still queued. On the stream's loop."""
         on_close, self._on_close = self._on_close, None
-        self._queue.shutdown(immediate=True)
-        if on_close is not None:
-            try:
-                on_close(self)
-            except Exception:
-                logger.exception("closing the %s stream of %r failed", self.stream_type, self.user_id)
+        _close_sink(self.sink, on_close)
 
     async def aclose(self) -> None:
         """Closes the stream (see `close`); async for symmetry with other async iterators."""
@@ -140,9 +133,18 @@ class Stream[T]:
 
     def __del__(self) -> None:
         # A stream dropped without aclose (e.g. after break in async for)
-        # still unsubscribes.
-        if getattr(self, "_on_close", None) is not None:
-            self.close()
+        # still unsubscribes. The finaliser runs wherever the garbage
+        # collector does: on an SDK thread, or on the loop's thread in the
+        # middle of the routes' or a queue's locked section. So it takes no
+        # lock and changes nothing itself; it hands the close to the loop.
+        on_close = getattr(self, "_on_close", None)
+        if on_close is None:
+            return
+        self._on_close = None
+        try:
+            self._queue.loop.call_soon_threadsafe(_close_sink, self.sink, on_close)
+        except Exception:
+            pass  # the loop is closed: nothing is consumed or routed on its side any more
 
     # ---- State ----
 
@@ -181,3 +183,15 @@ class Stream[T]:
     def __repr__(self) -> str:
         state = "open" if self.end_reason is None else self.end_reason
         return f"<Stream {self.stream_type} of {self.user_id!r} {state} {self.stats()}>"
+
+
+def _close_sink[T](sink: Sink[T], on_close: Callable[[Sink[T]], None] | None) -> None:
+    """Ends the stream of `sink` at once and runs its close hook (the Room unsubscribes). On the loop."""
+    if sink.end_reason is None:
+        sink.end_reason = "closed"
+    sink.queue.shutdown(immediate=True)
+    if on_close is not None:
+        try:
+            on_close(sink)
+        except Exception:
+            logger.exception("closing a stream failed")

@@ -288,6 +288,7 @@ int CloudImpl::EnterRoom(const EnterRoomParams& params) {
       m.obtain = obtain;
       m.pixel_output = pixel_output;
       m.subscriptions.clear();
+      m.unannounced.clear();
       m.cmd_seq.clear();
       core->session.fetch_add(1);
       {

@@ -74,6 +74,12 @@ struct MemberState {
   std::map<int, uint64_t> video_frames_sent;  // per stream, for key frames
 
   std::set<std::pair<std::string, int>> subscriptions;  // (user id, stream)
+  // Members whose entry this member has not been told yet (the
+  // OnRemoteUserEnterRoom is queued on its event thread). Their media is
+  // queued for it too, behind that call, and delivered if it has subscribed
+  // by then: a member that subscribes when it learns of a newcomer gets the
+  // newcomer's first frames.
+  std::set<std::string> unannounced;
   std::map<uint32_t, uint32_t> cmd_seq;                // last seq per cmd id
   bool voice_detection = false;
 };

@@ -80,15 +80,32 @@ std::vector<std::string> mixed_sources(const CloudCore& receiver) {
   return sources;
 }
 
-// The other members that subscribed to (sender, type). Requires room_mutex().
-Members subscribers(const CloudCore& sender, int type) {
-  Members out;
+// A member that gets a frame: subscribed, or (`tentative`) not yet told
+// that the sender entered, so that the frame waits behind that call and is
+// delivered if the member has subscribed by then.
+struct Receiver {
+  std::shared_ptr<CloudCore> core;
+  bool tentative;
+};
+
+// The other members that subscribed to (sender, type), and those that may
+// still do so before they learn of the sender. Requires room_mutex().
+std::vector<Receiver> subscribers(const CloudCore& sender, int type) {
+  std::vector<Receiver> out;
   for (const auto& other : others_in_room(sender)) {
     if (other->m.subscriptions.count({sender.m.user_id, type}) != 0) {
-      out.push_back(other);
+      out.push_back({other, false});
+    } else if (other->m.unannounced.count(sender.m.user_id) != 0) {
+      out.push_back({other, true});
     }
   }
   return out;
+}
+
+// On the receiver's event thread: whether a tentative receiver subscribed.
+bool subscribed_now(const CloudCore& receiver, const std::string& sender, int type) {
+  std::lock_guard<std::mutex> lock(room_mutex());
+  return receiver.m.subscriptions.count({sender, type}) != 0;
 }
 
 // Delivery on the receiver's event thread, mixed (pushed or pulled).
@@ -152,7 +169,7 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
     // Undelivered audio of this sender carries the old epoch and is dropped.
     core->audio_epoch->fetch_add(1);
   }
-  const Members receivers = subscribers(*core, vela::STREAM_TYPE_AUDIO);
+  const std::vector<Receiver> receivers = subscribers(*core, vela::STREAM_TYPE_AUDIO);
   if (receivers.empty()) {
     return 0;
   }
@@ -168,17 +185,18 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
   const std::shared_ptr<std::atomic<uint64_t>> epoch_of = core->audio_epoch;
   const uint64_t epoch = epoch_of->load();
   const std::string sender = m.user_id;
-  for (const auto& receiver : receivers) {
+  for (const auto& [receiver, tentative] : receivers) {
     const vela::AudioObtainParams& obtain = receiver->m.obtain;
     if (obtain.audio_obtain_method == vela::AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix) {
-      post_room_event(receiver, [sender, shared, epoch_of, epoch](CloudCore& r) {
-        if (epoch_of->load() != epoch) {
+      post_room_event(receiver, [sender, shared, epoch_of, epoch, tentative](CloudCore& r) {
+        if (epoch_of->load() != epoch ||
+            (tentative && !subscribed_now(r, sender, vela::STREAM_TYPE_AUDIO))) {
           return;
         }
         call_delegate(r, "OnRemoteAudioReceived",
                       [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *shared); });
       });
-    } else {
+    } else if (!tentative) {  // the mix takes what was subscribed when it was sent
       post_room_event(receiver, [sender, shared, epoch_of, epoch, session = receiver->session.load(),
                                  expected = mixed_sources(*receiver)](CloudCore& r) {
         if (epoch_of->load() == epoch) {
@@ -226,8 +244,11 @@ std::shared_ptr<const PixelFrame> as_pixel(const VideoFrame& video) {
 
 template <typename Frame>
 void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
-                std::shared_ptr<const Frame> frame) {
-  post_room_event(receiver, [sender, type, frame](CloudCore& r) {
+                std::shared_ptr<const Frame> frame, bool tentative) {
+  post_room_event(receiver, [sender, type, frame, tentative](CloudCore& r) {
+    if (tentative && !subscribed_now(r, sender, type)) {
+      return;
+    }
     call_delegate(r, "OnRemoteVideoReceived",
                   [&](VELACloudDelegate& d) { d.OnRemoteVideoReceived(sender.c_str(), type, *frame); });
   });
@@ -259,28 +280,28 @@ int send_video(const std::shared_ptr<CloudCore>& core, StreamType type, const Fr
     return vela::ERR_INVALID_PARAMETER;
   }
   const uint64_t index = m.video_frames_sent[type]++;
-  const Members receivers = subscribers(*core, type);
+  const std::vector<Receiver> receivers = subscribers(*core, type);
   if (receivers.empty()) {
     return 0;
   }
   const std::shared_ptr<const Frame> native = copy_quiet(frame);
   std::shared_ptr<const VideoFrame> video;
   std::shared_ptr<const PixelFrame> pixel;
-  for (const auto& receiver : receivers) {
+  for (const auto& [receiver, tentative] : receivers) {
     if (receiver->m.pixel_output) {
       if constexpr (std::is_same_v<Frame, PixelFrame>) {
         pixel = native;
       } else if (pixel == nullptr) {
         pixel = as_pixel(*native);
       }
-      post_video(receiver, m.user_id, type, pixel);
+      post_video(receiver, m.user_id, type, pixel, tentative);
     } else {
       if constexpr (std::is_same_v<Frame, VideoFrame>) {
         video = native;
       } else if (video == nullptr) {
         video = as_video(*native, index % gop_frames(m, type) == 0);
       }
-      post_video(receiver, m.user_id, type, video);
+      post_video(receiver, m.user_id, type, video, tentative);
     }
   }
   return 0;

@@ -67,9 +67,12 @@ std::shared_ptr<CloudCore> member_named(const CloudCore& core, const std::string
 }
 
 void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id) {
+  to->m.unannounced.insert(user_id);
   post_room_event(to, [user_id](CloudCore& core) {
     auto info = user_info(user_id);
     call_delegate(core, "OnRemoteUserEnterRoom", [&](VELACloudDelegate& d) { d.OnRemoteUserEnterRoom(*info); });
+    std::lock_guard<std::mutex> lock(room_mutex());
+    core.m.unannounced.erase(user_id);
   });
 }
 
@@ -138,6 +141,7 @@ void leave_room(CloudCore& core, int reason) {
         queue_video_available(other, core.m.user_id, false, type);
       }
       queue_user_left(other, core.m.user_id, reason);
+      other->m.unannounced.erase(core.m.user_id);
     }
     if (members.empty()) {
       rooms().erase(found);
@@ -146,6 +150,7 @@ void leave_room(CloudCore& core, int reason) {
   core.m.in_room = false;
   core.m.state = vela::CONNECTION_STATE_DISCONNECTED;
   core.m.subscriptions.clear();
+  core.m.unannounced.clear();
   core.m.cmd_seq.clear();
   core.session.fetch_add(1);
   std::lock_guard<std::mutex> audio(core.audio_mu);

@@ -1,0 +1,148 @@
+"""What happens to streams and Rooms that their program drops instead of closing or leaving.
+
+A dropped stream closes through its finaliser, which the garbage collector
+runs wherever it happens to run: on an SDK thread, or on the loop's thread
+in the middle of the Room's own bookkeeping. A Room whose loop was closed
+without leaving must still go, and leave the room.
+"""
+
+import asyncio
+import gc
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+pytest.importorskip("_lumora")
+
+from lumora_kit import Room  # noqa: E402
+
+
+def run_program(source, timeout=120):
+    """Runs `source` in a fresh interpreter (a deadlock ends there, with the stacks printed)."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+DROPPED_STREAMS_IN_CYCLES = """
+    import asyncio, faulthandler, gc
+    from lumora_kit import Room
+    from lumora_kit.testing import join_peer
+    faulthandler.dump_traceback_later(60, exit=True)
+
+    async def main():
+        async with join_peer("talker") as talker, Room.join(talker.app_id, talker.room_id, "bot", "s",
+                                                                               auto_subscribe=False) as bot:
+            await bot.wait_for_user("talker")
+            source = await talker.publish_audio(frame_ms=10, queue_ms=2000)
+
+            async def talk():  # frames keep the SDK's threads busy (and collecting) meanwhile
+                while True:
+                    await source.capture(bytes(960 * 50))
+
+            talking = asyncio.create_task(talk())
+            gc.set_threshold(5, 1, 1)
+            try:
+                for i in range(3000):
+                    stream = bot.audio_stream("talker", maxsize=4)
+                    stream.cycle = stream  # only the cycle collector frees it
+                    del stream
+                    if i % 100 == 0:
+                        await asyncio.sleep(0)
+            finally:
+                gc.set_threshold(700, 10, 10)
+            talking.cancel()
+            gc.collect()
+            await asyncio.sleep(0.05)
+            print(dict(bot._subscribed), len(bot._routes.audio.get("talker", ())))
+
+    asyncio.run(main())
+"""
+
+
+def test_streams_dropped_in_cycles_under_frequent_collections_close_without_deadlock(lumora_sdk):
+    assert run_program(DROPPED_STREAMS_IN_CYCLES).split() == ["{}", "0"]
+
+
+async def test_a_stream_dropped_on_another_thread_closes_on_the_loop(lumora_peer, lumora_journal):
+    async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "bot", "s", auto_subscribe=False) as bot:
+        await bot.wait_for_user("peer")
+        kept = bot.audio_stream("peer")
+        handed = [bot.audio_stream("peer")]
+        lumora_journal.clear_journal()
+        dropper = threading.Thread(target=handed.clear)  # the last reference goes on that thread
+        dropper.start()
+        dropper.join()
+        # The finaliser changed nothing off the loop: the count is the loop's to change.
+        assert bot._subscribed[("peer", 1)] == 2
+        await asyncio.sleep(0)
+        assert bot._subscribed[("peer", 1)] == 1 and lumora_journal.calls("VELACloud::Unsubscribe") == []
+        await kept.aclose()
+        assert lumora_journal.calls("VELACloud::Unsubscribe") == [[b"peer", 1]]
+
+
+ROOMS_ON_CLOSED_LOOPS = """
+    import asyncio, gc, sys
+    from lumora_kit import Room
+    from lumora_kit.testing import LoopbackRoom, load_control, new_room_id
+
+    control = load_control()
+    observers = LoopbackRoom(control, new_room_id())
+    watcher = observers.join("watcher")
+    clouds = control.live_clouds()
+
+    class WithoutReaders(asyncio.SelectorEventLoop):  # like a loop that cannot watch file descriptors
+        def add_reader(self, *args):
+            raise NotImplementedError
+
+    for round in range(5):
+        loop = WithoutReaders() if sys.argv[1:] == ["without-readers"] else asyncio.new_event_loop()
+
+        async def enter():
+            room = await Room.join(observers.app_id, observers.room_id, f"bot{round}", "s")
+            events = room.events()  # a consumer's stream, left open too
+            room.audio_stream("watcher")
+            return room, events
+
+        room, events = loop.run_until_complete(enter())
+        loop.call_soon(loop.stop)
+        loop.run_forever()  # stopped and closed with the Room in the room
+        loop.close()
+        del room, events
+        gc.collect()
+        left = watcher.recorder.wait_for("OnRemoteUserExitRoom", count=round + 1, timeout=30)
+        print(left[-1][0].user_id.GetValue(), control.live_clouds() - clouds)
+    observers.leave()
+"""
+
+
+@pytest.mark.parametrize("loop_kind", ["default", "without-readers"])
+def test_a_room_whose_loop_was_closed_without_leaving_is_freed_and_leaves(lumora_sdk, loop_kind):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(ROOMS_ON_CLOSED_LOOPS), loop_kind],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:-1] == [f"bot{i} 0" for i in range(5)], done.stdout + done.stderr
+    assert "Task was destroyed" not in done.stderr  # nothing about pending tasks of the kit's own
+
+
+async def test_a_joined_room_that_only_its_own_task_refers_to_stays_in_the_room(lumora_peer):
+    inside, seen = asyncio.Event(), asyncio.Event()
+
+    async def bot():  # the Room is referenced by this task only, and the task by nothing
+        async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "bot", "s") as room:
+            inside.set()
+            await room.wait_for_user("late", timeout=30)
+            seen.set()
+
+    asyncio.get_running_loop().call_soon(lambda: asyncio.ensure_future(bot()))
+    await inside.wait()
+    await lumora_peer.wait_for_user("bot")
+    for _ in range(3):
+        gc.collect()
+    async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "late", "s"):
+        async with asyncio.timeout(5):
+            await seen.wait()  # the bot was still there to see the late user
