@@ -178,3 +178,25 @@ def print_table(title, header, rows):
 
 def progress(text):
     print(f"... {text}", file=sys.stderr, flush=True)
+
+
+# ---- callgrind dumps ----------------------------------------------------------
+
+# The line of a callgrind dump that names the client request that made it.
+DUMP_MARK = "desc: Trigger: Client Request: "
+
+
+def read_dumps(prefix):
+    """{dump name: instructions} of the callgrind dumps whose files start
+    with `prefix` (one file per client-request dump)."""
+    counts = {}
+    for path in sorted(pathlib.Path(prefix).parent.glob(pathlib.Path(prefix).name + "*")):
+        name, total = None, None
+        for line in path.read_text(errors="replace").splitlines():
+            if line.startswith(DUMP_MARK):
+                name = line[len(DUMP_MARK):].strip()
+            elif line.startswith(("summary:", "totals:")):
+                total = int(line.split()[1])
+        if name is not None and total is not None:
+            counts[name] = total
+    return counts

@@ -45,7 +45,7 @@ import tempfile
 import time
 
 import _variants
-from _variants import HERE, best, print_table, progress
+from _variants import HERE, best, print_table, progress, read_dumps
 
 USER = b"remote-user"
 AUDIO = bytes(range(256)) * 3 + bytes(192)  # 960 bytes: 20 ms of 48 kHz mono 16-bit
@@ -195,25 +195,6 @@ def worker(args):
 
 
 # ---- Parent ---------------------------------------------------------------------
-
-DUMP_MARK = "desc: Trigger: Client Request: "
-
-
-def read_dumps(prefix):
-    """{dump name: instructions} of the callgrind dumps whose files start
-    with `prefix` (one file per client-request dump)."""
-    counts = {}
-    for path in sorted(pathlib.Path(prefix).parent.glob(pathlib.Path(prefix).name + "*")):
-        name, total = None, None
-        for line in path.read_text(errors="replace").splitlines():
-            if line.startswith(DUMP_MARK):
-                name = line[len(DUMP_MARK):].strip()
-            elif line.startswith(("summary:", "totals:")):
-                total = int(line.split()[1])
-        if name is not None and total is not None:
-            counts[name] = total
-    return counts
-
 
 def count_worker(name, site, worker_args, out_dir):
     """Runs one worker under callgrind; returns {"floor/<kind>": Ir, "build/<kind>": Ir}."""

@@ -27,7 +27,7 @@ import subprocess
 import sys
 import tempfile
 
-from _variants import RESULT_MARK, compile_native, print_table, progress
+from _variants import RESULT_MARK, compile_native, print_table, progress, read_dumps
 
 MARK_SOURCE = r"""
 #include <valgrind/callgrind.h>
@@ -36,7 +36,6 @@ void bench_dump(const char* name) { CALLGRIND_DUMP_STATS_AT(name); }
 """
 
 RECEIVERS = ("hand bridge", "EventQueue bridge", "Room stream.get()", "Room async for")
-DUMP_MARK = "desc: Trigger: Client Request: "
 AUDIO = bytes(range(256)) * 7 + bytes(128)  # 1920 bytes: 20 ms of 48 kHz mono
 
 
@@ -148,21 +147,6 @@ def worker(args):
 
 
 # ---- Parent ------------------------------------------------------------------------------
-
-def read_dumps(prefix):
-    """{dump name: instructions} of the callgrind dump files starting with `prefix`."""
-    counts = {}
-    for path in sorted(pathlib.Path(prefix).parent.glob(pathlib.Path(prefix).name + "*")):
-        name, total = None, None
-        for line in path.read_text(errors="replace").splitlines():
-            if line.startswith(DUMP_MARK):
-                name = line[len(DUMP_MARK):].strip()
-            elif line.startswith(("summary:", "totals:")):
-                total = int(line.split()[1])
-        if name is not None and total is not None:
-            counts[name] = total
-    return counts
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
