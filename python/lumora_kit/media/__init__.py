@@ -18,8 +18,14 @@ numpy (int16 samples, RGB images) and soxr (the resampler) are optional:
 everything that works on bytes works; a function that needs one raises
 `MissingExtra`, an ImportError naming the function and that command.
 PyAV (the player, the recorder, the mixer, the PyAV frames) comes with
-``pip install 'lumora-kit[av]'`` and is imported when first used.
+``pip install 'lumora-kit[av]'`` and is imported when first used. The
+player, the recorder and the mixer are also loaded on first use: they build
+on `lumora_kit.sources`, which itself uses this package's resampler, so
+loading them here would make each package wait for the other.
 """
+
+import importlib
+from typing import TYPE_CHECKING
 
 from ._extras import AV_EXTRA_INSTALL, EXTRA_INSTALL, MissingExtra
 from .audio import (
@@ -29,17 +35,21 @@ from .audio import (
 from .av_frames import (
     PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
-from .decoder import MediaInfo
-from .mixer import AudioMixer
-from .player import MediaPlayer
 from .png import encode_png, png_bytes, write_png
 from .video import (
     check_pixel_frame, i420_from_pixel_frame, i420_size, i420_to_rgb, i420_to_rgba, pixel_frame_from_i420,
     pixel_frame_from_rgb, rgb_from_pixel_frame, rgb_to_i420, test_pattern,
 )
-from .recorder import MediaRecorder
 from .wav import WavReader, WavWriter
 from .y4m import Y4MReader, Y4MWriter
+
+if TYPE_CHECKING:
+    from .decoder import MediaInfo
+    from .mixer import AudioMixer
+    from .player import MediaPlayer
+    from .recorder import MediaRecorder
+
+_LAZY = {"MediaInfo": "decoder", "AudioMixer": "mixer", "MediaPlayer": "player", "MediaRecorder": "recorder"}
 
 __all__ = [
     "AV_EXTRA_INSTALL", "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter",
@@ -51,3 +61,15 @@ __all__ = [
     "rgb_to_i420", "samples_from_frame", "samples_per_frame", "silence", "split_pcm", "test_pattern", "tone",
     "write_png",
 ]
+
+
+def __getattr__(name: str) -> object:
+    if name in _LAZY:
+        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
+        globals()[name] = value  # later look-ups skip this function
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
