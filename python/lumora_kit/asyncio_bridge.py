@@ -23,7 +23,7 @@ import asyncio
 import logging
 import threading
 import weakref
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import _lumora
@@ -49,8 +49,9 @@ def _fan_out(puts: tuple[Callable[[Any], object], ...]) -> Callable[[Any], None]
 
 
 def _user_of(place: tuple[str, Any]) -> str | None:
-    _, key = place
-    return key if not isinstance(key, tuple) else key[0]
+    """The user of a (table, key) place: an audio key is a user id, a video key (user id, stream type)."""
+    key: "str | None | RouteKey" = place[1]
+    return key[0] if isinstance(key, tuple) else key
 
 
 def _log_callback_error(delegate: Delegate, callback: str) -> None:
@@ -117,8 +118,12 @@ class AsyncioDelegate(Delegate):
         return self.events
 
 
-for _name in CALLBACK_NAMES:
-    setattr(AsyncioDelegate, _name, _queuing(_name, "AsyncioDelegate"))
+def _install_queuing(cls: type[Delegate], names: Iterable[str]) -> None:
+    for name in names:
+        setattr(cls, name, _queuing(name, cls.__name__))
+
+
+_install_queuing(AsyncioDelegate, CALLBACK_NAMES)
 
 
 # ---- RoomDelegate: the Room's events to its pump, frames to its streams -----------------
@@ -261,7 +266,8 @@ class RoomRoutes:
 
     def sinks_of(self, user_id: str | None) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.audio.get(user_id, ()))
-        for table in (self.pixel, self.video):
+        tables: tuple[Mapping[RouteKey, tuple[Sink[Any], ...]], ...] = (self.pixel, self.video)
+        for table in tables:
             for (user, _), sinks in list(table.items()):
                 if user == user_id:
                     found.extend(sinks)
@@ -269,7 +275,8 @@ class RoomRoutes:
 
     def all_sinks(self) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.mixed)
-        for table in (self.audio, self.pixel, self.video):
+        tables: tuple[Mapping[Any, tuple[Sink[Any], ...]], ...] = (self.audio, self.pixel, self.video)
+        for table in tables:
             for sinks in list(table.values()):
                 found.extend(sinks)
         return found
@@ -338,6 +345,4 @@ class RoomDelegate(Delegate):
             _log_callback_error(self, "OnRemoteVideoFrameReceived")
 
 
-for _name in RoomDelegate.bridged_callbacks:
-    setattr(RoomDelegate, _name, _queuing(_name, "RoomDelegate"))
-del _name
+_install_queuing(RoomDelegate, RoomDelegate.bridged_callbacks)

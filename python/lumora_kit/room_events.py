@@ -137,8 +137,23 @@ class RoomEvents:
 
     def _start_pump(self) -> None:
         assert self._loop is not None and self._routes is not None
-        self._pump_task = self._loop.create_task(_pump(weakref.ref(self), self._routes.room_events),
+        self._pump_task = self._loop.create_task(self._pump(weakref.ref(self), self._routes.room_events),
                                                  name=f"lumora_kit Room {self.user_id} events")
+
+    @staticmethod
+    async def _pump(room: "weakref.ref[RoomEvents]", room_events: EventQueue[ev.Event]) -> None:
+        """Hands each room event to the Room while the Room lives.
+
+        It holds the Room weakly: the queue it waits on is reachable from the
+        SDK's side (the cloud keeps its delegate, the delegate the routes, the
+        routes this queue, the queue's waiter this task), and a strong reference
+        here would keep a Room that nothing else refers to alive for good."""
+        async for event in room_events:
+            handler = room()
+            if handler is None:
+                return
+            handler._handle(event)
+            del handler
 
     def _handle(self, event: ev.Event) -> None:
         try:
@@ -288,18 +303,3 @@ class RoomEvents:
                 self._event_streams.remove(entry)
 
         return Stream(sink, on_close=closed)
-
-
-async def _pump(room: "weakref.ref[RoomEvents]", room_events: EventQueue[ev.Event]) -> None:
-    """Hands each room event to the Room while the Room lives.
-
-    It holds the Room weakly: the queue it waits on is reachable from the
-    SDK's side (the cloud keeps its delegate, the delegate the routes, the
-    routes this queue, the queue's waiter this task), and a strong reference
-    here would keep a Room that nothing else refers to alive for good."""
-    async for event in room_events:
-        handler = room()
-        if handler is None:
-            return
-        handler._handle(event)
-        del handler

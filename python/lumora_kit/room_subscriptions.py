@@ -238,4 +238,4 @@ class _TrackFeed:
     sink: Sink[Stream[Any]]
     audio: bool
     video: bool
-    handed: set[tuple[str, int]] = field(default_factory=set)
+    handed: set[tuple[str, int]] = field(default_factory=set[tuple[str, int]])
