@@ -23,6 +23,8 @@ when the binding cannot be loaded.
 import importlib
 from typing import TYPE_CHECKING
 
+from ._lazy import load_on_first_use
+
 if TYPE_CHECKING:
     from . import events
     from .asyncio_bridge import AsyncioDelegate
@@ -62,17 +64,16 @@ def _distribution_version() -> str:
         return "0+unknown"
 
 
+_load = load_on_first_use(__name__, _LAZY, globals())
+
+
 def __getattr__(name: str) -> object:
     if name == "__version__":
         version = globals()["__version__"] = _distribution_version()
         return version
     if name == "events":
         return importlib.import_module(".events", __name__)
-    if name in _LAZY:
-        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
-        globals()[name] = value  # later look-ups skip this function
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return _load(name)
 
 
 def __dir__() -> list[str]:

@@ -24,8 +24,9 @@ on `lumora_kit.sources`, which itself uses this package's resampler, so
 loading them here would make each package wait for the other.
 """
 
-import importlib
 from typing import TYPE_CHECKING
+
+from .._lazy import load_on_first_use
 
 from ._extras import AV_EXTRA_INSTALL, EXTRA_INSTALL, MissingExtra
 from .audio import (
@@ -63,12 +64,7 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> object:
-    if name in _LAZY:
-        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
-        globals()[name] = value  # later look-ups skip this function
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__getattr__ = load_on_first_use(__name__, _LAZY, globals())
 
 
 def __dir__() -> list[str]:
