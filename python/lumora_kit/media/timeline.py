@@ -18,10 +18,35 @@ Audio is continuous: `AudioCursor` appends samples one after the other and
 puts silence in only where the next frame's position is more than `gap_ms`
 past the end of what was written (a pause), so jitter in the stamps neither
 inserts clicks of silence nor loses samples.
+
+The kit's own file writers (`WavWriter`, `Y4MWriter`) place by `pts` alone,
+counting what they have written (`FillerTimeline`):
+
+- the first frame anchors the time line: its pts is at what is written so
+  far;
+- a frame whose pts lies more than `tolerance` units beyond what is written
+  follows a pause: the difference is filled in (silence, the last picture
+  again);
+- a frame more than `tolerance` units early (its sender started again from
+  0, or its clock runs slower than the media) anchors the time line afresh;
+  so does a pause longer than `MAX_GAP_MS`, which is taken for a sender that
+  was replaced rather than one that paused (no hour of silence for a stray
+  stamp);
+- anything within `tolerance` is written as it comes: the rounding of pts
+  to whole milliseconds never inserts anything.
 """
+
+from fractions import Fraction
 
 _WRAP = 1 << 32
 _HALF = 1 << 31
+
+MAX_GAP_MS = 10 * 60 * 1000
+
+
+def pts_step(pts: int, earlier: int) -> int:
+    """Milliseconds from `earlier` to `pts`, both wrapping 32-bit stamps: the shorter way round."""
+    return (pts - earlier + _HALF) % _WRAP - _HALF
 
 
 class PtsUnwrapper:
@@ -36,8 +61,7 @@ class PtsUnwrapper:
         if self._last is None:
             self._value = pts
         else:
-            delta = (pts - self._last) % _WRAP
-            self._value += delta - _WRAP if delta >= _HALF else delta
+            self._value += pts_step(pts, self._last)
         self._last = pts
         return self._value
 
@@ -81,3 +105,25 @@ class AudioCursor:
         fill = gap if gap > self.gap_samples else 0
         self.written += fill + samples
         return fill
+
+
+class FillerTimeline:
+    """The anchor of one file writer's time line; `units_per_second` is its sample rate or frame rate."""
+
+    def __init__(self, units_per_second: int | Fraction) -> None:
+        self._rate = Fraction(units_per_second)
+        self._anchor: tuple[int, int] | None = None  # (pts, units written when it was stamped)
+
+    def filler(self, pts: int, written: int, tolerance: float) -> int:
+        """Units to write before a frame stamped `pts` when `written` units are in the file."""
+        if self._anchor is None:
+            self._anchor = (pts, written)
+            return 0
+        anchor_pts, anchor_written = self._anchor
+        due = anchor_written + round(pts_step(pts, anchor_pts) * self._rate / 1000)
+        late = due - written
+        if late > tolerance and late * 1000 <= MAX_GAP_MS * self._rate:
+            return late
+        if late > tolerance or -late > tolerance:
+            self._anchor = (pts, written)
+        return 0

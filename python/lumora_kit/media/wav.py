@@ -8,7 +8,7 @@ from typing import IO, TYPE_CHECKING
 import _lumora
 
 from ._extras import ClosedOnExit, is_ndarray
-from ._timeline import Timeline
+from .timeline import FillerTimeline
 from .audio import BytesLike, check_pcm_frame, frame_bytes, pcm_from_samples
 
 if TYPE_CHECKING:
@@ -39,7 +39,7 @@ class WavWriter(ClosedOnExit):
     what is written (its sender paused), silence is written first, so the
     file lasts as long as the sending did. `silence_filled` counts those
     sample frames. Bytes and samples carry no time and are written as they
-    come. See `lumora_kit.media._timeline` for the rules.
+    come. See `lumora_kit.media.timeline` for the rules.
     """
 
     def __init__(self, path: PathOrFile, sample_rate: int, channels: int = 1, *, keep_time: bool = True) -> None:
@@ -48,7 +48,7 @@ class WavWriter(ClosedOnExit):
         self.channels = channels
         self.frames_written = 0
         self.silence_filled = 0
-        self._timeline = Timeline(sample_rate) if keep_time else None
+        self._timeline = FillerTimeline(sample_rate) if keep_time else None
         self._file: wave.Wave_write | None = wave.open(_fs_path(path), "wb")
         self._file.setnchannels(channels)
         self._file.setsampwidth(2)

@@ -15,7 +15,7 @@ from typing import IO
 import _lumora
 
 from ._extras import ClosedOnExit
-from ._timeline import Timeline
+from .timeline import FillerTimeline
 from .audio import BytesLike
 from .video import check_i420, i420_from_pixel_frame, i420_size
 
@@ -61,7 +61,7 @@ class Y4MWriter(ClosedOnExit):
         self.fps = _fps_fraction(fps)
         self.frames_written = 0
         self.frames_repeated = 0
-        self._timeline = Timeline(self.fps) if keep_time else None
+        self._timeline = FillerTimeline(self.fps) if keep_time else None
         self._last: BytesLike | None = None
         self._file: IO[bytes] | None
         self._file, self._owned = _open(path, "w")
