@@ -13,8 +13,8 @@
 # PYTHONPATH for the build only. Everything lives in the toolchain cache,
 # in a folder per version (<v>):
 #   $CACHE/pybind11-<v>/pybind11/   pip install --target of pybind11==<v>
-#   $CACHE/pybind11-<v>/build/      scikit-build-core build folder (incremental)
-#   $CACHE/pybind11-<v>/site/       the installed module, liblumora.so and stubs
+#   $CACHE/pybind11-<v>-build/      scikit-build-core build folder (incremental)
+#   $CACHE/pybind11-<v>-site/       the installed module, liblumora.so and stubs
 #   $CACHE/logs/pybind11-<v>-*.log  output of the pip steps
 set -euo pipefail
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,7 +33,6 @@ LOWEST=${LUMORA_PYBIND11_VERSION:-$LOWEST}
 
 DIR=$CACHE/pybind11-$LOWEST
 PYBIND11=$DIR/pybind11
-SITE=$DIR/site
 mkdir -p "$DIR" "$CACHE/logs"
 
 # pybind11 X (pip reads "==3.0" as 3.0.0), reused while it is the version asked for.
@@ -47,15 +46,14 @@ if [[ -z $installed || $("$PY" -c 'import sys; from packaging.version import Ver
         >"$CACHE/logs/pybind11-$LOWEST-install.log" 2>&1 ||
         { tail -n 20 "$CACHE/logs/pybind11-$LOWEST-install.log" >&2; die "pip could not install pybind11==$LOWEST"; }
 fi
-VERSION=$(PYTHONPATH=$PYBIND11 "$PY" -c 'import pybind11; print(pybind11.__version__)')
-CMAKE_DIR=$(PYTHONPATH=$PYBIND11 "$PY" -c 'import pybind11; print(pybind11.get_cmake_dir())')
+{ read -r VERSION; read -r CMAKE_DIR; } < <(PYTHONPATH=$PYBIND11 "$PY" -c \
+    'import pybind11; print(pybind11.__version__); print(pybind11.get_cmake_dir())')
 [[ $CMAKE_DIR == "$PYBIND11"/* ]] || die "pybind11 comes from $CMAKE_DIR, not from $PYBIND11"
 
-say "building against pybind11 $VERSION into $SITE"
-PYTHONPATH=$PYBIND11 install_variant "$SITE" "$DIR/build" "$CACHE/logs/pybind11-$LOWEST-build.log" \
-    -Ccmake.define.pybind11_DIR="$CMAKE_DIR" || die "build against pybind11 $VERSION failed (full log: $CACHE/logs/pybind11-$LOWEST-build.log)"
-grep -q "^pybind11_DIR:.*=$CMAKE_DIR\$" "$DIR/build/CMakeCache.txt" ||
-    die "the build did not use the pybind11 in $PYBIND11 (see $DIR/build/CMakeCache.txt)"
+PYTHONPATH=$PYBIND11 build_variant "pybind11-$LOWEST" "against pybind11 $VERSION" \
+    -Ccmake.define.pybind11_DIR="$CMAKE_DIR"
+grep -q "^pybind11_DIR:.*=$CMAKE_DIR\$" "$CACHE/pybind11-$LOWEST-build/CMakeCache.txt" ||
+    die "the build did not use the pybind11 in $PYBIND11 (see $CACHE/pybind11-$LOWEST-build/CMakeCache.txt)"
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 run_pytest "$PY" tests/binding -p no:cacheprovider "$@"
