@@ -48,6 +48,11 @@ def _fan_out(puts: tuple[Callable[[Any], object], ...]) -> Callable[[Any], None]
     return put
 
 
+def user_text(info: _lumora.UserInfo) -> str:
+    """The user id of a UserInfo as a str ("" for none)."""
+    return info.user_id.GetValue() or ""
+
+
 def _user_of(place: tuple[str, Any]) -> str | None:
     """The user of a (table, key) place: an audio key is a user id, a video key (user id, stream type)."""
     key: "str | None | RouteKey" = place[1]
@@ -301,7 +306,7 @@ class RoomDelegate(Delegate):
         try:
             routes = self.routes
             if routes.auto_subscribe:
-                routes.subscribe_user(info.user_id.GetValue() or "")
+                routes.subscribe_user(user_text(info))
             routes.room_events.put(OnRemoteUserEnterRoom(info))
         except Exception:
             _log_callback_error(self, "OnRemoteUserEnterRoom")

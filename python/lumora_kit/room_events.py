@@ -27,7 +27,7 @@ from types import MappingProxyType
 import _lumora
 
 from . import events as ev
-from .asyncio_bridge import RoomRoutes
+from .asyncio_bridge import RoomRoutes, user_text
 from .event_queue import DropPolicy, EventQueue
 from .streams import Sink, Stream
 
@@ -49,11 +49,6 @@ class RemoteUser:
     user_id: str
     audio: bool = False
     video: frozenset[_lumora.StreamType] = frozenset()
-
-
-def user_text(info: _lumora.UserInfo) -> str:
-    """The user id of a UserInfo as a str ("" for none)."""
-    return info.user_id.GetValue() or ""
 
 
 @dataclass(slots=True)

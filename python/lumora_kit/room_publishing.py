@@ -15,6 +15,7 @@ import _lumora
 from . import events as ev
 from .errors import LumoraError, LumoraTimeoutError, check
 from .media._extras import require
+from .media.audio import SDK_SAMPLE_RATES
 from .room_subscriptions import RoomSubscriptions
 from .sources import AudioSource, VideoSource
 
@@ -162,8 +163,6 @@ class RoomPublishing(RoomSubscriptions):
         check(cloud.SendSeiMessage(message_type, _message_bytes(message)), "SendSeiMessage")
 
 
-# The sample rates a local audio channel takes.
-SDK_SAMPLE_RATES = (8000, 16000, 32000, 44100, 48000)
 CAPTURE_RATES = range(8000, 96001)
 
 

@@ -61,6 +61,7 @@ from typing import Self, cast
 import _lumora
 
 from .media import Resampler
+from .media.audio import check_whole_samples
 
 logger = logging.getLogger("lumora_kit")
 
@@ -377,10 +378,7 @@ class AudioSource(PacedSource):
         shape: object = getattr(data, "shape", None)
         if isinstance(shape, tuple) and len(cast(tuple[object, ...], shape)) == 2 and shape[1] != self.channels:
             raise ValueError(f"samples of shape {shape} for a source of {self.channels} channel(s)")
-        if len(view) % (2 * self.channels):
-            # A part sample would shift every later sample by a byte: refused whole.
-            raise ValueError(f"{len(view)} bytes is not a whole number of 16-bit samples for "
-                             f"{self.channels} channel(s)")
+        check_whole_samples(len(view), self.channels)  # refused whole: nothing of it is queued
         async with self._capture_lock:
             generation = self._generation
             chunk: bytes | memoryview = data if type(data) is bytes else view  # bytes slice without a view

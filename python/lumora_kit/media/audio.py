@@ -62,12 +62,18 @@ def duration_ms(pcm: Buffer, sample_rate: int, channels: int) -> float:
     return byte_length(pcm) / (SAMPLE_BYTES * channels) * 1000 / sample_rate
 
 
+# The sample rates the SDK's local audio channel takes.
+SDK_SAMPLE_RATES = (8000, 16000, 32000, 44100, 48000)
+
+
 def _check_channels(channels: int) -> None:
     if channels < 1:
         raise ValueError(f"channels must be at least 1, not {channels}")
 
 
-def _check_whole_samples(nbytes: int, channels: int) -> None:
+def check_whole_samples(nbytes: int, channels: int) -> None:
+    """Raises ValueError unless `nbytes` holds whole 16-bit samples of every channel: a part
+    sample would shift every later sample by a byte."""
     if nbytes % (SAMPLE_BYTES * channels):
         raise ValueError(f"{nbytes} bytes is not a whole number of 16-bit samples for {channels} channel(s)")
 
@@ -98,7 +104,7 @@ def samples_from_frame(frame: _lumora.AudioFrame) -> "Samples":
         import numpy as np
     check_pcm_frame(frame)
     data = frame.data
-    _check_whole_samples(len(data), frame.channels)
+    check_whole_samples(len(data), frame.channels)
     return np.frombuffer(data, dtype="<i2").reshape(-1, frame.channels)
 
 
@@ -108,7 +114,7 @@ def frame_from_pcm(pcm: Buffer, sample_rate: int, channels: int, pts: int = 0) -
     if sample_rate <= 0:
         raise ValueError(f"sample rate must be positive, not {sample_rate}")
     payload = as_bytes(pcm)
-    _check_whole_samples(len(payload), channels)
+    check_whole_samples(len(payload), channels)
     frame = _lumora.AudioFrame()
     frame.sample_rate = sample_rate
     frame.channels = channels
@@ -150,7 +156,7 @@ def split_pcm(pcm: Buffer, sample_rate: int, channels: int, frame_ms: int = 20, 
     """
     size = frame_bytes(sample_rate, channels, frame_ms)
     data = as_bytes(pcm)
-    _check_whole_samples(len(data), channels)
+    check_whole_samples(len(data), channels)
     frames = [data[i:i + size] for i in range(0, len(data), size)]
     if pad and frames and len(frames[-1]) < size:
         frames[-1] += bytes(size - len(frames[-1]))
@@ -295,7 +301,7 @@ class Resampler:
         else:
             if view.format not in ("h", "<h", "=h", "@h", "B", "b", "c"):
                 raise TypeError(f"Resampler takes 16-bit PCM or float samples, not items of format {view.format!r}")
-            _check_whole_samples(view.nbytes, self.channels)
+            check_whole_samples(view.nbytes, self.channels)
             if self._stream is None and self.channels == self.output_channels:
                 return as_bytes(data)
         import numpy as np

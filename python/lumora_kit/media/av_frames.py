@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING
 import _lumora
 
 from ._extras import needs
-from .audio import check_pcm_frame
-from .video import check_pixel_frame
+from .audio import check_pcm_frame, frame_from_pcm
+from .video import check_pixel_frame, pixel_frame_from_i420
 
 if TYPE_CHECKING:
     import av
@@ -98,14 +98,7 @@ def audio_frame_from_av(frame: "av.AudioFrame", pts: int | None = None) -> _lumo
         data = b"".join(bytes(np.asarray(p.to_ndarray()).astype("<i2", copy=False).tobytes()) for p in pieces)
     else:
         data = np.asarray(frame.to_ndarray()).astype("<i2", copy=False).tobytes()
-    converted = _lumora.AudioFrame()
-    converted.sample_rate = frame.sample_rate
-    converted.channels = channels
-    converted.bits_per_sample = 16
-    converted.codec = _lumora.AUDIO_CODEC_TYPE_PCM
-    converted.pts = pts_ms(frame) if pts is None else pts & _UINT32
-    converted.SetData(data)
-    return converted
+    return frame_from_pcm(data, frame.sample_rate, channels, pts_ms(frame) if pts is None else pts & _UINT32)
 
 
 # ---- Video -------------------------------------------------------------------------
@@ -147,14 +140,10 @@ def pixel_frame_from_av(frame: "av.VideoFrame", width: int | None = None, height
     """An `av.VideoFrame` of any pixel format as an I420 `PixelFrame` (see `i420_from_av` for the size).
 
     `pts` (milliseconds) overrides the frame's own."""
+    width = (frame.width if width is None else width) & ~1
+    height = (frame.height if height is None else height) & ~1
     data = i420_from_av(frame, width, height)
-    converted = _lumora.PixelFrame()
-    converted.width = (frame.width if width is None else width) & ~1
-    converted.height = (frame.height if height is None else height) & ~1
-    converted.format = _lumora.VIDEO_PIXEL_FORMAT_YUV420p
-    converted.pts = pts_ms(frame) if pts is None else pts & _UINT32
-    converted.SetData(data)
-    return converted
+    return pixel_frame_from_i420(data, width, height, pts_ms(frame) if pts is None else pts & _UINT32)
 
 
 # ---- Received audio in one format ---------------------------------------------------

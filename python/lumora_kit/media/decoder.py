@@ -30,6 +30,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import TYPE_CHECKING, Any, Literal
 
+from .audio import SDK_SAMPLE_RATES
 from .av_frames import i420_from_av, import_av, layout_name
 
 if TYPE_CHECKING:
@@ -37,9 +38,6 @@ if TYPE_CHECKING:
     import av.container
 
 type Kind = Literal["audio", "video"]
-
-# Sample rates the SDK's audio channel takes.
-SDK_SAMPLE_RATES = (8000, 16000, 32000, 44100, 48000)
 
 
 def sdk_sample_rate(rate: int) -> int:
