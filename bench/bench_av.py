@@ -64,12 +64,13 @@ def own_cpu():
 async def play_once(path, raw):
     """CPU of playing `path` into a room, and of sending its decoded frames (`raw`) by hand the same way."""
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
     video, audio = (p.read_bytes() for p in raw)
     async with join_peer("listener") as listener, Room.join(listener.app_id, listener.room_id, "player", "s") as room:
         await listener.wait_for_user("player")
         start = own_cpu()
-        await media.MediaPlayer(str(path)).play(room)
+        await MediaPlayer(str(path)).play(room)
         played = own_cpu() - start
         start = own_cpu()
         async with await room.publish_audio(sample_rate=RATE) as voice, \
@@ -113,11 +114,12 @@ def raw_media(folder, seconds):
 async def send_and_maybe_record(video, audio, out):
     """CPU of one user sending the raw media (and, with `out`, of recording it)."""
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
     pictures, pcm = video.read_bytes(), audio.read_bytes()
     async with join_peer("recorder") as room, Room.join(room.app_id, room.room_id, "sender", "s") as sender:
         await room.wait_for_user("sender")
-        recorder = media.MediaRecorder(str(out)) if out is not None else None
+        recorder = MediaRecorder(str(out)) if out is not None else None
         start = own_cpu()
         if recorder is not None:
             await recorder.start(room, "sender")
@@ -139,7 +141,8 @@ async def send_and_maybe_record(video, audio, out):
 def writer_alone(video, audio, out, seconds):
     """CPU of the recorder's writing thread fed the same frames directly, as fast as it takes them."""
     from lumora_kit import media
-    from lumora_kit.media.muxer import Muxer
+    from lumora_kit.av import MediaPlayer, MediaRecorder
+    from lumora_kit.av.muxer import Muxer
     pictures, pcm = video.read_bytes(), audio.read_bytes()
     size = WIDTH * HEIGHT * 3 // 2
     start = own_cpu()
@@ -186,12 +189,13 @@ def bench_recorder(folder, seconds):
 
 async def play_and_record(path, out):
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
     async with join_peer("recorder") as room, Room.join(room.app_id, room.room_id, "player", "s") as player:
         await room.wait_for_user("player")
-        async with media.MediaRecorder(str(out)) as recorder:
+        async with MediaRecorder(str(out)) as recorder:
             await recorder.start(room, "player")
-            await media.MediaPlayer(str(path)).play(player)
+            await MediaPlayer(str(path)).play(player)
             await asyncio.sleep(0.3)
 
 

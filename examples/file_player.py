@@ -12,7 +12,8 @@ import argparse
 import asyncio
 
 import _lumora
-from lumora_kit import Room, Stream, media
+from lumora_kit import Room, Stream
+from lumora_kit.av import MediaPlayer
 from lumora_kit.testing import join_peer
 
 TEST_SOURCE = "testsrc=size=320x240:rate=15:d=3 [out0]; sine=f=440:d=3:sample_rate=48000 [out1]"
@@ -30,7 +31,7 @@ async def main(source: str, *, format: str | None, loop: bool) -> None:
         counts = {"audio": 0, "video": 0}
         counting = [asyncio.create_task(count(listener.audio_stream("player"), counts, "audio")),
                     asyncio.create_task(count(listener.video_stream("player"), counts, "video"))]
-        player = media.MediaPlayer(source, format=format, loop=loop)
+        player = MediaPlayer(source, format=format, loop=loop)
         if loop:  # a looping file plays until stopped: stop it after 5 s
             asyncio.get_running_loop().call_later(5, player.stop)
         await player.play(room)

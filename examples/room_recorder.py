@@ -15,6 +15,7 @@ import pathlib
 
 import av
 from lumora_kit import Room, media
+from lumora_kit.av import MediaPlayer, MediaRecorder
 from lumora_kit.testing import join_peer
 
 ALICE = "testsrc=size=320x240:rate=15 [out0]; sine=f=440:sample_rate=48000 [out1]"
@@ -34,9 +35,9 @@ async def main(out: pathlib.Path, seconds: float) -> None:
             join_peer("bob", room.room_id) as bob:
         await room.wait_for_user("alice")
         await room.wait_for_user("bob")
-        async with media.MediaRecorder(str(out)) as recorder:
+        async with MediaRecorder(str(out)) as recorder:
             await recorder.start(room)  # no user: the whole room
-            player = media.MediaPlayer(ALICE, format="lavfi")
+            player = MediaPlayer(ALICE, format="lavfi")
             playing = asyncio.create_task(player.play(alice))
             await bob_talks(bob, seconds)
             player.stop()

@@ -23,7 +23,6 @@ when the binding cannot be loaded.
 import importlib
 from typing import TYPE_CHECKING
 
-from ._lazy import load_on_first_use
 
 if TYPE_CHECKING:
     from . import events
@@ -64,16 +63,19 @@ def _distribution_version() -> str:
         return "0+unknown"
 
 
-_load = load_on_first_use(__name__, _LAZY, globals())
-
-
 def __getattr__(name: str) -> object:
+    # Each name is loaded from its submodule the first time it is asked for, and kept in the
+    # package's globals so later look-ups find it there without coming back here.
     if name == "__version__":
-        version = globals()["__version__"] = _distribution_version()
-        return version
-    if name == "events":
-        return importlib.import_module(".events", __name__)
-    return _load(name)
+        value: object = _distribution_version()
+    elif name == "events":
+        value = importlib.import_module(".events", __name__)
+    elif name in _LAZY:
+        value = getattr(importlib.import_module("." + _LAZY[name], __name__), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> list[str]:

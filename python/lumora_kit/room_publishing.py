@@ -15,7 +15,7 @@ import _lumora
 from . import events as ev
 from .errors import LumoraError, LumoraTimeoutError, check
 from .media._extras import require
-from .media.audio import SDK_SAMPLE_RATES
+from .media.audio import SDK_SAMPLE_RATES, sdk_sample_rate
 from .room_subscriptions import RoomSubscriptions
 from .sources import AudioSource, VideoSource
 
@@ -44,12 +44,12 @@ class RoomPublishing(RoomSubscriptions):
 
         `sample_rate` is the rate of what you capture, 8,000 to 96,000 Hz.
         The SDK takes `SDK_SAMPLE_RATES`; audio at another rate is resampled
-        to the nearest of them (the higher one when two are as near), which
-        needs the ``[media]`` extra."""
+        to the next of them up (so no bandwidth is lost: 22,050 Hz goes out
+        at 32,000), which needs the ``[media]`` extra."""
         cloud = self._joined_cloud()
         if self._audio_source is not None and not self._audio_source.closed:
             raise RuntimeError("this Room already publishes audio; close that AudioSource first")
-        send_rate = sdk_sample_rate(sample_rate)
+        send_rate = send_rate_for(sample_rate)
         params = _lumora.AudioEncodeParams()
         params.sample_rate, params.channels, params.frame_length_ms = send_rate, channels, frame_ms
         params.need_encode = need_encode
@@ -166,8 +166,9 @@ class RoomPublishing(RoomSubscriptions):
 CAPTURE_RATES = range(8000, 96001)
 
 
-def sdk_sample_rate(sample_rate: int) -> int:
-    """The rate to send audio captured at `sample_rate`: itself if the SDK takes it, else the nearest.
+def send_rate_for(sample_rate: int) -> int:
+    """The rate to send audio captured at `sample_rate`: itself if the SDK takes it, else the next
+    one up (`lumora_kit.media.audio.sdk_sample_rate`).
 
     ValueError outside `CAPTURE_RATES`; `MissingExtra` (an ImportError) when
     resampling is needed and numpy or soxr is missing, naming the rates and
@@ -178,12 +179,12 @@ def sdk_sample_rate(sample_rate: int) -> int:
     if sample_rate not in CAPTURE_RATES:
         raise ValueError(f"publish_audio takes a sample rate from 8,000 to 96,000 Hz, not {sample_rate}; the SDK "
                          f"takes {accepted} Hz and other rates are resampled")
-    nearest = min(SDK_SAMPLE_RATES, key=lambda rate: (abs(rate - sample_rate), -rate))
+    send_rate = sdk_sample_rate(sample_rate)
     what = (f"publish_audio(sample_rate={sample_rate}) (the SDK takes {accepted} Hz; other rates are "
-            f"resampled to the nearest, here {nearest:,} Hz)")
+            f"resampled to the next one up, here {send_rate:,} Hz)")
     require("numpy", what)
     require("soxr", what)
-    return nearest
+    return send_rate
 
 
 def _message_bytes(message: bytes | bytearray | memoryview | str) -> bytes:

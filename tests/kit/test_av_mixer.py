@@ -25,7 +25,8 @@ def mixed_samples(np, frames):
 
 async def test_inputs_of_any_rate_and_channels_are_mixed_into_one_format(lumora_runner, np):
     from lumora_kit import media
-    mixer = media.AudioMixer(48000, channels=2, latency_ms=0)
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
+    mixer = AudioMixer(48000, channels=2, latency_ms=0)
     mixer.start(0.0)
     low = frames_of(media, media.tone(440, 1000, 16000), 16000, 1)
     high = frames_of(media, media.tone(1000, 1000, 44100, channels=2), 44100, 2)
@@ -47,7 +48,8 @@ async def test_inputs_of_any_rate_and_channels_are_mixed_into_one_format(lumora_
 
 async def test_a_loud_sum_saturates_instead_of_wrapping_around(lumora_runner, np):
     from lumora_kit import media
-    mixer = media.AudioMixer(16000, latency_ms=0)
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
+    mixer = AudioMixer(16000, latency_ms=0)
     mixer.start(0.0)
     loud = np.full(320, 30000, dtype=np.int16).tobytes()
     quiet = np.full(320, -30000, dtype=np.int16).tobytes()
@@ -63,7 +65,8 @@ async def test_a_loud_sum_saturates_instead_of_wrapping_around(lumora_runner, np
 
 async def test_a_pause_in_pts_is_silence_and_late_audio_is_delayed_not_lost(lumora_runner, np):
     from lumora_kit import media
-    mixer = media.AudioMixer(16000, latency_ms=0)
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
+    mixer = AudioMixer(16000, latency_ms=0)
     mixer.start(0.0)
     tone = frames_of(media, media.tone(500, 400, 16000), 16000, 1)
     # 200 ms of tone, then the sender pauses 200 ms (pts jump), then 200 ms more;
@@ -83,11 +86,12 @@ async def test_a_pause_in_pts_is_silence_and_late_audio_is_delayed_not_lost(lumo
 
 async def test_the_mixer_follows_room_streams_on_its_clock(lumora_runner, lumora_peer, np):
     from lumora_kit import Room, media
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
     peer = lumora_peer
     async with Room.join(peer.app_id, peer.room_id, "a", "s") as a, Room.join(peer.app_id, peer.room_id, "b", "s") as b:
         await peer.wait_for_user("a")
         await peer.wait_for_user("b")
-        async with media.AudioMixer(48000) as mixer:
+        async with AudioMixer(48000) as mixer:
             mixer.add_input(peer.audio_stream("a"), "a")
             mixer.add_input(peer.audio_stream("b"), "b")
             voice_a = await a.publish_audio(sample_rate=16000)
@@ -120,40 +124,42 @@ def test_pts_unwrap_across_32_bits_and_streams_resync_after_a_restart():
 def test_audio_frames_to_pyav_and_back(np):
     import av
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
     stereo = media.tone(440, 20, 48000, channels=2)
     frame = media.frame_from_pcm(stereo, 48000, 2, pts=1234)
-    converted = media.av_audio_frame(frame)
+    converted = av_audio_frame(frame)
     assert (converted.format.name, converted.layout.name, converted.sample_rate, converted.samples) == (
         "s16", "stereo", 48000, 960)
     assert converted.pts == 1234 and converted.time_base == Fraction(1, 1000)
-    back = media.audio_frame_from_av(converted)
+    back = audio_frame_from_av(converted)
     assert (back.data, back.sample_rate, back.channels, back.pts) == (stereo, 48000, 2, 1234)
     # Planar float (what decoders give) becomes interleaved 16-bit, clipped at full scale.
     planar = av.AudioFrame.from_ndarray(np.array([[0.5, 2.0], [-0.5, -2.0]], dtype=np.float32), format="fltp",
                                         layout="stereo")
     planar.sample_rate, planar.pts, planar.time_base = 16000, 32, Fraction(1, 16000)
-    pcm = media.audio_frame_from_av(planar)
+    pcm = audio_frame_from_av(planar)
     assert np.frombuffer(pcm.data, "<i2").tolist() == [16384, -16384, 32767, -32768] and pcm.pts == 2
     surround = av.AudioFrame(format="s16", layout="5.1", samples=4)
     with pytest.raises(ValueError, match="1 or 2 channels"):
-        media.audio_frame_from_av(surround)
+        audio_frame_from_av(surround)
 
 
 def test_pictures_to_pyav_and_back(np):
     import av
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av
     picture = media.test_pattern(64, 48, 3)
     frame = media.pixel_frame_from_i420(picture, 64, 48, pts=99)
-    converted = media.av_video_frame(frame)
+    converted = av_video_frame(frame)
     assert (converted.format.name, converted.width, converted.height, converted.pts) == ("yuv420p", 64, 48, 99)
-    back = media.pixel_frame_from_av(converted)
+    back = pixel_frame_from_av(converted)
     assert (back.data, back.width, back.height, back.pts) == (picture, 64, 48, 99)
     # Any pixel format, scaled to the size asked for (rounded down to even).
     rgb = av.VideoFrame.from_ndarray(np.full((30, 40, 3), (255, 0, 0), dtype=np.uint8), format="rgb24")
-    small = media.pixel_frame_from_av(rgb, 21, 15)
+    small = pixel_frame_from_av(rgb, 21, 15)
     assert (small.width, small.height) == (20, 14)
     red = media.i420_to_rgb(small.data, 20, 14)
     assert abs(int(red[..., 0].mean()) - 255) < 8 and red[..., 1].mean() < 8
     # Padded rows (a width that is not a multiple of the row alignment) come out packed.
     odd = av.VideoFrame(50, 20, "yuv420p")
-    assert len(media.i420_from_av(odd)) == 50 * 20 * 3 // 2
+    assert len(i420_from_av(odd)) == 50 * 20 * 3 // 2

@@ -48,8 +48,9 @@ def pcm(np, audio):
 
 async def test_a_file_is_played_at_its_pace_with_every_picture_as_decoded(lumora_runner, lumora_peer, np, tmp_path):
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     source = make_file(tmp_path / "in.mp4", 2, frequency=440, sample_rate=44100, size="160x120", fps=15)
-    player = media.MediaPlayer(source)
+    player = MediaPlayer(source)
     audio, video = await play(lumora_peer, player)
     assert player.info.sample_rate == 44100 and player.info.fps == 15
     assert {(f.sample_rate, f.channels) for _, f in audio} == {(44100, 1)}
@@ -70,9 +71,10 @@ async def test_a_file_is_played_at_its_pace_with_every_picture_as_decoded(lumora
 async def test_audio_is_resampled_and_remixed_and_video_scaled_to_what_is_asked(lumora_runner, lumora_peer, np,
                                                                                  tmp_path):
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     source = make_file(tmp_path / "in.mkv", 1, frequency=1000, sample_rate=22050, channels=2, size="160x120",
                        fps=20, extra=["-c:a", "flac"])
-    player = media.MediaPlayer(source, width=80, height=60, fps=10)
+    player = MediaPlayer(source, width=80, height=60, fps=10)
     audio, video = await play(lumora_peer, player)
     # 22,050 Hz is not a rate the SDK takes: the next one up keeps all of it.
     assert {(f.sample_rate, f.channels) for _, f in audio} == {(32000, 2)}
@@ -82,7 +84,7 @@ async def test_audio_is_resampled_and_remixed_and_video_scaled_to_what_is_asked(
     assert (stereo[:, 0] == stereo[:, 1]).all()
     assert {(f.width, f.height) for _, f in video} == {(80, 60)} and len(video) == 10
 
-    mono = media.MediaPlayer(source, video=False, sample_rate=16000, channels=1)
+    mono = MediaPlayer(source, video=False, sample_rate=16000, channels=1)
     audio, video = await play(lumora_peer, mono, user="mono")
     assert {(f.sample_rate, f.channels) for _, f in audio} == {(16000, 1)} and video == []
     assert abs(dominant_frequency(np, pcm(np, audio), 16000) - 1000) < 5
@@ -90,6 +92,7 @@ async def test_audio_is_resampled_and_remixed_and_video_scaled_to_what_is_asked(
 
 async def test_pause_holds_both_and_resume_goes_on_without_a_burst(lumora_runner, lumora_peer, np, tmp_path):
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     source = make_file(tmp_path / "in.mkv", 2, size="64x48", fps=10, extra=["-c:a", "pcm_s16le"])
 
     async def pause(player):
@@ -99,7 +102,7 @@ async def test_pause_holds_both_and_resume_goes_on_without_a_burst(lumora_runner
         await asyncio.sleep(1.0)
         player.resume()
 
-    audio, video = await play(lumora_peer, media.MediaPlayer(source), during=pause)
+    audio, video = await play(lumora_peer, MediaPlayer(source), during=pause)
     assert len(audio) == 100 and len(video) == 20  # nothing lost, nothing repeated
     for frames, period in ((audio, 0.02), (video, 0.1)):
         arrivals = np.array([t for t, _ in frames])
@@ -112,8 +115,9 @@ async def test_pause_holds_both_and_resume_goes_on_without_a_burst(lumora_runner
 
 async def test_stop_ends_play_and_loop_starts_the_file_again(lumora_runner, lumora_peer, np, tmp_path):
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     source = make_file(tmp_path / "in.ogg", 1, video=False)
-    looping = media.MediaPlayer(source, loop=True)
+    looping = MediaPlayer(source, loop=True)
 
     async def stop_later(player):
         await asyncio.sleep(2.5)
@@ -129,19 +133,21 @@ async def test_stop_ends_play_and_loop_starts_the_file_again(lumora_runner, lumo
 async def test_files_that_cannot_be_played_raise(lumora_runner, lumora_peer, tmp_path, np):
     import av
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     with pytest.raises(av.FFmpegError):
-        await media.MediaPlayer(str(tmp_path / "missing.mp4")).play(lumora_peer)
+        await MediaPlayer(str(tmp_path / "missing.mp4")).play(lumora_peer)
     subtitles = tmp_path / "only.srt"
     subtitles.write_text("1\n00:00:00,000 --> 00:00:01,000\nhello\n")
     with pytest.raises(ValueError, match="no audio or video stream"):
-        await media.MediaPlayer(str(subtitles)).play(lumora_peer)
+        await MediaPlayer(str(subtitles)).play(lumora_peer)
 
 
 async def test_a_large_file_does_not_hold_up_the_event_loop(lumora_runner, lumora_peer, np, tmp_path):
     from lumora_kit import media
+    from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
     source = make_file(tmp_path / "big.mp4", 1, size="1280x720", fps=30, video=True,
                        extra=["-c:v", "libx264", "-preset", "ultrafast"])
-    player = media.MediaPlayer(source, width=320, height=180)
+    player = MediaPlayer(source, width=320, height=180)
     loop = asyncio.get_running_loop()
     stalls = []
 
@@ -162,7 +168,8 @@ def test_without_pyav_the_kit_imports_and_the_error_names_the_extra(tmp_path):
         import sys
         sys.modules["av"] = None  # as if PyAV were not installed
         import lumora_kit, lumora_kit.media as media
-        for make in (lambda: media.MediaPlayer("in.mp4"), lambda: media.MediaRecorder("out.mp4"), media.AudioMixer):
+        from lumora_kit.av import AudioMixer, MediaPlayer, MediaRecorder
+        for make in (lambda: MediaPlayer("in.mp4"), lambda: MediaRecorder("out.mp4"), AudioMixer):
             try:
                 make()
             except media.MissingExtra as e:

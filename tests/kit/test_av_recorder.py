@@ -28,7 +28,7 @@ def flashes(np, tmp_path_factory):
 
 async def play_and_record(peer, source, out, *, user="player", stop_after=0.4, during=None, **recorder_options):
     from lumora_kit import Room
-    from lumora_kit.media import MediaPlayer, MediaRecorder
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     async with Room.join(peer.app_id, peer.room_id, user, "sig") as room:
         await peer.wait_for_user(user)
         recorder = MediaRecorder(out, **recorder_options)
@@ -114,18 +114,19 @@ async def test_a_pause_stays_a_pause(lumora_runner, lumora_peer, np, flashes, tm
 
 async def test_the_whole_room_mixed_audio_and_a_video_track_per_user(lumora_runner, lumora_peer, np, tmp_path):
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
     peer = lumora_peer
     source = make_file(tmp_path / "a.webm", 2, frequency=440, size="96x64", fps=15, flashes=True)
     out = tmp_path / "room.mkv"
-    recorder = media.MediaRecorder(out, wait_ms=500)
+    recorder = MediaRecorder(out, wait_ms=500)
     async with join_peer("singer", peer.room_id) as singer, Room.join(peer.app_id, peer.room_id, "film", "s") as film:
         await peer.wait_for_user("singer")
         await peer.wait_for_user("film")
         await recorder.start(peer)  # before anyone publishes
         voice = await singer.publish_audio(sample_rate=16000)
         camera = await singer.publish_video(64, 48, fps=10)
-        playing = asyncio.create_task(media.MediaPlayer(source).play(film))
+        playing = asyncio.create_task(MediaPlayer(source).play(film))
         for i in range(20):  # 2 s of a quiet 880 Hz at 16 kHz, and pictures of 64x48
             await asyncio.gather(voice.capture(media.tone(880, 100, 16000, amplitude=0.04, start_sample=i * 1600)),
                                  camera.capture(media.test_pattern(64, 48, i)))
@@ -151,12 +152,13 @@ async def test_the_whole_room_mixed_audio_and_a_video_track_per_user(lumora_runn
 
 async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumora_runner, np, tmp_path):
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
     out = tmp_path / "room.ogg"
     async with join_peer("mixing", mix_audio=True) as room, \
             Room.join(room.app_id, room.room_id, "talker", "s") as talker:
         await room.wait_for_user("talker")
-        async with media.MediaRecorder(out) as recorder:
+        async with MediaRecorder(out) as recorder:
             await recorder.start(room)
             voice = await talker.publish_audio(sample_rate=16000)
             await voice.capture(media.tone(600, 500, 16000))
@@ -178,17 +180,18 @@ async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumor
 async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_cancelled(lumora_runner, lumora_peer,
                                                                                         np, tmp_path):
     from lumora_kit import Room, media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     peer = lumora_peer
     left, cancelled = tmp_path / "left.mp4", tmp_path / "cancelled.webm"
     async with Room.join(peer.app_id, peer.room_id, "talker", "s") as talker:
         await peer.wait_for_user("talker")
         voice = await talker.publish_audio()
         camera = await talker.publish_video(64, 48, fps=15)
-        until_left = media.MediaRecorder(left)
+        until_left = MediaRecorder(left)
         await until_left.start(peer, "talker")
 
         async def record_until_cancelled():
-            async with media.MediaRecorder(cancelled) as recorder:
+            async with MediaRecorder(cancelled) as recorder:
                 await recorder.start(peer, "talker")
                 await asyncio.Event().wait()
 
@@ -210,6 +213,7 @@ async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_can
 RECORD_UNTIL_INTERRUPTED = textwrap.dedent("""
     import asyncio, sys
     from lumora_kit import media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
 
     async def main(path):
@@ -217,7 +221,7 @@ RECORD_UNTIL_INTERRUPTED = textwrap.dedent("""
             await room.wait_for_user("talker")
             voice = await talker.publish_audio()
             camera = await talker.publish_video(64, 48, fps=15)
-            async with media.MediaRecorder(path) as recorder:
+            async with MediaRecorder(path) as recorder:
                 await recorder.start(room, "talker")
                 for i in range(1000):
                     await asyncio.gather(voice.capture(media.tone(440, 100)),
@@ -251,8 +255,9 @@ def test_ctrl_c_leaves_a_finished_file(np, tmp_path, name, lumora_sdk):
 
 def test_unknown_containers_and_formats_are_refused_by_name(np):
     from lumora_kit import media
+    from lumora_kit.av import MediaPlayer, MediaRecorder
     with pytest.raises(ValueError, match=r"cannot tell the container of 'call.xyz'.*\.mp4"):
-        media.MediaRecorder("call.xyz")
+        MediaRecorder("call.xyz")
     with pytest.raises(ValueError, match="cannot record to format 'flv'"):
-        media.MediaRecorder("call", format="flv")
-    assert media.MediaRecorder("call", format="webm").plan.video_codec == "libvpx"
+        MediaRecorder("call", format="flv")
+    assert MediaRecorder("call", format="webm").plan.video_codec == "libvpx"

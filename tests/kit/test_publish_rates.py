@@ -21,7 +21,7 @@ def sox_rough_frequency(path):
 
 
 @pytest.mark.skipif(shutil.which("sox") is None, reason="needs sox")
-@pytest.mark.parametrize("rate, sent_rate", [(24000, 32000), (22050, 16000), (96000, 48000)])
+@pytest.mark.parametrize("rate, sent_rate", [(24000, 32000), (22050, 32000), (11025, 16000), (96000, 48000)])
 async def test_speech_at_other_rates_plays_at_its_pitch(lumora_peer, tmp_path, rate, sent_rate):
     pytest.importorskip("soxr")
     async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "tts", "s") as bot:

@@ -8,33 +8,29 @@
   `rgb_from_pixel_frame`, `test_pattern`.
 - Files: `WavWriter`, `WavReader` (`wav`), `Y4MWriter`, `Y4MReader` (`y4m`),
   `write_png`, `png_bytes` (`png`).
-- Media files and streams on PyAV: `MediaPlayer` (`player`, decoding in
-  `decoder`), `MediaRecorder` (`recorder`, writing in `muxer`),
-  `AudioMixer` (`mixer`), frames to and from PyAV (`av_frames`), and
-  received frames placed in time by their `pts` (`timeline`).
+- Received frames placed in time by their `pts` (`timeline`).
 
 numpy (int16 samples, RGB images) and soxr (the resampler) are optional:
 ``pip install 'lumora-kit[media]'``. Without them this package imports and
 everything that works on bytes works; a function that needs one raises
 `MissingExtra`, an ImportError naming the function and that command.
-PyAV (the player, the recorder, the mixer, the PyAV frames) comes with
-``pip install 'lumora-kit[av]'`` and is imported when first used. The
-player, the recorder and the mixer are also loaded on first use: they build
-on `lumora_kit.sources`, which itself uses this package's resampler, so
-loading them here would make each package wait for the other.
+This package is the floor of the media layer: it imports nothing of
+`lumora_kit` but the module `_lumora`. The player, the recorder, the mixer
+and the frames to and from PyAV live one floor up, above the Room, in
+`lumora_kit.av`. Their old names here (`lumora_kit.media.MediaPlayer`,
+`MediaRecorder`, `AudioMixer`, `MediaInfo`, `PcmConverter`,
+`audio_frame_from_av`, `av_audio_frame`, `av_video_frame`, `i420_from_av`,
+`pixel_frame_from_av`) still work: they are looked up in `lumora_kit.av`
+when first asked for, and new code imports them from there.
 """
 
+import importlib
 from typing import TYPE_CHECKING
-
-from .._lazy import load_on_first_use
 
 from ._extras import AV_EXTRA_INSTALL, EXTRA_INSTALL, MissingExtra
 from .audio import (
     Resampler, duration_ms, frame_bytes, frame_from_pcm, frame_from_samples, pcm_from_frame, pcm_from_samples,
     resample, samples_from_frame, samples_per_frame, silence, split_pcm, tone,
-)
-from .av_frames import (
-    PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
 from .png import encode_png, png_bytes, write_png
 from .video import (
@@ -45,17 +41,20 @@ from .wav import WavReader, WavWriter
 from .y4m import Y4MReader, Y4MWriter
 
 if TYPE_CHECKING:
-    from .decoder import MediaInfo
-    from .mixer import AudioMixer
-    from .player import MediaPlayer
-    from .recorder import MediaRecorder
+    from ..av import (
+        AudioMixer, MediaInfo, MediaPlayer, MediaRecorder, PcmConverter, audio_frame_from_av, av_audio_frame,
+        av_video_frame, i420_from_av, pixel_frame_from_av,
+    )
 
-_LAZY = {"MediaInfo": "decoder", "AudioMixer": "mixer", "MediaPlayer": "player", "MediaRecorder": "recorder"}
+# The names that moved up to lumora_kit.av, still found here for programs written before.
+_MOVED_TO_AV = frozenset({
+    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "audio_frame_from_av",
+    "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
+})
 
+# The floor's own names; the moved ones stay out, so that `import *` does not load lumora_kit.av.
 __all__ = [
-    "AV_EXTRA_INSTALL", "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter",
-    "audio_frame_from_av", "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
-    "EXTRA_INSTALL", "MissingExtra", "Resampler", "WavReader", "WavWriter", "Y4MReader", "Y4MWriter",
+    "AV_EXTRA_INSTALL", "EXTRA_INSTALL", "MissingExtra", "Resampler", "WavReader", "WavWriter", "Y4MReader", "Y4MWriter",
     "check_pixel_frame", "duration_ms", "encode_png", "frame_bytes", "frame_from_pcm", "frame_from_samples",
     "i420_from_pixel_frame", "i420_size", "i420_to_rgb", "i420_to_rgba", "pcm_from_frame", "pcm_from_samples",
     "pixel_frame_from_i420", "pixel_frame_from_rgb", "png_bytes", "resample", "rgb_from_pixel_frame",
@@ -64,8 +63,13 @@ __all__ = [
 ]
 
 
-__getattr__ = load_on_first_use(__name__, _LAZY, globals())
+def __getattr__(name: str) -> object:
+    if name not in _MOVED_TO_AV:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    # By name, at the time of use: the floor does not import the floor above it.
+    value = globals()[name] = getattr(importlib.import_module("lumora_kit.av"), name)
+    return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    return sorted(set(globals()) | set(__all__) | _MOVED_TO_AV)

@@ -66,6 +66,17 @@ def duration_ms(pcm: Buffer, sample_rate: int, channels: int) -> float:
 SDK_SAMPLE_RATES = (8000, 16000, 32000, 44100, 48000)
 
 
+def sdk_sample_rate(rate: int) -> int:
+    """The rate to send audio captured at `rate`: the lowest the SDK takes that keeps all of it.
+
+    Going up never lowers the bandwidth: 22,050 Hz is sent at 32 kHz, not cut
+    to 16 kHz. Above 48 kHz, 48 kHz (the SDK's highest)."""
+    for candidate in SDK_SAMPLE_RATES:
+        if candidate >= rate:
+            return candidate
+    return SDK_SAMPLE_RATES[-1]
+
+
 def _check_channels(channels: int) -> None:
     if channels < 1:
         raise ValueError(f"channels must be at least 1, not {channels}")

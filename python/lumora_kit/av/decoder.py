@@ -30,22 +30,14 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import TYPE_CHECKING, Any, Literal
 
-from .audio import SDK_SAMPLE_RATES
-from .av_frames import i420_from_av, import_av, layout_name
+from ..media.audio import SDK_SAMPLE_RATES, sdk_sample_rate
+from .frames import i420_from_av, import_av, layout_name
 
 if TYPE_CHECKING:
     import av
     import av.container
 
 type Kind = Literal["audio", "video"]
-
-
-def sdk_sample_rate(rate: int) -> int:
-    """The lowest rate the SDK takes that keeps all of `rate` (48 kHz above that)."""
-    for candidate in SDK_SAMPLE_RATES:
-        if candidate >= rate:
-            return candidate
-    return SDK_SAMPLE_RATES[-1]
 
 
 @dataclass(frozen=True, slots=True)

@@ -29,7 +29,7 @@ import os
 from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
-from .av_frames import import_av
+from .frames import import_av
 from .decoder import Decoded, FileDecoder, Kind, MediaInfo
 
 if TYPE_CHECKING:

@@ -42,8 +42,8 @@ from typing import TYPE_CHECKING, Any
 
 import _lumora
 
-from .av_frames import MILLISECONDS, PcmConverter, av_video_frame, import_av, layout_name
-from .timeline import AudioCursor, StreamTimeline
+from .frames import MILLISECONDS, PcmConverter, av_video_frame, import_av, layout_name
+from ..media.timeline import AudioCursor, StreamTimeline
 
 if TYPE_CHECKING:
     import av

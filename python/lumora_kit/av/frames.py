@@ -20,9 +20,9 @@ from typing import TYPE_CHECKING
 
 import _lumora
 
-from ._extras import needs
-from .audio import check_pcm_frame, frame_from_pcm
-from .video import check_pixel_frame, pixel_frame_from_i420
+from ..media._extras import needs
+from ..media.audio import check_pcm_frame, frame_from_pcm
+from ..media.video import check_pixel_frame, pixel_frame_from_i420
 
 if TYPE_CHECKING:
     import av

@@ -43,7 +43,7 @@ from typing import TYPE_CHECKING, Any, Self
 import _lumora
 
 from .. import events as ev
-from .av_frames import import_av
+from .frames import import_av
 from .mixer import AudioMixer
 from .muxer import Muxer, plan_for
 

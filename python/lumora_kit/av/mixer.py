@@ -39,9 +39,9 @@ from typing import TYPE_CHECKING, Self
 
 import _lumora
 
-from .audio import frame_from_pcm
-from .av_frames import PcmConverter, import_av
-from .timeline import AudioCursor, StreamTimeline
+from ..media.audio import frame_from_pcm
+from .frames import PcmConverter, import_av
+from ..media.timeline import AudioCursor, StreamTimeline
 
 if TYPE_CHECKING:
     import numpy as np
