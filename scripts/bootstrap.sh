@@ -2,13 +2,14 @@
 # Provide the toolchain that builds and tests _lumora, then install the project into it.
 #
 #   scripts/bootstrap.sh                   toolchain + build/install of this checkout
+#   scripts/bootstrap.sh --demo            the same, without what only the tests need
 #   scripts/bootstrap.sh --toolchain-only  toolchain only
 #   scripts/bootstrap.sh --print-python    ensure the toolchain, print only the venv python path
 #
 # The toolchain lives outside the checkout, in ${LUMORA_TOOLCHAIN_DIR:-$HOME/.cache/lumora-toolchain}:
-#   venv/                    CPython 3.14 venv with pybind11 3.0, scikit-build-core, cmake, ninja,
-#                            pytest, hypothesis, and the media extras and test plugins (numpy,
-#                            soxr, av, pytest-asyncio, anyio), all from PyPI
+#   venv/                    CPython 3.14 venv made with pybind11 3.0, scikit-build-core, cmake and
+#                            ninja; then (not with --demo) pytest, hypothesis, the media extras and
+#                            the test plugins (numpy, soxr, av, pytest-asyncio, anyio), all from PyPI
 #   debian-sid/root/         CPython 3.14 unpacked from Debian unstable, used only when the machine
 #                            has no CPython 3.14 of its own
 #   debian-sid/apt/          private apt configuration and package index for that download
@@ -22,8 +23,9 @@
 # on PATH, /usr/local, /opt, pyenv and uv installs), then Debian unstable's CPython 3.14 packages.
 # LUMORA_PYTHON, when set, is taken as the user's explicit choice and must be a CPython 3.14.
 #
-# It also makes sure ffmpeg, ffprobe and sox are on PATH (installed with apt-get where it can),
-# which the media tests use to check the files the kit writes.
+# Except with --demo, it also makes sure ffmpeg, ffprobe and sox are on PATH (installed with
+# apt-get where it can), which the media tests use to check the files the kit writes. The demo
+# needs none of the test packages or tools, and installing them is most of a fresh set-up's time.
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -47,12 +49,16 @@ SID_ROOT=$SID/root
 SID_PY=$SID_ROOT/usr/bin/python3.14
 VENV_BUILD_DIRS=("$CACHE/build")
 VENV_CHECK=
-VENV_NEEDS="3.14, pybind11 3.0.x, pytest, ssl or ctypes"
-# The media layer's optional extras (lumora-kit[media] and lumora-kit[av]) and
-# the test plugins the kit's fixtures are tested under, so that those tests run
-# here too. Only this venv: the debug interpreter's venv goes without, since
-# numpy and PyAV have no wheels for a debug build.
-REQUIREMENTS+=(numpy soxr av pytest-asyncio anyio)
+VENV_NEEDS="3.14, pybind11 3.0.x, the build tools, ssl or ctypes"
+# The venv is made with the build tools alone, which is all the demo needs.
+REQUIREMENTS=("${BUILD_REQUIREMENTS[@]}")
+VENV_MODULES="scikit_build_core cmake ninja"
+# What the tests add: pytest and hypothesis, the media layer's optional extras
+# (lumora-kit[media] and lumora-kit[av]) and the test plugins the kit's
+# fixtures are tested under, so that those tests run here too. Only this venv:
+# the debug interpreter's venv goes without the extras, since numpy and PyAV
+# have no wheels for a debug build.
+TEST_REQUIREMENTS=(pytest hypothesis numpy soxr av pytest-asyncio anyio)
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so
@@ -68,6 +74,7 @@ SID_HINT="set LUMORA_PYTHON to a CPython 3.14"
 SID_HINT_INSTALL="install a CPython 3.14 and set LUMORA_PYTHON to it"
 
 MODE=full          # full | toolchain | print
+FOR_TESTS=1        # 0 with --demo: neither the test packages nor the media tools
 SAY_FD=1           # file descriptor for progress messages (stderr with --print-python)
 
 # ---------------------------------------------------------------------------------------------
@@ -245,6 +252,7 @@ main() {
     local arg
     for arg in "$@"; do
         case $arg in
+            --demo)           FOR_TESTS=0 ;;
             --toolchain-only) MODE=toolchain ;;
             --print-python)   MODE=print; SAY_FD=2 ;;
             -h|--help)        usage; exit 0 ;;
@@ -258,8 +266,13 @@ main() {
     local t0
     t0=$(now_us)
     ensure_toolchain
+    if [[ $FOR_TESTS == 1 ]]; then
+        phase_start
+        ensure_packages tests "the test packages" "${TEST_REQUIREMENTS[@]}"
+        phase_end "test packages"
+    fi
     if [[ $MODE == print ]]; then echo "$VENV_PY"; exit 0; fi
-    ensure_media_tools
+    [[ $FOR_TESTS == 0 ]] || ensure_media_tools
     [[ $MODE == toolchain ]] || install_project
     PHASE_T0=$t0 phase_end "total"
     say "venv python: $VENV_PY"

@@ -1,4 +1,5 @@
 import gc
+import os
 import pathlib
 import sys
 
@@ -10,6 +11,19 @@ from lumora_kit.pytest_plugin import lumora_cloud, lumora_journal, lumora_room, 
 TESTS_DIR = pathlib.Path(__file__).resolve().parent
 if str(TESTS_DIR) not in sys.path:
     sys.path.insert(0, str(TESTS_DIR))
+
+
+def pytest_sessionstart(session):
+    """The suite tests a module that was built for it: one that fails to import stops the run with
+    the reason, instead of skipping most tests and passing. LUMORA_TESTS_WITHOUT_MODULE=1 lets the
+    tests that need no module run alone (they skip the rest)."""
+    if os.environ.get("LUMORA_TESTS_WITHOUT_MODULE") == "1":
+        return
+    try:
+        import _lumora  # noqa: F401
+    except ImportError as e:
+        pytest.exit(f"_lumora does not import ({e}); build it with scripts/bootstrap.sh, or set "
+                    f"LUMORA_TESTS_WITHOUT_MODULE=1 to run only the tests that need no module", returncode=3)
 
 
 @pytest.fixture(scope="session")

@@ -24,6 +24,12 @@ on the loop that runs the test, whichever plugin runs it:
 - a test that pytest-asyncio runs (marked, or in auto mode; any loop scope)
   or that anyio's plugin runs (``anyio_backend``) runs on that plugin's loop.
 
+One mix cannot work: pytest-asyncio in auto mode runs every async fixture on
+its own loop, also those of a test that anyio's plugin runs on another. A
+Room made by such a fixture would be used from the wrong loop, so where
+Rooms are in use such a test fails at set-up with what to change (strict
+mode, or one plugin for both).
+
 For an async test, `lumora_peer` is a Room that enters the room when the
 test starts, on the test's loop, and leaves when it ends (this plugin wraps
 such tests at collection); the app id and room id are known before, so an
@@ -40,6 +46,7 @@ import asyncio
 import functools
 import gc
 import inspect
+import sys
 from collections.abc import Awaitable, Callable, Iterator
 from typing import TYPE_CHECKING
 
@@ -161,6 +168,42 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
         test = item.obj
         if inspect.iscoroutinefunction(test) and not getattr(test, _ENTERS_PEER, False):
             item.obj = _entering_the_peer(test)
+
+
+MIXED_LOOPS = (
+    "{test} is run by anyio's plugin, but pytest-asyncio in auto mode runs its async fixture(s) {fixtures} on a "
+    "loop of its own, so a Room they make would be used from the wrong loop. Use one plugin for both: set "
+    "asyncio_mode = strict (anyio then runs the fixtures of its tests itself), or mark the test "
+    "@pytest.mark.asyncio instead of anyio")
+
+
+def _is_async(function: object) -> bool:
+    function = inspect.unwrap(function)  # type: ignore[arg-type]
+    return inspect.iscoroutinefunction(function) or inspect.isasyncgenfunction(function)
+
+
+def _fixtures_on_asyncio_loop(item: pytest.Function) -> list[str]:
+    """The async fixtures pytest-asyncio in auto mode takes over for a test that anyio runs."""
+    config = item.config
+    if not config.pluginmanager.hasplugin("asyncio") or item.get_closest_marker("anyio") is None:
+        return []
+    try:  # the command line's --asyncio-mode wins over the ini setting, as in pytest-asyncio
+        mode = config.getoption("asyncio_mode", None) or config.getini("asyncio_mode")
+    except ValueError:
+        return []
+    if mode != "auto":
+        return []
+    return sorted(name for name, definitions in item._fixtureinfo.name2fixturedefs.items()
+                  if any(_is_async(definition.func) for definition in definitions))
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    """Fails a test at set-up, saying what to change, where its fixtures and itself would run on two loops."""
+    if isinstance(item, pytest.Function) and "lumora_kit.room" in sys.modules:
+        fixtures = _fixtures_on_asyncio_loop(item)
+        if fixtures:
+            pytest.fail(MIXED_LOOPS.format(test=item.name, fixtures=", ".join(fixtures)), pytrace=False)
 
 
 @pytest.hookimpl(tryfirst=True)

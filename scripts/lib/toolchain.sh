@@ -26,17 +26,19 @@ toolchain_cache() {
 checkout_id() { echo "$(basename "$1")-$(printf '%s' "$1" | sha1sum | cut -c1-10)"; }
 
 # Sets CACHE and PY (the venv's interpreter) after setting up the toolchain;
-# with "install" it also builds and installs the project into the venv. On
-# failure it reports and exits.
+# with "install" it also builds and installs the project into the venv, with
+# "demo" the same without what only the tests need. On failure it reports and
+# exits.
 toolchain_python() {
-    local out
+    local out options=()
     toolchain_cache
-    if [[ ${1:-} == install ]]; then
-        scripts/bootstrap.sh || exit 1
+    [[ ${1:-} != demo ]] || options=(--demo)
+    if [[ ${1:-} == install || ${1:-} == demo ]]; then
+        scripts/bootstrap.sh "${options[@]}" || exit 1
     fi
     # With the install done this only looks the interpreter up; its progress
     # lines would repeat the ones above, so they are shown only if it fails.
-    if ! out=$(scripts/bootstrap.sh --print-python 2>&1); then
+    if ! out=$(scripts/bootstrap.sh --print-python "${options[@]}" 2>&1); then
         echo "$out" >&2
         exit 1
     fi

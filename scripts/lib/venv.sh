@@ -12,6 +12,10 @@
 #   VENV_CHECK        extra Python lines the health check runs (may be empty)
 #   VENV_NEEDS        what the health check asks for, for messages
 #   VENV_STAMP_EXTRA  extra "key=value" lines for the stamp (may be empty)
+#   REQUIREMENTS      what the venv is made with (default below; bootstrap.sh
+#                     makes it with the build tools only and adds the test
+#                     packages with ensure_packages when a command needs them)
+#   VENV_MODULES      the modules the health check finds (default below)
 #   LOGS              folder of the step logs (venv.log, pip.log)
 
 # What the venv gets from PyPI. pybind11 stays on 3.0.x, as in pyproject.toml:
@@ -19,7 +23,9 @@
 # table of instances, type_info fields, the common base type), which a minor
 # release may change; scripts/run_lowest_pybind11_tests.sh checks the lowest
 # 3.0 release, this venv the newest.
-REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja pytest hypothesis)
+BUILD_REQUIREMENTS=("pybind11>=3.0,<3.1" "scikit-build-core>=1.0" cmake ninja)
+REQUIREMENTS=("${BUILD_REQUIREMENTS[@]}" pytest hypothesis)
+VENV_MODULES="scikit_build_core cmake ninja pytest hypothesis"
 
 stamp_value() { sed -n "s/^$1=//p" "$STAMP" 2>/dev/null; }
 
@@ -40,12 +46,25 @@ venv_healthy() {
     fi
     VENV_PROBLEM="the existing one does not run, or lacks $VENV_NEEDS"
     "$VENV_PY" -I -c '
-import importlib.util, sys, ssl, ctypes, pybind11, pytest
+import importlib.util, sys, ssl, ctypes, pybind11
 assert sys.version_info[:2] == (3, 14)
 assert pybind11.__version__.startswith("3.0.")
-for name in ("hypothesis", "scikit_build_core", "cmake", "ninja"):
+for name in sys.argv[1].split():
     assert importlib.util.find_spec(name), name
-'"$VENV_CHECK" >/dev/null 2>&1
+'"$VENV_CHECK" "$VENV_MODULES" >/dev/null 2>&1
+}
+
+# ensure_packages KEY WHAT PACKAGE...: installs PACKAGEs into the venv once;
+# the stamp's KEY line remembers the list, so a later call with the same list
+# does nothing and a changed list installs again (pip keeps what is there).
+ensure_packages() {
+    local key=$1 what=$2
+    shift 2
+    [[ $(stamp_value "$key") == "$*" ]] && return 0
+    run_logged pip "installing $what: $* from PyPI" \
+        env PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1 "$VENV_PY" -I -m pip install "$@"
+    sed -i "/^$key=/d" "$STAMP"
+    echo "$key=$*" >>"$STAMP"
 }
 
 make_venv() {

@@ -1,6 +1,10 @@
 // The SDK's log (sdk_log.h): lines go to DIR/lumora.log and, when enabled,
-// to stderr. DIR is set with HaloLiveSDK::SetLogPath, by default the current
-// directory's "lumora-logs", made when the first line is written.
+// to stderr. DIR is set with HaloLiveSDK::SetLogPath; by default it is the
+// user's state folder, where the platform keeps logs ($XDG_STATE_HOME, else
+// ~/.local/state, then "lumora/logs"), so that no program leaves a stray
+// folder in whatever directory it was started from. Without a home it is the
+// current directory's "lumora-logs". The folder is made when the first line
+// is written.
 
 #include "settings/sdk_log.h"
 
@@ -13,6 +17,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -25,7 +30,8 @@ namespace lumora_sdk {
 namespace {
 
 constexpr const char* kLogFileName = "lumora.log";
-constexpr const char* kDefaultLogDir = "lumora-logs";
+constexpr const char* kStateLogDir = "lumora/logs";     // under the user's state folder
+constexpr const char* kFallbackLogDir = "lumora-logs";  // in the current directory, without a home
 
 std::atomic<int> g_level{kLogInfo};
 std::atomic<bool> g_console{false};
@@ -88,10 +94,24 @@ bool make_directories(const std::string& path) {
   return is_directory(path);
 }
 
+// The default folder: read once, when the first line needs it. Relative
+// XDG values are ignored, as the XDG base directory rules ask.
+std::string default_directory() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') {
+    return absolute(std::string(state) + "/" + kStateLogDir);
+  }
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') {
+    return absolute(std::string(home) + "/.local/state/" + kStateLogDir);
+  }
+  return absolute(kFallbackLogDir);
+}
+
 // Called with the lock held.
 const std::string& directory_locked(LogFile& f) {
   if (f.dir.empty()) {
-    f.dir = absolute(kDefaultLogDir);
+    f.dir = default_directory();
   }
   return f.dir;
 }

@@ -1,7 +1,8 @@
 // The SDK's own log: a file in the directory given to
-// HaloLiveSDK::SetLogPath (lumora.log, default: the current directory's
-// "lumora-logs"), and the console (stderr) when enabled. Lines below the
-// level set with HaloLiveSDK::SetLogLevel are dropped.
+// HaloLiveSDK::SetLogPath (lumora.log; by default in the user's state folder,
+// $XDG_STATE_HOME or ~/.local/state, then lumora/logs), and the console
+// (stderr) when enabled. Lines below the level set with
+// HaloLiveSDK::SetLogLevel are dropped.
 #pragma once
 
 namespace lumora_sdk {

@@ -1,16 +1,13 @@
 """The lumora_kit examples run and succeed."""
 
-import ast
 import os
-import pathlib
 import re
-import shlex
 import subprocess
 import sys
 
 import pytest
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+from example_commands import EXAMPLES, run_it_command
 
 
 def run(args, tmp_path):
@@ -34,15 +31,6 @@ def test_example_test_suite(lumora, tmp_path):
     done = run(["-m", "pytest", "-q", "-p", "no:cacheprovider", str(EXAMPLES / "test_with_kit.py")], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "3 passed" in done.stdout
-
-
-def run_it_command(path):
-    """The command of an example's "Run it:" line, without its optional [parts] and remarks."""
-    line = ast.get_docstring(ast.parse(path.read_text())).splitlines()[2].removeprefix("Run it: ")
-    command = re.sub(r"\[[^\]]*\]", "", line.split("   (")[0])
-    words = shlex.split(command)
-    program = {"python": [sys.executable], "pytest": [sys.executable, "-m", "pytest", "-p", "no:cacheprovider"]}
-    return program[words[0]] + words[1:]
 
 
 @pytest.mark.parametrize("path", sorted(EXAMPLES.glob("*.py")), ids=lambda p: p.name)

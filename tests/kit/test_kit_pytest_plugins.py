@@ -5,7 +5,9 @@ fixture, one with an async fixture that yields a Room of its own, two that
 share a module-scoped Room, and (pytest-asyncio) one that uses that Room
 from another loop and must be told how to fix it. The modes: no async
 plugin (the kit runs the tests), pytest-asyncio in strict and in auto mode,
-and anyio's plugin.
+anyio's plugin, and anyio's tests beside pytest-asyncio in auto mode, which
+runs their async fixtures on another loop: there the peer still works and a
+test with an async fixture fails at set-up, saying what to change.
 """
 
 import subprocess
@@ -109,11 +111,33 @@ MODES = {
 }
 
 
+def run_under_plugin(tmp_path, options, source):
+    (tmp_path / "test_under_plugin.py").write_text(textwrap.dedent(source.replace("\n    ", "\n")))
+    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W",
+                           "error::pytest.PytestUnraisableExceptionWarning", *options, "test_under_plugin.py"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+
+
 @pytest.mark.parametrize("mode", MODES)
 def test_the_kit_under_each_async_test_plugin(mode, tmp_path):
     options, source, count = MODES[mode]
-    (tmp_path / "test_under_plugin.py").write_text(textwrap.dedent(source.replace("\n    ", "\n")))
-    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W",
-                           "error::pytest.PytestUnraisableExceptionWarning", *options, "test_under_plugin.py"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    done = run_under_plugin(tmp_path, options, source)
     assert done.returncode == 0 and f"{count} passed" in done.stdout, done.stdout[-4000:] + done.stderr[-2000:]
+
+
+def test_anyio_tests_beside_asyncio_auto_mode_are_told_what_to_change(tmp_path):
+    pytest.importorskip("pytest_asyncio")
+    pytest.importorskip("anyio")
+    source = HEADER + """
+    pytestmark = pytest.mark.anyio
+
+    @pytest.fixture
+    def anyio_backend():
+        return "asyncio"
+""" + PEER_TEST + FIXTURE_TESTS.split("@{module_fixture}")[0].format(fixture="pytest.fixture", mark="")
+    done = run_under_plugin(tmp_path, ["-o", "asyncio_mode=auto", "-o", "asyncio_default_fixture_loop_scope=function"],
+                            source)
+    assert "1 passed, 1 error" in done.stdout, done.stdout[-4000:]
+    assert "test_a_fixture_yields_a_room is run by anyio's plugin, but pytest-asyncio in auto mode runs its " \
+           "async fixture(s) bot on a loop of its own" in done.stdout
+    assert "set asyncio_mode = strict" in done.stdout

@@ -11,6 +11,7 @@ whatever the binding does.
 import ctypes
 import json
 import os
+import pathlib
 import random
 import re
 import subprocess
@@ -574,7 +575,13 @@ def test_log_rotates_into_dot_1(cxx, jr, log, tmp_path):
     assert len(refusals) == 50 and all(t.endswith("x" * 200000) for t in refusals)
 
 
-def test_default_log_file_is_made_on_first_line(ctl, tmp_path):
+@pytest.mark.parametrize("environment, expected", [
+    ({"XDG_STATE_HOME": "{tmp}/state"}, "{tmp}/state/lumora/logs"),
+    ({"HOME": "{tmp}/home"}, "{tmp}/home/.local/state/lumora/logs"),
+    ({"XDG_STATE_HOME": "relative", "HOME": "{tmp}/home"}, "{tmp}/home/.local/state/lumora/logs"),
+    ({}, "{tmp}/cwd/lumora-logs"),  # no home at all: the current directory
+])
+def test_default_log_file_is_made_on_first_line_in_the_state_folder(ctl, tmp_path, environment, expected):
     # A fresh process: nothing has set a log path or written a line yet.
     script = """if True:
         import ctypes, json, os, sys
@@ -583,15 +590,20 @@ def test_default_log_file_is_made_on_first_line(ctl, tmp_path):
         lib.lumora_log_file_path.restype = ctypes.c_size_t
         buf = ctypes.create_string_buffer(4096)
         lib.lumora_log_file_path(buf, len(buf))
-        before = os.path.exists("lumora-logs")
+        before = os.path.exists(os.path.dirname(buf.value.decode()))
         env = lib._ZN6lumora4live11HaloLiveSDK14SetEnvironmentEPKc
         env.restype, env.argtypes = ctypes.c_bool, [ctypes.c_char_p]
         env(b"staging")
         print(json.dumps([buf.value.decode(), before, lib.lumora_log_level()]))
     """
-    out = subprocess.run([sys.executable, "-c", script, str(ctl.LIBRARY_PATH)], cwd=tmp_path, capture_output=True,
-                         text=True, check=True).stdout
+    (tmp_path / "cwd").mkdir()
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "XDG_STATE_HOME")}
+    env.update({k: v.format(tmp=tmp_path) for k, v in environment.items()})
+    out = subprocess.run([sys.executable, "-c", script, str(ctl.LIBRARY_PATH)], cwd=tmp_path / "cwd",
+                         capture_output=True, text=True, check=True, env=env).stdout
     path, existed_before, level = json.loads(out)
-    assert (path, existed_before, level) == (str(tmp_path / "lumora-logs" / "lumora.log"), False, 2)
-    lines = (tmp_path / "lumora-logs" / "lumora.log").read_text().splitlines()
+    folder = pathlib.Path(expected.format(tmp=tmp_path))
+    assert (path, existed_before, level) == (str(folder / "lumora.log"), False, 2)
+    lines = (folder / "lumora.log").read_text().splitlines()
     assert [LINE.match(l).groups() for l in lines] == [("I", "environment set to staging")]
+    assert os.listdir(tmp_path / "cwd") == ([] if environment else ["lumora-logs"])  # no stray folder
