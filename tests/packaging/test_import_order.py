@@ -118,4 +118,5 @@ def test_an_upward_import_is_found(tmp_path):
 @pytest.mark.parametrize("name", ["MediaPlayer", "MediaRecorder", "AudioMixer", "MediaInfo", "av_audio_frame"])
 def test_names_that_moved_to_av_are_still_found_in_media(name):
     from lumora_kit import av, media
-    assert getattr(media, name) is getattr(av, name) and name in dir(media)
+    with pytest.warns(DeprecationWarning, match=f"lumora_kit.media.{name} moved to lumora_kit.av.{name}"):
+        assert getattr(media, name) is getattr(av, name) and name in dir(media)

@@ -20,12 +20,15 @@ and the frames to and from PyAV live one floor up, above the Room, in
 `lumora_kit.av`. Their old names here (`lumora_kit.media.MediaPlayer`,
 `MediaRecorder`, `AudioMixer`, `MediaInfo`, `PcmConverter`,
 `audio_frame_from_av`, `av_audio_frame`, `av_video_frame`, `i420_from_av`,
-`pixel_frame_from_av`) still work: they are looked up in `lumora_kit.av`
-when first asked for, and new code imports them from there.
+`pixel_frame_from_av`) still work, with a DeprecationWarning: they are
+looked up in `lumora_kit.av` when first asked for, the one place where this
+floor reaches up, by name and only for programs written before the move.
+New code imports them from `lumora_kit.av`.
 """
 
 import importlib
-from typing import TYPE_CHECKING
+import warnings
+from typing import Any
 
 from ._extras import AV_EXTRA_INSTALL, EXTRA_INSTALL, MissingExtra
 from .audio import (
@@ -39,12 +42,6 @@ from .video import (
 )
 from .wav import WavReader, WavWriter
 from .y4m import Y4MReader, Y4MWriter
-
-if TYPE_CHECKING:
-    from ..av import (
-        AudioMixer, MediaInfo, MediaPlayer, MediaRecorder, PcmConverter, audio_frame_from_av, av_audio_frame,
-        av_video_frame, i420_from_av, pixel_frame_from_av,
-    )
 
 # The names that moved up to lumora_kit.av, still found here for programs written before.
 _MOVED_TO_AV = frozenset({
@@ -63,12 +60,14 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str) -> object:
+def __getattr__(name: str) -> Any:
+    # Typed as Any: a type checker would otherwise follow these names up a floor; new code
+    # imports them from lumora_kit.av, where they are typed.
     if name not in _MOVED_TO_AV:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    warnings.warn(f"lumora_kit.media.{name} moved to lumora_kit.av.{name}", DeprecationWarning, stacklevel=2)
     # By name, at the time of use: the floor does not import the floor above it.
-    value = globals()[name] = getattr(importlib.import_module("lumora_kit.av"), name)
-    return value
+    return getattr(importlib.import_module("lumora_kit.av"), name)
 
 
 def __dir__() -> list[str]:

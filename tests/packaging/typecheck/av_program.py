@@ -6,24 +6,28 @@ import av
 
 import _lumora
 from lumora_kit import Room, media
+from lumora_kit.av import (
+    AudioMixer, MediaInfo, MediaPlayer, MediaRecorder, audio_frame_from_av, av_audio_frame, av_video_frame,
+    pixel_frame_from_av,
+)
 
 
 async def play_record_and_mix(room: Room, user_id: str) -> tuple[int, float | None]:
-    player = media.MediaPlayer("talk.mp4", loop=False, sample_rate=16000, fps=15.0)
-    recorder = media.MediaRecorder("call.webm", video_codec="libvpx-vp9", options={"cluster_time_limit": "1000"})
+    player = MediaPlayer("talk.mp4", loop=False, sample_rate=16000, fps=15.0)
+    recorder = MediaRecorder("call.webm", video_codec="libvpx-vp9", options={"cluster_time_limit": "1000"})
     async with recorder:
         await recorder.start(room, user_id)
         await player.play(room)
-    info: media.MediaInfo | None = player.info
+    info: MediaInfo | None = player.info
     tracks: list[tuple[str, str | None]] = recorder.tracks
-    async with media.AudioMixer(16000, channels=1, latency_ms=60) as mixer:
+    async with AudioMixer(16000, channels=1, latency_ms=60) as mixer:
         name: str = mixer.add_input(room.audio_stream(user_id), user_id)
         frame: _lumora.AudioFrame = await mixer.recv()
         mixer.remove_input(name)
-    converted: av.AudioFrame = media.av_audio_frame(frame)
-    back: _lumora.AudioFrame = media.audio_frame_from_av(converted, pts=0)
-    picture: av.VideoFrame = media.av_video_frame(media.pixel_frame_from_i420(bytes(6), 2, 2))
-    pixels: _lumora.PixelFrame = media.pixel_frame_from_av(picture, 2, 2)
+    converted: av.AudioFrame = av_audio_frame(frame)
+    back: _lumora.AudioFrame = audio_frame_from_av(converted, pts=0)
+    picture: av.VideoFrame = av_video_frame(media.pixel_frame_from_i420(bytes(6), 2, 2))
+    pixels: _lumora.PixelFrame = pixel_frame_from_av(picture, 2, 2)
     return len(tracks) + back.channels + pixels.width, None if info is None else info.duration
 
 
