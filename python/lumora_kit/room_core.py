@@ -16,10 +16,12 @@ enters and leaves, which must not raise).
 
 import asyncio
 import logging
+from typing import Any
 
 import _lumora
 
 from .asyncio_bridge import RoomRoutes
+from .event_queue import DropPolicy, EventQueue
 
 logger = logging.getLogger("lumora_kit")
 
@@ -34,10 +36,11 @@ LOOP_MISMATCH = (
 class RoomCore:
     """The state every part of one Room reads; the Room alone writes it."""
 
-    __slots__ = ("user_id", "loop", "cloud", "routes", "state")
+    __slots__ = ("user_id", "window", "loop", "cloud", "routes", "state")
 
-    def __init__(self, user_id: str) -> None:
+    def __init__(self, user_id: str, window: float) -> None:
         self.user_id = user_id
+        self.window = window  # of every EventQueue the Room makes (see lumora_kit.event_queue)
         self.loop: asyncio.AbstractEventLoop | None = None
         self.cloud: _lumora.VELACloud | None = None
         self.routes: RoomRoutes | None = None
@@ -51,6 +54,11 @@ class RoomCore:
     def ending(self) -> bool:
         """True once leaving has started (or is over)."""
         return self.state in ("leaving", "left")
+
+    def queue(self, maxsize: int, policy: DropPolicy) -> EventQueue[Any]:
+        """A queue on the Room's loop with the Room's wake-up window."""
+        assert self.loop is not None
+        return EventQueue(self.loop, maxsize, policy, window=self.window)
 
     def joined_cloud(self) -> _lumora.VELACloud:
         """The cloud, for an operation the program asks for; RuntimeError outside the room or off its loop."""

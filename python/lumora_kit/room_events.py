@@ -284,8 +284,8 @@ class RoomEvents:
 
     def stream(self, types: tuple[type[ev.Event], ...], maxsize: int, policy: DropPolicy) -> Stream[ev.Event]:
         """A stream of the room's events from now on, or only those of `types`."""
-        loop = self._core.require_loop()
-        sink: Sink[ev.Event] = Sink(EventQueue(loop, maxsize, policy))
+        self._core.require_loop()
+        sink: Sink[ev.Event] = Sink(self._core.queue(maxsize, policy))
         entry = (sink, types)
         self._event_streams.append(entry)
         if self._core.ending:

@@ -40,7 +40,7 @@ from typing import Any
 import _lumora
 
 from .errors import check
-from .event_queue import DropPolicy, EventQueue
+from .event_queue import DropPolicy
 from .room_core import RoomCore
 from .room_events import RemoteUser
 from .streams import Sink, Stream
@@ -70,8 +70,8 @@ class RoomSubscriptions:
         self._track_feeds: list[_TrackFeed] = []
 
     def tracks(self, *, audio: bool, video: bool) -> Stream[Stream[Any]]:
-        loop = self._core.require_loop()
-        feed = _TrackFeed(Sink(EventQueue(loop, 1 << 16, DropPolicy.DROP_NEWEST)), audio and not self.mix_audio, video)
+        self._core.require_loop()
+        feed = _TrackFeed(Sink(self._core.queue(1 << 16, DropPolicy.DROP_NEWEST)), audio and not self.mix_audio, video)
         self._track_feeds.append(feed)
         if self._core.ending:
             feed.sink.end("room left")
@@ -123,9 +123,9 @@ class RoomSubscriptions:
               user_id: str | None, stream_type: _lumora.StreamType) -> Stream[Any]:
         core = self._core
         core.joined_cloud()
-        routes, loop = core.routes, core.loop
-        assert routes is not None and loop is not None
-        sink: Sink[Any] = Sink(EventQueue(loop, maxsize, policy))
+        routes = core.routes
+        assert routes is not None
+        sink: Sink[Any] = Sink(core.queue(maxsize, policy))
         # First the route, then the subscription: nothing delivered after
         # Subscribe returns can miss the sink.
         routes.add(table, key, sink)
