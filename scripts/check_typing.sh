@@ -99,7 +99,7 @@ EOF
         "$tools/bin/pyright" --pythonpath "$py" "${typed[@]}" "${untyped[@]}"
     if [[ -f $repo/python/lumora_kit/room.py ]]; then
         local layer=() module
-        for module in room room_events room_subscriptions room_publishing asyncio_bridge streams sources errors \
+        for module in room room_core room_events room_subscriptions room_publishing asyncio_bridge streams sources errors payloads pacer \
                 testing/peers; do
             layer+=("$repo/python/lumora_kit/$module.py")
         done

@@ -29,7 +29,7 @@ from typing import Any
 import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
-from .event_queue import DropPolicy, EventQueue
+from .event_queue import DEFAULT_WINDOW_MS, DropPolicy, EventQueue
 from .events import EVENT_TYPES, Event, OnRemoteUserEnterRoom
 from .streams import Sink
 
@@ -95,7 +95,9 @@ class AsyncioDelegate(Delegate):
     events (by name, e.g. to leave frames out); the others reach the
     `Delegate` no-ops, and a subclass may redefine any callback to handle it
     on the SDK's thread instead. `events` is the queue: ``maxsize`` and
-    ``policy`` set its bound and what happens when it is full.
+    ``policy`` set its bound and what happens when it is full, and
+    ``delivery_window_ms`` how long the loop may gather events under dense
+    traffic before it wakes (see `lumora_kit.event_queue`).
 
     Stopping: destroy the cloud (drop the last VELACloud reference) or leave
     the room first, then call `shutdown`; the consumer then takes what is
@@ -105,7 +107,7 @@ class AsyncioDelegate(Delegate):
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None, *, maxsize: int = 1024,
                  policy: DropPolicy = DropPolicy.DROP_OLDEST, callbacks: Iterable[str] | None = None,
-                 log_unhandled: bool = False) -> None:
+                 log_unhandled: bool = False, delivery_window_ms: float = DEFAULT_WINDOW_MS) -> None:
         super().__init__(log_unhandled=log_unhandled)
         bridged = frozenset(CALLBACK_NAMES if callbacks is None else callbacks)
         unknown = bridged - set(CALLBACK_NAMES)
@@ -113,7 +115,7 @@ class AsyncioDelegate(Delegate):
             raise ValueError(f"not delegate callbacks: {sorted(unknown)}")
         self.bridged_callbacks = bridged
         self.events: EventQueue[Event] = EventQueue(
-            asyncio.get_running_loop() if loop is None else loop, maxsize, policy)
+            asyncio.get_running_loop() if loop is None else loop, maxsize, policy, window=delivery_window_ms / 1000)
 
     def shutdown(self, immediate: bool = False) -> None:
         """Ends the event stream; see `EventQueue.shutdown`."""

@@ -150,7 +150,7 @@ def _entering_the_peer(test: Callable[..., Awaitable[object]]) -> Callable[..., 
         from .room import JoinRoom, Room
 
         peer = kwargs.get("lumora_peer")
-        if not isinstance(peer, Room) or peer.joined or peer._state != "new":
+        if not isinstance(peer, Room) or peer.joined or peer._core.state != "new":
             return await test(*args, **kwargs)
         async with JoinRoom(peer):
             return await test(*args, **kwargs)

@@ -10,14 +10,18 @@ Design. A Room owns one `_lumora.VELACloud` and its delegate, a
 `RoomDelegate`. The delegate holds only a `RoomRoutes` object, never the
 cloud or the Room, so there is no delegate-cloud reference cycle and
 dropping the Room's cloud destroys the SDK's cloud at once. The Room is
-built in layers, a file each:
+made of parts it owns, a file each, each with its own state:
 
 - `lumora_kit.asyncio_bridge`: what runs on the SDK's threads (the delegate
   and the routes of frames to streams); it never waits for the loop;
-- `lumora_kit.room_events`: the event pump and the remote users' state;
-- `lumora_kit.room_subscriptions`: the streams and their subscriptions;
-- `lumora_kit.room_publishing`: sources and messages;
-- here: entering and leaving.
+- `lumora_kit.room_core`: what every part reads (the loop, the cloud, the
+  routes, the life-cycle state), written only here;
+- `lumora_kit.room_events` (`_events`): the event pump, the remote users and
+  the connection state;
+- `lumora_kit.room_subscriptions` (`_subscriptions`): the streams and their
+  subscriptions; the pump tells it of users who come and go;
+- `lumora_kit.room_publishing` (`_publishing`): sources and messages;
+- here: the public methods, entering and leaving.
 
 Leaving (on normal exit, an exception or cancellation): the sources stop
 and their local channels are destroyed, `ExitRoom`, a bounded wait for
@@ -29,7 +33,7 @@ import asyncio
 import logging
 import os
 import weakref
-from collections.abc import Generator
+from collections.abc import Generator, Mapping
 from types import TracebackType
 from typing import Any, Self
 
@@ -38,9 +42,13 @@ import _lumora
 from . import events as ev
 from .asyncio_bridge import RoomDelegate, RoomRoutes
 from .errors import LumoraError, LumoraTimeoutError
-from .event_queue import DropPolicy, EventQueue
-from .room_events import RemoteUser
+from .event_queue import DEFAULT_WINDOW_MS, DropPolicy
+from .room_core import RoomCore
+from .room_events import RemoteUser, RoomEvents
 from .room_publishing import RoomPublishing
+from .room_subscriptions import AUDIO_MAXSIZE, VIDEO_MAXSIZE, RoomSubscriptions
+from .sources import AudioSource, VideoSource
+from .streams import Stream
 
 __all__ = ["JoinRoom", "RemoteUser", "Room"]
 
@@ -49,7 +57,7 @@ _VIDEO_TYPES = (_lumora.STREAM_TYPE_VIDEO_HIGH, _lumora.STREAM_TYPE_VIDEO_LOW, _
 logger = logging.getLogger("lumora_kit")
 
 
-class Room(RoomPublishing):
+class Room:
     """One participant in a room; made by `Room.join`, bound to the running event loop.
 
     See the module's text for how it works, and docs/room.md for examples.
@@ -60,7 +68,8 @@ class Room(RoomPublishing):
                  private_map_key: str | None = None, pixel_frame_input: bool = True,
                  pixel_frame_output: bool = True, mix_audio: bool = False, mixed_sample_rate: int = 48000,
                  mixed_channels: int = 1, mixed_frame_ms: int = 20, enter_timeout: float = 10.0,
-                 exit_timeout: float = 5.0, room_events_maxsize: int = 4096, auto_subscribe: bool = True) -> None:
+                 exit_timeout: float = 5.0, room_events_maxsize: int = 4096, auto_subscribe: bool = True,
+                 delivery_window_ms: float = DEFAULT_WINDOW_MS) -> None:
         """Prefer `Room.join`; a Room made directly enters with ``await room.enter()``."""
         if not _is_uint32_id(app_id):
             raise ValueError(f"app_id must be an int from 1 to 4294967295, not {app_id!r}")
@@ -69,13 +78,20 @@ class Room(RoomPublishing):
         for name, text in (("user_id", user_id), ("user_sig", user_sig)):
             if not _is_text(text):
                 raise ValueError(f"{name} must be a non-empty str, not {text!r}")
-        super().__init__(user_id, mix_audio=mix_audio, pixel_frame_output=pixel_frame_output,
-                         auto_subscribe=auto_subscribe)
+        if not 0 <= delivery_window_ms <= 100:
+            raise ValueError(f"delivery_window_ms must be from 0 to 100, not {delivery_window_ms!r}")
+        self._core = core = RoomCore(user_id, delivery_window_ms / 1000)
+        self._events = RoomEvents(core)
+        self._subscriptions = RoomSubscriptions(core, self._events.remote_users, mix_audio=mix_audio,
+                                                pixel_frame_output=pixel_frame_output, auto_subscribe=auto_subscribe)
+        self._events.members = self._subscriptions
+        self._publishing = RoomPublishing(core, self._events)
         self.app_id = app_id
         self.room_id = room_id
         self._user_sig = user_sig
         self._scene, self._role, self._private_map_key = scene, role, private_map_key
         self.pixel_frame_input = pixel_frame_input
+        self.mix_audio, self.pixel_frame_output, self.auto_subscribe = mix_audio, pixel_frame_output, auto_subscribe
         self._mixed_format = (mixed_sample_rate, mixed_channels, mixed_frame_ms)
         self._enter_timeout, self._exit_timeout = enter_timeout, exit_timeout
         self._room_events_maxsize = room_events_maxsize
@@ -96,13 +112,163 @@ class Room(RoomPublishing):
         `auto_subscribe` (True: every remote user's audio, and video with
         pixel output, is subscribed as the user enters, and a stream opened
         later starts with the first frame the user sent; False: streams
-        subscribe when they open, and get what comes from then on).
+        subscribe when they open, and get what comes from then on),
+        `delivery_window_ms` (2 ms: while frames come densely from several
+        users, the loop wakes once in that time for all of them instead of
+        once a frame, which adds at most about that much to a frame's way to
+        its stream; 0: only deliveries that find a wake-up pending share it).
 
         Raises `LumoraError` when EnterRoom fails, when the SDK reports
         OnError before OnEnterRoom, and (`LumoraTimeoutError`) when
         OnEnterRoom does not come within `enter_timeout`.
         """
         return JoinRoom(cls(app_id, room_id, user_id, user_sig, **options))
+
+    # ---- Who, where, and the connection ----
+
+    @property
+    def user_id(self) -> str:
+        return self._core.user_id
+
+    @property
+    def joined(self) -> bool:
+        """True from a successful enter until leaving starts."""
+        return self._core.joined
+
+    @property
+    def cloud(self) -> _lumora.VELACloud:
+        """The SDK cloud, for operations the Room does not wrap. Do not keep it: leaving
+        destroys the cloud only when the last reference goes."""
+        return self._core.joined_cloud()
+
+    @property
+    def connection_state(self) -> _lumora.ConnectionState:
+        """The SDK's connection to the room service, as its last `OnConnectionStateChanged` said
+        (`CONNECTION_STATE_INIT` before the first). Its changes are events:
+        ``room.events(lumora_kit.events.OnConnectionStateChanged)``.
+
+        While it is DISCONNECTED or CONNECTING the streams stay open (nothing
+        arrives) and the sources keep their pace (the SDK may refuse frames,
+        counted in `send_errors`); once CONNECTED again the Room subscribes
+        again to what it had subscribed, and both carry on by themselves."""
+        return self._events.connection_state
+
+    async def wait_for_connection_state(self, state: _lumora.ConnectionState, *,
+                                        timeout: float | None = 10.0) -> None:
+        """Waits until `connection_state` is `state` (returns at once if it is).
+
+        Raises TimeoutError after `timeout` seconds, RuntimeError if the room is left meanwhile."""
+        await self._events.wait_for_connection_state(state, timeout)
+
+    # ---- Remote users and events ----
+
+    @property
+    def remote_users(self) -> Mapping[str, RemoteUser]:
+        """The remote users in the room, by user id (a read-only live view)."""
+        return self._events.remote_users
+
+    async def wait_for_user(self, user_id: str, *, audio: bool = False,
+                            video: _lumora.StreamType | None = None, timeout: float | None = 10.0) -> RemoteUser:
+        """Waits until `user_id` is in the room (and, with `audio` or `video`, publishes it).
+
+        Raises TimeoutError after `timeout` seconds, RuntimeError if the room is left meanwhile."""
+        return await self._events.wait_for_user(user_id, audio=audio, video=video, timeout=timeout)
+
+    def events(self, *types: type[ev.Event], maxsize: int = 1024,
+               policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[ev.Event]:
+        """A stream of the room's events from now on (all but frames), or only those of `types`.
+
+        Joins, leaves, availability, connection state, network quality,
+        errors, SEI messages, custom commands, local channels, encoder
+        requests: the `lumora_kit.events` classes. Ends when the room is left."""
+        return self._events.stream(tuple(types), maxsize, policy)
+
+    # ---- Streams of remote media ----
+
+    def tracks(self, *, audio: bool = True, video: bool = True) -> Stream[Stream[Any]]:
+        """Every remote user's streams, opened for you as their media becomes available.
+
+        An async iterator of `Stream` objects (``stream.user_id``,
+        ``stream.stream_type``): one audio stream (unless ``mix_audio=True``)
+        and one stream per video stream type of each user, for the users in
+        the room now and those who come later, each opened with the defaults
+        of `audio_stream` and `video_stream` (or `encoded_video_stream`). With
+        ``auto_subscribe=True`` each starts with the first frame the user
+        sent. Ends when the room is left; closing it leaves the streams it
+        handed out open."""
+        return self._subscriptions.tracks(audio=audio, video=video)
+
+    def audio_stream(self, user_id: str, *, maxsize: int = AUDIO_MAXSIZE,
+                     policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
+        """The audio frames of `user_id` from now on (subscribed before this returns).
+
+        Bounded by `maxsize` frames (256: about 5 s of 20 ms frames); `policy`
+        says what a full stream drops. Ends when the user leaves. Not with
+        ``mix_audio=True``, where the SDK delivers only the mix."""
+        return self._subscriptions.audio_stream(user_id, maxsize=maxsize, policy=policy)
+
+    def video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH, *,
+                     maxsize: int = VIDEO_MAXSIZE,
+                     policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.PixelFrame]:
+        """The pictures (`PixelFrame`, with width, height and format) of `user_id`'s `stream_type`.
+
+        Needs ``pixel_frame_output=True`` (the default); see `encoded_video_stream` otherwise."""
+        return self._subscriptions.video_stream(user_id, stream_type, maxsize=maxsize, policy=policy)
+
+    def encoded_video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
+                             *, maxsize: int = VIDEO_MAXSIZE,
+                             policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.VideoFrame]:
+        """The encoded video (`VideoFrame`) of `user_id`; needs ``pixel_frame_output=False``."""
+        return self._subscriptions.encoded_video_stream(user_id, stream_type, maxsize=maxsize, policy=policy)
+
+    def mixed_audio_stream(self, *, maxsize: int = AUDIO_MAXSIZE,
+                           policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
+        """The SDK's mix of every remote user's audio; needs ``Room.join(..., mix_audio=True)``.
+
+        While a mixed stream is open the Room subscribes to the audio of
+        every remote user, also of those who come later. Ends when the room is left."""
+        return self._subscriptions.mixed_audio_stream(maxsize=maxsize, policy=policy)
+
+    # ---- Sources and messages ----
+
+    async def publish_audio(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20, *,
+                            queue_ms: int = 400, max_burst_ms: int = 60, bitrate_bps: int | None = None,
+                            need_encode: bool = True, timeout: float = 5.0) -> AudioSource:
+        """Creates the local audio channel and returns its paced `AudioSource`.
+
+        Waits (up to `timeout`) for OnLocalAudioChannelCreated. One audio
+        source per room at a time; closing it destroys the channel.
+
+        `sample_rate` is the rate of what you capture, 8,000 to 96,000 Hz.
+        The SDK takes `SDK_SAMPLE_RATES`; audio at another rate is resampled
+        to the next of them up (so no bandwidth is lost: 22,050 Hz goes out
+        at 32,000), which needs the ``[media]`` extra."""
+        return await self._publishing.publish_audio(sample_rate, channels, frame_ms, queue_ms=queue_ms,
+                                                    max_burst_ms=max_burst_ms, bitrate_bps=bitrate_bps,
+                                                    need_encode=need_encode, timeout=timeout)
+
+    async def publish_video(self, width: int, height: int, fps: float = 15, *,
+                            stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
+                            bitrate_bps: int = 0, gop_in_seconds: int = 3, queue_ms: int = 500,
+                            max_burst_ms: int = 100, timeout: float = 5.0) -> VideoSource:
+        """Creates a local video channel of `stream_type` and returns its paced `VideoSource`.
+
+        The encoder gets `fps` (rounded), `bitrate_bps` (0: the SDK chooses)
+        and `gop_in_seconds`. Closing the source destroys the channel."""
+        return await self._publishing.publish_video(width, height, fps, stream_type=stream_type,
+                                                    bitrate_bps=bitrate_bps, gop_in_seconds=gop_in_seconds,
+                                                    queue_ms=queue_ms, max_burst_ms=max_burst_ms, timeout=timeout)
+
+    async def send_command(self, cmd_id: int, message: bytes | bytearray | memoryview | str, *,
+                           reliable: bool = True, ordered: bool = True) -> None:
+        """Sends a custom command to the room; raises LumoraError if the SDK refuses it."""
+        self._publishing.send_command(cmd_id, message, reliable=reliable, ordered=ordered)
+
+    async def send_sei(self, message: bytes | bytearray | memoryview | str, *, message_type: int = 5) -> None:
+        """Sends an SEI message (on this user's video); raises LumoraError for a failed result."""
+        self._publishing.send_sei(message, message_type=message_type)
+
+    # ---- Entering ----
 
     def _enter_params(self) -> _lumora.EnterRoomParams:
         params = _lumora.EnterRoomParams()
@@ -132,24 +298,27 @@ class Room(RoomPublishing):
 
     async def enter(self) -> Self:
         """Enters the room (what `Room.join` does); see `join` for the errors."""
-        if self._state != "new":
-            raise RuntimeError(f"this Room was already used ({self._state}); make a new one")
+        core = self._core
+        if core.state != "new":
+            raise RuntimeError(f"this Room was already used ({core.state}); make a new one")
         loop = asyncio.get_running_loop()
         params = self._enter_params()  # bad options fail before the SDK is involved
-        self._loop = loop
-        self._state = "entering"
+        core.loop = loop
+        core.state = "entering"
         self._left = loop.create_future()
         video_types = _VIDEO_TYPES if self.pixel_frame_output else ()
-        self._routes = RoomRoutes(EventQueue(loop, self._room_events_maxsize, DropPolicy.DROP_OLDEST),
-                                  auto_subscribe=self.auto_subscribe, video_types=video_types)
-        self._cloud = _lumora.VELACloud(RoomDelegate(self._routes))
-        self._routes.cloud = weakref.ref(self._cloud)
+        routes = core.routes = RoomRoutes(core.queue(self._room_events_maxsize, DropPolicy.DROP_OLDEST),
+                                          auto_subscribe=self.auto_subscribe, video_types=video_types)
+        # No local name holds the cloud: a failed enter's traceback keeps this
+        # frame, and the cloud must go with the core's reference.
+        core.cloud = _lumora.VELACloud(RoomDelegate(routes))
+        routes.cloud = weakref.ref(core.cloud)
         self._hold = _hold(loop, self)
-        self._start_pump()
-        entered = self._expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
+        self._events.start_pump()
+        entered = self._events.expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
         in_room = False
         try:
-            result = self._cloud.EnterRoom(params)
+            result = core.cloud.EnterRoom(params)
             if result != 0:
                 raise LumoraError(result, "EnterRoom", self._enter_failure_hint(result))
             in_room = True
@@ -164,10 +333,10 @@ class Room(RoomPublishing):
                                   "the SDK reported OnError" + (f"; {hint}" if hint else ""))
         except BaseException:
             if in_room:
-                self._call("ExitRoom")
+                core.call("ExitRoom")
             self._finish_leaving()
             raise
-        self._state = "joined"
+        core.state = "joined"
         return self
 
     def _enter_failure_hint(self, error: int | _lumora.Error) -> str | None:
@@ -179,21 +348,22 @@ class Room(RoomPublishing):
     async def leave(self) -> None:
         """Leaves the room: stops the sources, ExitRoom, waits (up to `exit_timeout`) for
         OnExitRoom, destroys the cloud and ends every stream. Idempotent; safe on cancellation."""
-        if self._state in ("new", "left"):
+        core = self._core
+        if core.state in ("new", "left"):
             return
         assert self._left is not None
-        if self._state == "leaving":
+        if core.state == "leaving":
             await asyncio.shield(self._left)
             return
-        self._state = "leaving"
+        core.state = "leaving"
         try:
-            self._close_sources()
-            exited = self._expect(lambda e: isinstance(e, ev.OnExitRoom))
-            result = self._call("ExitRoom")
+            self._publishing.close_sources()
+            exited = self._events.expect(lambda e: isinstance(e, ev.OnExitRoom))
+            result = core.call("ExitRoom")
             if result == 0:
                 try:
                     async with asyncio.timeout(self._exit_timeout):
-                        await self._settled(exited)
+                        await self._events.settled(exited)
                 except TimeoutError:
                     logger.warning("Room %s: no OnExitRoom within %s s; destroying the cloud anyway",
                                    self.user_id, self._exit_timeout)
@@ -204,22 +374,21 @@ class Room(RoomPublishing):
 
     def _finish_leaving(self) -> None:
         """Destroys the cloud, then ends everything on the loop's side. Never waits."""
-        self._close_sources()
-        self._cloud = None  # the last reference: the SDK's cloud is destroyed here
-        self._state = "left"
+        core = self._core
+        self._publishing.close_sources()
+        core.cloud = None  # the last reference: the SDK's cloud is destroyed here
+        core.state = "left"
         # No callback comes any more: what the SDK delivered is handled
         # before the streams end.
-        self._drain_events()
-        if self._routes is not None:
-            for sink in self._routes.all_sinks():
+        self._events.drain()
+        if core.routes is not None:
+            for sink in core.routes.all_sinks():
                 sink.end("room left")
-        self._end_track_feeds()
+        self._subscriptions.end_track_feeds()
         if self._hold is not None:
             _release(self._hold, self)
             self._hold = None
-        pump, self._pump_task = self._pump_task, None
-        if pump is not None and not pump.done():
-            pump.cancel()  # it holds the Room until it has run its cancellation
+        self._events.stop_pump()
         if self._left is not None and not self._left.done():
             self._left.set_result(None)
 
@@ -227,21 +396,20 @@ class Room(RoomPublishing):
         # Only a Room that never left gets here with a cloud: its loop was
         # closed (see _hold) and nothing refers to it any more. It leaves
         # the room; the cloud is destroyed with this object.
-        cloud = getattr(self, "_cloud", None)
-        if cloud is None:
+        core: RoomCore | None = getattr(self, "_core", None)
+        if core is None or core.cloud is None:
             return
+        cloud, core.cloud = core.cloud, None  # a stream kept by the program keeps the core, not the cloud
         try:
             cloud.ExitRoom()
         except Exception:
             pass
-        pump = self._pump_task
-        if pump is not None:
-            # Its loop is closed: the pending pump goes with the cloud's
-            # delegate, and says nothing about it.
-            pump._log_destroy_pending = False  # type: ignore[attr-defined]
+        # Its loop is closed: the pending pump goes with the cloud's
+        # delegate, and says nothing about it.
+        self._events.forget_pump()
 
     def __repr__(self) -> str:
-        return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._state}>"
+        return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._core.state}>"
 
 
 # ---- Keeping a Room in the room alive while its loop is open ---------------------------

@@ -16,55 +16,64 @@ each user's streams as their media becomes available and hands them over.
 
 Without it, streams subscribe themselves, counted (`_acquire`/`_release`).
 Mixed audio then subscribes, while a mixed stream is open, to the audio of
-every remote user, also of those who come later (`_user_entered`), and lets
+every remote user, also of those who come later (`user_entered`), and lets
 go of a user's audio when they leave or the last mixed stream closes.
+
+After a reconnection (`reconnected`) every subscription in force is made
+again, so that the streams carry on whatever the SDK kept of them while the
+connection was down (a Subscribe of what is subscribed already changes
+nothing).
+
+`RoomSubscriptions` is the part of a `lumora_kit.Room` that owns the counts,
+the mixed users and the `tracks()` feeds; the pump (`room_events`) calls its
+`Members` methods, and it reads the remote users through the read-only view
+it was given.
 """
 
 import functools
-from dataclasses import dataclass, field
 import logging
 from collections import Counter
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 from typing import Any
 
 import _lumora
 
 from .errors import check
-from .event_queue import DropPolicy, EventQueue
-from .room_events import RoomEvents
+from .event_queue import DropPolicy
+from .room_core import RoomCore
+from .room_events import RemoteUser
 from .streams import Sink, Stream
 
 logger = logging.getLogger("lumora_kit")
 
 type _Subscription = tuple[str, int]  # (user id, stream type)
 
+AUDIO_MAXSIZE = 256
+"""Frames an audio stream holds by default (about 5 s of 20 ms frames)."""
+VIDEO_MAXSIZE = 30
+"""Pictures a video stream holds by default."""
 
-class RoomSubscriptions(RoomEvents):
+
+class RoomSubscriptions:
     """Streams of remote frames and the subscription counts behind them (part of `lumora_kit.Room`)."""
 
-    def __init__(self, user_id: str, *, mix_audio: bool, pixel_frame_output: bool, auto_subscribe: bool) -> None:
-        super().__init__(user_id)
+    def __init__(self, core: RoomCore, users: Mapping[str, RemoteUser], *, mix_audio: bool,
+                 pixel_frame_output: bool, auto_subscribe: bool) -> None:
+        self._core = core
+        self._users = users
         self.mix_audio = mix_audio
         self.pixel_frame_output = pixel_frame_output
         self.auto_subscribe = auto_subscribe
-        self._subscribed: Counter[_Subscription] = Counter()
+        self.counts: Counter[_Subscription] = Counter()
         self._mixed_users: set[str] = set()
         self._track_feeds: list[_TrackFeed] = []
 
-    def tracks(self, *, audio: bool = True, video: bool = True) -> Stream[Stream[Any]]:
-        """Every remote user's streams, opened for you as their media becomes available.
-
-        An async iterator of `Stream` objects (``stream.user_id``,
-        ``stream.stream_type``): one audio stream (unless ``mix_audio=True``)
-        and one stream per video stream type of each user, for the users in
-        the room now and those who come later, each opened with the defaults
-        of `audio_stream` and `video_stream` (or `encoded_video_stream`). With
-        ``auto_subscribe=True`` each starts with the first frame the user
-        sent. Ends when the room is left; closing it leaves the streams it
-        handed out open."""
-        loop = self._require_loop()
-        feed = _TrackFeed(Sink(EventQueue(loop, 1 << 16, DropPolicy.DROP_NEWEST)), audio and not self.mix_audio, video)
+    def tracks(self, *, audio: bool, video: bool) -> Stream[Stream[Any]]:
+        self._core.require_loop()
+        feed = _TrackFeed(Sink(self._core.queue(1 << 16, DropPolicy.DROP_NEWEST)), audio and not self.mix_audio, video)
         self._track_feeds.append(feed)
-        if self._state in ("leaving", "left"):
+        if self._core.ending:
             feed.sink.end("room left")
         for user in list(self._users.values()):
             if user.audio:
@@ -78,44 +87,28 @@ class RoomSubscriptions(RoomEvents):
 
         return Stream(feed.sink, on_close=closed)
 
-    def audio_stream(self, user_id: str, *, maxsize: int = 256,
-                     policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
-        """The audio frames of `user_id` from now on (subscribed before this returns).
-
-        Bounded by `maxsize` frames (256: about 5 s of 20 ms frames); `policy`
-        says what a full stream drops. Ends when the user leaves. Not with
-        ``mix_audio=True``, where the SDK delivers only the mix."""
+    def audio_stream(self, user_id: str, *, maxsize: int, policy: DropPolicy) -> Stream[_lumora.AudioFrame]:
         if self.mix_audio:
             raise RuntimeError("this Room mixes remote audio (mix_audio=True): use mixed_audio_stream()")
         subscription = None if self.auto_subscribe else (user_id, int(_lumora.STREAM_TYPE_AUDIO))
         return self._open("audio", user_id, subscription, maxsize, policy, user_id, _lumora.STREAM_TYPE_AUDIO)
 
-    def video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH, *,
-                     maxsize: int = 30, policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.PixelFrame]:
-        """The pictures (`PixelFrame`, with width, height and format) of `user_id`'s `stream_type`.
-
-        Needs ``pixel_frame_output=True`` (the default); see `encoded_video_stream` otherwise."""
+    def video_stream(self, user_id: str, stream_type: _lumora.StreamType, *, maxsize: int,
+                     policy: DropPolicy) -> Stream[_lumora.PixelFrame]:
         if not self.pixel_frame_output:
             raise RuntimeError("this Room receives encoded video (pixel_frame_output=False): "
                                "use encoded_video_stream()")
         key = (user_id, int(stream_type))
         return self._open("pixel", key, None if self.auto_subscribe else key, maxsize, policy, user_id, stream_type)
 
-    def encoded_video_stream(self, user_id: str, stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
-                             *, maxsize: int = 30,
-                             policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.VideoFrame]:
-        """The encoded video (`VideoFrame`) of `user_id`; needs ``pixel_frame_output=False``."""
+    def encoded_video_stream(self, user_id: str, stream_type: _lumora.StreamType, *, maxsize: int,
+                             policy: DropPolicy) -> Stream[_lumora.VideoFrame]:
         if self.pixel_frame_output:
             raise RuntimeError("this Room receives pictures (pixel_frame_output=True): use video_stream()")
         key = (user_id, int(stream_type))
         return self._open("video", key, key, maxsize, policy, user_id, stream_type)
 
-    def mixed_audio_stream(self, *, maxsize: int = 256,
-                           policy: DropPolicy = DropPolicy.DROP_OLDEST) -> Stream[_lumora.AudioFrame]:
-        """The SDK's mix of every remote user's audio; needs ``Room.join(..., mix_audio=True)``.
-
-        While a mixed stream is open the Room subscribes to the audio of
-        every remote user, also of those who come later. Ends when the room is left."""
+    def mixed_audio_stream(self, *, maxsize: int, policy: DropPolicy) -> Stream[_lumora.AudioFrame]:
         if not self.mix_audio:
             raise RuntimeError("the SDK mixes remote audio only for Room.join(..., mix_audio=True)")
         stream = self._open("mixed", None, None, maxsize, policy, None, _lumora.STREAM_TYPE_AUDIO)
@@ -128,24 +121,26 @@ class RoomSubscriptions(RoomEvents):
 
     def _open(self, table: str, key: Any, subscription: _Subscription | None, maxsize: int, policy: DropPolicy,
               user_id: str | None, stream_type: _lumora.StreamType) -> Stream[Any]:
-        self._joined_cloud()
-        assert self._routes is not None and self._loop is not None
-        sink: Sink[Any] = Sink(EventQueue(self._loop, maxsize, policy))
+        core = self._core
+        core.joined_cloud()
+        routes = core.routes
+        assert routes is not None
+        sink: Sink[Any] = Sink(core.queue(maxsize, policy))
         # First the route, then the subscription: nothing delivered after
         # Subscribe returns can miss the sink.
-        self._routes.add(table, key, sink)
+        routes.add(table, key, sink)
         try:
             if subscription is not None:
                 self._acquire(subscription)
         except BaseException:
-            self._routes.remove(table, key, sink)
+            routes.remove(table, key, sink)
             raise
         on_close = functools.partial(self._stream_closed, table, key, subscription)
         return Stream(sink, user_id=user_id, stream_type=stream_type, on_close=on_close)
 
     def _stream_closed(self, table: str, key: Any, subscription: _Subscription | None, sink: Sink[Any]) -> None:
-        if self._routes is not None:
-            self._routes.remove(table, key, sink)
+        if self._core.routes is not None:
+            self._core.routes.remove(table, key, sink)
         if subscription is not None:
             self._release(subscription)
         if table == "mixed" and not self._mixed_streams_open():
@@ -156,45 +151,49 @@ class RoomSubscriptions(RoomEvents):
     # ---- Subscription counts ----
 
     def _acquire(self, key: _Subscription) -> None:
-        if self._subscribed[key] == 0:
+        if self.counts[key] == 0:
             user_id, stream_type = key
-            check(self._joined_cloud().Subscribe(user_id, _lumora.StreamType(stream_type)), "Subscribe")
-        self._subscribed[key] += 1
+            check(self._core.joined_cloud().Subscribe(user_id, _lumora.StreamType(stream_type)), "Subscribe")
+        self.counts[key] += 1
 
     def _release(self, key: _Subscription) -> None:
-        count = self._subscribed[key] - 1
+        count = self.counts[key] - 1
         if count > 0:
-            self._subscribed[key] = count
+            self.counts[key] = count
             return
-        del self._subscribed[key]
-        if self._state == "joined" and self._cloud is not None:
+        del self.counts[key]
+        cloud = self._core.cloud
+        if self._core.joined and cloud is not None:
             user_id, stream_type = key
-            result = self._cloud.Unsubscribe(user_id, _lumora.StreamType(stream_type))
+            result = cloud.Unsubscribe(user_id, _lumora.StreamType(stream_type))
             if result != 0:
-                logger.debug("Room %s: Unsubscribe(%r, %d) returned %d", self.user_id, user_id, stream_type, result)
+                logger.debug("Room %s: Unsubscribe(%r, %d) returned %d", self._core.user_id, user_id, stream_type,
+                             result)
 
     # ---- Mixed audio ----
 
     def _mixed_streams_open(self) -> bool:
-        return self._routes is not None and bool(self._routes.mixed)
+        routes = self._core.routes
+        return routes is not None and bool(routes.mixed)
 
     def _subscribe_mixed(self, user_id: str) -> None:
-        if user_id not in self._mixed_users and self._state == "joined":
+        if user_id not in self._mixed_users and self._core.joined:
             self._acquire((user_id, int(_lumora.STREAM_TYPE_AUDIO)))
             self._mixed_users.add(user_id)
 
-    def _user_entered(self, user_id: str) -> None:
+    def user_entered(self, user_id: str) -> None:
         if not self.auto_subscribe and (self._mixed_users or self._mixed_streams_open()):
             self._subscribe_mixed(user_id)
 
-    def _user_left(self, user_id: str) -> None:
+    def user_left(self, user_id: str) -> None:
         # The pump calls this after the user left `remote_users`, so a consumer
         # that sees its stream end no longer finds the user listed. The
         # user's frames came before the leave: they are queued already.
-        if self._routes is not None:
-            for sink in self._routes.sinks_of(user_id):
+        routes = self._core.routes
+        if routes is not None:
+            for sink in routes.sinks_of(user_id):
                 sink.end("user left")
-            self._routes.forget_user(user_id)
+            routes.forget_user(user_id)
         for feed in self._track_feeds:
             feed.handed = {handed for handed in feed.handed if handed[0] != user_id}
         if user_id in self._mixed_users:
@@ -203,14 +202,14 @@ class RoomSubscriptions(RoomEvents):
 
     # ---- Tracks ----
 
-    def _media_available(self, user_id: str, stream_type: _lumora.StreamType) -> None:
+    def media_available(self, user_id: str, stream_type: _lumora.StreamType) -> None:
         for feed in self._track_feeds:
             self._hand_track(feed, user_id, stream_type)
 
     def _hand_track(self, feed: "_TrackFeed", user_id: str, stream_type: _lumora.StreamType) -> None:
         """Opens the stream of `user_id`'s `stream_type` for `feed`, once per user's stay in the room."""
         is_audio = stream_type == _lumora.STREAM_TYPE_AUDIO
-        if (feed.audio if is_audio else feed.video) is False or self._state != "joined":
+        if (feed.audio if is_audio else feed.video) is False or not self._core.joined:
             return
         place = (user_id, int(stream_type))
         if place in feed.handed or feed.sink.end_reason is not None:
@@ -218,15 +217,35 @@ class RoomSubscriptions(RoomEvents):
         feed.handed.add(place)
         stream: Stream[Any]
         if is_audio:
-            stream = self.audio_stream(user_id)
+            stream = self.audio_stream(user_id, maxsize=AUDIO_MAXSIZE, policy=DropPolicy.DROP_OLDEST)
         elif self.pixel_frame_output:
-            stream = self.video_stream(user_id, stream_type)
+            stream = self.video_stream(user_id, stream_type, maxsize=VIDEO_MAXSIZE, policy=DropPolicy.DROP_OLDEST)
         else:
-            stream = self.encoded_video_stream(user_id, stream_type)
+            stream = self.encoded_video_stream(user_id, stream_type, maxsize=VIDEO_MAXSIZE,
+                                               policy=DropPolicy.DROP_OLDEST)
         if not feed.sink.put(stream):
             stream.close()
 
-    def _end_track_feeds(self) -> None:
+    # ---- Reconnection and the end ----
+
+    def reconnected(self) -> None:
+        """Subscribes again to everything subscribed before the connection went down."""
+        cloud = self._core.cloud
+        if cloud is None or not self._core.joined:
+            return
+        wanted = set(self.counts)
+        if self.auto_subscribe:
+            video_types = self._core.routes.video_types if self._core.routes is not None else ()
+            for user in self._users.values():
+                wanted.add((user.user_id, int(_lumora.STREAM_TYPE_AUDIO)))
+                wanted.update((user.user_id, int(stream_type)) for stream_type in video_types)
+        for user_id, stream_type in sorted(wanted):
+            result = cloud.Subscribe(user_id, _lumora.StreamType(stream_type))
+            if result != 0:
+                logger.warning("Room %s: Subscribe(%r, %d) after reconnecting returned %d", self._core.user_id,
+                               user_id, stream_type, result)
+
+    def end_track_feeds(self) -> None:
         for feed in self._track_feeds:
             feed.sink.end("room left")
 

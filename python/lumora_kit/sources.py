@@ -8,6 +8,14 @@ loop's clock (`loop.time()`, monotonic). The due time is computed from the
 start of the run, never by adding up sleeps, so errors do not accumulate
 (no drift): a frame sent late does not delay the frames after it.
 
+Who sends. On a loop that keeps the monotonic clock (asyncio's own loops),
+the process's pacing thread (`lumora_kit.pacer`) sends every source's
+frames at their due times, so a busy or late loop does not make them late:
+the loop only queues frames, and is woken by the thread only to let a
+waiting capture go on or to end a `wait_for_playout`. A loop with a clock of
+its own (a test's virtual clock, say) has a sender task on the loop
+instead, on that clock. ``pacing="loop"`` or ``"thread"`` chooses.
+
 Catch-up bound. When the sender falls behind (the loop was busy, the
 machine stalled), it sends the frames that are due back to back, but at most
 ``1 + max_burst_ms / frame_ms`` of them (`max_burst_ms`, default 60 ms: 4
@@ -52,16 +60,21 @@ sender, drops what is queued and destroys the SDK's local channel.
 
 import asyncio
 import logging
+import threading
+import time
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Self, cast
+from typing import Literal, Self, cast
 
 import _lumora
 
 from .media import Resampler
 from .media.audio import check_whole_samples
+from .pacer import pacer
+
+type Pacing = Literal["auto", "thread", "loop"]
 
 logger = logging.getLogger("lumora_kit")
 
@@ -122,8 +135,19 @@ class PacedSource:
     """
 
     def __init__(self, *, period: float, queue_frames: int, max_burst: float,
-                 on_close: Callable[[], None] | None, kind: str) -> None:
+                 on_close: Callable[[], None] | None, kind: str, pacing: Pacing = "auto") -> None:
         self._loop = asyncio.get_running_loop()
+        if pacing not in ("auto", "thread", "loop"):
+            raise ValueError(f"pacing is 'auto', 'thread' or 'loop', not {pacing!r}")
+        if pacing == "auto":  # the thread keeps time.monotonic, as asyncio's own loops do
+            pacing = "thread" if getattr(type(self._loop), "time", None) is asyncio.BaseEventLoop.time else "loop"
+        self.pacing: Pacing = pacing
+        # The queue and the counters, shared by the loop and the pacing thread (only that thread's
+        # sends and the loop's clear and close take it in loop pacing, where it is never contended).
+        self._lock = threading.Lock()
+        self._due: float | None = None  # thread pacing: when the next frame is due
+        self._scheduled = False  # thread pacing: on the pacer's heap
+        self._room_wake_sent = False  # thread pacing: a wake-up of the waiting capture is on its way
         self._period = period
         self._max_burst = max_burst
         self._kind = kind
@@ -144,7 +168,9 @@ class PacedSource:
         self._origin: float | None = None  # due time of the first frame: pts 0
         self._max_lateness = 0.0
         self.lateness: deque[float] = deque(maxlen=4096)
-        self._task = self._loop.create_task(self._run(), name=f"lumora_kit {kind} sender")
+        self._task: asyncio.Task[None] | None = None
+        if pacing == "loop":
+            self._task = self._loop.create_task(self._run(), name=f"lumora_kit {kind} sender")
 
     # ---- What subclasses supply ----
 
@@ -188,8 +214,64 @@ class PacedSource:
             if now - due > self._max_burst:
                 due = now - self._max_burst  # bounded catch-up: the clock moves
                 self._rebased += 1
-            self._send_one(payload, now - due, due)
+            with self._lock:
+                self._send_one(payload, now - due, due)
             due += self._period
+
+    # ---- Sender on the pacing thread ----
+
+    def fire(self, now: float) -> float | None:
+        """Sends the frame due at `now` (the pacing thread); returns when the next is due, None when idle."""
+        with self._lock:
+            frames, due = self._frames, self._due
+            if self._closed or not frames or due is None:
+                self._scheduled = False
+                return None
+            if due > now:
+                return due
+            if now - due > self._max_burst:
+                due = now - self._max_burst  # bounded catch-up: the clock moves
+                self._rebased += 1
+            self._send_one(frames.popleft(), now - due, due)
+            self._due = due + self._period
+            if self._room_wanted is not None and not self._room_wake_sent and len(frames) <= self._refill_at:
+                self._room_wake_sent = True
+                self._call_on_loop(self._wake_room)
+            if frames:
+                return self._due
+            self._scheduled = False
+            if self._played is not None:
+                self._call_on_loop(self._wake_played)
+            return None
+
+    def _call_on_loop(self, callback: Callable[[], None]) -> None:
+        try:
+            self._loop.call_soon_threadsafe(callback)
+        except RuntimeError:
+            pass  # the loop is closed: nobody waits any more
+
+    def _wake_room(self) -> None:
+        self._wake(self._room_wanted)
+
+    def _wake_played(self) -> None:
+        with self._lock:
+            if self._frames:
+                return  # more came meanwhile: the end of those wakes it
+            played, self._played = self._played, None
+        self._wake(played)
+
+    def _start_sending(self) -> None:
+        """Thread pacing: after frames were queued, puts an idle source on the pacer's heap."""
+        with self._lock:
+            if self._scheduled or self._closed or not self._frames:
+                return
+            now = time.monotonic()
+            if self._due is None or now > self._due:  # the queue ran dry: a new run starts now, without a burst
+                self._due = now
+                self._runs += 1
+            self._scheduled = True
+            due = self._due
+        pacer().schedule(self, due)
 
     @staticmethod
     def _wake(waiter: asyncio.Future[None] | None) -> None:
@@ -225,7 +307,7 @@ class PacedSource:
         """Queues the whole frames of `data` (waiting for room); returns the rest."""
         if self._closed:
             raise RuntimeError(f"this {self._kind} source is closed")
-        if self._task.done():
+        if self._task is not None and self._task.done():
             self._task.result()  # the sender failed: raise its error here
         frames = self._frames
         generation = self._generation
@@ -234,7 +316,9 @@ class PacedSource:
         while start < whole:
             room = self._capacity - len(frames)
             if room <= 0:
-                self._room_wanted = self._loop.create_future()
+                with self._lock:
+                    self._room_wanted = self._loop.create_future()
+                    self._room_wake_sent = False
                 try:
                     await self._room_wanted
                 finally:
@@ -244,17 +328,22 @@ class PacedSource:
                 continue
             end = min(whole, start + room * frame_bytes)
             if type(data) is bytes:
-                frames.extend([data[i:i + frame_bytes] for i in range(start, end, frame_bytes)])
+                cut = [data[i:i + frame_bytes] for i in range(start, end, frame_bytes)]
             else:
-                frames.extend([bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes)])
-            self._frames_queued += (end - start) // frame_bytes
+                cut = [bytes(data[i:i + frame_bytes]) for i in range(start, end, frame_bytes)]
+            with self._lock:
+                frames.extend(cut)
+                self._frames_queued += len(cut)
             start = end
-            if self._frame_wanted is not None:
+            if self._task is None:
+                self._start_sending()
+            elif self._frame_wanted is not None:
                 self._wake(self._frame_wanted)
                 self._frame_wanted = None
         return bytes(data[whole:])
 
     def _drop_queued(self) -> int:
+        """Drops what is queued (with the lock held)."""
         self._generation += 1
         dropped = len(self._frames) + self._held  # the frame the sender holds goes too
         self._frames.clear()
@@ -265,7 +354,8 @@ class PacedSource:
 
     def clear(self) -> None:
         """Drops every queued frame, and stops a `capture` that is still queuing."""
-        self._drop_queued()
+        with self._lock:
+            self._drop_queued()
 
     async def wait_for_playout(self) -> None:
         """Waits until every captured frame has been handed to the SDK at its time.
@@ -273,12 +363,16 @@ class PacedSource:
         Returns at once for a closed source; raises the sender's error if it failed."""
         if self._closed:
             return
-        if self._frames or self._held:
-            if self._played is None:
+        task = self._task
+        with self._lock:
+            pending = bool(self._frames or self._held)
+            if pending and self._played is None:
                 self._played = self._loop.create_future()
-            await asyncio.wait((self._played, self._task), return_when=asyncio.FIRST_COMPLETED)
-        if self._task.done() and not self._task.cancelled():
-            self._task.result()
+            played = self._played
+        if pending and played is not None:
+            await asyncio.wait((played,) if task is None else (played, task), return_when=asyncio.FIRST_COMPLETED)
+        if task is not None and task.done() and not task.cancelled():
+            task.result()
 
     # ---- Closing ----
 
@@ -290,9 +384,11 @@ class PacedSource:
         """Stops the sender now, drops what is queued and destroys the local channel."""
         if self._closed:
             return
-        self._closed = True
-        self._drop_queued()
-        self._task.cancel()
+        with self._lock:
+            self._closed = True
+            self._drop_queued()
+        if self._task is not None:
+            self._task.cancel()
         self._wake(self._played)
         on_close, self._on_close = self._on_close, None
         if on_close is not None:
@@ -304,6 +400,8 @@ class PacedSource:
     async def aclose(self) -> None:
         """Closes the source (see `close`) and waits until its sender task has stopped."""
         self.close()
+        if self._task is None:
+            return  # the pacing thread sends nothing for a closed source
         try:
             await self._task
         except asyncio.CancelledError:
@@ -341,7 +439,7 @@ class AudioSource(PacedSource):
 
     def __init__(self, send: Callable[[_lumora.AudioFrame, bool], int], *, sample_rate: int, channels: int,
                  frame_ms: int, queue_ms: int, max_burst_ms: int, on_close: Callable[[], None] | None,
-                 input_rate: int | None = None) -> None:
+                 input_rate: int | None = None, pacing: Pacing = "auto") -> None:
         if sample_rate * frame_ms % 1000:
             raise ValueError(f"{frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
         self.input_rate = sample_rate if input_rate is None else input_rate
@@ -360,7 +458,7 @@ class AudioSource(PacedSource):
         self._frame.sample_rate, self._frame.channels, self._frame.bits_per_sample = sample_rate, channels, 16
         self._frame.codec = _lumora.AUDIO_CODEC_TYPE_PCM
         super().__init__(period=frame_ms / 1000, queue_frames=queue_ms // frame_ms,
-                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="audio")
+                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="audio", pacing=pacing)
 
     def _send(self, payload: bytes, pts: int) -> int:
         frame = self._frame
@@ -413,10 +511,13 @@ class AudioSource(PacedSource):
         self._pending = b""
         if self._resampler is not None:
             self._resampler.flush()  # dropped with the rest
-        self._drop_queued()
-        if self._frames_sent and not self._closed:
-            self._clear_sdk_queue = True
-            self._send_one(bytes(self.frame_bytes), 0.0, self._loop.time())
+        # One locked step: the pacing thread sends nothing queued before the
+        # clear after the silence that clears the SDK's queue.
+        with self._lock:
+            self._drop_queued()
+            if self._frames_sent and not self._closed:
+                self._clear_sdk_queue = True
+                self._send_one(bytes(self.frame_bytes), 0.0, self._loop.time())
 
 
 class VideoSource(PacedSource):
@@ -428,7 +529,7 @@ class VideoSource(PacedSource):
 
     def __init__(self, send: Callable[[_lumora.PixelFrame], int], *, width: int, height: int, fps: float,
                  stream_type: _lumora.StreamType, queue_ms: int, max_burst_ms: int,
-                 on_close: Callable[[], None] | None) -> None:
+                 on_close: Callable[[], None] | None, pacing: Pacing = "auto") -> None:
         if width <= 0 or height <= 0 or width % 2 or height % 2:
             raise ValueError(f"I420 pictures need a positive, even width and height, not {width}x{height}")
         if not fps > 0:
@@ -441,7 +542,7 @@ class VideoSource(PacedSource):
         self._frame.width, self._frame.height = width, height
         self._frame.format = _lumora.VIDEO_PIXEL_FORMAT_YUV420p
         super().__init__(period=1 / fps, queue_frames=round(queue_ms * fps / 1000),
-                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="video")
+                         max_burst=max_burst_ms / 1000, on_close=on_close, kind="video", pacing=pacing)
 
     def _send(self, payload: bytes, pts: int) -> int:
         frame = self._frame

@@ -151,3 +151,69 @@ def test_get_belongs_to_the_queue_loop():
             asyncio.run(queue.get())
     finally:
         other.close()
+
+
+class CountingLoop(asyncio.SelectorEventLoop):
+    """A loop that counts the wake-ups other threads schedule on it."""
+
+    wakeups = 0
+
+    def call_soon_threadsafe(self, *args, **kwargs):
+        self.wakeups += 1
+        return super().call_soon_threadsafe(*args, **kwargs)
+
+
+@pytest.mark.parametrize("window", [0.0, 0.002])
+def test_deliveries_to_many_queues_share_one_pending_wake_up(window):
+    loop = CountingLoop()
+    try:
+        queues = [EventQueue(loop, window=window) for _ in range(20)]
+
+        async def take_two_each():
+            return [await q.get() for q in queues for _ in range(2)]
+
+        for round_ in range(3):
+            before = loop.wakeups
+            put_from_thread(queues[0], [round_])
+            for queue in queues[1:]:
+                put_from_thread(queue, [round_])
+            for queue in queues:
+                put_from_thread(queue, [round_])
+            # The first delivery wakes the loop; the others find that wake-up
+            # pending (or, with a window, the loop's timer armed) and join it.
+            assert loop.wakeups - before <= 1
+            assert loop.run_until_complete(asyncio.wait_for(take_two_each(), 10)) == [round_] * 40
+    finally:
+        loop.close()
+
+
+def test_a_window_gathers_dense_deliveries_on_the_loops_timer_and_a_lone_one_wakes_at_once():
+    async def main():
+        loop = asyncio.get_running_loop()
+        queues = [EventQueue(loop, window=0.05) for _ in range(2)]
+        put_from_thread(queues[0], [1])
+        put_from_thread(queues[1], [1])  # both before the loop runs: one wake-up finds two queues
+        assert [await q.get() for q in queues] == [1, 1]
+        woken = loop.wakeups
+        put_from_thread(queues[0], [2])  # within the window: waits for the loop's timer
+        assert loop.wakeups == woken
+        assert await asyncio.wait_for(queues[0].get(), 10) == 2
+        await asyncio.sleep(0.12)  # a window passes with nothing: back to waking at once
+        put_from_thread(queues[1], [3])
+        assert loop.wakeups == woken + 1
+        assert await asyncio.wait_for(queues[1].get(), 10) == 3
+
+    loop = CountingLoop()
+    try:
+        loop.run_until_complete(main())
+    finally:
+        loop.close()
+
+
+def test_a_window_outside_its_range_is_refused():
+    loop = asyncio.new_event_loop()
+    try:
+        with pytest.raises(ValueError, match="window"):
+            EventQueue(loop, window=-0.001)
+    finally:
+        loop.close()

@@ -120,7 +120,7 @@ async def test_the_delegate_does_not_keep_the_cloud_or_the_room(lumora_peer):
         room = await join_beside(lumora_peer)
         room.audio_stream("peer")
         # The delegate holds the routes: they outlive it only by a reference cycle.
-        routes = weakref.ref(room._routes)
+        routes = weakref.ref(room._core.routes)
         await room.leave()
         await asyncio.sleep(0)  # the pump task runs its cancellation
         room_ref = weakref.ref(room)

@@ -26,7 +26,7 @@ def picture(index):
 
 def kept(room, user_id):
     """(frames, dropped) kept of `user_id`'s audio before any stream of it opened, or None."""
-    early = room._routes._early.get(("audio", user_id))
+    early = room._core.routes._early.get(("audio", user_id))
     return None if early is None else (len(early.frames), early.dropped)
 
 

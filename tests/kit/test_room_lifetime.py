@@ -58,7 +58,7 @@ DROPPED_STREAMS_IN_CYCLES = """
             talking.cancel()
             gc.collect()
             await asyncio.sleep(0.05)
-            print(dict(bot._subscribed), len(bot._routes.audio.get("talker", ())))
+            print(dict(bot._subscriptions.counts), len(bot._core.routes.audio.get("talker", ())))
 
     asyncio.run(main())
 """
@@ -78,9 +78,9 @@ async def test_a_stream_dropped_on_another_thread_closes_on_the_loop(lumora_peer
         dropper.start()
         dropper.join()
         # The finaliser changed nothing off the loop: the count is the loop's to change.
-        assert bot._subscribed[("peer", 1)] == 2
+        assert bot._subscriptions.counts[("peer", 1)] == 2
         await asyncio.sleep(0)
-        assert bot._subscribed[("peer", 1)] == 1 and lumora_journal.calls("VELACloud::Unsubscribe") == []
+        assert bot._subscriptions.counts[("peer", 1)] == 1 and lumora_journal.calls("VELACloud::Unsubscribe") == []
         await kept.aclose()
         assert lumora_journal.calls("VELACloud::Unsubscribe") == [[b"peer", 1]]
 

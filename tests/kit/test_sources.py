@@ -346,3 +346,83 @@ def test_a_short_slice_is_asked_for_the_calling_thread_only():
     if taken and worker_slice is not None:
         assert worker_slice == 200_000
     assert slice_ns(threading.get_native_id()) == main_before
+
+
+class ThreadSent:
+    """A send function for the pacing thread: (thread, monotonic time, payload, clear) per frame."""
+
+    def __init__(self):
+        import threading
+        import time
+        self.frames, self._threading, self._time = [], threading, time
+
+    def __call__(self, frame, clear=False):
+        self.frames.append((self._threading.get_ident(), self._time.monotonic(), frame.data, clear))
+        return 0
+
+
+def test_on_a_real_clock_the_pacing_thread_sends_while_the_loop_is_blocked():
+    import threading
+    import time
+
+    async def main():
+        sent = ThreadSent()
+        source = audio_source(sent, queue_ms=400)
+        assert source.pacing == "thread"
+        await source.capture(bytes(FRAME * 15))
+        blocked_from = time.monotonic()
+        time.sleep(0.15)  # the loop does nothing meanwhile
+        blocked_until = time.monotonic()
+        await asyncio.wait_for(source.wait_for_playout(), 10)
+        stats = source.stats()
+        await source.aclose()
+        return sent.frames, stats, blocked_from, blocked_until
+
+    frames, stats, blocked_from, blocked_until = asyncio.run(main())
+    assert len(frames) == 15 and stats.frames_sent == 15 and stats.pending == 0
+    assert {thread for thread, *_ in frames} != {threading.get_ident()}  # not the loop's thread
+    assert any(blocked_from < at < blocked_until for _, at, _, _ in frames)  # the loop was not needed
+
+
+def test_on_the_pacing_thread_a_clear_stops_what_was_queued_and_capture_goes_on():
+    async def main():
+        sent = ThreadSent()
+        source = audio_source(sent, queue_ms=100)
+        first = b"\x01\x00" * 960
+        capture = asyncio.create_task(source.capture(first * 50))
+        await asyncio.sleep(0.05)
+        source.clear()
+        await asyncio.wait_for(capture, 10)  # stopped, without queuing the rest
+        after = b"\x02\x00" * 960
+        await source.capture(after * 2)
+        await asyncio.wait_for(source.wait_for_playout(), 10)
+        stats = source.stats()
+        await source.aclose()
+        return sent.frames, stats, first, after
+
+    frames, stats, first, after = asyncio.run(main())
+    payloads = [(data, clear) for _, _, data, clear in frames]
+    cleared_at = payloads.index((bytes(FRAME), True))  # the silent frame that clears the SDK's queue
+    assert all(data == first for data, _ in payloads[:cleared_at])
+    assert payloads[cleared_at + 1:] == [(after, False)] * 2  # nothing queued before the clear came after it
+    assert stats.frames_queued == stats.frames_sent - 1 + stats.frames_cleared and stats.pending == 0
+
+
+def test_pacing_is_chosen_by_the_loops_clock_or_by_name():
+    async def main():
+        real = audio_source(lambda frame, clear: 0)
+        loop_paced = audio_source(lambda frame, clear: 0, pacing="loop")
+        with pytest.raises(ValueError, match="pacing"):
+            audio_source(lambda frame, clear: 0, pacing="sometimes")
+        await real.aclose()
+        await loop_paced.aclose()
+        return real.pacing, loop_paced.pacing
+
+    assert asyncio.run(main()) == ("thread", "loop")
+
+    async def virtual():
+        source = audio_source(Sent())
+        await source.aclose()
+        return source.pacing
+
+    assert run_virtual(virtual()) == "loop"  # a loop with its own clock paces its sources itself

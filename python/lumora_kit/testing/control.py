@@ -29,6 +29,8 @@ import pathlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, Final, Literal, TypedDict
 
+from ..payloads import message_bytes
+
 # Injection modes: where the SDK makes the injected delegate call.
 SYNC: Final = 0  # on the injecting thread, before inject returns
 EVENT: Final = 1  # queued on the cloud's event thread, in order with the service's own callbacks
@@ -148,11 +150,7 @@ def _open(path: pathlib.Path, loader: type[ctypes.CDLL]) -> ctypes.CDLL:
 
 
 def _as_bytes(value: str | bytes | bytearray | memoryview | None) -> bytes | None:
-    if value is None or isinstance(value, bytes):
-        return value
-    if isinstance(value, str):
-        return value.encode("utf-8")
-    return bytes(memoryview(value))  # bytearray, memoryview; TypeError for the rest
+    return None if value is None else message_bytes(value)
 
 
 def _decode(value: Any) -> Any:
