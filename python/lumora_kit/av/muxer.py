@@ -148,7 +148,7 @@ def check_encoder(name: str, kind: str) -> None:
     except Exception:
         raise ValueError(f"no {kind} encoder named {name!r} in this FFmpeg (PyAV {av.__version__})") from None
     if codec.type != kind:
-        raise ValueError(f"{name!r} is a {codec.type} encoder, not a {kind} one")
+        raise ValueError(f"{name!r} encodes {codec.type}, not {kind}")
 
 
 def container_options(plan: ContainerPlan, fragment_seconds: float | None) -> dict[str, str]:
