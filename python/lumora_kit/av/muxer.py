@@ -34,11 +34,15 @@ picture (or grid) held.
 
 Surviving the process. While recording, what is written reaches the disk
 within `fragment_seconds` (`KILL_SAFE_BY_CONTAINER`): mp4, mov and m4a are
-written as fragmented MP4 (a fragment every interval, each written out at
-once), matroska and webm in clusters of the interval, ogg, mp3 and wav as
-they come; the file is also flushed to the disk (fsync) every interval. A
-process killed at any moment leaves a file that FFmpeg reads up to about
-one interval before the kill. `finish()` then makes the ordinary file: the
+written as fragmented MP4, matroska and webm in clusters, ogg in pages, each
+of half the interval and handed to the kernel as soon as it is complete
+(the other half is for what the encoders and the grid hold back: x264 runs
+without look-ahead and B-frames, libvpx without lag); mp3 and wav are
+written as they come. The file is also flushed to the disk (fsync) every
+interval, for a machine that loses power. A process killed later than one
+interval after the start leaves a file that FFmpeg reads up to about one
+interval before the kill (killed sooner, the file may hold only its
+header). `finish()` then makes the ordinary file: the
 fragmented MP4 is rewritten (packets copied, not encoded again) as a plain
 MP4 with its index, seekable everywhere; the other containers get their
 index and length in their trailer. ``fragment_seconds=None`` writes the
@@ -155,13 +159,31 @@ def container_options(plan: ContainerPlan, fragment_seconds: float | None) -> di
     """The muxer options that make `plan`'s container readable while it is written (see the module)."""
     if not fragment_seconds:
         return {}
-    options = {"flush_packets": "1"}
+    # Units of half the interval: what the encoders and the grid hold back (a few hundred
+    # milliseconds) and the unit being filled together stay within the interval.
+    unit_us = round(fragment_seconds * 500_000)
+    options = {"flush_packets": "1"}  # each unit is handed to the kernel as soon as it is complete
     if plan.format in ("mp4", "mov"):
-        options["movflags"] = "+frag_custom+empty_moov+default_base_moof"
-        options["frag_duration"] = str(round(fragment_seconds * 1_000_000))
+        options["movflags"] = "+empty_moov+default_base_moof"
+        options["frag_duration"] = str(unit_us)
     elif plan.format in ("matroska", "webm"):
-        options["cluster_time_limit"] = str(round(fragment_seconds * 1000))
+        options["cluster_time_limit"] = str(unit_us // 1000)
+    elif plan.format == "ogg":
+        options["page_duration"] = str(unit_us)
     return options
+
+
+def encoder_options(codec: str, fragment_seconds: float | None) -> dict[str, str]:
+    """Encoder options that keep a codec from holding pictures back while the file must stay current."""
+    if not fragment_seconds:
+        return {}
+    if codec == "libx264":
+        # No look-ahead and no B-frames: a picture is written as it is encoded, and a fragment
+        # (which cannot shift its pictures back, having no edit list) starts at time 0.
+        return {"tune": "zerolatency"}
+    if codec.startswith("libvpx"):
+        return {"lag-in-frames": "0"}
+    return {}
 
 
 @dataclass(frozen=True, slots=True)
@@ -388,11 +410,8 @@ class Muxer:
             check_encoder(self._video_codec, "video")
         self.records_video = self._video_codec is not None
         self._audio_options = audio_options or {}
-        self._video_options = self.plan.video_options | (video_options or {})
-        if fragment_seconds and self.plan.format in ("mp4", "mov") and "bf" not in self._video_options:
-            # A fragment cannot shift its pictures back (no edit list): B-frames' reordering delay
-            # would show as video late on its audio. Without them the first picture is at 0.
-            self._video_options["bf"] = "0"
+        self._video_options = (self.plan.video_options | encoder_options(self._video_codec or "", fragment_seconds)
+                               | (video_options or {}))
         self._sample_rate = sample_rate or 48000
         self._channels = channels
         self.fps = fps
