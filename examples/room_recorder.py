@@ -66,8 +66,10 @@ async def main(out: pathlib.Path, seconds: float, layout: str) -> None:
     for path in recorder.files:
         with av.open(path) as recording:
             for stream in recording.streams:
-                what = f"{stream.codec_context.width}x{stream.codec_context.height}" if stream.type == "video" \
-                    else "mixed audio" if layout != "files" else "audio"
+                if isinstance(stream, av.VideoStream):
+                    what = f"{stream.width}x{stream.height}"
+                else:
+                    what = "mixed audio" if layout != "files" else "audio"
                 print(f"{pathlib.Path(path).name}: {stream.type} {stream.codec_context.name} ({what})")
             print(f"{pathlib.Path(path).name}: {float(recording.duration or 0) / 1_000_000:.1f} s")
 

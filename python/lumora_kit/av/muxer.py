@@ -538,7 +538,8 @@ class Muxer:
             if not self._tracks_final:
                 self._write_header()
             end_ms = ((self._end or time.monotonic()) - self.origin) * 1000
-            for track in [*self._audio.values(), *self._videos.values(), *([self._grid] if self._grid else [])]:
+            tracks: list[_AudioTrack | _VideoTrack | _GridTrack] = [*self._audio.values(), *self._videos.values()]
+            for track in tracks + ([self._grid] if self._grid is not None else []):
                 track.finish(end_ms)
         except BaseException as e:
             self.error = e

@@ -183,6 +183,7 @@ class MediaRecorder:
 
     def _record_room(self, room: "Room") -> None:
         loop = asyncio.get_running_loop()
+        mixed: AsyncIterable[_lumora.AudioFrame] | None
         if self.layout == "files":
             mixed = None
         else:
