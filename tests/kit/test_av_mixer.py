@@ -110,6 +110,51 @@ async def test_the_mixer_follows_room_streams_on_its_clock(lumora_runner, lumora
     assert [f.pts for f in out] == [20 * i for i in range(40)]
 
 
+
+async def test_audio_handed_in_before_anyone_reads_is_kept_up_to_the_bound(lumora_runner, np):
+    from lumora_kit import media
+    from lumora_kit.av import AudioMixer
+    tone = frames_of(media, media.tone(440, 3000, 16000), 16000, 1)
+    mixer = AudioMixer(16000, latency_ms=0)
+    mixer.start(0.0)
+    for i, frame in enumerate(tone):  # 3 s come in while nobody reads
+        mixer.write("late reader", frame, arrival=(i + 1) * 0.02)
+    out = mixed_samples(np, [mixer.mix() for _ in range(150)])
+    assert np.count_nonzero(np.abs(out.reshape(-1, 320)).max(axis=1) > 1000) == 150  # 3.0 s in, 3.0 s out
+    assert mixer.dropped_samples == 0
+    bounded = AudioMixer(16000, latency_ms=0, max_buffer_ms=1000)
+    bounded.start(0.0)
+    for i, frame in enumerate(tone):
+        bounded.write("a", frame, arrival=(i + 1) * 0.02)
+    assert bounded.dropped_samples == 2 * 16000  # beyond the stated bound: the oldest dropped, and counted
+
+
+async def test_an_input_that_ended_gives_up_its_name_and_still_has_its_rest_mixed(lumora_runner, np):
+    from lumora_kit import media
+    from lumora_kit.av import AudioMixer
+
+    async def stream_of(frames):
+        for frame in frames:
+            yield frame
+
+    mixer = AudioMixer(16000, latency_ms=0)
+    mixer.start(asyncio.get_running_loop().time())
+    first = frames_of(media, media.tone(500, 200, 16000), 16000, 1)
+    mixer.add_input(stream_of(first), "alice")
+    await asyncio.sleep(0.05)  # her first stay's stream ends: its 200 ms are buffered, not mixed yet
+    assert mixer.inputs == []
+    again = frames_of(media, media.tone(900, 200, 16000), 16000, 1)
+    mixer.add_input(stream_of(again), "alice")  # she is back: the same name is taken again
+    await asyncio.sleep(0.05)
+    assert mixer.inputs == []
+    out = mixed_samples(np, [mixer.mix() for _ in range(12)])
+    assert level_at(np, out, 16000, 500) > 0.3 and level_at(np, out, 16000, 900) > 0.3  # both stays heard
+    with pytest.raises(ValueError, match="already has an input named 'bob'"):
+        mixer.add_input(stream_of(first * 100), "bob")
+        mixer.add_input(stream_of(first), "bob")
+    await mixer.aclose()
+
+
 def test_pts_unwrap_across_32_bits_and_streams_resync_after_a_restart():
     from lumora_kit.media.timeline import PtsUnwrapper, StreamTimeline
     unwrap = PtsUnwrapper()
@@ -119,6 +164,11 @@ def test_pts_unwrap_across_32_bits_and_streams_resync_after_a_restart():
     assert timeline.place(5020, 10.6) == 520  # the rest by pts: jitter does not move them
     assert timeline.place(6020, 11.55) == 1520  # a pause of a second
     assert timeline.place(0, 12.0) == 2000 and timeline.resyncs == 1  # the sender started again at 0
+    # A new source stamped from 0 soon after the old one's stamps: anchored where it came, not in the past.
+    restarted = StreamTimeline(origin=0.0)
+    restarted.place(0, 0.0)
+    restarted.place(800, 0.8)
+    assert restarted.place(0, 0.9) == 900 and restarted.place(40, 0.95) == 940
 
 
 def test_audio_frames_to_pyav_and_back(np):

@@ -21,8 +21,20 @@ came late, until the sender's next pause); an input that sends nothing
 adds silence.
 
 Mixing sums the inputs in 32 bits and saturates at full scale, so a loud
-sum clips instead of wrapping around into noise. Each input keeps at most
-`max_buffer_ms` ahead of the clock; the oldest audio beyond it is dropped.
+sum clips instead of wrapping around into noise.
+
+Keeping. Audio handed in is kept until a window takes it, also before
+anyone reads the mix (a first reader that comes 3 s late gets those 3 s):
+each input keeps at most `max_buffer_ms` (10 s) not mixed yet; beyond that
+its oldest audio is dropped and counted in `dropped_samples`.
+
+Names. An input's name is free again once its stream ended (a user who
+left and comes back is added under the same name); what the ended input
+had not been mixed yet is still mixed, after which it is forgotten.
+
+Counters (samples are per channel, at the mix's rate): `frames_mixed`, the
+windows handed out; `dropped_samples`, audio dropped beyond `max_buffer_ms`;
+`clipped_samples`, samples of the sum that saturated.
 
 `write` places a frame by hand and `mix` takes the next window at once
 (no clock), for programs that have their own timing, and for tests.
@@ -61,13 +73,14 @@ class _Input:
     start: int = 0  # the mix's sample index of the first buffered sample
     started: bool = False  # a first frame was placed
     task: "asyncio.Task[None] | None" = None
+    ended: bool = False  # its stream ended: mixed until what it buffered is taken, then forgotten
 
 
 class AudioMixer:
     """Mixes audio inputs (any rate, mono or stereo) into 16-bit PCM frames of one format (see the module)."""
 
     def __init__(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20, *,
-                 latency_ms: int = 100, max_buffer_ms: int = 2000) -> None:
+                 latency_ms: int = 100, max_buffer_ms: int = 10_000) -> None:
         if channels not in (1, 2):
             raise ValueError(f"the mix has 1 or 2 channels, not {channels}")
         if sample_rate <= 0 or frame_ms <= 0 or sample_rate * frame_ms % 1000:
@@ -93,7 +106,8 @@ class AudioMixer:
 
     @property
     def inputs(self) -> list[str]:
-        return list(self._inputs)
+        """The names of the inputs being mixed (not those that ended)."""
+        return [name for name, entry in self._inputs.items() if not entry.ended]
 
     def start(self, origin: float | None = None) -> None:
         """Starts the clock now (or at loop time `origin`); the first frame asked for does it otherwise."""
@@ -114,26 +128,38 @@ class AudioMixer:
             name = f"input {len(self._inputs) + 1}"
             while name in self._inputs:
                 name += "'"
-        if name in self._inputs:
+        old = self._inputs.get(name)
+        if old is not None and not old.ended:
             raise ValueError(f"the mixer already has an input named {name!r}")
+        if old is not None:  # it ended: what it still has is mixed under a name of its own
+            del self._inputs[name]
+            self._inputs[self._retired_name(name)] = old
         self.start()
         assert self._origin is not None
         self._inputs[name] = _Input(StreamTimeline(self._origin), AudioCursor(self.sample_rate),
                                     PcmConverter(self.sample_rate, self.channels))
         return name
 
+    def _retired_name(self, name: str) -> str:
+        retired = f"{name} (ended)"
+        while retired in self._inputs:
+            retired += "'"
+        return retired
+
     async def _read_input(self, name: str, stream: AsyncIterable[_lumora.AudioFrame]) -> None:
         loop = asyncio.get_running_loop()
+        entry = self._inputs[name]
         try:
             async for frame in stream:
-                if name not in self._inputs:
+                if self._inputs.get(name) is not entry:
                     break
                 self.write(name, frame, loop.time())
         except Exception:
             logger.exception("AudioMixer: input %r failed; it is mixed no more", name)
         finally:
+            entry.ended = True
             close = getattr(stream, "aclose", None)
-            if close is not None and name not in self._inputs:
+            if close is not None and self._inputs.get(name) is not entry:
                 await close()
 
     def remove_input(self, name: str) -> None:
@@ -147,9 +173,10 @@ class AudioMixer:
 
         `arrival` is the loop time it came (now, when None); the first frame
         of an input goes there, the later ones by their `pts`."""
-        if name not in self._inputs:
+        entry = self._inputs.get(name)
+        if entry is None or entry.ended:
             self._new_input(name)
-        entry = self._inputs[name]
+            entry = self._inputs[name]
         np = self._np
         if arrival is None:
             arrival = asyncio.get_running_loop().time()
@@ -203,7 +230,10 @@ class AudioMixer:
         np = self._np
         count = self.frame_samples
         total = np.zeros((count, self.channels), dtype=np.int32)
-        for entry in self._inputs.values():
+        for name, entry in list(self._inputs.items()):
+            if entry.ended and not entry.chunks:
+                del self._inputs[name]  # an input that ended and was mixed to its end is forgotten
+                continue
             if not entry.started or entry.start >= self._read + count:
                 continue  # nothing of it in this window
             lead = max(0, entry.start - self._read)

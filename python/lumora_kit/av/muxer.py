@@ -1,22 +1,52 @@
-"""Writing received frames to a media file in a thread: placing, encoding and muxing.
+"""Writing received frames to a media file in a thread: placing, composing, encoding and muxing.
 
 `Muxer` is the recorder's worker. The event loop hands it frames with the
 loop time they arrived (`put`, which never waits); its thread puts each on
 its track's time line (see `timeline`), encodes it and writes it.
 
-Tracks. Each track has a key (a user id, or None for mixed audio) and a
-kind. The container's streams must all exist before its header is written,
-and a video stream's size is known only from its first picture, so the
-header waits: until every expected track has its first frame, or until
-`wait_ms` after the first frame of any track. Frames that came meanwhile
-are kept and written then; a track whose first frame comes after the
-header is not in the file (`late_tracks` names it).
+Tracks. An audio track has a key (a user id, or None for mixed audio); its
+rate is known before any frame (the given rate, or 48 kHz, or the nearest
+the codec takes), so it exists from the start. Video is one of:
 
-Time. The file's time 0 is the arrival of the first frame of any track.
-Audio is continuous: silence is put in where a sender paused (a jump in its
-`pts`), so a 1 s pause stays 1 s. A picture is written at its position,
-in milliseconds, and shown until the next one; a picture whose position is
-not after the previous one's goes 1 ms after it.
+- a grid (`grid_size`): one track of a fixed size from the start, composed
+  from every user's pictures (see `compose`) at `fps` pictures a second;
+- a track per user: its size is its first picture's (or `video_size`), so
+  the container's header waits for the users in `expected` to send one,
+  up to `wait_ms` after the first frame of any track. A user whose first
+  picture comes after the header is not in the file (`late_tracks`).
+
+A picture of another size than its track's is fitted into it, its aspect
+kept (black bars), so a camera published again at another size stays one
+track of one size.
+
+Time. The file's time 0 is `origin` (the loop time recording began) when
+given, else the arrival of the first frame held for the header. Audio is
+continuous: silence is put in where a sender paused (a jump in its `pts`)
+or was away (a new source, stamped from 0 again, starts where it arrived),
+so a 1 s pause stays 1 s. A picture is written at its position, in
+milliseconds, and shown until the next one; a picture whose position is
+not after the previous one's goes 1 ms after it. The grid is composed on a
+clock of its own, `GRID_LATENCY_MS` behind the loop, so that pictures have
+come in before the frame that shows them is made; each composed frame
+shows every user's latest picture placed at or before its time. At the end
+every track lasts until the end: silence after the last audio, the last
+picture (or grid) held.
+
+Surviving the process. While recording, what is written reaches the disk
+within `fragment_seconds` (`KILL_SAFE_BY_CONTAINER`): mp4, mov and m4a are
+written as fragmented MP4, matroska and webm in clusters, ogg in pages, each
+of half the interval and handed to the kernel as soon as it is complete
+(the other half is for what the encoders and the grid hold back: x264 runs
+without look-ahead and B-frames, libvpx without lag); mp3 and wav are
+written as they come. The file is also flushed to the disk (fsync) every
+interval, for a machine that loses power. A process killed later than one
+interval after the start leaves a file that FFmpeg reads up to about one
+interval before the kill (killed sooner, the file may hold only its
+header). `finish()` then makes the ordinary file: the
+fragmented MP4 is rewritten (packets copied, not encoded again) as a plain
+MP4 with its index, seekable everywhere; the other containers get their
+index and length in their trailer. ``fragment_seconds=None`` writes the
+ordinary file directly (nothing readable before `finish()`).
 
 Finishing. `finish()` (or the end of the main thread) makes the thread
 flush the encoders and write the container's trailer: whatever stopped the
@@ -31,6 +61,7 @@ record no video. libvpx encodes pictures of up to 1280x720 in one thread
 ``video_options={"threads": "4"}`` to choose.
 """
 
+import errno
 import logging
 import os
 import queue
@@ -42,8 +73,9 @@ from typing import TYPE_CHECKING, Any
 
 import _lumora
 
-from .frames import MILLISECONDS, PcmConverter, av_video_frame, import_av, layout_name
 from ..media.timeline import AudioCursor, StreamTimeline
+from .compose import GridCompositor, fit
+from .frames import MILLISECONDS, PcmConverter, import_av, layout_name
 
 if TYPE_CHECKING:
     import av
@@ -52,6 +84,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
 logger = logging.getLogger("lumora_kit")
+
+GRID_LATENCY_MS = 300
 
 
 @dataclass(frozen=True, slots=True)
@@ -82,6 +116,17 @@ PLANS = {
     ".wav": ContainerPlan("wav", "pcm_s16le", None),
 }
 
+# How each container is kept readable while it is written (see the module).
+KILL_SAFE_BY_CONTAINER = {
+    "mp4": "fragmented MP4, a fragment per interval; rewritten as a plain MP4 at the end",
+    "mov": "fragmented MOV, a fragment per interval; rewritten as a plain MOV at the end",
+    "matroska": "a cluster per interval; index and length written at the end",
+    "webm": "a cluster per interval; index and length written at the end",
+    "ogg": "pages written as they fill",
+    "mp3": "frames written as they come",
+    "wav": "samples written as they come; the header's lengths are set at the end",
+}
+
 
 def plan_for(path: str, format: str | None) -> ContainerPlan:
     """The plan for a file name (its suffix), or for an FFmpeg format name given as `format`."""
@@ -99,17 +144,87 @@ def plan_for(path: str, format: str | None) -> ContainerPlan:
                          f"{', '.join(PLANS)}, or give format=") from None
 
 
+def check_encoder(name: str, kind: str) -> None:
+    """ValueError naming `name` unless FFmpeg (as PyAV has it) can encode `kind` ("audio", "video") with it."""
+    import av
+    try:
+        codec = av.Codec(name, "w")
+    except Exception:
+        raise ValueError(f"no {kind} encoder named {name!r} in this FFmpeg (PyAV {av.__version__})") from None
+    if codec.type != kind:
+        raise ValueError(f"{name!r} encodes {codec.type}, not {kind}")
+
+
+def container_options(plan: ContainerPlan, fragment_seconds: float | None) -> dict[str, str]:
+    """The muxer options that make `plan`'s container readable while it is written (see the module)."""
+    if not fragment_seconds:
+        return {}
+    # Units of half the interval: what the encoders and the grid hold back (a few hundred
+    # milliseconds) and the unit being filled together stay within the interval.
+    unit_us = round(fragment_seconds * 500_000)
+    options = {"flush_packets": "1"}  # each unit is handed to the kernel as soon as it is complete
+    if plan.format in ("mp4", "mov"):
+        options["movflags"] = "+empty_moov+default_base_moof"
+        options["frag_duration"] = str(unit_us)
+    elif plan.format in ("matroska", "webm"):
+        options["cluster_time_limit"] = str(unit_us // 1000)
+    elif plan.format == "ogg":
+        options["page_duration"] = str(unit_us)
+    return options
+
+
+def encoder_options(codec: str, fragment_seconds: float | None) -> dict[str, str]:
+    """Encoder options that keep a codec from holding pictures back while the file must stay current."""
+    if not fragment_seconds:
+        return {}
+    if codec == "libx264":
+        # No look-ahead and no B-frames: a picture is written as it is encoded, and a fragment
+        # (which cannot shift its pictures back, having no edit list) starts at time 0.
+        return {"tune": "zerolatency"}
+    if codec.startswith("libvpx"):
+        return {"lag-in-frames": "0"}
+    return {}
+
+
+@dataclass(frozen=True, slots=True)
+class RecordingStats:
+    """What a recording has written so far (`MediaRecorder.stats()`).
+
+    `seconds`: media time written (the longest track); `bytes`: the size of
+    the file on the disk; `frames`: frames encoded per track ("audio",
+    "audio alice", "video alice", "grid"); `silence_seconds`: audio filled
+    in for pauses, absences and the end; `pictures_held`: pictures written
+    again where no new one came (a held picture at the end, a grid frame
+    that no new picture changed); `pictures_fitted`: pictures scaled into
+    a track of another size; `dropped`: frames dropped because the writer
+    fell behind; `late_tracks`: tracks that came after the header (not in
+    the file)."""
+
+    seconds: float = 0.0
+    bytes: int = 0
+    frames: dict[str, int] = field(default_factory=lambda: {})
+    silence_seconds: float = 0.0
+    pictures_held: int = 0
+    pictures_fitted: int = 0
+    dropped: int = 0
+    late_tracks: list[tuple[str, str | None]] = field(default_factory=lambda: [])
+
+
+def _label(kind: str, key: str | None) -> str:
+    return kind if key is None else f"{kind} {key}"
+
+
 class _AudioTrack:
     """One audio stream of the file: conversion, placing with silence, encoding."""
 
-    def __init__(self, muxer: "Muxer", stream: "av.AudioStream", timeline: StreamTimeline) -> None:
+    def __init__(self, muxer: "Muxer", stream: "av.AudioStream") -> None:
         import av
         self.muxer = muxer
         self.stream = stream
-        self.timeline = timeline
         context = stream.codec_context
         self.rate = context.sample_rate
         self.channels = context.layout.nb_channels
+        self.timeline: StreamTimeline | None = None
         self.cursor = AudioCursor(self.rate)
         self.converter = PcmConverter(self.rate, self.channels)
         self.layout = layout_name(self.channels)
@@ -118,17 +233,25 @@ class _AudioTrack:
                                                frame_size=context.frame_size or None)
         self.samples_encoded = 0
         self.silence_samples = 0
+        self.frames = 0
+
+    @property
+    def seconds(self) -> float:
+        return self.cursor.written / self.rate
 
     def write(self, frame: _lumora.AudioFrame, arrival: float) -> None:
         np = self.muxer.np
         samples = self.converter.convert(frame)
         if not len(samples):
             return
+        if self.timeline is None:
+            self.timeline = StreamTimeline(self.muxer.origin)
         position = self.timeline.place(frame.pts, arrival)
         silence = self.cursor.silence_before(position, len(samples))
         if silence:
             self.silence_samples += silence
             samples = np.concatenate([np.zeros((silence, self.channels), dtype=np.int16), samples])
+        self.frames += 1
         self._encode(samples)
 
     def _encode(self, samples: "npt.NDArray[np.int16]") -> None:
@@ -145,93 +268,223 @@ class _AudioTrack:
             self.samples_encoded += piece.samples
         self.muxer.write_packets(self.stream.encode(piece))
 
-    def finish(self) -> None:
+    def finish(self, end_ms: float) -> None:
+        """Silence up to `end_ms` (the recording lasts until it was stopped), then the encoder's rest."""
+        missing = round(end_ms * self.rate / 1000) - self.cursor.written
+        if missing > 0:
+            self.cursor.written += missing
+            self.silence_samples += missing
+            self._encode(self.muxer.np.zeros((missing, self.channels), dtype=self.muxer.np.int16))
         for piece in self.encoder_input.resample(None):
             self._encode_piece(piece)
         self._encode_piece(None)
 
 
 class _VideoTrack:
-    """One video stream of the file: pictures at their positions, encoded."""
+    """One user's video stream of the file: pictures at their positions, fitted to the track's size."""
 
-    def __init__(self, muxer: "Muxer", stream: "av.VideoStream", timeline: StreamTimeline) -> None:
+    def __init__(self, muxer: "Muxer", stream: "av.VideoStream") -> None:
         self.muxer = muxer
         self.stream = stream
-        self.timeline = timeline
+        self.timeline: StreamTimeline | None = None
         self.width, self.height = stream.codec_context.width, stream.codec_context.height
         self.last_pts: int | None = None
-        self.pictures = 0
+        self.last: _lumora.PixelFrame | None = None
+        self.frames = 0
+        self.fitted = 0
+        self.held = 0
+
+    @property
+    def seconds(self) -> float:
+        return 0.0 if self.last_pts is None else self.last_pts / 1000
 
     def write(self, frame: _lumora.PixelFrame, arrival: float) -> None:
-        pts = round(self.timeline.place(frame.pts, arrival))
+        if self.timeline is None:
+            self.timeline = StreamTimeline(self.muxer.origin)
+        self._encode(frame, round(self.timeline.place(frame.pts, arrival)))
+
+    def _encode(self, frame: _lumora.PixelFrame, pts: int) -> None:
+        pts = max(pts, 0)
         if self.last_pts is not None and pts <= self.last_pts:
             pts = self.last_pts + 1
-        self.last_pts = pts
-        picture = av_video_frame(frame)
-        if (picture.width, picture.height) != (self.width, self.height):
-            picture = picture.reformat(width=self.width, height=self.height, format="yuv420p")
-        picture.pts = pts
-        picture.time_base = MILLISECONDS
-        self.pictures += 1
+        self.last_pts, self.last = pts, frame
+        if (frame.width, frame.height) != (self.width, self.height):
+            self.fitted += 1
+        picture = fit(frame, self.width, self.height, pts)
+        self.frames += 1
         self.muxer.write_packets(self.stream.encode(picture))
 
-    def finish(self) -> None:
+    def finish(self, end_ms: float) -> None:
+        """The last picture again at `end_ms`: it stays on screen until the recording was stopped."""
+        frame_ms = 1000 / self.muxer.fps
+        if self.last is not None and self.last_pts is not None and end_ms - self.last_pts >= frame_ms:
+            self.held += 1
+            self._encode(self.last, round(end_ms - frame_ms))
+        self.muxer.write_packets(self.stream.encode(None))
+
+
+class _GridTrack:
+    """The whole room's video: every user's pictures composed into one grid track on a clock."""
+
+    def __init__(self, muxer: "Muxer", stream: "av.VideoStream") -> None:
+        self.muxer = muxer
+        self.stream = stream
+        context = stream.codec_context
+        self.grid = GridCompositor(context.width, context.height)
+        self.timelines: dict[str | None, StreamTimeline] = {}
+        self.pending: list[tuple[float, str, _lumora.PixelFrame | None]] = []  # (position ms, user, picture)
+        self.ticks = 0  # frames composed
+        self.frames = 0
+        self.held = 0
+        self.fitted = 0
+        self._changed = True
+
+    @property
+    def seconds(self) -> float:
+        return self.ticks / self.muxer.fps
+
+    def write(self, frame: _lumora.PixelFrame, arrival: float, key: str | None) -> None:
+        timeline = self.timelines.get(key)
+        if timeline is None:
+            timeline = self.timelines[key] = StreamTimeline(self.muxer.origin)
+        self.pending.append((timeline.place(frame.pts, arrival), key or "", frame))
+
+    def left(self, key: str | None, arrival: float) -> None:
+        """`key`'s video ended at `arrival`: its tile goes, and its next picture starts a new time line."""
+        self.timelines.pop(key, None)
+        self.pending.append(((arrival - self.muxer.origin) * 1000, key or "", None))
+
+    def advance(self, until_ms: float) -> None:
+        """Composes and encodes every frame due at or before `until_ms` of the file."""
+        while self.ticks * 1000 / self.muxer.fps <= until_ms:
+            tick_ms = self.ticks * 1000 / self.muxer.fps
+            due = [p for p in self.pending if p[0] <= tick_ms]
+            if due:
+                self.pending = [p for p in self.pending if p[0] > tick_ms]
+                for _, user, picture in sorted(due, key=lambda p: p[0]):
+                    if picture is None:
+                        self.grid.remove(user)
+                    else:
+                        if (picture.width, picture.height) != (self.grid.canvas.width, self.grid.canvas.height):
+                            self.fitted += 1
+                        self.grid.show(user, picture)
+            elif self.frames:
+                self.held += 1
+            self.muxer.write_packets(self.stream.encode(self.grid.compose(round(tick_ms))))
+            self.ticks += 1
+            self.frames += 1
+
+    def finish(self, end_ms: float) -> None:
+        self.advance(end_ms - 1000 / self.muxer.fps)
         self.muxer.write_packets(self.stream.encode(None))
 
 
 type _Item = tuple[str, str | None, Any, float]  # (kind, track key, frame, arrival)
-_FINISH = ("finish", None, None, 0.0)
+_FINISH = "finish"
 
 
 class Muxer:
-    """A media file written by a thread of its own from frames handed in on the loop (see the module)."""
+    """A media file written by a thread of its own from frames handed in on the loop (see the module).
+
+    The file is opened and the codecs checked in the constructor, so a
+    folder that does not exist or a codec FFmpeg lacks fails there."""
 
     def __init__(self, path: str, *, format: str | None = None, options: dict[str, str] | None = None,
                  audio_codec: str | None = None, video_codec: str | None = None,
                  audio_options: dict[str, str] | None = None, video_options: dict[str, str] | None = None,
-                 sample_rate: int | None = None, fps: float = 30, expected: set[tuple[str, str | None]],
-                 wait_ms: int = 1000, max_queue: int = 600) -> None:
+                 sample_rate: int | None = None, channels: int = 1, fps: float = 30,
+                 audio_keys: tuple[str | None, ...] = (None,), grid_size: tuple[int, int] | None = None,
+                 video_size: tuple[int, int] | None = None, expected: set[str | None] | None = None,
+                 origin: float | None = None, wait_ms: int = 1000, fragment_seconds: float | None = 2.0,
+                 max_queue: int = 600) -> None:
         import_av("MediaRecorder")
+        import av
         import numpy
         self.np = numpy
         self.path = path
         self.plan = plan_for(path, format)
-        self._options = options
         self._audio_codec = audio_codec or self.plan.audio_codec
         self._video_codec = video_codec or self.plan.video_codec
+        check_encoder(self._audio_codec, "audio")
+        if self._video_codec is not None:
+            check_encoder(self._video_codec, "video")
+        self.records_video = self._video_codec is not None
         self._audio_options = audio_options or {}
-        self._video_options = self.plan.video_options | (video_options or {})
-        self._sample_rate = sample_rate
-        self._fps = fps
-        self.expected = {e for e in expected if e[0] == "audio" or self._video_codec is not None}
+        self._video_options = (self.plan.video_options | encoder_options(self._video_codec or "", fragment_seconds)
+                               | (video_options or {}))
+        self._sample_rate = sample_rate or 48000
+        self._channels = channels
+        self.fps = fps
+        self.fragment_seconds = fragment_seconds
+        self._grid_size = grid_size if self.records_video else None
+        self._video_size = video_size
+        self._expected = set(expected or ()) if self.records_video and grid_size is None else set()
+        self.origin: float = 0.0 if origin is None else origin
+        self._origin_known = origin is not None
         self._wait = wait_ms / 1000
         self._queue: queue.Queue[_Item] = queue.Queue(max_queue)
-        self._container: "av.container.OutputContainer | None" = None
-        self._tracks: dict[tuple[str, str | None], _AudioTrack | _VideoTrack] = {}
+        self._audio: dict[str | None, _AudioTrack] = {}
+        self._videos: dict[str | None, _VideoTrack] = {}
+        self._grid: _GridTrack | None = None
         self._held: list[_Item] = []  # frames that came before the header
         self._tracks_final = False  # the header is written: no more tracks
-        self._origin: float | None = None
         self.late_tracks: list[tuple[str, str | None]] = []
         self.dropped = 0
         self.error: BaseException | None = None
         self.finished = threading.Event()
+        self._fd: int | None = None
+        self._last_sync = time.monotonic()
+        self._end: float | None = None
+        folder = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(folder):
+            raise FileNotFoundError(errno.ENOENT, f"cannot record to {path!r}: there is no folder {folder!r}",
+                                    path)
+        try:
+            with open(path, "wb"):  # made now, so a path that cannot be written fails here, by name
+                pass
+        except OSError as e:
+            raise type(e)(e.errno, f"cannot record to {path!r}: {e.strerror}", path) from None
+        all_options = container_options(self.plan, fragment_seconds) | (options or {})
+        self._container: "av.container.OutputContainer" = av.open(path, "w", format=self.plan.format,
+                                                                  options=all_options)
+        try:
+            for key in audio_keys:
+                self._audio[key] = _AudioTrack(self, self._add_audio(key))
+            if self._grid_size is not None:
+                self._grid = _GridTrack(self, self._add_video(*self._grid_size, None))
+            elif self.records_video and video_size is not None:
+                for user in self._expected:
+                    self._videos[user] = _VideoTrack(self, self._add_video(*video_size, user))
+                self._expected = set()
+            if not self._expected:
+                self._tracks_final = True
+                self._container.start_encoding()  # the encoders open and the header is written now
+        except BaseException:
+            self._container.close()
+            os.unlink(path)
+            raise
+        self._fd = os.open(path, os.O_RDONLY)
         self._thread = threading.Thread(target=self._run, name=f"lumora_kit recorder {path}")
         self._thread.start()
 
     # ---- The loop's side ----
 
     def put(self, kind: str, key: str | None, frame: object, arrival: float) -> None:
-        """Hands a frame to the thread; never waits (a frame that finds the queue full is dropped)."""
+        """Hands a frame to the thread; never waits (a frame that finds the queue full is dropped).
+
+        `kind` is "audio", "video", or "left" (that user's video ended)."""
         try:
             self._queue.put_nowait((kind, key, frame, arrival))
         except queue.Full:
             self.dropped += 1
 
-    def finish(self) -> None:
-        """Asks the thread to write what it has and finalise the file (see `finished`)."""
+    def finish(self, end: float | None = None) -> None:
+        """Asks the thread to write what it has and finalise the file, its tracks lasting until loop time
+        `end` (now when None; see `finished`)."""
+        item: _Item = (_FINISH, None, None, time.monotonic() if end is None else end)
         while True:
             try:
-                self._queue.put(_FINISH, timeout=0.1)
+                self._queue.put(item, timeout=0.1)
                 return
             except queue.Full:
                 if not self._thread.is_alive():
@@ -242,105 +495,153 @@ class Muxer:
 
     @property
     def tracks(self) -> list[tuple[str, str | None]]:
-        return list(self._tracks)
+        if not self._tracks_final:
+            return []
+        return ([("audio", key) for key in self._audio] + ([("video", None)] if self._grid else [])
+                + [("video", key) for key in self._videos])
+
+    def stats(self) -> RecordingStats:
+        tracks: list[Any] = [*self._audio.values(), *self._videos.values(), *([self._grid] if self._grid else [])]
+        frames = {_label("audio", k): t.frames for k, t in self._audio.items()}
+        frames |= {_label("video", k): t.frames for k, t in self._videos.items()}
+        if self._grid is not None:
+            frames["grid"] = self._grid.frames
+        try:
+            size = os.path.getsize(self.path)
+        except OSError:
+            size = 0
+        videos: list[Any] = [*self._videos.values(), *([self._grid] if self._grid else [])]
+        return RecordingStats(
+            seconds=max((t.seconds for t in tracks), default=0.0), bytes=size, frames=frames,
+            silence_seconds=sum(t.silence_samples / t.rate for t in self._audio.values()),
+            pictures_held=sum(t.held for t in videos), pictures_fitted=sum(t.fitted for t in videos),
+            dropped=self.dropped, late_tracks=list(self.late_tracks))
 
     # ---- The thread's side ----
 
     def _run(self) -> None:
         try:
-            import av
-            self._container = av.open(self.path, "w", format=self.plan.format, options=self._options)
+            tick = 0.05 if self._grid is not None else 0.25
             while True:
                 try:
-                    item = self._queue.get(timeout=0.25)
+                    item = self._queue.get(timeout=tick)
                 except queue.Empty:
                     if not threading.main_thread().is_alive():
                         break  # the program is ending without stop(): finalise what there is
-                    self._maybe_write_header(time.monotonic())  # the loop's clock (asyncio uses monotonic)
+                    self._on_clock(time.monotonic())  # the loop's clock (asyncio uses monotonic)
                     continue
-                if item[0] == "finish":
+                if item[0] == _FINISH:
+                    self._end = item[3]
                     break
                 self._handle(item)
-            if self._held:
+                self._on_clock(time.monotonic())
+            if not self._tracks_final:
                 self._write_header()
-            for track in self._tracks.values():
-                track.finish()
+            end_ms = ((self._end or time.monotonic()) - self.origin) * 1000
+            tracks: list[_AudioTrack | _VideoTrack | _GridTrack] = [*self._audio.values(), *self._videos.values()]
+            for track in tracks + ([self._grid] if self._grid is not None else []):
+                track.finish(end_ms)
         except BaseException as e:
             self.error = e
             logger.exception("MediaRecorder: writing %s failed", self.path)
         finally:
-            if self._container is not None:
-                try:
-                    self._container.close()
-                except Exception as e:
-                    self.error = self.error or e
-                    logger.exception("MediaRecorder: finalising %s failed", self.path)
+            try:
+                self._container.close()
+            except Exception as e:
+                self.error = self.error or e
+                logger.exception("MediaRecorder: finalising %s failed", self.path)
+            if self._fd is not None:
+                os.close(self._fd)
+            if self.error is None and self.fragment_seconds and self.plan.format in ("mp4", "mov"):
+                self._rewrite_plain()
             self.finished.set()
+
+    def _on_clock(self, now: float) -> None:
+        if not self._tracks_final:
+            self._maybe_write_header(now)
+        if self._grid is not None and self._tracks_final:
+            self._grid.advance((now - self.origin) * 1000 - GRID_LATENCY_MS)
+        if self.fragment_seconds and self._fd is not None and now - self._last_sync >= self.fragment_seconds:
+            self._last_sync = now
+            os.fsync(self._fd)  # what the muxer wrote is in the kernel; this puts it on the disk
 
     def _handle(self, item: _Item) -> None:
         kind, key, frame, arrival = item
-        if self._origin is None:
-            self._origin = arrival
+        if not self._origin_known and kind != "left" and self._tracks_final:
+            self.origin, self._origin_known = arrival, True
         if not self._tracks_final:
-            self._held.append(item)
+            if kind != "left":
+                self._held.append(item)
             self._maybe_write_header(arrival)
             return
-        track = self._tracks.get((kind, key))
-        if track is None:
-            if (kind, key) not in self.late_tracks and (kind == "audio" or self._video_codec is not None):
-                self.late_tracks.append((kind, key))
-            return
-        track.write(frame, arrival)
+        if kind == "left":  # `frame` names the kind of stream that ended
+            if frame == "audio" and key in self._audio:
+                self._audio[key].timeline = None  # their next audio starts where it arrives
+            elif frame == "video" and self._grid is not None:
+                self._grid.left(key, arrival)
+            elif frame == "video" and key in self._videos:
+                self._videos[key].timeline = None
+        elif kind == "audio":
+            audio = self._audio.get(key)
+            if audio is not None:
+                audio.write(frame, arrival)
+        elif self._grid is not None:
+            self._grid.write(frame, arrival, key)
+        elif kind == "video":
+            video = self._videos.get(key)
+            if video is not None:
+                video.write(frame, arrival)
+            elif ("video", key) not in self.late_tracks and self.records_video:
+                self.late_tracks.append(("video", key))
 
     def _maybe_write_header(self, now: float) -> None:
-        if self._tracks_final or not self._held or self._origin is None:
+        if not self._held:
             return
-        seen = {(kind, key) for kind, key, _, _ in self._held}
-        if self.expected <= seen or now - self._origin >= self._wait:
+        first = min(arrival for _, _, _, arrival in self._held)
+        seen = {key for kind, key, _, _ in self._held if kind == "video"}
+        if self._expected <= seen or now - first >= self._wait:
             self._write_header()
 
     def _write_header(self) -> None:
-        """Makes a stream for each track that has a frame, then writes what was held."""
-        assert self._container is not None and self._origin is not None
-        firsts: dict[tuple[str, str | None], Any] = {}
+        """Makes a video stream for each user who sent a picture, then writes what was held."""
+        if not self._origin_known and self._held:
+            self.origin = min(arrival for _, _, _, arrival in self._held)
+            self._origin_known = True
+        firsts: dict[str | None, _lumora.PixelFrame] = {}
         for kind, key, frame, _ in self._held:
-            firsts.setdefault((kind, key), frame)
-        # Audio first, then the videos by user id: the same file layout whatever came first.
-        for (kind, key), frame in sorted(firsts.items(), key=lambda item: (item[0][0] != "audio", item[0][1] or "")):
-            timeline = StreamTimeline(self._origin)
-            if kind == "audio":
-                self._tracks[(kind, key)] = _AudioTrack(self, self._add_audio(frame), timeline)
-            elif self._video_codec is not None:
-                self._tracks[(kind, key)] = _VideoTrack(self, self._add_video(frame, key), timeline)
+            if kind == "video":
+                firsts.setdefault(key, frame)
+        for key in sorted(firsts, key=lambda k: k or ""):  # by user id: one layout whatever came first
+            frame = firsts[key]
+            size = self._video_size or (frame.width & ~1, frame.height & ~1)
+            self._videos[key] = _VideoTrack(self, self._add_video(*size, key))
         self._tracks_final = True
         held, self._held = self._held, []
-        for item in held:
+        for item in sorted(held, key=lambda item: item[3]):
             self._handle(item)
 
-    def _add_audio(self, first: _lumora.AudioFrame) -> "av.AudioStream":
-        assert self._container is not None
-        rate = self._sample_rate or first.sample_rate
+    def _add_audio(self, key: str | None) -> "av.AudioStream":
+        import av
+        rate = self._sample_rate
         rates = self.plan.audio_rates if self._audio_codec == self.plan.audio_codec else ()
         if rates and rate not in rates:
             rate = min(rates, key=lambda r: (r < rate, abs(r - rate)))
-        import av
         stream = self._container.add_stream(self._audio_codec, rate=rate, options=self._audio_options)
-        if not isinstance(stream, av.AudioStream):
-            raise ValueError(f"{self._audio_codec!r} is not an audio codec")
-        stream.layout = layout_name(min(2, max(1, first.channels)))
+        assert isinstance(stream, av.AudioStream)
+        stream.layout = layout_name(min(2, max(1, self._channels)))
+        if key is not None:
+            stream.metadata["title"] = stream.metadata["handler_name"] = key
         return stream
 
-    def _add_video(self, first: _lumora.PixelFrame, key: str | None) -> "av.VideoStream":
-        assert self._container is not None
+    def _add_video(self, width: int, height: int, key: str | None) -> "av.VideoStream":
         import av
-        stream = self._container.add_stream(self._video_codec or "", rate=round(self._fps),
+        stream = self._container.add_stream(self._video_codec or "", rate=round(self.fps),
                                             options=self._video_options)
-        if not isinstance(stream, av.VideoStream):
-            raise ValueError(f"{self._video_codec!r} is not a video codec")
-        stream.width, stream.height = first.width, first.height
+        assert isinstance(stream, av.VideoStream)
+        stream.width, stream.height = width, height
         stream.pix_fmt = "yuv420p"
         if (self._video_codec or "").startswith("libvpx") and "threads" not in self._video_options \
-                and first.width * first.height <= 1280 * 720:
+                and width * height <= 1280 * 720:
             # libvpx's worker threads wait for work by spinning: fed in real time (a frame every
             # 1/fps s rather than as fast as it takes them) they cost several times the CPU of
             # the encoding itself. One thread keeps up with pictures of up to 1280x720.
@@ -351,5 +652,31 @@ class Muxer:
         return stream
 
     def write_packets(self, packets: "list[av.Packet[Any]]") -> None:
-        assert self._container is not None
         self._container.mux(packets)
+
+    def _rewrite_plain(self) -> None:
+        """The fragmented MP4 copied, packet by packet, into a plain one with its index (see the module)."""
+        import av
+        temporary = f"{self.path}.plain"
+        try:
+            with av.open(self.path) as fragmented, \
+                    av.open(temporary, "w", format=self.plan.format) as plain:
+                streams = {}
+                for stream in fragmented.streams:
+                    copy = plain.add_stream_from_template(stream)
+                    for name in ("title", "handler_name"):
+                        if name in stream.metadata:
+                            copy.metadata[name] = stream.metadata[name]
+                    streams[stream.index] = copy
+                for packet in fragmented.demux():
+                    if packet.dts is None:
+                        continue
+                    packet.stream = streams[packet.stream.index]
+                    plain.mux(packet)
+            os.replace(temporary, self.path)
+        except Exception:
+            logger.exception("MediaRecorder: %s stays fragmented (rewriting it as a plain file failed)", self.path)
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass

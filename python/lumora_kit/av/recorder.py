@@ -1,34 +1,58 @@
-"""`MediaRecorder`: a room, or one user in it, recorded to a media file.
+"""`MediaRecorder`: a room, or one user in it, recorded to media files.
 
     async with MediaRecorder("call.mp4") as recorder:
-        await recorder.start(room, "alice")   # or None: the whole room
+        await recorder.start(room, "alice")   # or no user: the whole room
         ...                                   # the file is finalised at the end of the block
 
 What is recorded:
 
-- ``start(room, user_id)``: that user's audio and video (first video
-  stream, `STREAM_TYPE_VIDEO_HIGH` by default), one track each.
-- ``start(room)`` (no user): the room's audio mixed into one track (the
-  SDK's mix for a Room joined with ``mix_audio=True``, else an
-  `AudioMixer` of every remote user's audio, also of users who come
-  later), and one video track per user, titled with the user id. The
-  container's tracks are fixed when its header is written (see `muxer`):
-  users whose first picture comes later than `wait_ms` after the recording's
-  first frame are not in the file (`late_tracks` names them); record them
-  with a recorder of their own.
+- ``start(room, user_id)``: that user's audio and video (`stream_type`,
+  `STREAM_TYPE_VIDEO_HIGH` by default), one track each, from the start
+  until `stop()`. While the user is away (left and not back yet) the audio
+  is silence and the video holds their last picture; when they come back
+  they are recorded again from their first frame. A user who is not in the
+  room within `wait_ms` raises `LookupError` naming the user and who is.
+- ``start(room)``, the whole room: the voices mixed into one audio track
+  (the SDK's mix for a Room joined with ``mix_audio=True``, else an
+  `AudioMixer` of every remote user, taking each user again when they come
+  back), and the video by `layout`:
+
+  - ``"grid"`` (the default): one video track of `size` composed of every
+    user who sends video (see `compose`): a tile appears with a user's first
+    picture and goes when their video ends, the others laid out again. Any
+    container with video takes it, and everyone who sends video at any time
+    is in the file: what a recording of a meeting usually is.
+  - ``"files"``: a file per user (``room-alice.mp4`` for ``room.mp4``) with
+    their audio and video, as a per-user recording, all on the same time
+    line from the start of the recording (a late user's file starts with
+    silence). For editing each voice and picture apart.
+  - ``"tracks"``: one file with a video track per user. A container's tracks
+    are fixed when its header is written, which waits until everyone there
+    at the start sent a picture or `wait_ms`: a user whose first picture
+    comes later is not in it (`late_tracks` names them). For files that
+    must keep the users apart in one file, of a room whose users are there
+    from the start.
 
 Audio-only containers (ogg, mp3, wav, m4a) record the audio only.
 
-The frames are taken from the Room's streams on the event loop and handed
-to a `Muxer` thread that places them in time by their `pts` (a pause stays
-a pause), encodes and writes them, so encoding never holds up the loop.
+Time. The whole room's file starts at `start()`; a per-user file at the
+user's first frame. Every frame is placed by its `pts` (see `timeline`), a
+pause stays a pause, and a user who arrives late appears at the moment their
+first frame came. The frames are taken from the Room's streams on the event
+loop and handed to a `Muxer` thread that places, composes, encodes and
+writes them, so encoding never holds up the loop.
 
-Ending. `stop()` finalises the file: the encoders are flushed and the
-container's trailer written. The recording also ends by itself when what it
-records is gone (the user left, or the room was left); `stop()` is then
-still the way to wait for the file. Leaving ``async with`` by an exception,
-a cancellation or Ctrl-C (KeyboardInterrupt) calls `stop()` too, and the
-thread that writes the file finishes it even when the program is ending.
+The file survives the process: it is readable up to about
+`fragment_seconds` before a kill or a power cut (see `muxer`), and `stop()`
+makes the ordinary file. The folder and the codecs are checked by
+`start()` (FileNotFoundError naming the path, ValueError naming the codec).
+
+Ending. `stop()` finalises the files: the encoders are flushed and the
+trailers written. The recording also ends by itself when the room is left;
+`stop()` is then still the way to wait for the file. Leaving ``async with``
+by an exception, a cancellation or Ctrl-C (KeyboardInterrupt) calls
+`stop()` too, and the thread that writes a file finishes it even when the
+program is ending.
 
 Needs PyAV: ``pip install 'lumora-kit[av]'``.
 """
@@ -36,21 +60,32 @@ Needs PyAV: ``pip install 'lumora-kit[av]'``.
 import asyncio
 import logging
 import os
+import re
 from collections.abc import AsyncIterable
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Any, Literal, Self
 
 import _lumora
 
-from .. import events as ev
 from .frames import import_av
 from .mixer import AudioMixer
-from .muxer import Muxer, plan_for
+from .muxer import Muxer, RecordingStats, plan_for
 
 if TYPE_CHECKING:
     from ..room import Room
 
 logger = logging.getLogger("lumora_kit")
+
+type Layout = Literal["grid", "files", "tracks"]
+LAYOUTS = ("grid", "files", "tracks")
+GRID_SIZE = (1280, 720)
+
+
+def user_file(path: str, user_id: str) -> str:
+    """The file of `user_id` beside `path`: ``room.mp4`` -> ``room-alice.mp4`` (the id made safe for a name)."""
+    stem, suffix = os.path.splitext(path)
+    safe = re.sub(r"[^\w.@+-]", "_", user_id).lstrip(".") or "_"
+    return f"{stem}-{safe}{suffix}"
 
 
 class MediaRecorder:
@@ -59,33 +94,51 @@ class MediaRecorder:
     `format` names FFmpeg's muxer when the name does not tell it; `options`
     go to the muxer (as in `av.open`). `audio_codec`, `video_codec`,
     `audio_options` and `video_options` override the container's choice;
-    `sample_rate` that of the audio track (by default the first frame's,
-    or the nearest the codec takes); `fps` is the nominal frame rate
-    written in the file (pictures keep their own times). `wait_ms` is how
-    long the file waits for a track's first frame (see the module).
+    `sample_rate` that of the audio track (48 kHz, or the nearest the codec
+    takes). `layout` is how a whole room is recorded (see the module);
+    `size` the video's size (the grid's, 1280x720 by default; a user's
+    track takes their first picture's unless given). `fps` is the grid's
+    frame rate (15 by default), or the nominal rate of a user's track
+    (pictures keep their own times). `wait_ms` is how long `start` waits
+    for a user, and a file's header for a track's first picture.
+    `fragment_seconds` is how much a killed process may lose (None: the
+    file is readable only after `stop()`).
     """
 
     def __init__(self, path: str | os.PathLike[str], *, format: str | None = None,
                  options: dict[str, str] | None = None, audio_codec: str | None = None,
                  video_codec: str | None = None,
                  audio_options: dict[str, str] | None = None, video_options: dict[str, str] | None = None,
-                 sample_rate: int | None = None, channels: int = 1, fps: float = 30, wait_ms: int = 1000,
+                 sample_rate: int | None = None, channels: int = 1, fps: float | None = None,
+                 wait_ms: int = 1000, layout: Layout = "grid", size: tuple[int, int] | None = None,
+                 fragment_seconds: float | None = 2.0,
                  stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH) -> None:
         import_av("MediaRecorder")
+        if layout not in LAYOUTS:
+            raise ValueError(f"layout is one of {', '.join(map(repr, LAYOUTS))}, not {layout!r}")
+        if size is not None and (len(size) != 2 or min(size) <= 0 or size[0] % 2 or size[1] % 2):
+            raise ValueError(f"size is an even, positive (width, height), not {size!r}")
+        if fragment_seconds is not None and fragment_seconds <= 0:
+            raise ValueError(f"fragment_seconds is positive or None, not {fragment_seconds!r}")
         self.path = str(path)
         self.plan = plan_for(self.path, format)  # an unknown container fails here, not in start()
         self._muxer_options: dict[str, Any] = dict(
             format=format, options=options, audio_codec=audio_codec, video_codec=video_codec,
-            audio_options=audio_options, video_options=video_options, sample_rate=sample_rate, fps=fps,
-            wait_ms=wait_ms)
+            audio_options=audio_options, video_options=video_options, sample_rate=sample_rate,
+            channels=channels, wait_ms=wait_ms, fragment_seconds=fragment_seconds)
         self.channels = channels
+        self.fps = fps
+        self.wait_ms = wait_ms
+        self.layout = layout
+        self.size = size
         self.stream_type = stream_type
-        self._muxer: Muxer | None = None
+        self._muxers: dict[str | None, Muxer] = {}  # None: the file at `path`; a user id: that user's file
+        self._origin = 0.0
         self._tasks: list[asyncio.Task[None]] = []
         self._closers: list[Any] = []
         self._mixer: AudioMixer | None = None
-        self._video_users: set[str] = set()
         self._watcher: asyncio.Task[None] | None = None
+        self._started = False
         self._stopped = False
 
     # ---- Starting ----
@@ -93,125 +146,190 @@ class MediaRecorder:
     async def start(self, room: "Room", user_id: str | None = None) -> None:
         """Starts recording `user_id` (audio and video), or with None the whole room (see the module).
 
-        The streams are open when this returns: nothing sent after it is missed."""
-        if self._muxer is not None:
+        The streams are open and the file created when this returns: nothing
+        sent after it is missed, and a bad path or codec has raised."""
+        if self._started:
             raise RuntimeError("this MediaRecorder was started already")
-        records_video = self.plan.video_codec is not None or self._muxer_options["video_codec"] is not None
-        expected: set[tuple[str, str | None]]
-        if user_id is not None:
-            expected = {("audio", user_id)}
-            if records_video:
-                expected.add(("video", user_id))
-        else:
-            # Everyone present may publish video soon after; the header waits for them (up to wait_ms).
-            expected = {("audio", None)}
-            if records_video:
-                expected.update(("video", user) for user in room.remote_users)
-        self._muxer = Muxer(self.path, expected=expected, **self._muxer_options)
+        self._started = True
+        loop = asyncio.get_running_loop()
         try:
             if user_id is not None:
-                self._record_user(room, user_id, records_video)
+                await self._wait_for(room, user_id)
+                self._muxers[None] = self._user_muxer(self.path, user_id, origin=None)
+                self._tasks.append(loop.create_task(self._follow_user(room, user_id),
+                                                    name=f"lumora_kit recorder of {user_id}"))
             else:
-                self._record_room(room, records_video)
+                self._origin = loop.time()
+                self._record_room(room)
         except BaseException:
             await self.stop()
             raise
-
-    def _record_user(self, room: "Room", user_id: str, records_video: bool) -> None:
-        audio = room.audio_stream(user_id)
-        self._follow(audio, "audio", user_id)
-        if records_video:
-            self._follow(room.video_stream(user_id, self.stream_type), "video", user_id)
         self._watch_end()
 
-    def _record_room(self, room: "Room", records_video: bool) -> None:
+    async def _wait_for(self, room: "Room", user_id: str) -> None:
+        if user_id in room.remote_users:
+            return
+        try:
+            await room.wait_for_user(user_id, timeout=self.wait_ms / 1000)
+        except TimeoutError:
+            present = ", ".join(repr(u) for u in sorted(room.remote_users)) or "nobody"
+            raise LookupError(f"user {user_id!r} is not in room {room.room_id!r} after {self.wait_ms} ms; "
+                              f"in the room: {present}") from None
+
+    def _user_muxer(self, path: str, user_id: str, origin: float | None) -> Muxer:
+        video = self.plan.video_codec is not None or self._muxer_options["video_codec"] is not None
+        return Muxer(path, audio_keys=(user_id,), expected={user_id} if video else set(), video_size=self.size,
+                     fps=self.fps or 30, origin=origin, **self._muxer_options)
+
+    def _record_room(self, room: "Room") -> None:
         loop = asyncio.get_running_loop()
-        if room.mix_audio:
-            mixed: AsyncIterable[_lumora.AudioFrame] = room.mixed_audio_stream()
-            self._closers.append(mixed)
+        mixed: AsyncIterable[_lumora.AudioFrame] | None
+        if self.layout == "files":
+            mixed = None
         else:
-            mixer = self._mixer = AudioMixer(self._muxer_options["sample_rate"] or 48000, self.channels)
-            mixer.start()
-            mixed = mixer
-        events = room.events(ev.OnRemoteUserEnterRoom, ev.OnRemoteVideoAvailable)
-        self._closers.append(events)
-        for user in room.remote_users:
-            self._add_user(room, user, records_video)
-        self._follow(mixed, "audio", None)
-        self._tasks.append(loop.create_task(self._follow_users(room, events, records_video)))
-        self._watch_end()
-
-    def _add_user(self, room: "Room", user_id: str, records_video: bool) -> None:
-        if self._mixer is not None and user_id not in self._mixer.inputs:
-            self._mixer.add_input(room.audio_stream(user_id), user_id)
-        if records_video and user_id not in self._video_users:
-            self._video_users.add(user_id)
-            self._follow(room.video_stream(user_id, self.stream_type), "video", user_id)
-
-    async def _follow_users(self, room: "Room", events: AsyncIterable[ev.Event], records_video: bool) -> None:
-        async for event in events:
-            if isinstance(event, ev.OnRemoteUserEnterRoom):
-                user = event.info.user_id.GetValue()
-            elif isinstance(event, ev.OnRemoteVideoAvailable) and event.available:
-                user = event.user_id
+            if self.layout == "grid":
+                self._muxers[None] = Muxer(self.path, grid_size=self.size or GRID_SIZE, fps=self.fps or 15,
+                                           origin=self._origin, **self._muxer_options)
             else:
+                self._muxers[None] = Muxer(self.path, expected=set(room.remote_users), video_size=self.size,
+                                           fps=self.fps or 30, origin=self._origin, **self._muxer_options)
+            if room.mix_audio:
+                mixed = room.mixed_audio_stream()
+            else:
+                mixer = self._mixer = AudioMixer(self._muxer_options["sample_rate"] or 48000, self.channels)
+                mixer.start(self._origin)
+                mixed = mixer
+        records_video = any(m.records_video for m in self._muxers.values()) or (
+            self.layout == "files" and (self.plan.video_codec or self._muxer_options["video_codec"]) is not None)
+        tracks = room.tracks(audio=not room.mix_audio, video=records_video)
+        self._closers.append(tracks)
+        if mixed is not None:
+            self._follow(mixed, "audio", None, None)
+        self._tasks.append(loop.create_task(self._follow_tracks(tracks), name="lumora_kit recorder of a room"))
+
+    async def _follow_tracks(self, tracks: AsyncIterable[Any]) -> None:
+        """Records each user's streams as the Room opens them: for each stay of each user in the room."""
+        async for stream in tracks:
+            user = stream.user_id
+            is_audio = stream.stream_type == _lumora.STREAM_TYPE_AUDIO
+            if not is_audio and stream.stream_type != self.stream_type:
+                stream.close()
                 continue
-            if user:
-                self._add_user(room, user, records_video)
+            if self.layout == "files":
+                if user not in self._muxers:
+                    try:
+                        self._muxers[user] = self._user_muxer(user_file(self.path, user), user, self._origin)
+                    except Exception:
+                        logger.exception("MediaRecorder: cannot record %r to a file of their own", user)
+                        stream.close()
+                        continue
+                self._follow(stream, "audio" if is_audio else "video", user, user)
+            elif is_audio:
+                if self._mixer is not None:
+                    try:
+                        self._mixer.add_input(stream, user)
+                    except ValueError:  # their last stay's input is still taking its last frames
+                        self._mixer.add_input(stream, f"{user} (again)")
+                else:
+                    stream.close()
+            else:
+                self._follow(stream, "video", user, None)
         if self._mixer is not None:  # the room was left: the mix ends too
             await self._mixer.aclose()
 
-    def _follow(self, stream: AsyncIterable[Any], kind: str, key: str | None) -> None:
-        self._closers.append(stream)
-        self._tasks.append(asyncio.get_running_loop().create_task(self._forward(stream, kind, key),
-                                                                  name=f"lumora_kit recorder {kind} {key}"))
+    async def _follow_user(self, room: "Room", user_id: str) -> None:
+        """Records `user_id` for each of their stays, until the room is left or `stop()`."""
+        muxer = self._muxers[None]
+        while True:
+            streams: list[AsyncIterable[Any]] = [room.audio_stream(user_id)]
+            if muxer.records_video:
+                streams.append(room.video_stream(user_id, self.stream_type))
+            self._closers.extend(streams)
+            await asyncio.gather(*(self._forward(stream, "audio" if i == 0 else "video", user_id, None)
+                                   for i, stream in enumerate(streams)))
+            try:
+                await room.wait_for_user(user_id, timeout=None)  # they left: wait for them to come back
+            except RuntimeError:
+                return  # the room was left
 
-    async def _forward(self, stream: AsyncIterable[Any], kind: str, key: str | None) -> None:
-        muxer = self._muxer
-        assert muxer is not None
+    def _follow(self, stream: AsyncIterable[Any], kind: str, key: str | None, file: str | None) -> None:
+        self._closers.append(stream)
+        self._tasks.append(asyncio.get_running_loop().create_task(
+            self._forward(stream, kind, key, file), name=f"lumora_kit recorder {kind} {key}"))
+
+    async def _forward(self, stream: AsyncIterable[Any], kind: str, key: str | None, file: str | None) -> None:
+        muxer = self._muxers[file]
         loop = asyncio.get_running_loop()
         mixer = stream if isinstance(stream, AudioMixer) else None
         async for frame in stream:
             # A mixed window is handed out `latency_ms` after its audio came in: date it by when it came.
             arrival = loop.time() if mixer is None else mixer.arrival_of(frame)
             muxer.put(kind, key, frame, arrival)
+        if key is not None:
+            muxer.put("left", key, kind, loop.time())  # the user left (or stopped sending this)
 
     def _watch_end(self) -> None:
-        """Finishes the file when every stream it records has ended (the user or the room is gone)."""
+        """Finishes the files when the recording's streams have all ended (the room was left)."""
         tasks = list(self._tasks)
 
         async def watch() -> None:
             await asyncio.gather(*tasks, return_exceptions=True)
-            if self._muxer is not None and not self._stopped:
-                self._muxer.finish()
+            if not self._stopped:
+                for muxer in self._muxers.values():
+                    muxer.finish()
 
         self._watcher = asyncio.get_running_loop().create_task(watch())
 
-    # ---- Stopping ----
+    # ---- While recording ----
+
+    @property
+    def files(self) -> list[str]:
+        """The files being written: `path`, or with ``layout="files"`` one per user so far."""
+        return [muxer.path for muxer in self._muxers.values()]
 
     @property
     def late_tracks(self) -> list[tuple[str, str | None]]:
         """(kind, user id) of tracks whose first frame came after the file's header (not recorded)."""
-        return [] if self._muxer is None else list(self._muxer.late_tracks)
+        return [track for muxer in self._muxers.values() for track in muxer.late_tracks]
 
     @property
     def tracks(self) -> list[tuple[str, str | None]]:
-        """(kind, user id or None for the mix) of the file's tracks, once its header is written."""
-        return [] if self._muxer is None else self._muxer.tracks
+        """(kind, user id, or None for the mix and the grid) of the files' tracks, once their headers are fixed."""
+        return [track for muxer in self._muxers.values() for track in muxer.tracks]
 
     @property
     def dropped(self) -> int:
-        """Frames dropped because the writer thread fell behind."""
-        return 0 if self._muxer is None else self._muxer.dropped
+        """Frames dropped because a writer thread fell behind."""
+        return sum(muxer.dropped for muxer in self._muxers.values())
+
+    def stats(self) -> RecordingStats:
+        """What is written so far: seconds, bytes on the disk, frames per track, filled in and dropped.
+
+        With ``layout="files"`` the files' figures together (seconds: the
+        longest, bytes: the sum; the frames are labelled by user)."""
+        parts = [muxer.stats() for muxer in self._muxers.values()]
+        if len(parts) == 1:
+            return parts[0]
+        frames: dict[str, int] = {}
+        for part in parts:
+            frames |= part.frames
+        return RecordingStats(
+            seconds=max((p.seconds for p in parts), default=0.0), bytes=sum(p.bytes for p in parts),
+            frames=frames, silence_seconds=sum(p.silence_seconds for p in parts),
+            pictures_held=sum(p.pictures_held for p in parts), pictures_fitted=sum(p.pictures_fitted for p in parts),
+            dropped=sum(p.dropped for p in parts), late_tracks=[t for p in parts for t in p.late_tracks])
+
+    # ---- Stopping ----
 
     async def stop(self) -> None:
-        """Stops recording and finalises the file; returns when it is written.
+        """Stops recording and finalises the files; returns when they are written.
 
-        Raises what writing the file raised. A cancellation while waiting
-        does not stop the writing: the thread finishes the file regardless."""
+        Raises what writing a file raised. A cancellation while waiting
+        does not stop the writing: the threads finish the files regardless."""
         if self._stopped:
             return
         self._stopped = True
+        end = asyncio.get_running_loop().time()
         for task in self._tasks:
             task.cancel()
         for stream in self._closers:
@@ -224,13 +342,14 @@ class MediaRecorder:
         if self._mixer is not None:
             await self._mixer.aclose()
         await asyncio.gather(*self._tasks, return_exceptions=True)
-        muxer = self._muxer
-        if muxer is None:
-            return
-        muxer.finish()
-        await asyncio.shield(asyncio.to_thread(muxer.finished.wait))
-        if muxer.error is not None:
-            raise muxer.error
+        muxers = list(self._muxers.values())
+        for muxer in muxers:
+            muxer.finish(end)
+        for muxer in muxers:
+            await asyncio.shield(asyncio.to_thread(muxer.finished.wait))
+        for muxer in muxers:
+            if muxer.error is not None:
+                raise muxer.error
 
     async def __aenter__(self) -> Self:
         return self

@@ -11,8 +11,13 @@ places a stream like this:
 - every later frame goes by how far its `pts` is from the first one's, so
   network jitter does not move it;
 - when that position and the arrival time disagree by more than
-  `resync_ms` (the sender restarted its source and its `pts` began again, or
-  frames waited in a queue), the stream is anchored again at the arrival.
+  `resync_ms` (frames waited in a queue, or the sender's clock drifted), the
+  stream is anchored again at the arrival;
+- so it is when the `pts` goes back by more than `rewind_ms`: the sender
+  started a new source (a camera published again at another size, a user
+  who left and came back), whose stamps begin again near 0. Without this a
+  restart less than `resync_ms` after the old stamps would put the new
+  frames in the past.
 
 Audio is continuous: `AudioCursor` appends samples one after the other and
 puts silence in only where the next frame's position is more than `gap_ms`
@@ -69,22 +74,26 @@ class PtsUnwrapper:
 class StreamTimeline:
     """Positions (ms since `origin`, receiver's clock in seconds) of one stream's frames, from their `pts`."""
 
-    def __init__(self, origin: float, *, resync_ms: float = 1000.0) -> None:
+    def __init__(self, origin: float, *, resync_ms: float = 1000.0, rewind_ms: float = 100.0) -> None:
         self.origin = origin
         self.resync_ms = resync_ms
+        self.rewind_ms = rewind_ms
         self._unwrap = PtsUnwrapper()
         self._anchor: tuple[float, int] | None = None  # (position ms, unwrapped pts) of the anchor frame
+        self._last_stamp: int | None = None
         self.resyncs = 0
 
     def place(self, pts: int, arrival: float) -> float:
         """The position in ms of a frame stamped `pts` that arrived at `arrival` (the origin's clock)."""
         stamp = self._unwrap(pts)
         arrived_ms = (arrival - self.origin) * 1000.0
+        rewound = self._last_stamp is not None and stamp < self._last_stamp - self.rewind_ms
+        self._last_stamp = stamp
         if self._anchor is None:
             self._anchor = (arrived_ms, stamp)
             return arrived_ms
         position = self._anchor[0] + (stamp - self._anchor[1])
-        if abs(position - arrived_ms) > self.resync_ms:
+        if rewound or abs(position - arrived_ms) > self.resync_ms:
             self._anchor = (arrived_ms, stamp)
             self.resyncs += 1
             return arrived_ms
