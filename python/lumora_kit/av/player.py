@@ -30,7 +30,7 @@ from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
 from .frames import import_av
-from .decoder import Decoded, FileDecoder, Kind, MediaInfo
+from .decoder import Decoded, FileDecoder, Kind, MediaInfo, PlaybackStats
 
 if TYPE_CHECKING:
     from ..room import Room
@@ -96,8 +96,15 @@ class MediaPlayer:
     `sample_rate` (8000, 16000, 32000, 44100 or 48000; by default the
     lowest of these that keeps the file's) and `channels` (1 or 2; by
     default the file's, at most 2). Video is played at `width` x `height`
-    (by default the file's, rounded down to even) and `fps` (by default the
-    file's frame rate). `queue_ms` bounds what is decoded ahead.
+    (by default the file's as it is displayed, rotated where the file says
+    so, rounded down to even; one of them given, the other follows the
+    picture's aspect) and `fps` (by default the file's frame rate). A
+    picture of another shape (a stream whose size changes, or a size asked
+    for) is scaled into that size with its aspect kept, centred on black.
+    `queue_ms` bounds what is decoded ahead.
+
+    Damaged or cut-short files play as far as they decode: what does not
+    decode is skipped and counted (`stats`), as the ``ffmpeg`` program does.
     """
 
     def __init__(self, source: str | os.PathLike[str], *, format: str | None = None,
@@ -135,6 +142,10 @@ class MediaPlayer:
         """Seconds of media played so far (0 before `play`)."""
         return 0.0 if self._clock is None else max(0.0, self._clock.now())
 
+    def stats(self) -> PlaybackStats:
+        """What the decoder has done so far: media handed on, packets skipped, pictures fitted (zeros before `play`)."""
+        return PlaybackStats() if self._decoder is None else self._decoder.stats()
+
     def pause(self) -> None:
         """Holds the playing; the receivers get nothing until `resume`."""
         if self._clock is not None:
@@ -159,8 +170,8 @@ class MediaPlayer:
         """Publishes the file into `room` and returns when it has been played (or `stop` was called).
 
         The sources are made here and closed at the end. Raises what FFmpeg
-        raises for a file it cannot open or decode, ValueError for a file
-        without audio or video, and the Room's errors for publishing."""
+        raises for a file it cannot open (naming the file), ValueError for
+        a file without audio or video, and the Room's errors for publishing."""
         if self._playing:
             raise RuntimeError("this MediaPlayer is playing already")
         self._playing, self._stopped = True, False
