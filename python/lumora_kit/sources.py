@@ -56,12 +56,15 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Self, cast
+from typing import TYPE_CHECKING, Self, cast
 
 import _lumora
 
 from .media import Resampler
 from .media.audio import check_whole_samples
+
+if TYPE_CHECKING:
+    from .media.decoding import AudioInput
 
 logger = logging.getLogger("lumora_kit")
 
@@ -417,6 +420,17 @@ class AudioSource(PacedSource):
         if self._frames_sent and not self._closed:
             self._clear_sdk_queue = True
             self._send_one(bytes(self.frame_bytes), 0.0, self._loop.time())
+
+    async def capture_file(self, source: "AudioInput") -> None:
+        """Queues the audio of a file or of a file's bytes, converted to what `capture` takes.
+
+        `source` is a path, a binary file object or bytes: WAV, or with
+        PyAV any container FFmpeg reads (see `lumora_kit.media.read_audio`,
+        which raises for input that is not audio). It is decoded here, a
+        piece at a time as the queue takes it, with no temporary file."""
+        from .media import read_audio
+        for piece in read_audio(source, self.input_rate, self.channels):
+            await self.capture(piece)
 
 
 class VideoSource(PacedSource):
