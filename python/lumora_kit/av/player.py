@@ -39,8 +39,9 @@ logger = logging.getLogger("lumora_kit")
 
 # Time given to the decoder to fill its queues before the first piece is due.
 _PREROLL_S = 0.1
-# Audio handed to the AudioSource at once (see MediaPlayer._pump).
-_AUDIO_BATCH_S = 0.1
+# Media handed to a source at once (see MediaPlayer._pump): what goes on
+# playing after pause(), and how often each pump wakes up.
+_BATCH_S = 0.2
 
 
 class PlaybackClock:
@@ -216,34 +217,47 @@ class MediaPlayer:
             await asyncio.gather(*(s.wait_for_playout() for s in sources))
 
     async def _pump(self, decoder: FileDecoder, kind: Kind, source: AudioSource | VideoSource) -> None:
-        """Hands `kind` to `source` on the clock.
+        """Hands `kind` to `source` on the clock, in batches.
 
-        Audio goes in batches of up to `_AUDIO_BATCH_S`, each at the time of
-        its first frame: the source sends the first at once and paces the
-        rest by its frame length (the file's audio is contiguous, so that is
-        its time), which saves the loop two wake-ups a frame. The next batch
-        is due when the last frame of this one has been sent, so the
-        source's run, and with it the clock, goes on unbroken."""
+        A batch is up to `_BATCH_S` of pieces that follow one another
+        without a gap, as the source sends them: audio that is contiguous
+        (the decoder's audio always is), pictures spaced by the source's
+        frame period (a file of constant frame rate, or pictures placed on
+        the requested rate). It is handed over at the time of its first
+        piece; the source sends that one at once and paces the rest, which
+        saves the loop a wake-up per piece. A picture off that spacing (a
+        file of variable frame rate) starts a batch of its own, at its own
+        time. The next batch is due when the last piece of this one has
+        been sent, so the source's run, and with it the clock, goes on
+        unbroken."""
         clock = self._clock
         assert clock is not None
-        batch = _AUDIO_BATCH_S if kind == "audio" else 0.0
+        audio = source if isinstance(source, AudioSource) else None
+        period = 1 / source.fps if isinstance(source, VideoSource) else 0.0
+
+        def length(data: bytes) -> float:
+            return len(data) / (2 * audio.channels * audio.sample_rate) if audio is not None else period
+
         pending: Decoded | None = None
         while True:
             item = pending if pending is not None else await decoder.get(kind)
             pending = None
             if item is None:
                 return
-            data = [item.data]
-            while batch:
-                following = decoder.get_nowait(kind)
-                if following is None:
-                    break
-                if following.time - item.time >= batch - 1e-6:
+            batch = [item.data]
+            end = item.time + length(item.data)
+            while (following := decoder.get_nowait(kind)) is not None:
+                if following.time - item.time >= _BATCH_S - 1e-6 or abs(following.time - end) > period / 4 + 1e-3:
                     pending = following
                     break
-                data.append(following.data)
+                batch.append(following.data)
+                end = following.time + length(following.data)
             await clock.wait_until(item.time)
-            await source.capture(data[0] if len(data) == 1 else b"".join(data))
+            if audio is not None:
+                await audio.capture(batch[0] if len(batch) == 1 else b"".join(batch))
+            else:
+                for picture in batch:  # one by one: joining them would copy every picture again
+                    await source.capture(picture)
 
     async def _close_sources(self) -> None:
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]
