@@ -564,7 +564,7 @@ def naming_the_file(error: BaseException, source: str) -> BaseException:
     import av
     if isinstance(error, av.FFmpegError):
         if error.filename is None:
-            named = type(error)(error.errno, error.strerror, source)
+            named = type(error)(error.errno or 0, error.strerror or "", source)
             named.__cause__ = error
             named.__traceback__ = error.__traceback__
             return named

@@ -16,7 +16,7 @@ without it raises `MissingExtra` naming that command.
 """
 
 from fractions import Fraction
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import _lumora
 
@@ -126,9 +126,10 @@ def av_video_frame(frame: _lumora.PixelFrame) -> "av.VideoFrame":
     luma, chroma = width * height, (width // 2) * (height // 2)
     y, u, v = converted.planes
     if y.line_size == width and u.line_size == v.line_size == width // 2:
-        y.update(data[:luma])
-        u.update(data[luma:luma + chroma])
-        v.update(data[luma + chroma:luma + 2 * chroma])
+        # `update` takes any buffer (PyAV's stubs say bytes): views, so each plane is copied once.
+        y.update(cast(bytes, data[:luma]))
+        u.update(cast(bytes, data[luma:luma + chroma]))
+        v.update(cast(bytes, data[luma + chroma:luma + 2 * chroma]))
     else:
         import numpy as np
         planes = np.frombuffer(data, dtype=np.uint8).reshape(height * 3 // 2, width)

@@ -3,15 +3,17 @@
     player = MediaPlayer("talk.mp4")
     await player.play(room)          # returns when the file has been played
 
-Design. A `FileDecoder` thread decodes and converts the file (PCM frames of
-20 ms at a rate the SDK takes, I420 pictures) into two bounded queues, so
-decoding a large file never holds up the event loop. On the loop, one task
-for audio and one for video take the pieces in order and hand each to the
-Room's `AudioSource` or `VideoSource` at its time on ONE clock: piece time
-t is due at ``start + t`` (loop time), computed from the start, never by
-adding up sleeps, so audio and video cannot drift apart over a long file.
-The sources then send what they are given at once (their queues are
-empty by the time a piece is due), each stamping `pts` from its own clock.
+Design. A `FileDecoder` thread decodes and converts the file (PCM in whole
+frames of 20 ms at a rate the SDK takes, I420 pictures of the track's
+size) into two bounded queues, so decoding a large file never holds up the
+event loop. On the loop, one task for audio and one for video take the
+pieces in order and hand them to the Room's `AudioSource` or `VideoSource`
+at their time on ONE clock: piece time t is due at ``start + t`` (loop
+time), computed from the start, never by adding up sleeps, so audio and
+video cannot drift apart over a long file. Pieces that follow one another
+without a gap go in batches of up to `_BATCH_S`, handed over at the time
+of the first: the source sends that one at once and paces the rest by its
+frame period, each stamping `pts` from its own clock.
 
 `pause()` holds both tasks; `resume()` moves the clock's start by the
 length of the pause, so nothing is sent in a burst afterwards and the
