@@ -1,22 +1,38 @@
-"""CPU of lumora_kit.media's PyAV player and recorder against the ffmpeg program, and their A/V offset.
+"""CPU of lumora_kit.av's player and recorder against PyAV by hand and the ffmpeg program, and their A/V offset.
 
-    $PY bench/bench_av.py [--seconds 10]
+    $PY bench/bench_av.py [--seconds 10] [--only player|recorder|offset]
 
-Player: process CPU (user + system, every thread: decoder, loop, SDK) per
-second of a 640x360 15 fps + 48 kHz mono mp4 (H.264 + AAC) played into a
-loopback room with one other participant, against `ffmpeg` decoding the
-same file to raw I420 and 16-bit PCM (``-f rawvideo`` / ``-f s16le`` to
-/dev/null; the child's CPU from getrusage).
+Every figure is process CPU (user + system, every thread: decoder, loop,
+encoder, SDK) per second of media, measured in one run; PyAV, numpy and
+lumora_kit are imported before anything is timed.
 
-Recorder: CPU per second of recording one user who sends 640x360 15 fps
-I420 and 48 kHz mono PCM, to mp4 (libx264 veryfast crf 23 + AAC) and to
-webm (libvpx realtime cpu-used 8 1 Mb/s, one thread, + Opus). The sender's own cost
-(the same sending with nobody recording) is measured in the same run and
-taken off. Baseline: `ffmpeg` encoding the same raw frames, read from
-files, with the same codecs and settings, as fast as it can, and with
-``-re`` (reading the input at its real pace, as a recording gets it). "writer alone" is the recorder's
-writing thread fed the same frames directly (no room, no streams): the
-difference to "recording" is what the room's streams and the loop add.
+Player: a 640x360 15 fps + 48 kHz mono mp4 (H.264 + AAC) played by
+`MediaPlayer` into a loopback room with one other participant. Baselines:
+(1) the same file decoded and sent by hand in the same process: a loop on
+the event loop that decodes it with PyAV (pictures copied once out of their
+planes, audio through FFmpeg's resampler a decoded frame at a time) and
+hands each picture and each piece of PCM to `publish_video`/`publish_audio`'s
+sources, which pace them; (2) `ffmpeg` decoding the same file to raw I420
+and 16-bit PCM (``-f rawvideo`` / ``-f s16le`` to /dev/null), less the CPU
+of ``ffmpeg -version`` (the program's start: loading its libraries)
+measured in the same run, which is what a player already running does not
+pay. "decoder alone" is the player's decoding thread drained as fast as it
+goes, with no room: what the decoding and converting cost by themselves.
+
+Recorder: one user who sends 640x360 15 fps I420 and 48 kHz mono PCM,
+recorded by `MediaRecorder` to mp4 (libx264 veryfast crf 23 + AAC) and to
+webm (libvpx realtime cpu-used 8 1 Mb/s, one thread, + Opus). The sender's
+own cost (the same sending with nobody recording) is measured in the same
+run and taken off. Baselines: (1) PyAV encoding the same frames by hand in
+the same process, with the same codecs and settings (a `VideoFrame` filled
+plane by plane, `AudioFrame`s of 20 ms), both as fast as it goes and paced
+in real time (each frame encoded at its time, as a recording gets them);
+(2) `ffmpeg` encoding the same raw frames from files, as fast as it can and
+with ``-re`` (reading the input at its real pace), less its start-up.
+"writer alone" is the recorder's writing thread fed the same frames
+directly (no room, no streams), to compare with PyAV by hand as fast as it
+goes: the difference between "recording" and "writer alone" is what the
+room's streams and the loop add.
 
 A/V offset: a file with a beep and a white picture together every half
 second, played into a room and recorded to mp4; the offset of each white
@@ -28,22 +44,34 @@ import argparse
 import asyncio
 import pathlib
 import resource
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
+from fractions import Fraction
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "kit"))
 
+# Everything the measurements use is imported here, outside any timed window.
+import av  # noqa: E402
 import numpy as np  # noqa: E402
 
 from _variants import print_table, progress  # noqa: E402
 from av_tools import audio_onsets, decode_audio, decode_video, make_file, video_onsets  # noqa: E402
+from lumora_kit import Room, media  # noqa: E402
+from lumora_kit.av import MediaPlayer, MediaRecorder  # noqa: E402
+from lumora_kit.av.decoder import FileDecoder  # noqa: E402
+from lumora_kit.av.muxer import Muxer  # noqa: E402
+from lumora_kit.testing import join_peer  # noqa: E402
 
 WIDTH, HEIGHT, FPS, RATE = 640, 360, 15, 48000
 X264 = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "23"]
 VPX = ["-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "1M", "-threads", "1"]
+MS = Fraction(1, 1000)
+PYAV_CODECS = {".mp4": ("libx264", {"preset": "veryfast", "crf": "23"}, "aac"),
+               ".webm": ("libvpx", {"deadline": "realtime", "cpu-used": "8", "b": "1M"}, "libopus")}
 
 
 def child_cpu(args):
@@ -54,48 +82,110 @@ def child_cpu(args):
     return after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
 
 
+def ffmpeg_start_cpu():
+    """CPU of starting the ffmpeg program and no more (``ffmpeg -version``), the median of five."""
+    return statistics.median(child_cpu(["ffmpeg", "-version"]) for _ in range(5))
+
+
 def own_cpu():
     return time.process_time()
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x" if b > 0 else "-"
 
 
 # ---- Player ----
 
 
-async def play_once(path, raw):
-    """CPU of playing `path` into a room, and of sending its decoded frames (`raw`) by hand the same way."""
-    from lumora_kit import Room, media
-    from lumora_kit.av import MediaPlayer, MediaRecorder
-    from lumora_kit.testing import join_peer
-    video, audio = (p.read_bytes() for p in raw)
+async def in_a_room(play):
+    """CPU of `play(room)` in a room that a listener watches (the listener receives everything)."""
     async with join_peer("listener") as listener, Room.join(listener.app_id, listener.room_id, "player", "s") as room:
         await listener.wait_for_user("player")
+        streams = [listener.audio_stream("player"), listener.video_stream("player")]
         start = own_cpu()
-        await MediaPlayer(str(path)).play(room)
-        played = own_cpu() - start
-        start = own_cpu()
-        async with await room.publish_audio(sample_rate=RATE) as voice, \
-                await room.publish_video(WIDTH, HEIGHT, fps=FPS) as camera:
-            await asyncio.gather(voice.capture(audio), camera.capture(video))
-            await asyncio.gather(voice.wait_for_playout(), camera.wait_for_playout())
-        return played, own_cpu() - start
+        await play(room)
+        cpu = own_cpu() - start
+        for stream in streams:
+            await stream.aclose()
+        return cpu
 
 
-def bench_player(folder, seconds):
+async def play_with_the_player(room, path):
+    await MediaPlayer(str(path)).play(room)
+
+
+async def play_by_hand(room, path):
+    """A file decoded with PyAV by hand on the loop and handed to the Room's sources, which pace it."""
+    async with await room.publish_audio(sample_rate=RATE) as voice, \
+            await room.publish_video(WIDTH, HEIGHT, fps=FPS) as camera:
+        resampler = av.AudioResampler(format="s16", layout="mono", rate=RATE)
+        with av.open(str(path)) as container:
+            for frame in container.decode(container.streams.audio[0], container.streams.video[0]):
+                if isinstance(frame, av.VideoFrame):
+                    await camera.capture(b"".join(frame.planes))  # 640x360 I420: planes without padding
+                else:
+                    frame.pts = None
+                    for piece in resampler.resample(frame):
+                        await voice.capture(memoryview(piece.planes[0])[:piece.samples * 2])
+        await asyncio.gather(voice.wait_for_playout(), camera.wait_for_playout())
+
+
+async def send_decoded(room, pictures, pcm):
+    """The same media, decoded beforehand, handed to the sources in one piece each: the floor of sending."""
+    async with await room.publish_audio(sample_rate=RATE) as voice, \
+            await room.publish_video(WIDTH, HEIGHT, fps=FPS) as camera:
+        await asyncio.gather(voice.capture(pcm), camera.capture(pictures))
+        await asyncio.gather(voice.wait_for_playout(), camera.wait_for_playout())
+
+
+def decoder_alone(path):
+    """CPU of the player's decoding thread drained as fast as it goes."""
+    async def drain():
+        decoder = FileDecoder(str(path))
+        start = own_cpu()
+        decoder.start()
+        await asyncio.gather(*(take_all(decoder, kind) for kind in ("audio", "video")))
+        decoder.close()
+        decoder.join()
+        return own_cpu() - start
+
+    async def take_all(decoder, kind):
+        while await decoder.get(kind) is not None:
+            pass
+
+    return asyncio.run(drain())
+
+
+def bench_player(folder, seconds, start_cpu):
     path = make_file(folder / "play.mp4", seconds, sample_rate=RATE, size=f"{WIDTH}x{HEIGHT}", fps=FPS,
                      extra=["-c:v", "libx264", "-c:a", "aac"])
-    raw = folder / "decoded.yuv", folder / "decoded.pcm"
     progress("player: ffmpeg decoding")
     decoded = child_cpu(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", str(path),
-                         "-map", "0:v", "-f", "rawvideo", "-pix_fmt", "yuv420p", str(raw[0]),
-                         "-map", "0:a", "-f", "s16le", "-ar", str(RATE), "-ac", "1", str(raw[1])])
-    progress("player: playing, and sending the decoded frames by hand")
-    played, by_hand = asyncio.run(play_once(path, raw))
+                         "-map", "0:v", "-f", "rawvideo", "-pix_fmt", "yuv420p", "/dev/null",
+                         "-map", "0:a", "-f", "s16le", "-ar", str(RATE), "-ac", "1", "/dev/null"]) - start_cpu
+    progress("player: decoder alone")
+    alone = decoder_alone(path)
+    progress("player: playing")
+    played = asyncio.run(in_a_room(lambda room: play_with_the_player(room, path)))
+    progress("player: PyAV by hand")
+    by_hand = asyncio.run(in_a_room(lambda room: play_by_hand(room, path)))
+    progress("player: sending decoded media")
+    raw = folder / "decoded.yuv", folder / "decoded.pcm"
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", str(path), "-map", "0:v", "-f", "rawvideo",
+                    "-pix_fmt", "yuv420p", str(raw[0]), "-map", "0:a", "-f", "s16le", "-ar", str(RATE), "-ac", "1",
+                    str(raw[1])], check=True)
+    pictures, pcm = (part.read_bytes() for part in raw)
+    sending = asyncio.run(in_a_room(lambda room: send_decoded(room, pictures, pcm)))
     ms = 1000 / seconds
-    return [("player: CPU ms per s of media", f"{played * ms:.0f}", f"{decoded * ms:.0f} (ffmpeg decoding)",
-             f"{played / decoded:.2f}x", "<= 1.5x"),
-            ("  against decoding + sending", f"{played * ms:.0f}",
-             f"{(decoded + by_hand) * ms:.0f} (+ {by_hand * ms:.0f} by hand)", f"{played / (decoded + by_hand):.2f}x",
-             "")]
+    return [("player: CPU ms per s of media", f"{played * ms:.1f}", f"{by_hand * ms:.1f} (PyAV by hand)",
+             ratio(played, by_hand), "<= 1.3x"),
+            ("  against ffmpeg decoding", f"{played * ms:.1f}", f"{decoded * ms:.1f} (start-up taken off)",
+             ratio(played, decoded), "<= 1.5x"),
+            ("  decoder alone (no room)", f"{alone * ms:.1f}", f"{decoded * ms:.1f} (ffmpeg)", ratio(alone, decoded),
+             ""),
+            ("  sending decoded media (no decoding)", f"{sending * ms:.1f}", f"{decoded * ms:.1f} (ffmpeg)",
+             ratio(sending, decoded), "")]
 
 
 # ---- Recorder ----
@@ -111,11 +201,9 @@ def raw_media(folder, seconds):
     return video, audio
 
 
-async def send_and_maybe_record(video, audio, out):
-    """CPU of one user sending the raw media (and, with `out`, of recording it)."""
-    from lumora_kit import Room, media
-    from lumora_kit.av import MediaPlayer, MediaRecorder
-    from lumora_kit.testing import join_peer
+async def send_and_maybe_record(video, audio, out, *, read=False):
+    """CPU of one user sending the raw media (and, with `out`, of recording it; with `read`, of
+    reading the two streams on the loop and dropping what they give)."""
     pictures, pcm = video.read_bytes(), audio.read_bytes()
     async with join_peer("recorder") as room, Room.join(room.app_id, room.room_id, "sender", "s") as sender:
         await room.wait_for_user("sender")
@@ -125,6 +213,7 @@ async def send_and_maybe_record(video, audio, out):
             await recorder.start(room, "sender")
         else:
             streams = [room.audio_stream("sender"), room.video_stream("sender")]  # the frames still arrive
+            readers = [asyncio.create_task(drop_all(stream)) for stream in streams] if read else []
         voice = await sender.publish_audio(sample_rate=RATE)
         camera = await sender.publish_video(WIDTH, HEIGHT, fps=FPS)
         await asyncio.gather(voice.capture(pcm), camera.capture(pictures))
@@ -135,14 +224,17 @@ async def send_and_maybe_record(video, audio, out):
         else:
             for stream in streams:
                 await stream.aclose()
+            await asyncio.gather(*readers)
         return own_cpu() - start
+
+
+async def drop_all(stream):
+    async for _ in stream:
+        pass
 
 
 def writer_alone(video, audio, out, seconds):
     """CPU of the recorder's writing thread fed the same frames directly, as fast as it takes them."""
-    from lumora_kit import media
-    from lumora_kit.av import MediaPlayer, MediaRecorder
-    from lumora_kit.av.muxer import Muxer
     pictures, pcm = video.read_bytes(), audio.read_bytes()
     size = WIDTH * HEIGHT * 3 // 2
     start = own_cpu()
@@ -158,29 +250,80 @@ def writer_alone(video, audio, out, seconds):
     return own_cpu() - start
 
 
-def bench_recorder(folder, seconds):
+def encode_by_hand(video, audio, out, seconds, *, paced):
+    """CPU of PyAV encoding the same frames by hand with the recorder's codecs and settings.
+
+    With `paced`, each frame is encoded at its time (a picture every 1/15 s,
+    audio every 20 ms, in one thread), as a recording gets them."""
+    video_codec, video_options, audio_codec = PYAV_CODECS[out.suffix]
+    pictures, pcm = video.read_bytes(), audio.read_bytes()
+    size = WIDTH * HEIGHT * 3 // 2
+    luma, chroma = WIDTH * HEIGHT, WIDTH * HEIGHT // 4
+    start = own_cpu()
+    with av.open(str(out), "w") as container:
+        sound = container.add_stream(audio_codec, rate=RATE)
+        sound.layout = "mono"
+        camera = container.add_stream(video_codec, rate=FPS, options=video_options)
+        camera.width, camera.height, camera.pix_fmt = WIDTH, HEIGHT, "yuv420p"
+        camera.codec_context.time_base = MS
+        if video_codec == "libvpx":
+            camera.codec_context.thread_count = 1
+        events = sorted([(i / FPS, "video", i) for i in range(seconds * FPS)]
+                        + [(i * 0.02, "audio", i) for i in range(seconds * 50)])
+        t0 = time.monotonic()
+        for due, kind, i in events:
+            if paced and (delay := t0 + due - time.monotonic()) > 0:
+                time.sleep(delay)
+            if kind == "video":
+                picture = memoryview(pictures)[i * size:(i + 1) * size]
+                frame = av.VideoFrame(WIDTH, HEIGHT, "yuv420p")
+                y, u, v = frame.planes
+                y.update(picture[:luma])
+                u.update(picture[luma:luma + chroma])
+                v.update(picture[luma + chroma:])
+                frame.pts, frame.time_base = round(i * 1000 / FPS), MS
+                container.mux(camera.encode(frame))
+            else:
+                samples = np.frombuffer(pcm, dtype="<i2", count=960, offset=i * 1920).reshape(1, -1)
+                frame = av.AudioFrame.from_ndarray(samples, format="s16", layout="mono")
+                frame.sample_rate, frame.pts, frame.time_base = RATE, i * 20, MS
+                container.mux(sound.encode(frame))
+        container.mux(camera.encode(None))
+        container.mux(sound.encode(None))
+    return own_cpu() - start
+
+
+def bench_recorder(folder, seconds, start_cpu):
     video, audio = raw_media(folder, seconds)
     progress("recorder: sending alone")
     sending = asyncio.run(send_and_maybe_record(video, audio, None))
+    progress("recorder: sending and reading the streams")
+    reading = asyncio.run(send_and_maybe_record(video, audio, None, read=True)) - sending
     rows = []
+    ms = 1000 / seconds
     for suffix, video_codec, audio_codec in ((".mp4", X264, ["-c:a", "aac"]), (".webm", VPX, ["-c:a", "libopus"])):
         progress(f"recorder: {suffix}")
         recording = asyncio.run(send_and_maybe_record(video, audio, folder / f"rec{suffix}")) - sending
         alone = writer_alone(video, audio, folder / f"alone{suffix}", seconds)
-        encoded, paced = (child_cpu(["ffmpeg", "-nostdin", "-v", "error", "-y",
-                                     *realtime, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{WIDTH}x{HEIGHT}",
-                                     "-r", str(FPS), "-i", str(video),
-                                     *realtime, "-f", "s16le", "-ar", str(RATE), "-ac", "1", "-i", str(audio),
-                                     *video_codec, *audio_codec, str(folder / f"ffmpeg{suffix}")])
-                           for realtime in ([], ["-re"]))
-        ms = 1000 / seconds
-        rows.append((f"recorder {suffix}: CPU ms per s", f"{recording * ms:.0f}", f"{encoded * ms:.0f} (ffmpeg)",
-                     f"{recording / encoded:.2f}x", "<= 1.3x"))
-        rows.append(("  against ffmpeg -re (real time)", f"{recording * ms:.0f}", f"{paced * ms:.0f}",
-                     f"{recording / paced:.2f}x", ""))
-        rows.append((f"  writer alone {suffix}", f"{alone * ms:.0f}", f"{encoded * ms:.0f} (ffmpeg)",
-                     f"{alone / encoded:.2f}x", ""))
-    rows.append(("  (sending, taken off)", f"{sending / seconds * 1000:.0f}", "", "", ""))
+        hand = encode_by_hand(video, audio, folder / f"hand{suffix}", seconds, paced=False)
+        hand_paced = encode_by_hand(video, audio, folder / f"paced{suffix}", seconds, paced=True)
+        encoded, realtime_encoded = (child_cpu(["ffmpeg", "-nostdin", "-v", "error", "-y",
+                                                *realtime, "-f", "rawvideo", "-pix_fmt", "yuv420p",
+                                                "-s", f"{WIDTH}x{HEIGHT}", "-r", str(FPS), "-i", str(video),
+                                                *realtime, "-f", "s16le", "-ar", str(RATE), "-ac", "1", "-i",
+                                                str(audio), *video_codec, *audio_codec,
+                                                str(folder / f"ffmpeg{suffix}")]) - start_cpu
+                                     for realtime in ([], ["-re"]))
+        rows.append((f"recorder {suffix}: CPU ms per s", f"{recording * ms:.1f}",
+                     f"{hand_paced * ms:.1f} (PyAV by hand, paced)", ratio(recording, hand_paced), "<= 1.2x"))
+        rows.append(("  against ffmpeg -re (paced)", f"{recording * ms:.1f}", f"{realtime_encoded * ms:.1f}",
+                     ratio(recording, realtime_encoded), "<= 1.3x"))
+        rows.append(("  against ffmpeg as fast as it goes", f"{recording * ms:.1f}", f"{encoded * ms:.1f}",
+                     ratio(recording, encoded), ""))
+        rows.append((f"  writer alone {suffix}", f"{alone * ms:.1f}", f"{hand * ms:.1f} (PyAV by hand, unpaced)",
+                     ratio(alone, hand), ""))
+    rows.append(("  (sending, taken off)", f"{sending * ms:.1f}", "", "", ""))
+    rows.append(("  reading the two streams, nothing written", f"{reading * ms:.1f}", "", "", ""))
     return rows
 
 
@@ -188,9 +331,6 @@ def bench_recorder(folder, seconds):
 
 
 async def play_and_record(path, out):
-    from lumora_kit import Room, media
-    from lumora_kit.av import MediaPlayer, MediaRecorder
-    from lumora_kit.testing import join_peer
     async with join_peer("recorder") as room, Room.join(room.app_id, room.room_id, "player", "s") as player:
         await room.wait_for_user("player")
         async with MediaRecorder(str(out)) as recorder:
@@ -227,14 +367,21 @@ def marker_offsets(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=int, default=10)
+    parser.add_argument("--only", choices=["player", "recorder", "offset"], action="append")
     args = parser.parse_args()
+    parts = args.only or ["player", "recorder", "offset"]
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
-        rows = bench_player(folder, args.seconds)
-        rows += bench_recorder(folder, args.seconds)
-        rows += bench_offset(folder, args.seconds)
-    print_table(f"lumora_kit.media on PyAV, {args.seconds} s of media",
-                ["measure", "lumora_kit", "baseline", "ratio", "target"], rows)
+        start_cpu = ffmpeg_start_cpu()
+        rows = [("ffmpeg's start (ffmpeg -version), ms", f"{start_cpu * 1000:.0f}", "", "", "taken off ffmpeg")]
+        if "player" in parts:
+            rows += bench_player(folder, args.seconds, start_cpu)
+        if "recorder" in parts:
+            rows += bench_recorder(folder, args.seconds, start_cpu)
+        if "offset" in parts:
+            rows += bench_offset(folder, args.seconds)
+    print_table(f"lumora_kit.av, {args.seconds} s of media", ["measure", "lumora_kit", "baseline", "ratio", "target"],
+                rows)
 
 
 if __name__ == "__main__":

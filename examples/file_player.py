@@ -43,6 +43,11 @@ async def main(source: str, *, format: str | None, loop: bool) -> None:
         print(f"played {counts['audio'] * 0.02:.1f} s ({info.sample_rate} Hz x {info.channels}, "
               f"{info.width}x{info.height} at {info.fps:g} fps): the listener got {counts['audio']} audio frames "
               f"and {counts['video']} pictures")
+        stats = player.stats()
+        if stats.packets_skipped or stats.read_errors:  # a damaged or cut-short file plays as far as it decodes
+            print(f"skipped {stats.packets_skipped} packets that did not decode, {stats.read_errors} read errors")
+        if stats.pictures_fitted or stats.rotation:
+            print(f"{stats.pictures_fitted} pictures of another size fitted in; turned by {stats.rotation} degrees")
 
 
 if __name__ == "__main__":

@@ -66,7 +66,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Literal, Self, cast
+from typing import TYPE_CHECKING, Literal, Self, cast
 
 import _lumora
 
@@ -75,6 +75,9 @@ from .media.audio import check_whole_samples
 from .pacer import pacer
 
 type Pacing = Literal["auto", "thread", "loop"]
+
+if TYPE_CHECKING:
+    from .media.decoding import AudioInput
 
 logger = logging.getLogger("lumora_kit")
 
@@ -518,6 +521,17 @@ class AudioSource(PacedSource):
             if self._frames_sent and not self._closed:
                 self._clear_sdk_queue = True
                 self._send_one(bytes(self.frame_bytes), 0.0, self._loop.time())
+
+    async def capture_file(self, source: "AudioInput") -> None:
+        """Queues the audio of a file or of a file's bytes, converted to what `capture` takes.
+
+        `source` is a path, a binary file object or bytes: WAV, or with
+        PyAV any container FFmpeg reads (see `lumora_kit.media.read_audio`,
+        which raises for input that is not audio). It is decoded here, a
+        piece at a time as the queue takes it, with no temporary file."""
+        from .media import read_audio
+        for piece in read_audio(source, self.input_rate, self.channels):
+            await self.capture(piece)
 
 
 class VideoSource(PacedSource):

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from av_tools import decode_video, dominant_frequency, ffmpeg, make_file, require_tools
+from av_tools import decode_video, dominant_frequency, ffmpeg, make_file, probe, require_tools
 
 
 @pytest.fixture(scope="module")
@@ -181,3 +181,105 @@ def test_without_pyav_the_kit_imports_and_the_error_names_the_extra(tmp_path):
     lines = done.stdout.splitlines()
     assert [line.split()[0] for line in lines] == ["MediaPlayer", "MediaRecorder", "AudioMixer"]
     assert all("pip install 'lumora-kit[av]'" in line for line in lines)
+
+
+# ---- Inputs as they come: sizes that change, damage, rotation ----
+
+
+def luma_of(frame):
+    import numpy as np
+    return np.frombuffer(frame.data, dtype=np.uint8)[:frame.width * frame.height].reshape(frame.height,
+                                                                                         frame.width)
+
+
+async def test_a_picture_size_that_changes_midway_is_fitted_into_the_track_at_its_time(lumora_runner, lumora_peer,
+                                                                                         np, tmp_path):
+    from lumora_kit.av import MediaPlayer
+    # Two MPEG-TS pieces of another size, one after the other: one H.264 stream whose size changes at 1 s.
+    first = tmp_path / "first.ts"
+    second = tmp_path / "second.ts"
+    ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=15:d=1", "-f", "lavfi", "-i", "sine=d=1",
+           "-pix_fmt", "yuv420p", "-c:v", "libx264", "-c:a", "aac", first)
+    ffmpeg("-f", "lavfi", "-i", "testsrc=size=320x120:rate=15:d=1", "-f", "lavfi", "-i", "sine=d=1",
+           "-pix_fmt", "yuv420p", "-c:v", "libx264", "-c:a", "aac", "-output_ts_offset", "1", second)
+    source = tmp_path / "resized.ts"
+    source.write_bytes(first.read_bytes() + second.read_bytes())
+    player = MediaPlayer(source)
+    audio, video = await play(lumora_peer, player)
+    assert {(f.width, f.height) for _, f in video} == {(160, 120)}  # the track keeps its size
+    assert 29 <= len(video) <= 31 and player.stats().pictures_fitted == 15
+    # Each picture at its time: steady arrivals and pts, no burst where the size changes.
+    assert np.diff([t for t, _ in video]).min() > 0.03
+    steps = np.diff([f.pts for _, f in video])
+    assert steps.min() > 30 and steps.max() < 110 and abs(steps.sum() - 1000 * (len(video) - 1) / 15) < 100
+    # The wide pictures are scaled to 160x60 with their aspect kept, centred on black.
+    wide, _ = decode_video(np, ffmpeg_scaled(second, tmp_path / "wide.y4m", 160, 60), 160, 60)
+    shown = [luma_of(f) for _, f in video[-15:]]
+    assert all((picture[:30] <= 17).all() and (picture[90:] <= 17).all() for picture in shown)
+    differences = [np.abs(picture[30:90].astype(int) - expected).mean() for picture, expected in zip(shown, wide)]
+    assert max(differences) < 8, differences
+    # The narrow ones as they are.
+    narrow, _ = decode_video(np, first, 160, 120)
+    assert all((luma_of(f) == expected).all() for (_, f), expected in zip(video[:15], narrow))
+
+
+def ffmpeg_scaled(source, out, width, height):
+    ffmpeg("-i", source, "-vf", f"scale={width}:{height}", "-pix_fmt", "yuv420p", out)
+    return out
+
+
+def decoded_picture_count(path):
+    raw = ffmpeg("-i", path, "-map", "0:v", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-")
+    return len(raw) // (160 * 120)
+
+
+@pytest.mark.parametrize("damage", ["noise", "cut"])
+async def test_a_damaged_or_cut_file_plays_what_ffmpeg_decodes_and_counts_what_was_skipped(
+        lumora_runner, lumora_peer, np, tmp_path, damage):
+    from lumora_kit.av import MediaPlayer
+    good = make_file(tmp_path / "good.mp4", 4, size="160x120", fps=15,
+                     extra=["-c:v", "libx264", "-g", "10", "-c:a", "aac", "-movflags", "+faststart"])
+    source = tmp_path / f"{damage}.mp4"
+    if damage == "noise":  # FFmpeg's own bitstream damage: bytes of the video packets changed at random
+        ffmpeg("-i", good, "-c", "copy", "-bsf:v", "noise=amount=200", source)
+    else:  # the last quarter of the file missing, as after a download that broke off
+        data = good.read_bytes()
+        source.write_bytes(data[:len(data) * 3 // 4])
+    player = MediaPlayer(source)
+    audio, video = await play(lumora_peer, player)
+    expected = decoded_picture_count(source)
+    assert expected < 60 or damage == "noise"
+    assert abs(len(video) - expected) <= 2, (len(video), expected)
+    stats = player.stats()
+    assert stats.pictures == len(video)
+    if damage == "noise":
+        assert stats.packets_skipped > 0 and len(audio) == 200  # the audio is whole
+    else:
+        assert stats.read_errors + stats.packets_skipped > 0
+        assert len(audio) >= 100
+
+
+async def test_a_rotated_video_is_sent_as_players_show_it(lumora_runner, lumora_peer, np, tmp_path):
+    from lumora_kit.av import MediaPlayer
+    upright = make_file(tmp_path / "upright.mp4", 1, size="160x120", fps=15, extra=["-c:v", "libx264"])
+    source = tmp_path / "rotated.mp4"
+    ffmpeg("-i", upright, "-c", "copy", "-metadata:s:v:0", "rotate=90", source)  # a display matrix, as phones write
+    assert "rotation" in str(probe(source)["streams"])
+    player = MediaPlayer(source)
+    audio, video = await play(lumora_peer, player)
+    assert (player.info.width, player.info.height) == (120, 160)
+    assert {(f.width, f.height) for _, f in video} == {(120, 160)} and player.stats().rotation in (90, 270)
+    # The same pictures as ffmpeg shows (it turns them by the display matrix by default).
+    shown, _ = decode_video(np, source, 120, 160)
+    assert len(shown) == len(video) == 15
+    assert all((luma_of(f) == expected).all() for (_, f), expected in zip(video, shown))
+
+
+async def test_errors_name_the_file(lumora_runner, lumora_peer, np, tmp_path):
+    import av
+    from lumora_kit.av import MediaPlayer
+    junk = tmp_path / "not-media.mp4"
+    junk.write_bytes(b"\x00\x01 not a media file " * 100)
+    with pytest.raises(av.FFmpegError, match="not-media.mp4"):
+        await MediaPlayer(junk).play(lumora_peer)
+    assert not MediaPlayer(junk).stats().passes  # nothing played, nothing counted

@@ -321,6 +321,30 @@ def test_y4m_writer_and_reader(tmp_path):
     assert media.Y4MWriter(io.BytesIO(), 2, 2, 29.97).fps == fractions.Fraction(2997, 100)
 
 
+def test_y4m_writer_without_kept_time_holds_no_copy_of_the_last_picture():
+    import tracemalloc
+    picture = bytearray(media.test_pattern(1280, 720, 0))  # not bytes: keeping it would mean a copy
+
+    class Discard(io.RawIOBase):
+        def writable(self):
+            return True
+
+        def write(self, data):
+            return len(data)
+
+    tracemalloc.start()
+    try:
+        with media.Y4MWriter(Discard(), 1280, 720, keep_time=False) as y4m:
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(3):
+                y4m.write(memoryview(picture))
+            held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert held < len(picture) // 2, held
+    assert y4m.frames_written == 3
+
+
 def test_y4m_reader_refuses_what_is_not_whole_4_2_0_pictures(tmp_path):
     path = tmp_path / "cut.y4m"
     path.write_bytes(b"YUV4MPEG2 W4 H2 F25:1 C420mpeg2 XYSCSS=420MPEG2\nFRAME\n" + bytes(12) + b"FRAME\n" + bytes(5))

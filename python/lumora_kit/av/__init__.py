@@ -1,6 +1,7 @@
 """Media files and streams on PyAV: players, recorders, the mixer and frames to and from PyAV.
 
-- `MediaPlayer` (`player`, decoding in `decoder`, `MediaInfo`): a file or
+- `MediaPlayer` (`player`, decoding in `decoder`, `MediaInfo`,
+  `PlaybackStats`): a file or
   stream played into a Room as paced audio and video sources.
 - `MediaRecorder` (`recorder`, writing in `muxer`): a Room's users written
   to a media file.
@@ -18,7 +19,7 @@ not import PyAV: PyAV (the ``av`` package, with numpy) comes with
 a function or class here raises `MissingExtra` naming that command.
 """
 
-from .decoder import MediaInfo
+from .decoder import MediaInfo, PlaybackStats
 from .frames import (
     PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
@@ -27,6 +28,6 @@ from .player import MediaPlayer
 from .recorder import MediaRecorder
 
 __all__ = [
-    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "audio_frame_from_av",
+    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "PlaybackStats", "audio_frame_from_av",
     "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
 ]

@@ -3,8 +3,9 @@
 `FileDecoder` opens anything FFmpeg opens (a file or a URL), and a thread of
 its own demuxes and decodes it and converts what it decodes:
 
-- audio to 16-bit interleaved PCM at the output rate and channel count, cut
-  into whole frames of `frame_ms` (FFmpeg's resampler does both);
+- audio to 16-bit interleaved PCM at the output rate and channel count (FFmpeg's
+  resampler, a decoded frame at a time), handed on in pieces of whole
+  frames of `frame_ms` (`_AUDIO_PIECE_FRAMES` of them, the end padded);
 - video to I420 at the output size, and, when an output frame rate is
   asked for, to that rate (pictures repeated or skipped by their time).
 
@@ -12,6 +13,21 @@ Each piece carries its presentation time in seconds from the start of the
 file, so that a player can pace audio and video on one clock. When the file
 loops, the times go on counting (the second pass starts where the first
 ended).
+
+Pictures as players show them (`PictureFitter`). The video track has one
+size, the first picture's (as the file's header gives it) unless asked
+for. A picture of another size or shape (a stream whose size changes
+midway) is scaled into it with its aspect kept, centred on black, at its
+own time. A display rotation in the file (a phone's portrait video) is
+applied to the pixels, and the track's size is the rotated one.
+
+Damaged input. As the `ffmpeg` program does, a packet that does not decode
+is skipped and counted (`packets_skipped`), and the decoding goes on; a
+file that cannot be read further (cut short, or broken in its container)
+ends there, after the decoders have given what they still hold
+(`read_errors`). Audio keeps its time across what was skipped: a gap
+between the decoded audio and a frame's own time is filled with silence.
+An error that does end the decoding names the file.
 
 Back-pressure. Audio and video wait in two bounded queues (`queue_ms` of
 media each). The thread waits while the queue of what it decoded is full
@@ -23,19 +39,33 @@ the event loop except to wake a waiting consumer (``call_soon_threadsafe``).
 """
 
 import asyncio
+import logging
+import math
+import struct
 import threading
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import TYPE_CHECKING, Any, Literal
 
 from ..media.audio import SDK_SAMPLE_RATES, sdk_sample_rate
-from .frames import i420_from_av, import_av, layout_name
+from .frames import i420_from_av, i420_planes, import_av, layout_name
 
 if TYPE_CHECKING:
     import av
     import av.container
+    import av.video.reformatter
+    import av.video.stream
+    import numpy as np
+
+logger = logging.getLogger("lumora_kit")
+
+# Audio frames handed on in one piece: a tenth of a second at 20 ms, so the
+# thread, the queue and the player's task each see ten pieces a second.
+_AUDIO_PIECE_FRAMES = 5
+# A jump ahead of the decoded audio's time larger than this is filled with silence.
+_AUDIO_GAP_S = 0.04
 
 type Kind = Literal["audio", "video"]
 
@@ -63,6 +93,44 @@ class Decoded:
     data: bytes
 
 
+@dataclass(frozen=True, slots=True)
+class PlaybackStats:
+    """Counters of what a `MediaPlayer`'s decoder did, read together.
+
+    - `audio_seconds`: audio decoded and handed on (with filled gaps).
+    - `pictures`: pictures handed on (with those repeated for a frame rate).
+    - `packets_skipped`: packets that did not decode, skipped as ffmpeg does.
+    - `read_errors`: times the file could not be read further (damaged or
+      cut short); each ends a pass over the file early.
+    - `audio_gap_seconds`: silence put where audio was missing.
+    - `pictures_fitted`: pictures of another size or shape than the track,
+      scaled into it with their aspect kept.
+    - `rotation`: the display rotation applied to the pictures, in degrees
+      counterclockwise (0, 90, 180 or 270).
+    - `passes`: passes over the file finished (more than one with ``loop``).
+    """
+
+    audio_seconds: float = 0.0
+    pictures: int = 0
+    packets_skipped: int = 0
+    read_errors: int = 0
+    audio_gap_seconds: float = 0.0
+    pictures_fitted: int = 0
+    rotation: int = 0
+    passes: int = 0
+
+
+@dataclass(slots=True)
+class _Counts:
+    """The decoding thread's counters (`PlaybackStats` reads them)."""
+
+    audio_samples: int = 0
+    gap_samples: int = 0
+    pictures: int = 0
+    packets_skipped: int = 0
+    read_errors: int = 0
+
+
 class _Queue:
     """One kind's queue, filled by the thread and emptied on the loop."""
 
@@ -87,18 +155,16 @@ class FileDecoder:
         self.frame_ms = frame_ms
         self._container = self._open()
         container = self._container
-        audio_streams = container.streams.audio if audio else ()
-        video_streams = container.streams.video if video else ()
-        self._audio_stream = audio_streams[0] if audio_streams else None
-        self._video_stream = video_streams[0] if video_streams else None
-        if self._audio_stream is None and self._video_stream is None:
+        try:
+            self._choose_streams(audio, video)
+            self.info = self._describe(sample_rate, channels, width, height, fps)
+        except BaseException:
             container.close()
-            raise ValueError(f"{source!r} has no audio or video stream to play")
-        self.info = self._describe(sample_rate, channels, width, height, fps)
+            raise
         self._requested_fps = fps
         self._frame_samples = self.info.sample_rate * frame_ms // 1000
         self._queues: dict[Kind, _Queue] = {
-            "audio": _Queue(max(2, queue_ms // frame_ms)),
+            "audio": _Queue(max(2, queue_ms // (frame_ms * _AUDIO_PIECE_FRAMES))),
             "video": _Queue(max(2, round(queue_ms * self.info.fps / 1000))),
         }
         self._queues["audio"].ended = self._audio_stream is None
@@ -109,10 +175,32 @@ class FileDecoder:
         self._thread: threading.Thread | None = None
         self.error: BaseException | None = None
         self.passes = 0
+        self._pictures = PictureFitter(self.info.width, self.info.height, self._rotation) if self.info.has_video \
+            else None
+        self.counts = _Counts()
+
+    def _choose_streams(self, audio: bool, video: bool) -> None:
+        container = self._container
+        audio_streams = container.streams.audio if audio else ()
+        video_streams = container.streams.video if video else ()
+        self._audio_stream = audio_streams[0] if audio_streams else None
+        self._video_stream = video_streams[0] if video_streams else None
+        if self._audio_stream is None and self._video_stream is None:
+            raise ValueError(f"{self.source!r} has no audio or video stream to play")
+        self._rotation = display_rotation(self._video_stream) if self._video_stream is not None else 0
 
     def _open(self) -> "av.container.InputContainer":
         import av
-        return av.open(self.source, "r", format=self._format, options=self._options)
+        try:
+            return av.open(self.source, "r", format=self._format, options=self._options)
+        except av.FFmpegError as e:
+            raise naming_the_file(e, self.source) from e
+
+    def stats(self) -> PlaybackStats:
+        rate, counts = self.info.sample_rate or 1, self.counts
+        return PlaybackStats(counts.audio_samples / rate, counts.pictures, counts.packets_skipped,
+                             counts.read_errors, counts.gap_samples / rate,
+                             self._pictures.fitted if self._pictures is not None else 0, self._rotation, self.passes)
 
     def _describe(self, sample_rate: int | None, channels: int | None, width: int | None, height: int | None,
                   fps: float | None) -> MediaInfo:
@@ -127,10 +215,17 @@ class FileDecoder:
         out_width = out_height = 0
         out_fps = 0.0
         if video is not None:
-            out_width = (width or video.codec_context.width) & ~1
-            out_height = (height or video.codec_context.height) & ~1
+            shown_width, shown_height = video.codec_context.width, video.codec_context.height
+            if self._rotation in (90, 270):
+                shown_width, shown_height = shown_height, shown_width
+            if width and not height and shown_width:  # the other side follows the picture's aspect
+                height = round(width * shown_height / shown_width)
+            elif height and not width and shown_height:
+                width = round(height * shown_width / shown_height)
+            out_width = (width or shown_width) & ~1
+            out_height = (height or shown_height) & ~1
             if out_width <= 0 or out_height <= 0:
-                raise ValueError(f"cannot play video of {out_width}x{out_height}")
+                raise ValueError(f"cannot play the video of {self.source!r} at {out_width}x{out_height}")
             rate_of_file = video.average_rate or video.guessed_rate or Fraction(30)
             out_fps = float(fps or rate_of_file)
         duration = None if self._container.duration is None else self._container.duration / 1_000_000
@@ -234,7 +329,7 @@ class FileDecoder:
                 offset = end
                 self._rewind()
         except BaseException as e:  # handed to the consumer by get()
-            error = e
+            error = naming_the_file(e, self.source)
         finally:
             try:
                 self._container.close()
@@ -256,49 +351,227 @@ class FileDecoder:
         info = self.info
         streams = [s for s in (self._audio_stream, self._video_stream) if s is not None]
         start = self._container.start_time / 1_000_000 if self._container.start_time else 0.0
-        resampler = av.AudioResampler(format="s16", layout=layout_name(info.channels) if info.channels else None,
-                                      rate=info.sample_rate or None, frame_size=self._frame_samples or None)
-        audio_samples = 0
-        audio_origin: float | None = None
+        audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts)
         video = _VideoTiming(offset, self._requested_fps and info.fps)
-        ended = offset
+        pictures = self._pictures
         for frame in self._frames(streams):
             if self._stop:
-                break
+                return audio.end
             if isinstance(frame, av.AudioFrame):
-                if audio_origin is None:
-                    audio_origin = offset + max(0.0, (frame.time or 0.0) - start)
-                frame.pts = None  # the resampler then counts samples itself
-                for piece in resampler.resample(frame):
-                    if not self._put_audio(piece, audio_origin + audio_samples / info.sample_rate):
-                        return ended
-                    audio_samples += piece.samples
+                if not audio.add(frame):
+                    return audio.end
             elif isinstance(frame, av.VideoFrame):
+                assert pictures is not None
                 time = None if frame.time is None else offset + frame.time - start
-                for due, picture in video.place(time, i420_from_av(frame, info.width, info.height)):
-                    if not self._put(Decoded("video", due, picture)):
-                        return ended
-        for piece in resampler.resample(None):
-            if audio_origin is not None and not self._put_audio(piece, audio_origin + audio_samples / info.sample_rate):
-                return ended
-            audio_samples += piece.samples
-        if audio_origin is not None:
-            ended = max(ended, audio_origin + audio_samples / info.sample_rate)
+                for due, picture in video.place(time, pictures.convert(frame)):
+                    if not self._put_picture(due, picture):
+                        return audio.end
+        if not audio.finish():
+            return audio.end
         for due, picture in video.finish():
-            if not self._put(Decoded("video", due, picture)):
-                return ended
-        return max(ended, video.end)
+            if not self._put_picture(due, picture):
+                return audio.end
+        return max(audio.end, video.end)
 
-    def _put_audio(self, piece: "av.AudioFrame", time: float) -> bool:
-        data = bytes(piece.planes[0])[:piece.samples * self.info.channels * 2]
-        if piece.samples < self._frame_samples:  # the end of the file: pad the last frame with silence
-            data += bytes((self._frame_samples - piece.samples) * self.info.channels * 2)
-        return self._put(Decoded("audio", time, data))
+    def _put_picture(self, due: float, picture: bytes) -> bool:
+        self.counts.pictures += 1
+        return self._put(Decoded("video", due, picture))
 
     def _frames(self, streams: "list[Any]") -> "Iterator[av.AudioFrame | av.VideoFrame]":
-        for packet in self._container.demux(*streams):
-            for frame in packet.decode():
-                yield frame
+        """The decoded frames of `streams`, damaged packets skipped (see the module)."""
+        import av
+        packets = self._container.demux(*streams)
+        while True:
+            try:
+                packet = next(packets)
+            except StopIteration:
+                return  # the end: the demuxer's last (empty) packets have drained the decoders
+            except av.FFmpegError as e:
+                self.counts.read_errors += 1
+                logger.warning("MediaPlayer: %s cannot be read further (%s); playing what was read", self.source, e)
+                break
+            try:
+                frames = packet.decode()
+            except av.FFmpegError as e:
+                self.counts.packets_skipped += 1
+                if self.counts.packets_skipped == 1:
+                    logger.warning("MediaPlayer: skipping what does not decode in %s (%s)", self.source, e)
+                continue
+            yield from frames
+        for stream in streams:  # the file ended early: what the decoders still hold
+            try:
+                yield from stream.codec_context.decode(None)
+            except av.FFmpegError:
+                self.counts.packets_skipped += 1
+
+
+class _AudioPieces:
+    """The audio of one pass: resampled, kept in time, and handed on in pieces of whole frames."""
+
+    def __init__(self, info: MediaInfo, frame_samples: int, offset: float, start: float,
+                 put: Callable[[Decoded], bool], counts: _Counts) -> None:
+        import av
+        self._put, self._counts = put, counts
+        self._offset, self._start = offset, start
+        self._rate = info.sample_rate
+        self._sample_bytes = 2 * info.channels
+        self._piece_bytes = frame_samples * _AUDIO_PIECE_FRAMES * self._sample_bytes
+        self._frame_bytes = frame_samples * self._sample_bytes
+        self._resampler = av.AudioResampler(format="s16", layout=layout_name(info.channels) if info.channels else None,
+                                            rate=info.sample_rate or None)
+        self._origin: float | None = None
+        self._samples = 0  # resampled so far, with filled gaps: the time of what comes next
+        self._pending = bytearray()
+        self._pending_time = 0.0
+
+    @property
+    def end(self) -> float:
+        return self._offset if self._origin is None else self._origin + self._samples / self._rate
+
+    def add(self, frame: "av.AudioFrame") -> bool:
+        """Resamples `frame` and hands on the whole pieces it completes; False once stopped."""
+        if frame.time is not None:
+            time = self._offset + max(0.0, frame.time - self._start)
+            if self._origin is None:
+                self._origin = time
+            elif time - self.end > _AUDIO_GAP_S:  # audio is missing here (skipped packets): keep the time
+                gap = round((time - self.end) * self._rate)
+                self._counts.gap_samples += gap
+                self._append(bytes(gap * self._sample_bytes))
+        elif self._origin is None:
+            self._origin = self._offset
+        frame.pts = None  # the resampler then counts samples itself
+        for piece in self._resampler.resample(frame):
+            self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
+        return self._hand_on(self._piece_bytes)
+
+    def finish(self) -> bool:
+        """Hands on the rest, the resampler's tail with it, padded to a whole frame."""
+        for piece in self._resampler.resample(None):
+            self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
+        if self._pending:
+            padding = -len(self._pending) % self._frame_bytes
+            self._samples += padding // self._sample_bytes
+            self._pending += bytes(padding)
+        return self._hand_on(self._frame_bytes)
+
+    def _append(self, pcm: "bytes | memoryview") -> None:
+        if not self._pending:
+            self._pending_time = self.end
+        self._pending += pcm
+        samples = len(pcm) // self._sample_bytes
+        self._samples += samples
+        self._counts.audio_samples += samples
+
+    def _hand_on(self, at_least: int) -> bool:
+        """Queues the pending audio in whole frames once it holds `at_least` bytes."""
+        pending = self._pending
+        if len(pending) < at_least or not pending:
+            return True
+        whole = len(pending) - len(pending) % self._frame_bytes
+        data = bytes(pending[:whole])
+        del pending[:whole]
+        time = self._pending_time
+        self._pending_time = time + whole / self._sample_bytes / self._rate
+        return self._put(Decoded("audio", time, data))
+
+
+class PictureFitter:
+    """Decoded pictures as I420 of the track's size, rotated as the file says, their aspect kept.
+
+    A picture of the track's size (after rotation) is converted as it is,
+    with one scaler kept from picture to picture. Another is scaled to fit
+    inside the track, centred on black (letterboxed or pillarboxed) where
+    its shape differs; `fitted` counts those."""
+
+    def __init__(self, width: int, height: int, rotation: int = 0) -> None:
+        import av.video.reformatter
+        self.width, self.height = width, height
+        self.rotation = rotation
+        self.fitted = 0
+        self._reformatter = av.video.reformatter.VideoReformatter()
+        self._canvas: "np.ndarray[Any, np.dtype[np.uint8]] | None" = None
+
+    def convert(self, frame: "av.VideoFrame") -> bytes:
+        # The frame's own rotation where PyAV shows it (FFmpeg gives every frame the stream's), else the stream's.
+        turns = (round(getattr(frame, "rotation", 0) / 90) or self.rotation // 90) % 4
+        width, height = self.width, self.height
+        source_width, source_height = (frame.height, frame.width) if turns % 2 else (frame.width, frame.height)
+        if (source_width & ~1, source_height & ~1) == (width, height):
+            if not turns:
+                return i420_from_av(frame, width, height, reformatter=self._reformatter)
+        else:
+            self.fitted += 1
+        fit_width, fit_height = fitted_size(source_width, source_height, width, height)
+        scaled = self._reformatter.reformat(frame, width=fit_height if turns % 2 else fit_width,
+                                            height=fit_width if turns % 2 else fit_height, format="yuv420p")
+        if not turns and (fit_width, fit_height) == (width, height):
+            return i420_planes(scaled)
+        return self._place(scaled, turns, fit_width, fit_height)
+
+    def _place(self, picture: "av.VideoFrame", turns: int, fit_width: int, fit_height: int) -> bytes:
+        """`picture` turned `turns` quarters counterclockwise and centred on black."""
+        import numpy as np
+        width, height = self.width, self.height
+        if self._canvas is None:
+            self._canvas = np.empty(width * height * 3 // 2, dtype=np.uint8)
+        canvas = self._canvas
+        luma = width * height
+        planes = (canvas[:luma].reshape(height, width), canvas[luma:luma * 5 // 4].reshape(height // 2, width // 2),
+                  canvas[luma * 5 // 4:].reshape(height // 2, width // 2))
+        left, top = (width - fit_width) // 4 * 2, (height - fit_height) // 4 * 2
+        for index, (plane, target) in enumerate(zip(picture.planes, planes)):
+            shrink = 1 if index == 0 else 2
+            rows = np.frombuffer(plane, dtype=np.uint8).reshape(-1, plane.line_size)
+            source = rows[:picture.height // shrink, :picture.width // shrink]
+            target[...] = 16 if index == 0 else 128  # black
+            target[top // shrink:(top + fit_height) // shrink,
+                   left // shrink:(left + fit_width) // shrink] = np.rot90(source, turns)
+        return canvas.tobytes()
+
+
+def fitted_size(width: int, height: int, box_width: int, box_height: int) -> tuple[int, int]:
+    """`width` x `height` scaled to fit in the box with its aspect kept, even, within 2 of the box's sides."""
+    if width <= 0 or height <= 0:
+        return box_width, box_height
+    scale = min(box_width / width, box_height / height)
+    fit_width = min(box_width, max(2, round(width * scale / 2) * 2))
+    fit_height = min(box_height, max(2, round(height * scale / 2) * 2))
+    if box_width - fit_width <= 2 and box_height - fit_height <= 2:
+        return box_width, box_height  # a rounding apart: no border of a pixel or two
+    return fit_width, fit_height
+
+
+def display_rotation(stream: "av.video.stream.VideoStream") -> int:
+    """The stream's display rotation in degrees counterclockwise (0, 90, 180 or 270), from its display matrix.
+
+    As FFmpeg reads the matrix (`av_display_rotation_get`), rounded to a
+    quarter turn; 0 where the file has none or PyAV does not show it."""
+    side_data = getattr(stream.codec_context, "coded_side_data", None) or {}
+    matrix = side_data.get("display_matrix") if isinstance(side_data, dict) else None
+    if not isinstance(matrix, bytes) or len(matrix) != 36:
+        return 0
+    values = struct.unpack("=9i", matrix)
+    scale_x, scale_y = math.hypot(values[0], values[3]), math.hypot(values[1], values[4])
+    if not scale_x or not scale_y:
+        return 0
+    degrees = -math.degrees(math.atan2(values[1] / scale_y, values[0] / scale_x))
+    return round(degrees / 90) % 4 * 90
+
+
+def naming_the_file(error: BaseException, source: str) -> BaseException:
+    """`error` with the file in its message: PyAV's errors get it as their file name, others a note."""
+    import av
+    if isinstance(error, av.FFmpegError):
+        if error.filename is None:
+            named = type(error)(error.errno or 0, error.strerror or "", source)
+            named.__cause__ = error
+            named.__traceback__ = error.__traceback__
+            return named
+        return error
+    if isinstance(error, Exception) and source not in str(error):
+        error.add_note(f"while decoding {source!r}")
+    return error
 
 
 class _VideoTiming:

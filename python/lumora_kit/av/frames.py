@@ -16,7 +16,7 @@ without it raises `MissingExtra` naming that command.
 """
 
 from fractions import Fraction
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 import _lumora
 
@@ -26,6 +26,7 @@ from ..media.video import check_pixel_frame, pixel_frame_from_i420
 
 if TYPE_CHECKING:
     import av
+    import av.video.reformatter
     import numpy as np
 
 MILLISECONDS = Fraction(1, 1000)
@@ -69,6 +70,7 @@ def av_audio_frame(frame: _lumora.AudioFrame) -> "av.AudioFrame":
     """A 16-bit PCM `AudioFrame` as an ``s16`` (interleaved) `av.AudioFrame`, pts in milliseconds."""
     import_av("av_audio_frame")
     import av
+    import av.video.reformatter
     import numpy as np
     check_pcm_frame(frame)
     layout = layout_name(frame.channels)
@@ -89,6 +91,7 @@ def audio_frame_from_av(frame: "av.AudioFrame", pts: int | None = None) -> _lumo
     overrides the frame's own."""
     import_av("audio_frame_from_av")
     import av
+    import av.video.reformatter
     import numpy as np
     channels = frame.layout.nb_channels
     layout_name(channels)
@@ -105,34 +108,70 @@ def audio_frame_from_av(frame: "av.AudioFrame", pts: int | None = None) -> _lumo
 
 
 def av_video_frame(frame: _lumora.PixelFrame) -> "av.VideoFrame":
-    """An I420 `PixelFrame` as a ``yuv420p`` `av.VideoFrame`, pts in milliseconds."""
+    """An I420 `PixelFrame` as a ``yuv420p`` `av.VideoFrame`, pts in milliseconds.
+
+    The picture is copied once more than ``frame.data`` copies it out: each
+    plane straight into the new frame's buffer (`VideoPlane.update`), unless
+    the frame's rows are padded for alignment (a width that is not a
+    multiple of 32), which goes through numpy instead."""
     import_av("av_video_frame")
     import av
-    import numpy as np
+    import av.video.reformatter
     check_pixel_frame(frame)
     if frame.format != _lumora.VIDEO_PIXEL_FORMAT_YUV420p:
         raise ValueError(f"av_video_frame takes I420 (VIDEO_PIXEL_FORMAT_YUV420p) pictures, not {frame.format}")
-    planes = np.frombuffer(frame.data, dtype=np.uint8).reshape(frame.height * 3 // 2, frame.width)
-    converted = av.VideoFrame.from_ndarray(planes, format="yuv420p")
+    width, height = frame.width, frame.height
+    data = memoryview(frame.data)
+    converted = av.VideoFrame(width, height, "yuv420p")
+    luma, chroma = width * height, (width // 2) * (height // 2)
+    y, u, v = converted.planes
+    if y.line_size == width and u.line_size == v.line_size == width // 2:
+        # `update` takes any buffer (PyAV's stubs say bytes): views, so each plane is copied once.
+        y.update(cast(bytes, data[:luma]))
+        u.update(cast(bytes, data[luma:luma + chroma]))
+        v.update(cast(bytes, data[luma + chroma:luma + 2 * chroma]))
+    else:
+        import numpy as np
+        planes = np.frombuffer(data, dtype=np.uint8).reshape(height * 3 // 2, width)
+        converted = av.VideoFrame.from_ndarray(planes, format="yuv420p")
     converted.pts = frame.pts
     converted.time_base = MILLISECONDS
     return converted
 
 
-def i420_from_av(frame: "av.VideoFrame", width: int | None = None, height: int | None = None) -> bytes:
-    """The picture as I420 bytes, scaled to `width` x `height` when given (each rounded down to even)."""
+def i420_from_av(frame: "av.VideoFrame", width: int | None = None, height: int | None = None, *,
+                 reformatter: "av.video.reformatter.VideoReformatter | None" = None) -> bytes:
+    """The picture as I420 bytes, scaled to `width` x `height` when given (each rounded down to even).
+
+    A ``yuv420p`` picture of that size is copied once, straight from its
+    planes; others are converted by FFmpeg's scaler first. A decoder that
+    converts many pictures passes its own `reformatter`, which keeps the
+    scaler's set-up from one picture to the next (a picture's own
+    `reformat` builds a new one each time)."""
     import_av("i420_from_av")
-    import numpy as np
     width = (frame.width if width is None else width) & ~1
     height = (frame.height if height is None else height) & ~1
     if width <= 0 or height <= 0:
         raise ValueError(f"I420 needs an even, positive width and height, not {width}x{height}")
     if (frame.format.name, frame.width, frame.height) != ("yuv420p", width, height):
-        frame = frame.reformat(width=width, height=height, format="yuv420p")
+        if reformatter is None:
+            frame = frame.reformat(width=width, height=height, format="yuv420p")
+        else:
+            frame = reformatter.reformat(frame, width=width, height=height, format="yuv420p")
+    return i420_planes(frame)
+
+
+def i420_planes(frame: "av.VideoFrame") -> bytes:
+    """A ``yuv420p`` picture's planes as I420 bytes: one copy, or two where its rows are padded."""
+    width, height = frame.width, frame.height
     y, u, v = frame.planes
-    if y.line_size == width and u.line_size == width // 2:
-        return bytes(y) + bytes(u) + bytes(v)  # no row padding: the planes are the picture
-    return np.asarray(frame.to_ndarray()).tobytes()
+    if y.line_size == width and u.line_size == v.line_size == width // 2:
+        return b"".join((y, u, v))  # the planes are the picture: one copy into the result
+    import numpy as np
+    rows = [np.frombuffer(plane, dtype=np.uint8).reshape(-1, plane.line_size)[:plane_height, :plane_width]
+            for plane, plane_width, plane_height in ((y, width, height), (u, width // 2, height // 2),
+                                                     (v, width // 2, height // 2))]
+    return b"".join(np.ascontiguousarray(plane) for plane in rows)
 
 
 def pixel_frame_from_av(frame: "av.VideoFrame", width: int | None = None, height: int | None = None,

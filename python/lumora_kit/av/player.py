@@ -3,15 +3,17 @@
     player = MediaPlayer("talk.mp4")
     await player.play(room)          # returns when the file has been played
 
-Design. A `FileDecoder` thread decodes and converts the file (PCM frames of
-20 ms at a rate the SDK takes, I420 pictures) into two bounded queues, so
-decoding a large file never holds up the event loop. On the loop, one task
-for audio and one for video take the pieces in order and hand each to the
-Room's `AudioSource` or `VideoSource` at its time on ONE clock: piece time
-t is due at ``start + t`` (loop time), computed from the start, never by
-adding up sleeps, so audio and video cannot drift apart over a long file.
-The sources then send what they are given at once (their queues are
-empty by the time a piece is due), each stamping `pts` from its own clock.
+Design. A `FileDecoder` thread decodes and converts the file (PCM in whole
+frames of 20 ms at a rate the SDK takes, I420 pictures of the track's
+size) into two bounded queues, so decoding a large file never holds up the
+event loop. On the loop, one task for audio and one for video take the
+pieces in order and hand them to the Room's `AudioSource` or `VideoSource`
+at their time on ONE clock: piece time t is due at ``start + t`` (loop
+time), computed from the start, never by adding up sleeps, so audio and
+video cannot drift apart over a long file. Pieces that follow one another
+without a gap go in batches of up to `_BATCH_S`, handed over at the time
+of the first: the source sends that one at once and paces the rest by its
+frame period, each stamping `pts` from its own clock.
 
 `pause()` holds both tasks; `resume()` moves the clock's start by the
 length of the pause, so nothing is sent in a burst afterwards and the
@@ -30,7 +32,7 @@ from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
 from .frames import import_av
-from .decoder import Decoded, FileDecoder, Kind, MediaInfo
+from .decoder import Decoded, FileDecoder, Kind, MediaInfo, PlaybackStats
 
 if TYPE_CHECKING:
     from ..room import Room
@@ -39,8 +41,9 @@ logger = logging.getLogger("lumora_kit")
 
 # Time given to the decoder to fill its queues before the first piece is due.
 _PREROLL_S = 0.1
-# Audio handed to the AudioSource at once (see MediaPlayer._pump).
-_AUDIO_BATCH_S = 0.1
+# Media handed to a source at once (see MediaPlayer._pump): what goes on
+# playing after pause(), and how often each pump wakes up.
+_BATCH_S = 0.2
 
 
 class PlaybackClock:
@@ -96,8 +99,15 @@ class MediaPlayer:
     `sample_rate` (8000, 16000, 32000, 44100 or 48000; by default the
     lowest of these that keeps the file's) and `channels` (1 or 2; by
     default the file's, at most 2). Video is played at `width` x `height`
-    (by default the file's, rounded down to even) and `fps` (by default the
-    file's frame rate). `queue_ms` bounds what is decoded ahead.
+    (by default the file's as it is displayed, rotated where the file says
+    so, rounded down to even; one of them given, the other follows the
+    picture's aspect) and `fps` (by default the file's frame rate). A
+    picture of another shape (a stream whose size changes, or a size asked
+    for) is scaled into that size with its aspect kept, centred on black.
+    `queue_ms` bounds what is decoded ahead.
+
+    Damaged or cut-short files play as far as they decode: what does not
+    decode is skipped and counted (`stats`), as the ``ffmpeg`` program does.
     """
 
     def __init__(self, source: str | os.PathLike[str], *, format: str | None = None,
@@ -135,6 +145,10 @@ class MediaPlayer:
         """Seconds of media played so far (0 before `play`)."""
         return 0.0 if self._clock is None else max(0.0, self._clock.now())
 
+    def stats(self) -> PlaybackStats:
+        """What the decoder has done so far: media handed on, packets skipped, pictures fitted (zeros before `play`)."""
+        return PlaybackStats() if self._decoder is None else self._decoder.stats()
+
     def pause(self) -> None:
         """Holds the playing; the receivers get nothing until `resume`."""
         if self._clock is not None:
@@ -159,8 +173,8 @@ class MediaPlayer:
         """Publishes the file into `room` and returns when it has been played (or `stop` was called).
 
         The sources are made here and closed at the end. Raises what FFmpeg
-        raises for a file it cannot open or decode, ValueError for a file
-        without audio or video, and the Room's errors for publishing."""
+        raises for a file it cannot open (naming the file), ValueError for
+        a file without audio or video, and the Room's errors for publishing."""
         if self._playing:
             raise RuntimeError("this MediaPlayer is playing already")
         self._playing, self._stopped = True, False
@@ -205,34 +219,47 @@ class MediaPlayer:
             await asyncio.gather(*(s.wait_for_playout() for s in sources))
 
     async def _pump(self, decoder: FileDecoder, kind: Kind, source: AudioSource | VideoSource) -> None:
-        """Hands `kind` to `source` on the clock.
+        """Hands `kind` to `source` on the clock, in batches.
 
-        Audio goes in batches of up to `_AUDIO_BATCH_S`, each at the time of
-        its first frame: the source sends the first at once and paces the
-        rest by its frame length (the file's audio is contiguous, so that is
-        its time), which saves the loop two wake-ups a frame. The next batch
-        is due when the last frame of this one has been sent, so the
-        source's run, and with it the clock, goes on unbroken."""
+        A batch is up to `_BATCH_S` of pieces that follow one another
+        without a gap, as the source sends them: audio that is contiguous
+        (the decoder's audio always is), pictures spaced by the source's
+        frame period (a file of constant frame rate, or pictures placed on
+        the requested rate). It is handed over at the time of its first
+        piece; the source sends that one at once and paces the rest, which
+        saves the loop a wake-up per piece. A picture off that spacing (a
+        file of variable frame rate) starts a batch of its own, at its own
+        time. The next batch is due when the last piece of this one has
+        been sent, so the source's run, and with it the clock, goes on
+        unbroken."""
         clock = self._clock
         assert clock is not None
-        batch = _AUDIO_BATCH_S if kind == "audio" else 0.0
+        audio = source if isinstance(source, AudioSource) else None
+        period = 1 / source.fps if isinstance(source, VideoSource) else 0.0
+
+        def length(data: bytes) -> float:
+            return len(data) / (2 * audio.channels * audio.sample_rate) if audio is not None else period
+
         pending: Decoded | None = None
         while True:
             item = pending if pending is not None else await decoder.get(kind)
             pending = None
             if item is None:
                 return
-            data = [item.data]
-            while batch:
-                following = decoder.get_nowait(kind)
-                if following is None:
-                    break
-                if following.time - item.time >= batch - 1e-6:
+            batch = [item.data]
+            end = item.time + length(item.data)
+            while (following := decoder.get_nowait(kind)) is not None:
+                if following.time - item.time >= _BATCH_S - 1e-6 or abs(following.time - end) > period / 4 + 1e-3:
                     pending = following
                     break
-                data.append(following.data)
+                batch.append(following.data)
+                end = following.time + length(following.data)
             await clock.wait_until(item.time)
-            await source.capture(data[0] if len(data) == 1 else b"".join(data))
+            if audio is not None:
+                await audio.capture(batch[0] if len(batch) == 1 else b"".join(batch))
+            else:
+                for picture in batch:  # one by one: joining them would copy every picture again
+                    await source.capture(picture)
 
     async def _close_sources(self) -> None:
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]

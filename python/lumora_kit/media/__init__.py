@@ -7,7 +7,9 @@
   `pixel_frame_from_i420`, `pixel_frame_from_rgb`, `i420_from_pixel_frame`,
   `rgb_from_pixel_frame`, `test_pattern`.
 - Files: `WavWriter`, `WavReader` (`wav`), `Y4MWriter`, `Y4MReader` (`y4m`),
-  `write_png`, `png_bytes` (`png`).
+  `write_png`, `png_bytes` (`png`); `read_audio` (`decoding`): the audio
+  of a file or of bytes (WAV, or any container with PyAV) as PCM at a
+  chosen rate.
 - Received frames placed in time by their `pts` (`timeline`).
 
 numpy (int16 samples, RGB images) and soxr (the resampler) are optional:
@@ -35,6 +37,7 @@ from .audio import (
     Resampler, duration_ms, frame_bytes, frame_from_pcm, frame_from_samples, pcm_from_frame, pcm_from_samples,
     resample, samples_from_frame, samples_per_frame, silence, split_pcm, tone,
 )
+from .decoding import read_audio
 from .png import encode_png, png_bytes, write_png
 from .video import (
     check_pixel_frame, i420_from_pixel_frame, i420_size, i420_to_rgb, i420_to_rgba, pixel_frame_from_i420,
@@ -54,7 +57,7 @@ __all__ = [
     "AV_EXTRA_INSTALL", "EXTRA_INSTALL", "MissingExtra", "Resampler", "WavReader", "WavWriter", "Y4MReader", "Y4MWriter",
     "check_pixel_frame", "duration_ms", "encode_png", "frame_bytes", "frame_from_pcm", "frame_from_samples",
     "i420_from_pixel_frame", "i420_size", "i420_to_rgb", "i420_to_rgba", "pcm_from_frame", "pcm_from_samples",
-    "pixel_frame_from_i420", "pixel_frame_from_rgb", "png_bytes", "resample", "rgb_from_pixel_frame",
+    "pixel_frame_from_i420", "pixel_frame_from_rgb", "png_bytes", "read_audio", "resample", "rgb_from_pixel_frame",
     "rgb_to_i420", "samples_from_frame", "samples_per_frame", "silence", "split_pcm", "test_pattern", "tone",
     "write_png",
 ]

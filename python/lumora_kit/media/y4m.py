@@ -86,7 +86,8 @@ class Y4MWriter(ClosedOnExit):
             data = picture
             check_i420(data, self.width, self.height)
         self._write_picture(data)
-        self._last = data if isinstance(data, bytes) else bytes(data)  # the caller may reuse its buffer
+        if self._timeline is not None:  # only kept time repeats it; the caller may reuse its buffer
+            self._last = data if isinstance(data, bytes) else bytes(data)
 
     def _write_picture(self, data: BytesLike) -> None:
         assert self._file is not None
