@@ -9,9 +9,9 @@ workers interleaved, round by round, and collects one JSON result from each.
 Builds are named by options or environment variables (nothing is built
 here; bench/build_variants.sh builds both into a cache folder):
 
-    --default-site DIR   LUMORA_BENCH_DEFAULT_SITE   the default build
-    --kept-site DIR      LUMORA_BENCH_KEPT_SITE      LUMORA_KEEP_THREAD_STATES=ON
-    --sites DIR          LUMORA_BENCH_SITES          DIR/site-default, DIR/site-kept
+    --kept-site DIR      LUMORA_BENCH_KEPT_SITE      the default build (LUMORA_KEEP_THREAD_STATES=ON)
+    --fresh-site DIR     LUMORA_BENCH_FRESH_SITE     LUMORA_KEEP_THREAD_STATES=OFF
+    --sites DIR          LUMORA_BENCH_SITES          DIR/site-kept, DIR/site-fresh
     --site NAME=DIR      (repeatable)                any other build, measured as
                                                      column NAME (say, an earlier
                                                      commit's build, to compare)
@@ -42,7 +42,7 @@ import tempfile
 HERE = pathlib.Path(__file__).resolve().parent
 
 # Variant name -> the thread-state behaviour its build must show.
-EXPECTED_MODE = {"default": "fresh", "kept": "kept", "installed": None}
+EXPECTED_MODE = {"kept": "kept", "fresh": "fresh", "installed": None}
 
 RESULT_MARK = "@@result "
 
@@ -50,11 +50,11 @@ RESULT_MARK = "@@result "
 def add_site_options(parser):
     group = parser.add_argument_group("builds to compare (see bench/README.md)")
     group.add_argument("--sites", default=os.environ.get("LUMORA_BENCH_SITES"),
-                       help="folder holding site-default/ and site-kept/ (as bench/build_variants.sh makes)")
-    group.add_argument("--default-site", default=os.environ.get("LUMORA_BENCH_DEFAULT_SITE"),
-                       help="site folder of the default build")
+                       help="folder holding site-kept/ and site-fresh/ (as bench/build_variants.sh makes)")
     group.add_argument("--kept-site", default=os.environ.get("LUMORA_BENCH_KEPT_SITE"),
-                       help="site folder of the LUMORA_KEEP_THREAD_STATES=ON build")
+                       help="site folder of the default build (LUMORA_KEEP_THREAD_STATES=ON)")
+    group.add_argument("--fresh-site", default=os.environ.get("LUMORA_BENCH_FRESH_SITE"),
+                       help="site folder of the LUMORA_KEEP_THREAD_STATES=OFF build")
     group.add_argument("--site", action="append", default=[], metavar="NAME=DIR",
                        help="another build to measure as column NAME (repeatable)")
     group.add_argument("--worker", help=argparse.SUPPRESS)  # set by the parent in its workers
@@ -62,15 +62,15 @@ def add_site_options(parser):
 
 def variants(args):
     """[(name, site folder or None)] in the order they are measured."""
-    default, kept = args.default_site, args.kept_site
+    kept, fresh = args.kept_site, args.fresh_site
     if args.sites:
         root = pathlib.Path(args.sites)
-        default = default or str(root / "site-default")
         kept = kept or str(root / "site-kept")
-    named = [("default", default), ("kept", kept)]
+        fresh = fresh or str(root / "site-fresh")
+    named = [("kept", kept), ("fresh", fresh)]
     for spec in getattr(args, "site", None) or []:
         name, sep, site = spec.partition("=")
-        if not sep or not name or not site or name in ("default", "kept", "installed", "native") or "/" in name:
+        if not sep or not name or not site or name in ("kept", "fresh", "installed", "native") or "/" in name:
             raise SystemExit(f"--site {spec}: expected NAME=DIR with a NAME other than the built-in ones")
         named.append((name, site))
     out = []

@@ -30,13 +30,14 @@ CPU time is the floor for the receiver's event thread. Two more native rows
 also hand every bytes object to a Python handler doing the delegate's
 checks, once keeping the thread state and once with a fresh one per call.
 
-Builds: the default build and the LUMORA_KEEP_THREAD_STATES=ON build run in
+Builds: the default build (kept thread states) and the
+LUMORA_KEEP_THREAD_STATES=OFF build (fresh thread states) run in
 worker subprocesses (see _variants.py for the options; bench/build_variants.sh
-builds both), alternating with the native floors: default, kept, floor,
-floor, kept, default, ... Each figure is the best of --repeat runs. Without
+builds both), alternating with the native floors: kept, fresh, floor,
+floor, fresh, kept, ... Each figure is the best of --repeat runs. Without
 any build named, the installed _lumora is measured alone.
 
-    python bench/bench_load.py [--sites DIR | --default-site D --kept-site K]
+    python bench/bench_load.py [--sites DIR | --kept-site K --fresh-site F]
                                [--site NAME=DIR ...] [--seconds 10] [--repeat 3]
 """
 

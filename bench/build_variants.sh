@@ -1,11 +1,11 @@
 #!/bin/bash
 # Builds the two configurations the benchmarks compare into a cache folder:
 #
-#   <dir>/site-default/   LUMORA_KEEP_THREAD_STATES=OFF (the default build)
-#   <dir>/site-kept/      LUMORA_KEEP_THREAD_STATES=ON
+#   <dir>/site-kept/      LUMORA_KEEP_THREAD_STATES=ON (the default build)
+#   <dir>/site-fresh/     LUMORA_KEEP_THREAD_STATES=OFF
 #
 # each a `pip install --target` folder holding _lumora and liblumora.so, with
-# its CMake build folder beside it (<dir>/build-default, <dir>/build-kept)
+# its CMake build folder beside it (<dir>/build-kept, <dir>/build-fresh)
 # so that rebuilds are incremental. Nothing is installed into the venv. The
 # modules keep their symbols (neither the post-build strip of the binding
 # layer's CMake helper nor the one on install runs), so that
@@ -30,9 +30,9 @@ else
     toolchain_python
 fi
 mkdir -p "$DIR"
-for variant in default kept; do
-    keep=OFF
-    [[ $variant == kept ]] && keep=ON
+for variant in kept fresh; do
+    keep=ON
+    [[ $variant == fresh ]] && keep=OFF
     say "building $variant (LUMORA_KEEP_THREAD_STATES=$keep) into $DIR/site-$variant" >&2
     LUMORA_KEEP_THREAD_STATES=$keep install_variant "$DIR/site-$variant" "$DIR/build-$variant" \
         "$DIR/build-$variant.log" -Cinstall.strip=false -Ccmake.define.CMAKE_STRIP=/bin/true ||

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs the benchmarks with the project's toolchain python, one after another.
-# bench_callbacks.py and bench_load.py compare the builds named by
-# LUMORA_BENCH_SITES (or LUMORA_BENCH_DEFAULT_SITE / LUMORA_BENCH_KEPT_SITE;
+# bench_callbacks.py, bench_instructions.py and bench_load.py compare the
+# builds named by LUMORA_BENCH_SITES (or LUMORA_BENCH_KEPT_SITE /
+# LUMORA_BENCH_FRESH_SITE;
 # bench/build_variants.sh makes them) and measure the installed _lumora
 # when none is named.
 set -euo pipefail

@@ -369,6 +369,57 @@ bool plain_instances = false;
 // pybind11's own deallocation (the same for all its types).
 destructor binding_dealloc = nullptr;
 
+// Values of the plain types that their Python objects gave back, kept
+// constructed for the next copy a callback hands over: assigning to one
+// reuses the storage it already owns (a frame's payload buffer, for one), so
+// a delivered frame costs its Python object and no allocation of its own.
+// Only with the lock held (both the deallocation and OwnedValue hold it).
+// At most kSpareValues of a type are kept, and a frame only while its
+// payload is small, so the spares pin little memory.
+constexpr size_t kSpareValues = 8;
+constexpr size_t kSparePayloadBytes = size_t{64} << 10;
+
+template <typename Value>
+struct SpareValues {
+  std::array<Value*, kSpareValues> values{};
+  size_t count = 0;
+};
+
+template <typename Value>
+SpareValues<Value> spare_values;
+
+// The frames: values with a payload, whose size() tells how large it is.
+template <typename Value, typename = void>
+constexpr bool kHasPayload = false;
+template <typename Value>
+constexpr bool kHasPayload<Value, std::void_t<decltype(std::declval<const Value&>().size())>> = true;
+
+// Takes `value` as a spare when there is room; false leaves it to the caller.
+template <typename Value>
+bool KeepSpare(Value* value) {
+  SpareValues<Value>& spares = spare_values<Value>;
+  if constexpr (kHasPayload<Value>) {
+    if (value->size() > kSparePayloadBytes) {
+      return false;
+    }
+  }
+  if (spares.count == kSpareValues) {
+    return false;
+  }
+  spares.values[spares.count++] = value;
+  return true;
+}
+
+// A spare value, or null.
+template <typename Value>
+std::unique_ptr<Value> TakeSpare() {
+  SpareValues<Value>& spares = spare_values<Value>;
+  if (spares.count == 0) {
+    return nullptr;
+  }
+  return std::unique_ptr<Value>(spares.values[--spares.count]);
+}
+
 // An instance of exactly this type is laid out the simple way: one value
 // pointer and its exclusive holder inside the instance, no base with an
 // offset, no attribute dictionary, no garbage-collector tracking.
@@ -410,16 +461,21 @@ void DeallocValue(PyObject* self) {
     binding_dealloc(self);
     return;
   }
-  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  // What get_value_and_holder gives for an instance of exactly the type.
+  py::detail::value_and_holder v_h(instance, info, 0, 0);
   if (v_h) {
     if (v_h.instance_registered() && !Deregister(instance, v_h.value_ptr())) {
       py::pybind11_fail("pybind11_object_dealloc(): Tried to deallocate unregistered instance!");
     }
     if (v_h.holder_constructed()) {
-      // The holder frees the value. The SDK's destructors never call
-      // into Python, so pybind11's guard of the error indicator around
-      // them is not needed here.
-      v_h.holder<std::unique_ptr<Value>>().~unique_ptr<Value>();
+      // The value is kept as a spare, or the holder frees it. The SDK's
+      // destructors never call into Python, so pybind11's guard of the
+      // error indicator around them is not needed here.
+      auto& holder = v_h.holder<std::unique_ptr<Value>>();
+      if (holder && KeepSpare<Value>(holder.get())) {
+        (void)holder.release();
+      }
+      holder.~unique_ptr<Value>();
       v_h.set_holder_constructed(false);
     } else if (instance->owned) {
       info->dealloc(v_h);
@@ -466,8 +522,8 @@ void TakeOverDeallocation() {
 // A new Python object owning `source` (moved or copied into a new value).
 template <typename Value, typename Source>
 py::object OwnedValue(Source&& source) {
-  auto value = std::make_unique<Value>(std::forward<Source>(source));
   if (!plain_instances<Value>) {
+    auto value = std::make_unique<Value>(std::forward<Source>(source));
     // pybind11's generic cast of a pointer it takes over. The base caster,
     // not make_caster: the enumeration caster of pybind11 3.0 copies what
     // a pointer points to (leaving the pointer to the caller) or, in
@@ -479,6 +535,12 @@ py::object OwnedValue(Source&& source) {
     }
     value.release();
     return py::reinterpret_steal<py::object>(object);
+  }
+  std::unique_ptr<Value> value = TakeSpare<Value>();
+  if (value) {
+    *value = std::forward<Source>(source);
+  } else {
+    value = std::make_unique<Value>(std::forward<Source>(source));
   }
   const py::detail::type_info* info = registered_type<Value>;
   PyObject* object = info->type->tp_alloc(info->type, 0);
@@ -498,7 +560,7 @@ py::object OwnedValue(Source&& source) {
   instance->simple_holder_constructed = false;
   instance->simple_instance_registered = false;
   instance->owned = true;
-  py::detail::value_and_holder v_h = instance->get_value_and_holder(info);
+  py::detail::value_and_holder v_h(instance, info, 0, 0);  // as get_value_and_holder gives it
   new (std::addressof(v_h.holder<std::unique_ptr<Value>>())) std::unique_ptr<Value>(std::move(value));
   v_h.set_holder_constructed();
   return result;
@@ -1201,11 +1263,70 @@ py::object Checked(PyObject* object) {
   return py::reinterpret_steal<py::object>(object);
 }
 
+// The str of a text the SDK hands over, strict UTF-8. The texts of
+// callbacks are user ids, a few of them repeated on every frame, so the str
+// of a short text is kept in a small table (by a hash of its bytes, the
+// last one of each slot) and handed out again instead of being decoded anew:
+// a str cannot change, so sharing it is invisible to Python code. With the
+// lock held; a free-threaded build decodes every time.
+class TextsSeen {
+ public:
+  static py::object Get(const char* text) {
+    const size_t size = std::strlen(text);
+#ifndef Py_GIL_DISABLED
+    if (size <= kLongest) {
+      Slot& slot = slots_[SlotOf(text, size)];
+      if (slot.str == nullptr || slot.size != size || std::memcmp(slot.bytes, text, size) != 0) {
+        py::object str = Decode(text, size);
+        Py_XSETREF(slot.str, str.inc_ref().ptr());
+        std::memcpy(slot.bytes, text, size);
+        slot.size = size;
+        return str;
+      }
+      return py::reinterpret_borrow<py::object>(slot.str);
+    }
+#endif
+    return Decode(text, size);
+  }
+
+ private:
+  static constexpr size_t kLongest = 48;
+  static constexpr int kSlotBits = 6;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;
+
+  struct Slot {
+    PyObject* str;  // kept for the process's life; null while the slot is empty
+    size_t size;
+    char bytes[kLongest];
+  };
+
+  // A hash of the length and of the first and last eight bytes: user ids
+  // of one application differ in those, and a clash only costs a decode.
+  static size_t SlotOf(const char* text, size_t size) {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    if (size >= 8) {
+      std::memcpy(&head, text, 8);
+      std::memcpy(&tail, text + size - 8, 8);
+    } else {
+      std::memcpy(&head, text, size);
+    }
+    const uint64_t mixed = (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xC2B2AE3D27D4EB4Fu) ^ size;
+    return static_cast<size_t>(((mixed ^ (mixed >> 29)) * 0x94D049BB133111EBu) >> (64 - kSlotBits));
+  }
+
+  static py::object Decode(const char* text, size_t size) {
+    return Checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), nullptr));
+  }
+
+  static inline Slot slots_[kSlots] = {};
+};
+
 py::object ToPython(const char* text) {
   if (text == nullptr) {
     return py::none();
   }
-  return Checked(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr));
+  return TextsSeen::Get(text);
 }
 py::object ToPython(bool value) { return py::bool_(value); }
 py::object ToPython(int value) { return Checked(PyLong_FromLong(value)); }

@@ -294,6 +294,39 @@ def test_frames_kept_after_callback(lumora, sdk, wired):
         (i, bool(i % 2), bytes([i]) * 1000) for i in range(20)]
 
 
+def test_each_delivery_gets_its_own_values_whatever_came_before(lumora, sdk):
+    # The binding reuses what earlier deliveries gave back (the storage of a
+    # dropped frame, the str of a user id seen before): a frame changed by
+    # Python and dropped, a frame still kept, a user id sharing a table slot
+    # with another, a long or non-ASCII one must never show in a later
+    # delivery, which carries exactly what the SDK sent.
+    users = [f"user-{i}" for i in range(150)] + ["ü-ß-€", "x" * 49, "x" * 48, ""]
+    received, kept = [], []
+
+    class Changing(lumora.VELACloudDelegate):
+        def OnRemoteAudioReceived(self, user_id, frame):
+            received.append((user_id, frame.pts, frame.sample_rate, frame.channels, frame.has_voice, frame.data))
+            if frame.pts % 3 == 0:
+                kept.append(frame)
+            frame.pts, frame.sample_rate, frame.channels, frame.has_voice = 999_999, 8000, 2, True
+            frame.SetData(b"changed by Python" * 100)
+            frame.SetExtraData(b"extra")
+
+    cloud = lumora.VELACloud(Changing())
+    cid = sdk.last_cloud_id()
+    sent = []
+    for pts in range(2 * len(users)):
+        user = users[(pts * 7) % len(users)]
+        size = 70_000 if pts % 50 == 0 else 1 + pts % 900  # now and then one too large to keep
+        payload = bytes((pts + j) % 251 for j in range(size))
+        sdk.inject("remote_audio", cid, user, 48000, 1, 16, 0, pts, 0, payload, mode=sdk.EVENT)
+        sent.append((user, pts, 48000, 1, False, payload))
+    assert sdk.wait_idle(cid) == 0
+    assert received == sent
+    assert all(frame.data == b"changed by Python" * 100 for frame in kept)
+    del cloud
+
+
 def test_sdk_thread_lookup_follows_replaced_methods(lumora, sdk):
     # Each delivery looks the method up by name on an SDK thread, so a
     # method replaced on the class or shadowed on the instance between

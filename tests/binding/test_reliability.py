@@ -297,7 +297,10 @@ def test_pickle_protocols_0_and_1_raise_instead_of_aborting(lumora):
 
 # ---- Thread states of SDK threads -------------------------------------------------
 
-KEPT_THREAD_STATES = os.environ.get("LUMORA_KEEP_THREAD_STATES", "").upper() in ("1", "ON", "TRUE", "YES")
+# The build option the module was built with, as the build reads it (ON when
+# unset: kept thread states are the default build); the scripts that build
+# the other one (scripts/run_fresh_state_tests.sh) set it for the tests too.
+KEPT_THREAD_STATES = os.environ.get("LUMORA_KEEP_THREAD_STATES", "ON").upper() in ("1", "ON", "TRUE", "YES")
 
 JOIN_UNDER_LOCK = r"""
 import time
