@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/journal.h"
+#include "values/journal_records.h"
 #include "loopback/cloud_impl.h"
 #include "loopback/room_service.h"
 #include "settings/error_console.h"

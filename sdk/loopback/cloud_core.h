@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "loopback/audio_mixer.h"
 #include "loopback/event_loop.h"
 #include "loopback/exception_text.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "control/journal.h"
+#include "values/journal_records.h"
 #include "loopback/audio_mixer.h"
 #include "loopback/cloud_impl.h"
 #include "loopback/room_service.h"
