@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -30,6 +31,16 @@ using lumora_net::kMaxMessage;
 constexpr int kErrRequestServerTimeout = -6;
 constexpr int kErrNetworkUnreachable = -103;
 
+// The server's answer to a JOIN: the next message that is not a heartbeat.
+bool read_reply(int fd, uint8_t* kind, std::string* reply) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(RoomLink::kReplyTimeoutMs);
+  do {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || !lumora_net::ReadMessage(fd, static_cast<int>(left), kind, reply)) return false;
+  } while (*kind == lumora_net::kPing);
+  return lumora_net::Valid(*kind, reinterpret_cast<const uint8_t*>(reply->data()), reply->size(), nullptr);
+}
+
 }  // namespace
 
 int RoomLink::Open(const lumora_net::SocketAddress& address, const std::string& join, std::shared_ptr<RoomLink>* link,
@@ -40,14 +51,16 @@ int RoomLink::Open(const lumora_net::SocketAddress& address, const std::string& 
     log_line(kLogWarning, "room server: %s", error.c_str());
     return kErrNetworkUnreachable;
   }
-  if (!lumora_net::WriteAll(fd, join, kReplyTimeoutMs) ||
-      !lumora_net::ReadMessage(fd, kReplyTimeoutMs, reply_kind, reply) ||
-      !lumora_net::Valid(*reply_kind, reinterpret_cast<const uint8_t*>(reply->data()), reply->size(), nullptr)) {
+  if (!lumora_net::WriteAll(fd, join, kReplyTimeoutMs) || !read_reply(fd, reply_kind, reply)) {
     log_line(kLogWarning, "room server at %s did not answer the entry", address.text().c_str());
     close(fd);
     return kErrRequestServerTimeout;
   }
   link->reset(new RoomLink(address, fd));
+  if (const char* window = std::getenv("LUMORA_ROOM_SERVER_RECONNECT_MS")) {
+    const long ms = std::strtol(window, nullptr, 10);
+    if (ms >= 0 && ms <= 24L * 3600 * 1000) (*link)->reconnect_window_ms_ = static_cast<int>(ms);
+  }
   return 0;
 }
 
@@ -64,10 +77,12 @@ bool RoomLink::Start(std::shared_ptr<Listener> listener) {
   std::shared_ptr<RoomLink> self = shared_from_this();
   try {
     start_sdk_thread([self] { self->Run(); }).detach();
-    return true;
   } catch (const std::system_error&) {
     return false;
   }
+  std::lock_guard<std::mutex> lock(mu_);
+  started_ = true;
+  return true;
 }
 
 void RoomLink::Wake() {
@@ -113,6 +128,9 @@ void RoomLink::Close(std::string last) {
       out_bytes_ += last.size();
       out_.push_back(std::move(last));
     }
+  }
+  if (!started_) {
+    return;  // no thread: the socket closes with the link
   }
   lock.unlock();
   Wake();
@@ -225,7 +243,7 @@ bool RoomLink::Pump(bool* silent) {
 }
 
 bool RoomLink::Reconnect() {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kReconnectWindowMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(reconnect_window_ms_);
   while (Clock::now() < deadline) {
     {
       std::unique_lock<std::mutex> lock(mu_);
@@ -237,9 +255,8 @@ bool RoomLink::Reconnect() {
     if (fd < 0) continue;
     uint8_t kind = 0;
     std::string reply;
-    if (lumora_net::WriteAll(fd, listener_->JoinMessage(), kReplyTimeoutMs) &&
-        lumora_net::ReadMessage(fd, kReplyTimeoutMs, &kind, &reply) && kind == lumora_net::kJoined &&
-        lumora_net::Valid(kind, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), nullptr)) {
+    if (lumora_net::WriteAll(fd, listener_->JoinMessage(), kReplyTimeoutMs) && read_reply(fd, &kind, &reply) &&
+        kind == lumora_net::kJoined) {
       {
         std::lock_guard<std::mutex> lock(mu_);
         fd_ = fd;
@@ -280,7 +297,7 @@ void RoomLink::Run() {
       }
       if (!stopping) {
         log_line(kLogError, "room server at %s: not back within %d ms; leaving the room", address_.text().c_str(),
-                 kReconnectWindowMs);
+                 reconnect_window_ms_);
         listener_->OnGaveUp();
       }
       break;

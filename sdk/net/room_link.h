@@ -41,6 +41,9 @@ class RoomLink : public std::enable_shared_from_this<RoomLink> {
   static constexpr int kHeartbeatMs = 1000;
   static constexpr int kSilenceLimitMs = 5000;
   static constexpr int kRetryMs = 250;
+  // How long a lost link tries to come back; LUMORA_ROOM_SERVER_RECONNECT_MS
+  // (read when the link opens) sets another window, for tests and for
+  // programs that would rather hear sooner that they left.
   static constexpr int kReconnectWindowMs = 15000;
   static constexpr int kFlushMs = 300;
   static constexpr int kCloseWaitMs = 2000;
@@ -96,6 +99,7 @@ class RoomLink : public std::enable_shared_from_this<RoomLink> {
   void Wake();
 
   const lumora_net::SocketAddress address_;
+  int reconnect_window_ms_ = kReconnectWindowMs;
   int fd_;
   int wake_fd_ = -1;
   std::shared_ptr<Listener> listener_;
@@ -108,6 +112,7 @@ class RoomLink : public std::enable_shared_from_this<RoomLink> {
   size_t out_bytes_ = 0;         // guarded by mu_
   bool connected_ = false;       // guarded by mu_
   bool stopping_ = false;        // guarded by mu_
+  bool started_ = false;         // guarded by mu_: the thread runs
   bool done_ = false;            // guarded by mu_
   std::atomic<uint64_t> dropped_{0};
 };
