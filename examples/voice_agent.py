@@ -1,6 +1,6 @@
 """Voice agent skeleton: listens to one user, answers, and stops talking when interrupted.
 
-Run it: python examples/voice_agent.py   (a simulated user joins; or APP_ID ROOM_ID USER to wait for a real one)
+Run it: python examples/voice_agent.py   (a simulated user joins; or APP_ID ROOM_ID USER to wait for a real one; --wait for "caller" of examples/talking_client.py)
 
 Shows, on `lumora_kit.Room`:
 - the user's audio resampled to 16 kHz (`lumora_kit.media.Resampler`) for a recogniser;
@@ -10,7 +10,10 @@ The recogniser (a loudness detector) and the voice (a tone) are placeholders for
 real speech recognition and synthesis. Needs `pip install 'lumora-kit[media]'`.
 It ends when USER leaves. Without arguments it meets a simulated user from
 `lumora_kit.testing` in a loopback room of the stand-in SDK, who speaks, and
-speaks again while the agent answers.
+speaks again while the agent answers. With --wait it waits in room 8001 for
+"caller", a user in another process: with LUMORA_ROOM_SERVER naming a room
+server, `python examples/talking_client.py` in another terminal is that user
+(docs/room-server.md).
 """
 
 import argparse
@@ -112,8 +115,12 @@ async def with_simulated_user() -> None:
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("room", nargs="*", metavar="APP_ID ROOM_ID USER", help="wait for USER in that room")
+    parser.add_argument("--wait", action="store_true",
+                        help='wait in room 8001 for "caller" (examples/talking_client.py), e.g. of another process')
     args = parser.parse_args()
-    if not args.room:
+    if args.wait:
+        asyncio.run(main(1400, 8001, "caller"))
+    elif not args.room:
         asyncio.run(with_simulated_user())
     elif len(args.room) == 3 and args.room[0].isdigit():
         asyncio.run(main(int(args.room[0]), args.room[1], args.room[2]))

@@ -13,6 +13,10 @@
   "peer", app id `DEFAULT_APP_ID`, a fresh room; `lumora_peer.app_id` and
   `lumora_peer.room_id` say where), on `lumora_runner`'s loop; it leaves
   after the test.
+- `lumora_room_server`: a started `testing.room_server.RoomServer` (the
+  stand-in SDK's local room server) in the test's tmp_path, stopped
+  afterwards; ``with lumora_room_server.joined_here():`` points this
+  process's clouds at it, `.env()` child processes.
 
 Async tests: a Room works on the loop it joined on, so `lumora_peer` joins
 on the loop that runs the test, whichever plugin runs it:
@@ -46,6 +50,7 @@ import asyncio
 import functools
 import gc
 import inspect
+import os
 import sys
 from collections.abc import Awaitable, Callable, Iterator
 from typing import TYPE_CHECKING
@@ -55,6 +60,7 @@ import pytest
 if TYPE_CHECKING:
     from .room import Room
     from .testing import LoopbackRoom, SdkControl, WiredCloud
+    from .testing.room_server import RoomServer
 
 
 @pytest.fixture(scope="session")
@@ -98,6 +104,23 @@ def lumora_room(lumora_sdk: "SdkControl") -> Iterator["LoopbackRoom"]:
     room = pair(lumora_sdk)
     yield room
     room.leave()
+
+
+@pytest.fixture
+def lumora_room_server(tmp_path: "os.PathLike[str]") -> Iterator["RoomServer"]:
+    """A room server in the test's folder; skips when there is none (vendor SDK)."""
+    from .server import ServerNotFound, server_executable
+    from .testing.room_server import RoomServer
+
+    try:
+        server_executable()
+    except ServerNotFound as e:
+        pytest.skip(str(e))
+    server = RoomServer(tmp_path).start()
+    try:
+        yield server
+    finally:
+        server.stop()
 
 
 @pytest.fixture

@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-/* ---- Journal (see journal.h for the format) ---- */
+/* ---- Journal (see journal/journal.h for the format) ---- */
 
 LUMORA_API void lumora_journal_enable(int enabled); /* off by default */
 LUMORA_API void lumora_journal_clear(void);

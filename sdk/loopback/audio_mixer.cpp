@@ -130,13 +130,17 @@ void AudioMixer::Clear() {
 
 size_t AudioMixer::buffered() const { return sums_.size() / channels_; }
 
-void AudioMixer::Place(const std::string& source, uint32_t pts_ms, bool keep_time) {
+AudioMixer::Track& AudioMixer::TrackOf(const std::string& source) {
   auto [found, added] = tracks_.try_emplace(source);
-  Track& track = found->second;
   if (added) {
-    track.cursor = read_pos_;
+    found->second.cursor = read_pos_;
   }
-  uint64_t start = std::max(track.cursor, read_pos_);
+  return found->second;
+}
+
+void AudioMixer::Place(const std::string& source, uint32_t pts_ms, bool keep_time) {
+  Track& track = TrackOf(source);
+  uint64_t start = StartOf(track);
   if (keep_time && track.timed) {
     // Wrapping difference: pts is a uint32 of milliseconds.
     const auto step_ms = static_cast<int32_t>(pts_ms - track.last_pts);
@@ -167,12 +171,8 @@ void AudioMixer::Write(const std::string& source, const std::vector<int16_t>& in
   if (frames == 0) {
     return;
   }
-  auto [found, added] = tracks_.try_emplace(source);
-  Track& track = found->second;
-  if (added) {
-    track.cursor = read_pos_;
-  }
-  const uint64_t start = std::max(track.cursor, read_pos_);
+  Track& track = TrackOf(source);
+  const uint64_t start = StartOf(track);
   const size_t offset = static_cast<size_t>(start - read_pos_) * channels_;
   const size_t needed = offset + frames * channels_;
   if (sums_.size() < needed) {

@@ -88,6 +88,10 @@ class AudioMixer {
     uint64_t last_start = 0;  // where that frame was placed
   };
 
+  // The sender's track, made at the read position when new.
+  Track& TrackOf(const std::string& source);
+  // Where the track's next audio goes: its cursor, never before the read position.
+  uint64_t StartOf(const Track& track) const { return track.cursor > read_pos_ ? track.cursor : read_pos_; }
   void Pop(std::vector<int16_t>* out, uint32_t* pts_ms);
   void Bound();
   // Sample frames from the read position to the furthest cursor.

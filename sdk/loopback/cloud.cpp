@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "control/journal.h"
+#include "values/journal_records.h"
 #include "loopback/cloud_impl.h"
 #include "loopback/room_service.h"
+#include "loopback/server_room.h"
 #include "settings/error_console.h"
 #include "settings/sdk_log.h"
 #include "values/payload_buffers.h"
@@ -99,19 +100,25 @@ enum TimerSlot { kQualityTimer = 1 };
 void report_network_quality(CloudCore& core) {
   std::string local_id;
   std::vector<std::string> remote_ids;
+  bool connected = false;
   {
     std::lock_guard<std::mutex> lock(room_mutex());
     if (!core.m.in_room) {
       return;
     }
     local_id = core.m.user_id;
+    connected = core.m.state == vela::CONNECTION_STATE_CONNECTED;
     for (const auto& other : others_in_room(core)) {
       remote_ids.push_back(other->m.user_id);
+    }
+    for (const auto& [user_id, peer] : core.m.peers) {
+      remote_ids.push_back(user_id);
     }
   }
   auto local = make_quiet<NetworkQualityInfo>([&](NetworkQualityInfo& info) {
     info.user_id = local_id.c_str();
-    info.quality = vela::NETWORK_QUALITY_EXCELLENT;
+    // While a room server is out of reach, the local link is down.
+    info.quality = connected ? vela::NETWORK_QUALITY_EXCELLENT : vela::NETWORK_QUALITY_DOWN;
   });
   auto remote = make_quiet<std::vector<NetworkQualityInfo>>([&](std::vector<NetworkQualityInfo>& list) {
     list.resize(remote_ids.size());
@@ -202,10 +209,12 @@ void VELACloud::Destroy(VELACloud* cloud) {
   // First: from here on no delegate call starts for this cloud. A call
   // already running on the event thread is not waited for.
   lumora_sdk::close_cloud(*core);
+  std::shared_ptr<lumora_sdk::RoomLink> link;
   {
     std::lock_guard<std::mutex> lock(lumora_sdk::room_mutex());
-    lumora_sdk::leave_room(*core, 1);
+    link = lumora_sdk::leave_room(*core, 1);
   }
+  lumora_sdk::close_server_link(link, 1);
   bool last_cloud = false;
   {
     auto& reg = lumora_sdk::registry();
@@ -268,12 +277,30 @@ int CloudImpl::EnterRoom(const EnterRoomParams& params) {
   } else if (key.room_id == 0 && key.str_room_id.empty()) {
     code = vela::ERR_INVALID_ROOM_ID;
   }
+  // On a room server when LUMORA_ROOM_SERVER names one: connected and
+  // entered there first, without the room lock (it may take seconds).
+  std::shared_ptr<RoomLink> link;
+  std::vector<lumora_net::MemberInfo> server_members;
+  if (code == vela::ERR_OK) {
+    lumora_net::SocketAddress server;
+    const int use_server = room_server_address(&server);
+    bool in_room = false;
+    {
+      std::lock_guard<std::mutex> lock(room_mutex());
+      in_room = core->m.in_room;
+    }
+    if (use_server < 0) {
+      code = vela::ERR_NETWORK_UNREACHABLE;
+    } else if (use_server > 0 && !in_room) {
+      code = static_cast<vela::Error>(open_server_room(core, server, key, user_id, &link, &server_members));
+    }
+  }
   ConnectionState old_state = vela::CONNECTION_STATE_INIT;
   if (code == vela::ERR_OK) {
     std::lock_guard<std::mutex> lock(room_mutex());
     if (core->m.in_room) {
       code = vela::ERR_INVALID_OPERATION;
-    } else if (const Members* members = room_members(key);
+    } else if (const Members* members = link != nullptr ? nullptr : room_members(key);
                members != nullptr && std::any_of(members->begin(), members->end(), [&](const auto& member) {
                  return member->m.user_id == user_id;
                })) {
@@ -299,7 +326,18 @@ int CloudImpl::EnterRoom(const EnterRoomParams& params) {
       // The room's events for the newcomer wait until its own callbacks
       // below have been made.
       core->loop->Hold();
-      join_room(core);
+      if (link != nullptr) {
+        join_server_room(core, link, server_members);
+      } else {
+        join_room(core);
+      }
+    }
+  }
+  if (link != nullptr) {
+    if (code == vela::ERR_OK) {
+      start_server_link(core, link);
+    } else {
+      close_server_link(link, 0);
     }
   }
   if (code != vela::ERR_OK) {
@@ -317,14 +355,19 @@ int CloudImpl::EnterRoom(const EnterRoomParams& params) {
 int CloudImpl::ExitRoom() {
   std::shared_ptr<CloudCore> core = core_;
   JournalEntry("VELACloud::ExitRoom", core->id).commit();
+  std::shared_ptr<RoomLink> link;
+  ConnectionState state = vela::CONNECTION_STATE_CONNECTED;
   {
     std::lock_guard<std::mutex> lock(room_mutex());
     if (!core->m.in_room) {
       return vela::ERR_INVALID_OPERATION;
     }
-    leave_room(*core, 0);
+    state = core->m.state;
+    link = leave_room(*core, 0);
   }
-  call_state_changed(*core, vela::CONNECTION_STATE_CONNECTED, vela::CONNECTION_STATE_DISCONNECTED);
+  // Bounded also while the room server is gone (RoomLink::Close).
+  close_server_link(link, 0);
+  call_state_changed(*core, state, vela::CONNECTION_STATE_DISCONNECTED);
   call_delegate(*core, "OnExitRoom", [](VELACloudDelegate& d) { d.OnExitRoom(); });
   return 0;
 }
@@ -340,7 +383,9 @@ int CloudImpl::Subscribe(const char* user_id, StreamType type) {
     return vela::ERR_INVALID_OPERATION;
   }
   core->m.subscriptions.emplace(user_id, type);
-  if (is_video_stream(type)) {
+  if (is_video_stream(type) && core->m.link != nullptr && core->m.peers.count(user_id) != 0) {
+    send_to_server(core->m, key_request_message(user_id, type), false);
+  } else if (is_video_stream(type)) {
     // A new viewer of a running stream needs a key frame to start from.
     std::shared_ptr<CloudCore> sender = member_named(*core, user_id);
     if (sender != nullptr && sender != core) {
@@ -394,6 +439,9 @@ int CloudImpl::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     }
     core->m.audio_channel = true;
     core->m.audio_params = params;
+    if (core->m.link != nullptr) {
+      send_to_server(core->m, channel_message(0, true), false);
+    }
     for (const auto& other : others_in_room(*core)) {
       queue_audio_available(other, core->m.user_id, true);
     }
@@ -411,6 +459,9 @@ int CloudImpl::DestroyLocalAudioChannel() {
       return vela::ERR_INVALID_OPERATION;
     }
     core->m.audio_channel = false;
+    if (core->m.link != nullptr) {
+      send_to_server(core->m, channel_message(0, false), false);
+    }
     for (const auto& other : others_in_room(*core)) {
       queue_audio_available(other, core->m.user_id, false);
     }
@@ -434,6 +485,9 @@ int CloudImpl::CreateLocalVideoChannel(StreamType type) {
     }
     channels.push_back(type);
     core->m.video_frames_sent[type] = 0;
+    if (core->m.link != nullptr) {
+      send_to_server(core->m, channel_message(type, true), false);
+    }
     for (const auto& other : others_in_room(*core)) {
       queue_video_available(other, core->m.user_id, true, type);
     }
@@ -457,6 +511,9 @@ int CloudImpl::DestroyLocalVideoChannel(StreamType type) {
       return vela::ERR_INVALID_OPERATION;
     }
     channels.erase(found);
+    if (core->m.link != nullptr) {
+      send_to_server(core->m, channel_message(type, false), false);
+    }
     for (const auto& other : others_in_room(*core)) {
       queue_video_available(other, core->m.user_id, false, type);
     }

@@ -27,10 +27,11 @@
 #include <utility>
 #include <vector>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "loopback/audio_mixer.h"
 #include "loopback/event_loop.h"
 #include "loopback/exception_text.h"
+#include "net/room_link.h"
 #include "vela/lumora_vela_cloud.h"
 
 namespace lumora_sdk {
@@ -55,6 +56,12 @@ struct RoomKey {
     return std::tie(sdk_app_id, room_id, str_room_id) <
            std::tie(other.sdk_app_id, other.room_id, other.str_room_id);
   }
+};
+
+// Another member of a room on a room server, as the server reported it.
+struct RemotePeer {
+  bool audio = false;
+  std::vector<vela::StreamType> video;  // in order of creation
 };
 
 // What the service keeps of one cloud, as its own copies. Guarded by
@@ -82,6 +89,11 @@ struct MemberState {
   std::set<std::string> unannounced;
   std::map<uint32_t, uint32_t> cmd_seq;                // last seq per cmd id
   bool voice_detection = false;
+
+  // Set while the stay is in a room on a room server (server_room.h); the
+  // in-process room service then leaves this member alone.
+  std::shared_ptr<RoomLink> link;
+  std::map<std::string, RemotePeer> peers;  // the other members of that room
 };
 
 struct CloudCore : std::enable_shared_from_this<CloudCore> {

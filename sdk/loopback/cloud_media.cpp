@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "control/journal.h"
+#include "values/journal_records.h"
 #include "loopback/audio_mixer.h"
 #include "loopback/cloud_impl.h"
+#include "loopback/delivery.h"
 #include "loopback/room_service.h"
+#include "loopback/server_room.h"
 #include "settings/sdk_log.h"
 
 namespace lumora_sdk {
@@ -71,6 +73,11 @@ AudioView view_of(const AudioFrame& frame) {
 // it subscribed to. Requires room_mutex().
 std::vector<std::string> mixed_sources(const CloudCore& receiver) {
   std::vector<std::string> sources;
+  for (const auto& [user_id, peer] : receiver.m.peers) {
+    if (peer.audio && receiver.m.subscriptions.count({user_id, vela::STREAM_TYPE_AUDIO}) != 0) {
+      sources.push_back(user_id);
+    }
+  }
   for (const auto& member : others_in_room(receiver)) {
     if (member->m.audio_channel &&
         receiver.m.subscriptions.count({member->m.user_id, vela::STREAM_TYPE_AUDIO}) != 0) {
@@ -155,6 +162,33 @@ void deliver_mixed(CloudCore& receiver, uint64_t session, const std::string& sen
   }
 }
 
+}  // namespace
+
+void queue_audio_delivery(const std::shared_ptr<CloudCore>& receiver, const std::string& sender,
+                          std::shared_ptr<const AudioFrame> frame, bool tentative,
+                          std::shared_ptr<std::atomic<uint64_t>> epoch_of, uint64_t epoch) {
+  const vela::AudioObtainParams& obtain = receiver->m.obtain;
+  auto current = [epoch_of, epoch] { return epoch_of == nullptr || epoch_of->load() == epoch; };
+  if (obtain.audio_obtain_method == vela::AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix) {
+    post_room_event(receiver, [sender, frame, current, tentative](CloudCore& r) {
+      if (!current() || (tentative && !subscribed_now(r, sender, vela::STREAM_TYPE_AUDIO))) {
+        return;
+      }
+      call_delegate(r, "OnRemoteAudioReceived",
+                    [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *frame); });
+    });
+  } else if (!tentative) {  // the mix takes what was subscribed when it was sent
+    post_room_event(receiver, [sender, frame, current, session = receiver->session.load(),
+                               expected = mixed_sources(*receiver)](CloudCore& r) {
+      if (current()) {
+        deliver_mixed(r, session, sender, *frame, expected);
+      }
+    });
+  }
+}
+
+namespace {
+
 int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, bool clear_send_queue) {
   std::lock_guard<std::mutex> lock(room_mutex());
   MemberState& m = core->m;
@@ -166,11 +200,15 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
     return vela::ERR_INVALID_PARAMETER;
   }
   if (clear_send_queue) {
-    // Undelivered audio of this sender carries the old epoch and is dropped.
+    // Undelivered audio of this sender carries the old epoch and is dropped;
+    // on a room server, what the link has not written yet.
     core->audio_epoch->fetch_add(1);
+    if (m.link != nullptr) {
+      m.link->DropQueued(lumora_net::kAudio);
+    }
   }
   const std::vector<Receiver> receivers = subscribers(*core, vela::STREAM_TYPE_AUDIO);
-  if (receivers.empty()) {
+  if (receivers.empty() && m.link == nullptr) {
     return 0;
   }
   std::shared_ptr<const AudioFrame> shared;
@@ -182,28 +220,13 @@ int send_audio(const std::shared_ptr<CloudCore>& core, const AudioFrame& frame, 
     }
     shared = std::move(own);
   }
+  if (m.link != nullptr) {
+    send_to_server(m, audio_message(m.user_id, *shared), true);
+  }
   const std::shared_ptr<std::atomic<uint64_t>> epoch_of = core->audio_epoch;
   const uint64_t epoch = epoch_of->load();
-  const std::string sender = m.user_id;
   for (const auto& [receiver, tentative] : receivers) {
-    const vela::AudioObtainParams& obtain = receiver->m.obtain;
-    if (obtain.audio_obtain_method == vela::AUDIO_OBTAIN_METHOD_CALLBACK && !obtain.enable_remote_audio_mix) {
-      post_room_event(receiver, [sender, shared, epoch_of, epoch, tentative](CloudCore& r) {
-        if (epoch_of->load() != epoch ||
-            (tentative && !subscribed_now(r, sender, vela::STREAM_TYPE_AUDIO))) {
-          return;
-        }
-        call_delegate(r, "OnRemoteAudioReceived",
-                      [&](VELACloudDelegate& d) { d.OnRemoteAudioReceived(sender.c_str(), *shared); });
-      });
-    } else if (!tentative) {  // the mix takes what was subscribed when it was sent
-      post_room_event(receiver, [sender, shared, epoch_of, epoch, session = receiver->session.load(),
-                                 expected = mixed_sources(*receiver)](CloudCore& r) {
-        if (epoch_of->load() == epoch) {
-          deliver_mixed(r, session, sender, *shared, expected);
-        }
-      });
-    }
+    queue_audio_delivery(receiver, m.user_id, shared, tentative, epoch_of, epoch);
   }
   return 0;
 }
@@ -218,6 +241,8 @@ size_t frame_size(const PixelFrame& f) {
   JournalMute mute;
   return f.size();
 }
+
+}  // namespace
 
 // The other kind of frame, fields mapped, payload unchanged.
 std::shared_ptr<const VideoFrame> as_video(const PixelFrame& pixel, bool key_frame) {
@@ -242,9 +267,11 @@ std::shared_ptr<const PixelFrame> as_pixel(const VideoFrame& video) {
   });
 }
 
+namespace {
+
 template <typename Frame>
-void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
-                std::shared_ptr<const Frame> frame, bool tentative) {
+void post_video_frame(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
+                      std::shared_ptr<const Frame> frame, bool tentative) {
   post_room_event(receiver, [sender, type, frame, tentative](CloudCore& r) {
     if (tentative && !subscribed_now(r, sender, type)) {
       return;
@@ -253,6 +280,38 @@ void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& s
                   [&](VELACloudDelegate& d) { d.OnRemoteVideoReceived(sender.c_str(), type, *frame); });
   });
 }
+
+}  // namespace
+
+void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
+                std::shared_ptr<const VideoFrame> frame, bool tentative) {
+  post_video_frame(receiver, sender, type, std::move(frame), tentative);
+}
+
+void post_video(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType type,
+                std::shared_ptr<const PixelFrame> frame, bool tentative) {
+  post_video_frame(receiver, sender, type, std::move(frame), tentative);
+}
+
+void queue_sei_delivery(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, StreamType stream,
+                        int message_type, std::shared_ptr<const std::string> message) {
+  post_room_event(receiver, [sender, stream, message_type, message](CloudCore& r) {
+    call_delegate(r, "OnSeiMessageReceived", [&](VELACloudDelegate& d) {
+      d.OnSeiMessageReceived(sender.c_str(), stream, message_type, message->data(), message->size());
+    });
+  });
+}
+
+void queue_command_delivery(const std::shared_ptr<CloudCore>& receiver, const std::string& sender, int32_t cmd_id,
+                            uint32_t seq, std::shared_ptr<const std::string> message) {
+  post_room_event(receiver, [sender, cmd_id, seq, message](CloudCore& r) {
+    call_delegate(r, "OnReceiveCustomCmdMsg", [&](VELACloudDelegate& d) {
+      d.OnReceiveCustomCmdMsg(sender.c_str(), cmd_id, seq, message->data(), message->size());
+    });
+  });
+}
+
+namespace {
 
 // Frames between key frames of a stream converted from raw pictures.
 uint64_t gop_frames(const MemberState& m, int type) {
@@ -280,6 +339,12 @@ int send_video(const std::shared_ptr<CloudCore>& core, StreamType type, const Fr
     return vela::ERR_INVALID_PARAMETER;
   }
   const uint64_t index = m.video_frames_sent[type]++;
+  if (m.link != nullptr) {
+    // A raw picture carries whether it starts a group, for receivers that
+    // take encoded frames.
+    send_to_server(m, video_message(m.user_id, type, frame, index % gop_frames(m, type) == 0), true);
+    return 0;
+  }
   const std::vector<Receiver> receivers = subscribers(*core, type);
   if (receivers.empty()) {
     return 0;
@@ -374,12 +439,11 @@ int CloudImpl::SendSeiMessage(int message_type, const char* message, size_t leng
   const StreamType stream = m.video_channels.empty() ? vela::STREAM_TYPE_VIDEO_HIGH : m.video_channels.front();
   auto copy = std::make_shared<const std::string>(message, length);
   const std::string sender = m.user_id;
+  if (m.link != nullptr) {
+    send_to_server(m, sei_message(m.user_id, stream, message_type, *copy), true);
+  }
   for (const auto& other : others_in_room(*core)) {
-    post_room_event(other, [sender, stream, message_type, copy](CloudCore& r) {
-      call_delegate(r, "OnSeiMessageReceived", [&](VELACloudDelegate& d) {
-        d.OnSeiMessageReceived(sender.c_str(), stream, message_type, copy->data(), copy->size());
-      });
-    });
+    queue_sei_delivery(other, sender, stream, message_type, copy);
   }
   return 0;
 }
@@ -404,12 +468,11 @@ bool CloudImpl::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t le
   auto copy = std::make_shared<const std::string>(message != nullptr ? message : "", length);
   const std::string sender = m.user_id;
   const auto id = static_cast<int32_t>(cmd_id);
+  if (m.link != nullptr) {
+    send_to_server(m, command_message(m.user_id, cmd_id, seq, reliable, ordered, *copy), !reliable);
+  }
   for (const auto& other : others_in_room(*core)) {
-    post_room_event(other, [sender, id, seq, copy](CloudCore& r) {
-      call_delegate(r, "OnReceiveCustomCmdMsg", [&](VELACloudDelegate& d) {
-        d.OnReceiveCustomCmdMsg(sender.c_str(), id, seq, copy->data(), copy->size());
-      });
-    });
+    queue_command_delivery(other, sender, id, seq, copy);
   }
   return true;
 }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "settings/sdk_log.h"
 #include "threads/sdk_thread.h"
 

@@ -39,7 +39,7 @@ const Members* room_members(const RoomKey& key) {
 
 Members others_in_room(const CloudCore& core) {
   Members others;
-  if (!core.m.in_room) {
+  if (!core.m.in_room || core.m.link != nullptr) {
     return others;
   }
   if (const Members* members = room_members(core.m.room)) {
@@ -53,7 +53,7 @@ Members others_in_room(const CloudCore& core) {
 }
 
 std::shared_ptr<CloudCore> member_named(const CloudCore& core, const std::string& user_id) {
-  if (!core.m.in_room) {
+  if (!core.m.in_room || core.m.link != nullptr) {
     return nullptr;
   }
   if (const Members* members = room_members(core.m.room)) {
@@ -123,11 +123,14 @@ void join_room(const std::shared_ptr<CloudCore>& core) {
   members.push_back(core);
 }
 
-void leave_room(CloudCore& core, int reason) {
+std::shared_ptr<RoomLink> leave_room(CloudCore& core, int reason) {
   if (!core.m.in_room) {
-    return;
+    return nullptr;
   }
-  auto found = rooms().find(core.m.room);
+  std::shared_ptr<RoomLink> link = std::move(core.m.link);
+  core.m.link = nullptr;
+  core.m.peers.clear();
+  auto found = link != nullptr ? rooms().end() : rooms().find(core.m.room);
   if (found != rooms().end()) {
     Members& members = found->second;
     members.erase(std::remove_if(members.begin(), members.end(),
@@ -155,6 +158,7 @@ void leave_room(CloudCore& core, int reason) {
   core.session.fetch_add(1);
   std::lock_guard<std::mutex> audio(core.audio_mu);
   core.mixer.Clear();
+  return link;
 }
 
 }  // namespace lumora_sdk

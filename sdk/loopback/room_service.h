@@ -24,10 +24,14 @@ namespace vela = lumora::vela;
 // on the cloud object itself, which calls into the room service.
 struct CloudCore;
 struct RoomKey;
+class RoomLink;
 
 std::mutex& room_mutex();
 
 using Members = std::vector<std::shared_ptr<CloudCore>>;
+
+// A member in a room on a room server (MemberState::link) is in no
+// in-process room: it has no others here and no name here.
 
 // The members of a room in order of entry; null when nobody is in it.
 const Members* room_members(const RoomKey& key);
@@ -43,7 +47,9 @@ void join_room(const std::shared_ptr<CloudCore>& core);
 // Takes `core` out of its room. The others get availability false for its
 // channels, then OnRemoteUserExitRoom(reason). The member's stay ends:
 // subscriptions, command sequences and received audio are cleared.
-void leave_room(CloudCore& core, int reason);
+// Returns the stay's link to a room server, if any: the caller closes it
+// (close_server_link, server_room.h) once it has let go of room_mutex().
+std::shared_ptr<RoomLink> leave_room(CloudCore& core, int reason);
 
 // Queued room events, each for one receiving cloud.
 void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id);

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "settings/error_console.h"
 #include "settings/log_settings.h"
 #include "settings/sdk_log.h"

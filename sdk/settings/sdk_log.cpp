@@ -22,7 +22,6 @@
 #include <mutex>
 #include <string>
 
-#include "control/lumora_control.h"
 #include "settings/log_settings.h"
 
 namespace lumora_sdk {
@@ -326,19 +325,3 @@ std::string log_file_path() {
 }
 
 }  // namespace lumora_sdk
-
-extern "C" {
-
-LUMORA_API size_t lumora_log_file_path(char* buf, size_t buf_size) {
-  const std::string path = lumora_sdk::log_file_path();
-  if (buf != nullptr && buf_size > 0) {
-    const size_t k = path.size() < buf_size - 1 ? path.size() : buf_size - 1;
-    std::memcpy(buf, path.data(), k);
-    buf[k] = '\0';
-  }
-  return path.size();
-}
-
-LUMORA_API int lumora_log_level(void) { return lumora_sdk::log_level(); }
-
-}  // extern "C"

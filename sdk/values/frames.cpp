@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "values/frame_payload.h"
 #include "values/payload_buffers.h"
 #include "vela/lumora_vela_defines.h"

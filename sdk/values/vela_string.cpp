@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "control/journal.h"
+#include "journal/journal.h"
 #include "vela/lumora_vela_defines.h"
 
 namespace lumora {

@@ -1,7 +1,7 @@
-// The call journal (see journal.h) and its control functions
-// (lumora_journal_* in lumora_control.h).
+// The call journal (see journal.h): entries built outside the lock,
+// appended under it, and the oldest dropped past the caps.
 
-#include "control/journal.h"
+#include "journal/journal.h"
 
 #include <atomic>
 #include <cstdio>
@@ -9,9 +9,6 @@
 #include <deque>
 #include <mutex>
 #include <utility>
-
-#include "control/lumora_control.h"
-#include "values/frame_payload.h"
 
 namespace lumora_sdk {
 
@@ -119,12 +116,12 @@ uint32_t crc32_of(const uint8_t* p, size_t n) {
   return crc ^ 0xFFFFFFFFu;
 }
 
+}  // namespace
+
 std::string json_int(long long v) { return std::to_string(v); }
 std::string json_uint(unsigned long long v) { return std::to_string(v); }
 std::string json_bool(bool v) { return v ? "true" : "false"; }
 std::string json_ptr(const void* p) { return p != nullptr ? "{\"ptr\":true}" : "null"; }
-
-}  // namespace
 
 // True when an entry built on this thread now would be recorded: the journal
 // is on and this thread is not inside a JournalMute.
@@ -253,117 +250,10 @@ std::string json_record(const char* name, const std::vector<std::pair<std::strin
   return out;
 }
 
-using namespace lumora::vela;
+void journal_set_enabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
 
-std::string json_of(const VelaString& value) { return json_text(value.GetValue()); }
-
-std::string json_of(const RoomParams& value) {
-  return json_record("RoomParams", {
-                                       {"sdk_app_id", json_uint(value.sdk_app_id)},
-                                       {"user_id", json_of(value.user_id)},
-                                       {"user_sig", json_of(value.user_sig)},
-                                       {"room_id", json_uint(value.room_id)},
-                                       {"str_room_id", json_of(value.str_room_id)},
-                                       {"custom_data", json_ptr(value.custom_data)},
-                                       {"decryption_delegate", json_ptr(value.decryption_delegate)},
-                                       {"encryption_delegate", json_ptr(value.encryption_delegate)},
-                                   });
-}
-
-std::string json_of(const AudioObtainParams& value) {
-  return json_record("AudioObtainParams",
-                     {
-                         {"audio_obtain_method", json_uint(value.audio_obtain_method)},
-                         {"enable_remote_audio_mix", json_bool(value.enable_remote_audio_mix)},
-                         {"output_sample_rate", json_int(value.output_sample_rate)},
-                         {"output_channels", json_int(value.output_channels)},
-                         {"output_frame_length_ms", json_int(value.output_frame_length_ms)},
-                         {"output_audio_codec_type", json_uint(value.output_audio_codec_type)},
-                     });
-}
-
-std::string json_of(const EnterRoomParams& value) {
-  return json_record("EnterRoomParams", {
-                                            {"room", json_of(value.room)},
-                                            {"scene", json_uint(value.scene)},
-                                            {"role", json_uint(value.role)},
-                                            {"private_map_key", json_of(value.private_map_key)},
-                                            {"audio_obtain_params", json_of(value.audio_obtain_params)},
-                                            {"use_pixel_frame_input", json_bool(value.use_pixel_frame_input)},
-                                            {"use_pixel_frame_output", json_bool(value.use_pixel_frame_output)},
-                                        });
-}
-
-std::string json_of(const AudioEncodeParams& value) {
-  return json_record("AudioEncodeParams", {
-                                              {"channels", json_int(value.channels)},
-                                              {"sample_rate", json_int(value.sample_rate)},
-                                              {"frame_length_ms", json_int(value.frame_length_ms)},
-                                              {"bitrate_bps", json_int(value.bitrate_bps)},
-                                              {"need_encode", json_bool(value.need_encode)},
-                                          });
-}
-
-std::string json_of(const VideoEncodeParams& value) {
-  return json_record("VideoEncodeParams", {
-                                              {"frame_rate", json_int(value.frame_rate)},
-                                              {"bitrate_bps", json_int(value.bitrate_bps)},
-                                              {"gop_in_seconds", json_int(value.gop_in_seconds)},
-                                          });
-}
-
-std::string json_of(const VADParams& value) {
-  return json_record("VADParams", {{"enable", json_bool(value.enable)}});
-}
-
-std::string json_of(const AudioFrame& value) {
-  const Payload& extra = frame_store_of(value).extra;
-  return json_record("AudioFrame", {
-                                       {"sample_rate", json_int(value.sample_rate)},
-                                       {"channels", json_int(value.channels)},
-                                       {"bits_per_sample", json_int(value.bits_per_sample)},
-                                       {"codec", json_uint(value.codec)},
-                                       {"pts", json_uint(value.pts)},
-                                       {"has_voice", json_bool(value.has_voice)},
-                                       {"data", json_buffer(value.data(), value.size())},
-                                       {"extra_data", json_buffer(extra.data(), extra.size())},
-                                   });
-}
-
-std::string json_of(const VideoFrame& value) {
-  return json_record("VideoFrame", {
-                                       {"pts", json_uint(value.pts)},
-                                       {"dts", json_uint(value.dts)},
-                                       {"is_key_frame", json_bool(value.is_key_frame)},
-                                       {"codec", json_uint(value.codec)},
-                                       {"rotation", json_uint(value.rotation)},
-                                       {"data", json_buffer(value.data(), value.size())},
-                                   });
-}
-
-std::string json_of(const PixelFrame& value) {
-  return json_record("PixelFrame", {
-                                       {"pts", json_uint(value.pts)},
-                                       {"width", json_uint(value.width)},
-                                       {"height", json_uint(value.height)},
-                                       {"format", json_uint(value.format)},
-                                       {"rotation", json_uint(value.rotation)},
-                                       {"data", json_buffer(value.data(), value.size())},
-                                   });
-}
-
-}  // namespace lumora_sdk
-
-// ---- Control functions --------------------------------------------------------
-
-extern "C" {
-
-LUMORA_API void lumora_journal_enable(int enabled) {
-  lumora_sdk::g_enabled.store(enabled != 0, std::memory_order_relaxed);
-}
-
-LUMORA_API void lumora_journal_clear(void) {
-  lumora_sdk::Journal& j = lumora_sdk::journal();
+void journal_clear() {
+  Journal& j = journal();
   std::deque<std::string> dropped;
   {
     std::lock_guard<std::mutex> lock(j.mutex);
@@ -373,16 +263,16 @@ LUMORA_API void lumora_journal_clear(void) {
   // `dropped` is freed here, outside the lock.
 }
 
-LUMORA_API size_t lumora_journal_size(void) {
-  lumora_sdk::Journal& j = lumora_sdk::journal();
+size_t journal_size() {
+  Journal& j = journal();
   std::lock_guard<std::mutex> lock(j.mutex);
   return j.entries.size();
 }
 
 // The whole text is measured and copied under one lock, so a dump that fits
 // is a consistent snapshot even while other threads append.
-LUMORA_API size_t lumora_journal_dump(size_t first, char* buf, size_t buf_size) {
-  lumora_sdk::Journal& j = lumora_sdk::journal();
+size_t journal_dump(size_t first, char* buf, size_t buf_size) {
+  Journal& j = journal();
   std::lock_guard<std::mutex> lock(j.mutex);
   const size_t count = j.entries.size();
   size_t needed = 2;  // [ and ]
@@ -411,4 +301,4 @@ LUMORA_API size_t lumora_journal_dump(size_t first, char* buf, size_t buf_size) 
   return needed;
 }
 
-}  // extern "C"
+}  // namespace lumora_sdk

@@ -1,7 +1,12 @@
 // The SDK's call journal: every call that reaches the SDK's public interface
 // from outside is recorded with its exact arguments, so tests can see what
-// the binding really passed. Read and cleared through lumora_control.h.
-// It records only while switched on (lumora_journal_enable), off by default.
+// the binding really passed. It records only while switched on, off by
+// default; the control interface (control/control_journal.cpp) switches it,
+// reads it and clears it.
+//
+// The journal sits below every layer that writes to it: it knows JSON and
+// bytes, nothing of the SDK's types. values/journal_records.h teaches it the
+// SDK's records and frames (JournalEncoder specialisations).
 //
 // Each entry is one JSON object:
 //   {"seq": N, "fn": "HaloLiveSDK::SetSocks5Proxy", "cloud": ID, "args": [...]}
@@ -21,9 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include "vela/lumora_vela_cloud.h"
 
 namespace lumora_sdk {
 
@@ -32,6 +36,20 @@ constexpr size_t kJournalBytesLimit = 64 * 1024;
 constexpr size_t kJournalMaxEntries = 200000;
 
 bool journal_enabled();
+
+// The control side: switch recording, drop what is held, count it, and
+// copy it out as one JSON array of the entries from `first` on (the
+// contract of lumora_journal_dump: returns the length the whole text needs;
+// writes at most buf_size - 1 bytes and a NUL).
+void journal_set_enabled(bool enabled);
+void journal_clear();
+size_t journal_size();
+size_t journal_dump(size_t first, char* buf, size_t buf_size);
+
+// How a record or frame of type T is encoded: specialised, next to the
+// type's own layer, with `static std::string encode(const T&)`.
+template <typename T>
+struct JournalEncoder;
 
 // While one of these lives, calls made on this thread are not journaled:
 // the SDK's own internal use of its public types (building a UserInfo for a
@@ -58,8 +76,8 @@ class JournalEntry {
   JournalEntry& pointer(const void* p);
   // An argument already encoded as JSON (see the json_* helpers below).
   JournalEntry& json(std::string encoded);
-  // A record or frame, encoded with json_of only while the journal records:
-  // encoding copies (and checksums) whole payloads.
+  // A record or frame, encoded with its JournalEncoder only while the
+  // journal records: encoding copies (and checksums) whole payloads.
   template <typename T>
   JournalEntry& record(const T& value);
   void commit();
@@ -71,25 +89,19 @@ class JournalEntry {
   std::vector<std::string> args_;
 };
 
-// JSON encoders for arguments, usable to build record encodings.
+// JSON encoders for arguments, the pieces of record encodings.
 std::string json_text(const char* s);
 std::string json_buffer(const void* data, size_t size);
+std::string json_int(long long v);
+std::string json_uint(unsigned long long v);
+std::string json_bool(bool v);
+std::string json_ptr(const void* p);
 std::string json_record(const char* name,
                         const std::vector<std::pair<std::string, std::string>>& fields);
-std::string json_of(const lumora::vela::VelaString& value);
-std::string json_of(const lumora::vela::RoomParams& value);
-std::string json_of(const lumora::vela::EnterRoomParams& value);
-std::string json_of(const lumora::vela::AudioObtainParams& value);
-std::string json_of(const lumora::vela::AudioEncodeParams& value);
-std::string json_of(const lumora::vela::VideoEncodeParams& value);
-std::string json_of(const lumora::vela::VADParams& value);
-std::string json_of(const lumora::vela::AudioFrame& value);
-std::string json_of(const lumora::vela::VideoFrame& value);
-std::string json_of(const lumora::vela::PixelFrame& value);
 
 template <typename T>
 JournalEntry& JournalEntry::record(const T& value) {
-  return enabled_ ? json(json_of(value)) : *this;
+  return enabled_ ? json(JournalEncoder<T>::encode(value)) : *this;
 }
 
 }  // namespace lumora_sdk

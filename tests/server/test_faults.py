@@ -1,0 +1,213 @@
+"""Faults on the room server, as members see them: a member killed or
+stopped, the server killed and restarted or gone for good, and nothing
+hanging meanwhile. Every wait is bounded; none measures speed."""
+
+import gc
+import signal
+import threading
+import time
+from pathlib import Path
+
+import _lumora
+import pytest
+
+from lumora_kit.testing import Recorder, enter_params, new_room_id, wait_until
+from lumora_kit.testing.room_server import RoomServer, spawn_participant
+
+MEMBER = Path(__file__).with_name("member.py")
+S = _lumora.StreamType
+CS = _lumora.ConnectionState
+DROPPED = 2
+# The server hears a member's heartbeat every second and drops it after 5 s
+# of silence; a killed member's socket closes at once. Generous on top.
+BOUND = 30.0
+
+
+class Cloud:
+    """A cloud with a Recorder in a room; left and destroyed by close()."""
+
+    def __init__(self, user: str, room_id: int, **fields) -> None:
+        self.recorder = Recorder()
+        self.cloud = _lumora.VELACloud(self.recorder)
+        self.user = user
+        assert self.cloud.EnterRoom(enter_params(user, room_id, **fields)) == 0
+
+    def states(self) -> list[tuple[int, int]]:
+        return [(int(a), int(b)) for a, b in self.recorder.named("OnConnectionStateChanged")]
+
+    def close(self) -> None:
+        self.cloud.ExitRoom()
+        self.cloud = None
+        gc.collect()
+
+
+def returns_within(fn, seconds: float) -> bool:
+    """Runs fn on a thread; whether it returned within `seconds` (a hang fails the test, not the run)."""
+    done = threading.Event()
+    thread = threading.Thread(target=lambda: (fn(), done.set()), daemon=True)
+    thread.start()
+    return done.wait(seconds)
+
+
+def test_a_killed_member_drops_out_with_reason_dropped(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        watcher = Cloud("watcher", room_id)
+    victim = spawn_participant(MEMBER, "victim", str(room_id), server=lumora_room_server)
+    try:
+        victim.wait_for("ready")
+        watcher.recorder.wait_for("OnRemoteUserEnterRoom", 1, BOUND)
+        watcher.recorder.wait_for("OnRemoteAudioAvailable", 1, BOUND)
+        victim.kill()
+        (user, reason), = [(str(i.user_id), r) for i, r in watcher.recorder.wait_for("OnRemoteUserExitRoom", 1, BOUND)]
+        assert (user, reason) == ("victim", DROPPED)
+        assert ("victim", False) in watcher.recorder.named("OnRemoteAudioAvailable")
+        assert "drop room=1400/%d user=victim" % room_id in lumora_room_server.log()
+        # The watcher's own connection never moved.
+        assert watcher.states() == [(int(CS.CONNECTION_STATE_INIT), int(CS.CONNECTION_STATE_CONNECTING)),
+                                    (int(CS.CONNECTION_STATE_CONNECTING), int(CS.CONNECTION_STATE_CONNECTED))]
+    finally:
+        victim.kill()
+        watcher.close()
+
+
+def test_a_member_that_leaves_is_told_apart_from_one_that_drops(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        watcher, leaver = Cloud("watcher", room_id), Cloud("leaver", room_id)
+        watcher.recorder.wait_for("OnRemoteUserEnterRoom", 1, BOUND)
+        leaver.close()
+        (info, reason), = watcher.recorder.wait_for("OnRemoteUserExitRoom", 1, BOUND)
+        assert reason == 0
+        watcher.close()
+
+
+def test_the_server_killed_and_restarted_members_reconnect_and_talk(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        alice, bob = Cloud("alice", room_id), Cloud("bob", room_id)
+    try:
+        alice.recorder.wait_for("OnRemoteUserEnterRoom", 1, BOUND)
+        bob.recorder.wait_for("OnRemoteUserEnterRoom", 1, BOUND)
+        lumora_room_server.kill()
+        connected, disconnected, connecting = (int(CS.CONNECTION_STATE_CONNECTED), int(CS.CONNECTION_STATE_DISCONNECTED),
+                                               int(CS.CONNECTION_STATE_CONNECTING))
+        for member in (alice, bob):
+            wait_until(lambda: (disconnected, connecting) in member.states(), BOUND, member.recorder.changed)
+            assert member.states()[-2:] == [(connected, disconnected), (disconnected, connecting)]
+        lumora_room_server.start()
+        for member in (alice, bob):
+            wait_until(lambda: member.states()[-1] == (connecting, connected), BOUND, member.recorder.changed)
+        # Back in the room with each other: a command goes through.
+        deadline = time.monotonic() + BOUND
+        while not any(cmd == 7 for _, cmd, _, _ in bob.recorder.named("OnReceiveCustomCmdMsg")):
+            assert time.monotonic() < deadline, bob.recorder.names()
+            alice.cloud.SendCustomCmdMsg(7, b"again", True, True)
+            time.sleep(0.2)
+        assert lumora_room_server.stats()["members"] == 2
+    finally:
+        alice.close()
+        bob.close()
+
+
+def test_a_server_gone_for_good_tells_members_they_left(lumora_sdk, lumora_room_server, monkeypatch):
+    monkeypatch.setenv("LUMORA_ROOM_SERVER_RECONNECT_MS", "1500")
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        alone = Cloud("alone", room_id)
+    lumora_room_server.kill()
+    alone.recorder.wait_for("OnExitRoom", 1, BOUND)
+    assert alone.states()[-3:] == [(3, 1), (1, 2), (2, 1)]
+    assert (int(_lumora.Error.ERR_NETWORK_UNREACHABLE),) in [tuple(int(x) for x in e) for e in alone.recorder.named("OnError")]
+    # Out of the room: leaving again is refused, promptly.
+    assert alone.cloud.ExitRoom() == int(_lumora.Error.ERR_INVALID_OPERATION)
+    alone.cloud = None
+    gc.collect()
+
+
+@pytest.mark.parametrize("how", ["killed", "stopped"])
+def test_leaving_and_destroying_never_wait_for_a_server_that_is_gone(lumora_sdk, lumora_room_server, how):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        a, b = Cloud("a", room_id), Cloud("b", room_id)
+    if how == "killed":
+        lumora_room_server.kill()
+    else:
+        lumora_room_server.pause()
+    try:
+        assert returns_within(a.cloud.ExitRoom, 10.0)
+
+        def destroy():
+            b.cloud = None
+            gc.collect()
+
+        assert returns_within(destroy, 10.0)
+    finally:
+        if how == "stopped":
+            lumora_room_server.resume()
+
+
+def test_entering_without_a_server_fails_with_network_unreachable(lumora_sdk, tmp_path, monkeypatch):
+    monkeypatch.setenv("LUMORA_ROOM_SERVER", f"unix:{tmp_path}/nobody.sock")
+    recorder = Recorder()
+    cloud = _lumora.VELACloud(recorder)
+    assert cloud.EnterRoom(enter_params("early", new_room_id())) == int(_lumora.Error.ERR_NETWORK_UNREACHABLE)
+    recorder.wait_for("OnError", 1, BOUND)
+    monkeypatch.setenv("LUMORA_ROOM_SERVER", "not an address")
+    assert cloud.EnterRoom(enter_params("early", new_room_id())) == int(_lumora.Error.ERR_NETWORK_UNREACHABLE)
+    # Unset, the in-process room as always.
+    monkeypatch.delenv("LUMORA_ROOM_SERVER")
+    assert cloud.EnterRoom(enter_params("early", new_room_id())) == 0
+    cloud.ExitRoom()
+
+
+def test_a_duplicate_user_id_is_refused(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        first = Cloud("same", room_id)
+        recorder = Recorder()
+        second = _lumora.VELACloud(recorder)
+        assert second.EnterRoom(enter_params("same", room_id)) == int(_lumora.Error.ERR_ENTER_ROOM_FAILED)
+    first.close()
+
+
+def test_a_stopped_member_does_not_slow_the_others(lumora_sdk, tmp_path):
+    # A small queue and a long silence limit: the stopped member stays a
+    # member while the others' video piles up for it.
+    server = RoomServer(tmp_path, args=["--queue-limit-bytes", "1048576", "--silence-limit-ms", "60000"]).start()
+    room_id = new_room_id()
+    try:
+        with server.joined_here():
+            sender = Cloud("sender", room_id)
+            watcher = Cloud("watcher", room_id)
+        stopped = spawn_participant(MEMBER, "sleeper", str(room_id), server=server)
+        stopped.wait_for("ready")
+        for member in (sender, watcher):
+            member.recorder.wait_for("OnRemoteUserEnterRoom", 2, BOUND)
+        stopped.signal(signal.SIGSTOP)
+        assert sender.cloud.CreateLocalVideoChannel(S.STREAM_TYPE_VIDEO_HIGH) == 0
+        assert watcher.cloud.Subscribe("sender", S.STREAM_TYPE_VIDEO_HIGH) == 0
+        frames = 300
+        for index in range(frames):
+            frame = _lumora.VideoFrame()
+            frame.pts = index
+            frame.SetData(bytes([index % 256]) * 20000)
+            assert sender.cloud.SendVideoFrame(S.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+            if index % 10 == 9:
+                # Paced a little, as a camera is: the sender's own queue
+                # never fills, so every loss below is the server's.
+                time.sleep(0.02)
+        # The watcher gets every frame while the sleeper's share is dropped.
+        wait_until(lambda: len(watcher.recorder.named("OnRemoteVideoFrameReceived")) >= frames, BOUND,
+                   watcher.recorder.changed)
+        stats = server.stats()
+        assert stats["dropped_messages"] > 0
+        sleeper, = [c for c in stats["per_connection"] if c["user"] == "sleeper"]
+        assert sleeper["dropped"] > 0
+        assert all(c["dropped"] == 0 for c in stats["per_connection"] if c["user"] in ("sender", "watcher"))
+        stopped.signal(signal.SIGCONT)
+        stopped.kill()
+        sender.close()
+        watcher.close()
+    finally:
+        server.stop()
