@@ -7,7 +7,8 @@ room, answers, and from then on runs four tasks beside the WebSocket's
 reader:
 
 - the browser's audio and video to the room (`_take_audio`, `_take_video`):
-  decoded frames on the gateway's clock (`timing`), dropped when stale;
+  decoded frames on the gateway's clock (`timing`); when aiortc's queue of
+  decoded frames grows (the gateway fell behind) the oldest are dropped;
 - the room's events to the page (`_follow_events`): the member list,
   custom messages, SEI, connection state, and the video slots;
 - the page's messages to the room (the reader): ``message`` sends a custom
@@ -25,6 +26,7 @@ peer connection and leaves the room, so the other members see the user leave.
 import asyncio
 import json
 import logging
+from fractions import Fraction
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from typing import Any
@@ -54,6 +56,10 @@ MAX_USER_ID = 128
 MAX_ROOM_ID = 64
 MAX_MESSAGE_BYTES = 1000
 OUTBOX_SIZE = 256  # messages to the page waiting to be written
+# Decoded frames of the browser waiting in aiortc's queue beyond these mean the gateway fell
+# behind: the oldest are dropped (counted) so that the room gets the browser's present.
+MAX_AUDIO_BACKLOG = 10  # 200 ms
+MAX_VIDEO_BACKLOG = 5
 MIX_QUEUE_FRAMES = 10  # 200 ms of the room's mix waiting for the browser's encoder
 SLOT_QUEUE_PICTURES = 3
 _UINT32 = 0xFFFFFFFF
@@ -72,6 +78,7 @@ class SessionStats:
     audio_frames_in: int = 0  # 20 ms frames sent to the room
     video_frames_in: int = 0
     stale_dropped: int = 0  # browser frames dropped because the gateway was behind
+    largest_lag_ms: float = 0.0  # the latest a browser frame came after its shortest trip
     audio_gaps: int = 0
     audio_frames_out: int = 0  # mixed frames handed to the browser's encoder
     video_frames_out: int = 0
@@ -285,6 +292,23 @@ class BrowserSession:
 
     # ---- Browser to room ----
 
+    def _behind(self, track: MediaStreamTrack, max_backlog: int) -> bool:
+        """True (and counted) for a frame to drop: more than `max_backlog` decoded frames wait behind it.
+
+        aiortc's remote track keeps its decoded frames in an unbounded asyncio queue (`_queue`);
+        a gateway without that attribute passes every frame on."""
+        backlog = getattr(track, "_queue", None)
+        if isinstance(backlog, asyncio.Queue) and backlog.qsize() > max_backlog:
+            self.stats.stale_dropped += 1
+            return True
+        return False
+
+    def _place(self, timeline: CaptureTimeline, media_time: Fraction) -> float:
+        seconds, arrival = float(media_time), self._loop.time()
+        at = timeline.place(seconds, arrival)
+        self.stats.largest_lag_ms = max(self.stats.largest_lag_ms, timeline.lag(seconds, arrival) * 1000)
+        return at
+
     async def _take_audio(self, track: MediaStreamTrack) -> None:
         assert self.room is not None
         room = self.room
@@ -298,12 +322,9 @@ class BrowserSession:
             except MediaStreamError:
                 return
             assert isinstance(frame, av.AudioFrame) and frame.pts is not None and frame.time_base is not None
-            arrival = self._loop.time()
-            media_time = float(frame.pts * frame.time_base)
-            at = timeline.place(media_time, arrival)
-            if timeline.stale(media_time, arrival):
-                self.stats.stale_dropped += 1
+            if self._behind(track, MAX_AUDIO_BACKLOG):
                 continue
+            at = self._place(timeline, frame.pts * frame.time_base)
             for chunk in chunker.feed(mono_pcm(frame, resampler), at):
                 if room.cloud.SendContinuousAudioFrame(frame_from_pcm(chunk.pcm, SAMPLE_RATE, 1, chunk.pts),
                                                        False) == 0:
@@ -321,12 +342,9 @@ class BrowserSession:
             except MediaStreamError:
                 return
             assert isinstance(frame, av.VideoFrame) and frame.pts is not None and frame.time_base is not None
-            arrival = self._loop.time()
-            media_time = float(frame.pts * frame.time_base)
-            at = timeline.place(media_time, arrival)
-            if timeline.stale(media_time, arrival):
-                self.stats.stale_dropped += 1
+            if self._behind(track, MAX_VIDEO_BACKLOG):
                 continue
+            at = self._place(timeline, frame.pts * frame.time_base)
             if size is None:
                 # The room's channel keeps the first picture's size; later sizes (the browser adapts
                 # its resolution to the network) are scaled to it.

@@ -11,15 +11,18 @@ buffer, decoder) does not move them. Both tracks of one browser share one
 origin, so a recorder in the room finds its audio and video in step (within
 the difference of their shortest trips).
 
-A frame that arrives much later than its capture time says the loop fell
-behind (a backlog in aiortc's queue); `CaptureTimeline.stale` tells the
-gateway to drop it rather than pass the backlog on, which is what bounds
-what a slow gateway keeps of a browser.
+A frame may arrive well after its capture without the gateway being
+behind: aiortc hands a frame on when the next packet comes, so the last
+frame before a pause arrives after the pause. Its capture time is still
+right, and it is passed on; what bounds a backlog is the depth of aiortc's
+queue of decoded frames (`session.py`).
 
 `AudioChunker` cuts the decoded audio into the SDK's 20 ms frames, each
-stamped with the capture time of its first sample; a gap in the input
-(the browser paused) pads the frame in progress with silence and starts
-the next one at the new capture time.
+stamped with the capture time of its first sample; audio that follows on
+keeps counting samples (so the frames stay exactly 20 ms apart while the
+estimate of the trip settles), and a gap in the input (the browser paused)
+pads the frame in progress with silence and starts the next one at the new
+capture time.
 
 Room to browser. `SlotClock` gives the pictures of whichever member is in
 a video slot one steady time line: the member's own `pts` differences, from
@@ -28,44 +31,27 @@ where the slot's time line stands when the member arrives.
 
 from dataclasses import dataclass
 
-# A frame that arrives later than this after its capture time (beyond the
-# shortest trip) is dropped: the gateway is that far behind.
-STALE_AFTER_S = 0.5
-# An offset this much larger than the smallest means the sender's clock
-# started again (a new track, a reset encoder): take the new one.
-RESYNC_AFTER_S = 2.0
-
 _UINT32 = 0xFFFFFFFF
 
 
 class CaptureTimeline:
     """One track's capture times on the gateway's clock, in milliseconds since `origin` (seconds)."""
 
-    def __init__(self, origin: float, *, stale_after: float = STALE_AFTER_S,
-                 resync_after: float = RESYNC_AFTER_S) -> None:
+    def __init__(self, origin: float) -> None:
         self.origin = origin
-        self.stale_after = stale_after
-        self.resync_after = resync_after
         self.offset: float | None = None
-        self.resyncs = 0
 
     def place(self, media_time: float, arrival: float) -> float:
         """The capture time of a frame (ms since `origin`) from its media time and its arrival (seconds)."""
         candidate = arrival - media_time
         if self.offset is None or candidate < self.offset:
             self.offset = candidate
-        elif candidate - self.offset > self.resync_after:
-            self.offset = candidate
-            self.resyncs += 1
         return (media_time + self.offset - self.origin) * 1000.0
 
     def lag(self, media_time: float, arrival: float) -> float:
         """How much later than its shortest trip the frame arrived, in seconds (after `place`)."""
         assert self.offset is not None
         return arrival - media_time - self.offset
-
-    def stale(self, media_time: float, arrival: float) -> bool:
-        return self.lag(media_time, arrival) > self.stale_after
 
 
 @dataclass
@@ -78,24 +64,31 @@ class AudioChunker:
     """16-bit PCM pieces with capture times, cut into frames of `frame_ms`."""
 
     def __init__(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20,
-                 max_gap_ms: float = 5.0) -> None:
+                 max_gap_ms: float = 5.0, max_overlap_ms: float = 1000.0) -> None:
         self.sample_rate, self.channels, self.frame_ms = sample_rate, channels, frame_ms
         self.frame_bytes = sample_rate * frame_ms // 1000 * channels * 2
-        self.max_gap_ms = max_gap_ms
+        self.max_gap_ms, self.max_overlap_ms = max_gap_ms, max_overlap_ms
         self._buffer = bytearray()
-        self._start_ms = 0.0  # capture time of the first sample in the buffer
+        self._start_ms: float | None = None  # capture time of the first sample in the buffer
         self.gaps = 0
 
-    def _end_ms(self) -> float:
-        return self._start_ms + len(self._buffer) / (2 * self.channels) * 1000.0 / self.sample_rate
+    def _end_ms(self, start: float) -> float:
+        return start + len(self._buffer) / (2 * self.channels) * 1000.0 / self.sample_rate
 
     def feed(self, pcm: bytes, start_ms: float) -> list[Chunk]:
-        """Adds `pcm` captured from `start_ms` on; returns the whole frames now complete."""
+        """Adds `pcm` captured from `start_ms` on; returns the whole frames now complete.
+
+        Input that starts where the last ended (or a little before it: the
+        capture clock's estimate only ever moves back, by the jitter of the
+        first trips) continues the frames; a later start is a pause."""
         chunks: list[Chunk] = []
-        if self._buffer and abs(start_ms - self._end_ms()) > self.max_gap_ms:
-            self.gaps += 1
-            chunks.extend(self.flush())
-        if not self._buffer:
+        if self._start_ms is not None:
+            expected = self._end_ms(self._start_ms)
+            if start_ms - expected > self.max_gap_ms or expected - start_ms > self.max_overlap_ms:
+                self.gaps += 1
+                chunks.extend(self.flush())
+                self._start_ms = start_ms
+        else:
             self._start_ms = start_ms
         self._buffer += pcm
         while len(self._buffer) >= self.frame_bytes:
@@ -106,7 +99,7 @@ class AudioChunker:
 
     def flush(self) -> list[Chunk]:
         """The part frame in progress, padded with silence (nothing when empty)."""
-        if not self._buffer:
+        if not self._buffer or self._start_ms is None:
             return []
         pcm = bytes(self._buffer) + bytes(self.frame_bytes - len(self._buffer))
         self._buffer.clear()
