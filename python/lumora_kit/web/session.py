@@ -208,6 +208,8 @@ class BrowserSession:
             async with Room.join(self.app_id, room_id, user_id, self.sign(user_id), mix_audio=True,
                                  mixed_sample_rate=SAMPLE_RATE, mixed_channels=1, mixed_frame_ms=FRAME_MS) as room:
                 self.room = room
+                # From the moment of entering: what the room says while the media connects is kept.
+                self._spawn(self._follow_events(room, room.events()), "room events")
                 logger.info("web: %s joined room %s", user_id, room_id)
                 try:
                     await self._connect(room, request["offer"])
@@ -261,12 +263,12 @@ class BrowserSession:
                 self.slots.append(slot)
                 transceiver.sender.replaceTrack(slot)
                 transceiver.direction = "sendonly"
+        self._fill_slots()  # members whose video came while connecting
         answer = await pc.createAnswer()
         await pc.setLocalDescription(answer)
         local = pc.localDescription
         self.tell({"type": "answer", "sdp": local.sdp, "slots": [t.mid for t in pc.getTransceivers()
                                                                   if any(s is t.sender.track for s in self.slots)]})
-        self._spawn(self._follow_events(room), "room events")
 
     @staticmethod
     def _offered_to_receive(sdp: str, mid: str | None) -> bool:
@@ -360,8 +362,8 @@ class BrowserSession:
         assert self.room is not None
         self.tell({"type": "members", "users": sorted(self.room.remote_users)})
 
-    async def _follow_events(self, room: Room) -> None:
-        async with room.events() as events:
+    async def _follow_events(self, room: Room, events: Stream[ev.Event]) -> None:
+        async with events:
             for user in list(room.remote_users.values()):  # those already there when the page joined
                 if _lumora.STREAM_TYPE_VIDEO_HIGH in user.video:
                     self._show_video(user.user_id)

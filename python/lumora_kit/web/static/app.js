@@ -59,14 +59,16 @@ function meter(stream) {
   context.resume();
   const samples = new Float32Array(analyser.fftSize);
   const bar = $("mic-level");
+  const track = stream.getAudioTracks()[0];
   const draw = () => {
-    if (!lumora.joined) return;
+    if (track.readyState === "ended") return; // left: the microphone was stopped
     analyser.getFloatTimeDomainData(samples);
     let sum = 0;
     for (const s of samples) sum += s * s;
     const rms = Math.sqrt(sum / samples.length);
     lumora.micLevel = rms;
-    bar.style.width = `${Math.min(100, Math.round(rms * 300))}%`;
+    const dbfs = 20 * Math.log10(Math.max(rms, 1e-6)); // the bar spans -60 dBFS to 0
+    bar.style.width = `${Math.max(0, Math.min(100, Math.round((dbfs + 60) * 100 / 60)))}%`;
     setTimeout(draw, 50);
   };
   lumora.audioContext = context;
