@@ -33,7 +33,7 @@ INBOUND_STATS = """async () => {
 
 
 @contextlib.asynccontextmanager
-async def open_page(chromium: str, tone_wav, url: str):
+async def open_page(chromium: str, tone_wav):
     from playwright.async_api import async_playwright
 
     async with async_playwright() as playwright:
@@ -48,8 +48,8 @@ async def open_page(chromium: str, tone_wav, url: str):
             await browser.close()
 
 
-def page_url(gateway, room_id, user: str) -> str:
-    return gateway.url + "?" + urlencode({"room": str(room_id), "user": user})
+def page_url(base_url: str, room_id, user: str) -> str:
+    return base_url + "?" + urlencode({"room": str(room_id), "user": user})
 
 
 def frequency_of(pcm: bytes, sample_rate: int) -> float:
@@ -75,8 +75,8 @@ async def test_a_browser_talks_with_a_bot(lumora_peer, chromium, tone_wav, artif
 
     bot = lumora_peer
     async with Gateway(GatewayConfig(port=0, app_id=bot.app_id)) as gateway, \
-            open_page(chromium, tone_wav, page_url(gateway, bot.room_id, "alice")) as page:
-        await page.goto(page_url(gateway, bot.room_id, "alice"))
+            open_page(chromium, tone_wav) as page:
+        await page.goto(page_url(gateway.url, bot.room_id, "alice"))
         await page.click("#join")
         await bot.wait_for_user("alice", audio=True, timeout=30)
 
@@ -104,6 +104,8 @@ async def test_a_browser_talks_with_a_bot(lumora_peer, chromium, tone_wav, artif
         await asyncio.sleep(1.5)  # some of the reply played out
         inbound = await page.evaluate(INBOUND_STATS)
         members = await page.inner_text("#members")
+        mic_level = await page.evaluate("lumora.micLevel")
+        state = (await page.inner_text("#page-state"), await page.inner_text("#media-state"))
         await page.screenshot(path=artifacts_dir / "web-two-participants.png")
         await talking
 
@@ -117,6 +119,7 @@ async def test_a_browser_talks_with_a_bot(lumora_peer, chromium, tone_wav, artif
     assert inbound["audio"]["bytes"] > 5000 and inbound["audio"]["energy"] > 0.01, inbound
     assert inbound["video"]["frames"] > 0, inbound
     assert members.split("\n") == ["alice (you)", "peer"]
+    assert mic_level > 0.001 and state == (f"in room {bot.room_id}", "connected")
     assert str(exit_event.info.user_id) == "alice"
     print(f"the bot saw the page's user leave {took:.3f} s after the page closed")
     if shutil.which("ffprobe"):
@@ -136,8 +139,8 @@ async def test_user_ids_and_messages_are_shown_as_text(lumora_peer, chromium, to
     bot = lumora_peer
     async with Gateway(GatewayConfig(port=0, app_id=bot.app_id)) as gateway, \
             Room.join(bot.app_id, bot.room_id, MARKUP.replace("1", "2"), "sig") as marked, \
-            open_page(chromium, tone_wav, "") as page:
-        await page.goto(page_url(gateway, bot.room_id, MARKUP))
+            open_page(chromium, tone_wav) as page:
+        await page.goto(page_url(gateway.url, bot.room_id, MARKUP))
         await page.click("#join")
         await bot.wait_for_user(MARKUP, timeout=30)
         camera = await marked.publish_video(160, 90, fps=15)
