@@ -86,10 +86,12 @@ class LoopWaker:
     `_run`), schedules one with ``call_soon_threadsafe``. `_run` (on the
     loop) takes the list and wakes each queue's consumers."""
 
-    __slots__ = ("loop", "window", "_lock", "_pending", "_armed", "__weakref__")
+    __slots__ = ("_loop", "window", "_lock", "_pending", "_armed", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, window: float) -> None:
-        self.loop = loop
+        # Weakly: the registry maps each loop to its wakers, and a strong
+        # reference from a value to its key would keep every loop for good.
+        self._loop = weakref.ref(loop)
         self.window = window
         self._lock = threading.Lock()
         self._pending: list[_Wakeable] = []
@@ -109,17 +111,17 @@ class LoopWaker:
 
     def request(self, queue: _Wakeable) -> None:
         """Wakes `queue`'s consumers soon. RuntimeError when the loop is closed (nothing will)."""
+        loop = self._loop()
         with self._lock:
-            if self._armed:
-                if not self.loop.is_closed():
-                    self._pending.append(queue)
-                    return
+            if loop is None or (self._armed and loop.is_closed()):
                 self._pending.clear()  # closed with a wake-up on its way: it will never run
                 raise RuntimeError("the event loop is closed")
             self._pending.append(queue)
+            if self._armed:
+                return
             self._armed = True
         try:
-            self.loop.call_soon_threadsafe(self._run)
+            loop.call_soon_threadsafe(self._run)
         except RuntimeError:
             with self._lock:
                 self._armed = False
@@ -132,8 +134,9 @@ class LoopWaker:
             gather = self.window > 0 and len(queues) > 1
             if not gather:
                 self._armed = False  # the next delivery wakes the loop at once
-        if gather:  # dense traffic: the loop's own timer makes the next wake-up
-            self.loop.call_at(self.loop.time() + self.window, self._run)
+        loop = self._loop()
+        if gather and loop is not None:  # dense traffic: the loop's own timer makes the next wake-up
+            loop.call_at(loop.time() + self.window, self._run)
         for queue in queues:
             queue.wake_consumers()
 
