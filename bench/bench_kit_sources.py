@@ -20,7 +20,9 @@
    - the loop's own latency: a chain of `loop.call_at` timers, each noting
      how late it ran (no sender can do better than this);
    - the hand loop above (send: note the time);
-   - AudioSource (send: note the time);
+   - AudioSource with its sender task on the loop (``pacing="loop"``) and
+     with the process's pacing thread (the default on a real clock; send:
+     note the time);
    and the three again with both cores loaded after this thread asked for a
    100 us time slice (`lumora_kit.latency.request_short_slice`).
 
@@ -94,11 +96,11 @@ def joined_cloud():
     return cloud, delegate
 
 
-async def send_with_source(send, pcm):
+async def send_with_source(send, pcm, pacing="auto"):
     from lumora_kit import AudioSource
 
     source = AudioSource(send, sample_rate=48000, channels=1, frame_ms=20, queue_ms=400, max_burst_ms=60,
-                         on_close=None)
+                         on_close=None, pacing=pacing)
     await source.capture(pcm)
     await source.wait_for_playout()
     await source.aclose()
@@ -125,7 +127,11 @@ async def send_by_hand(send, pcm):
         await asyncio.sleep(due - loop.time())
 
 
-SENDERS = {"source": send_with_source, "hand": send_by_hand}
+async def send_with_source_on_the_loop(send, pcm):
+    return await send_with_source(send, pcm, pacing="loop")
+
+
+SENDERS = {"source": send_with_source, "source-loop": send_with_source_on_the_loop, "hand": send_by_hand}
 
 
 def count_worker(kind, frames):
@@ -197,7 +203,7 @@ async def paced(kind, seconds, moves):
     and its own `lateness` measures from the clock as it then is."""
     times = []
     result = await SENDERS[kind](noting(times), bytes(int(seconds / PERIOD) * FRAME_BYTES))
-    if kind == "source":
+    if kind.startswith("source"):
         lateness, rebased = result
         moves.append(rebased)
         return lateness[-len(times):]
@@ -265,7 +271,8 @@ def main():
     moves = []
     senders = (("loop's own timer latency", timer_chain),
                ("hand loop (asyncio.sleep)", lambda s: paced("hand", s, moves)),
-               ("AudioSource", lambda s: paced("source", s, moves)))
+               ("AudioSource, sender task on the loop", lambda s: paced("source-loop", s, moves)),
+               ("AudioSource, pacing thread", lambda s: paced("source", s, moves)))
     # The short slice stays with this thread once asked for: its rows come last.
     for condition, load, short_slice in (("idle", None, False), ("both cores loaded", Load, False),
                                          ("both cores loaded, short slice", Load, True)):
@@ -279,7 +286,7 @@ def main():
             else:
                 with load():
                     deviations = asyncio.run(run(args.pacing_seconds))
-            note = f"clock moved {moves.pop()}x" if name == "AudioSource" else ""
+            note = f"clock moved {moves.pop()}x" if name.startswith("AudioSource") else ""
             rows.append([condition, name, len(deviations), *(f"{q:.3f}" for q in quantiles_ms(deviations)), note])
     print_table(f"Pacing of {args.pacing_seconds:g} s of 20 ms frames: |send time - ideal clock| (ms)",
                 ["machine", "sender", "frames", "p50", "p99", "max", "note"], rows)

@@ -25,14 +25,17 @@ pending and only join the list. When the loop runs the wake-up, it wakes the
 consumers of every queue on the list.
 
 With a `window` (seconds; `DEFAULT_WINDOW_MS`, 2 ms, for a Room and an
-`AsyncioDelegate`), a wake-up that found more than one queue waiting leaves
-the next one to the loop's own timer, `window` from then: deliveries in
-that time join the list and write nothing, and the loop wakes once a window
-for all of them while the traffic lasts. A wake-up that finds one queue or
-none goes back to waking at once, so a lone stream's frames are not held
-back. What this adds to a frame's way to its consumer is at most the window
-plus the loop's timer lateness (bench/README.md gives the figures);
-``window=0`` coalesces only while a wake-up is pending.
+`AsyncioDelegate`), a wake-up that found more than one queue waiting starts
+a window: deliveries in it join the list and write nothing; the first
+delivery after it wakes the loop for all of them, and the loop's own timer
+does if none comes. While the traffic lasts the loop wakes about once a
+window. (The producers end the windows rather than the loop's timer
+because under load a timer runs late by several milliseconds where a
+thread woken through the self-pipe runs at once.) A wake-up that finds one
+queue or none ends the gathering, so a lone stream's frames are not held
+back. What this adds to a frame's way to its consumer is about the window
+at most (bench/README.md gives the figures); ``window=0`` coalesces only
+while a wake-up is pending.
 
 Counters: `received` counts every `put`, `delivered` every item handed to a
 consumer, `dropped` every item discarded (by the drop policy, after
@@ -45,6 +48,7 @@ import enum
 import threading
 import weakref
 from asyncio import get_running_loop
+from time import monotonic
 from collections import deque
 from collections.abc import Callable, Coroutine
 from dataclasses import dataclass
@@ -81,19 +85,27 @@ class _Wakeable(Protocol):
 class LoopWaker:
     """The wake-ups of one loop for all its queues of one window (see the module's text).
 
-    `request` (any thread) puts a queue on the list and, unless a wake-up is
-    already on its way (`_armed`: a callback or the loop's timer will run
-    `_run`), schedules one with ``call_soon_threadsafe``. `_run` (on the
-    loop) takes the list and wakes each queue's consumers."""
+    `request` (any thread) puts a queue on the list and schedules a wake-up
+    with ``call_soon_threadsafe`` unless one is on its way (`_soon`) or the
+    waker is gathering (until `_quiet_until`, on time.monotonic). `_run` (on
+    the loop) takes the list and wakes each queue's consumers; when it found
+    more than one queue it gathers for a window: the first delivery after
+    the window wakes the loop, and so does the loop's own timer (`_backstop`)
+    if none comes. Producers, not the timer, end a window while traffic is
+    dense: a woken loop thread runs sooner than a loop timer under load."""
 
-    __slots__ = ("loop", "window", "_lock", "_pending", "_armed", "__weakref__")
+    __slots__ = ("_loop", "window", "_lock", "_pending", "_soon", "_quiet_until", "_backstop", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop, window: float) -> None:
-        self.loop = loop
+        # Weakly: the registry maps each loop to its wakers, and a strong
+        # reference from a value to its key would keep every loop for good.
+        self._loop = weakref.ref(loop)
         self.window = window
         self._lock = threading.Lock()
         self._pending: list[_Wakeable] = []
-        self._armed = False
+        self._soon = False
+        self._quiet_until = 0.0
+        self._backstop: asyncio.TimerHandle | None = None
 
     @staticmethod
     def of(loop: asyncio.AbstractEventLoop, window: float) -> "LoopWaker":
@@ -109,31 +121,36 @@ class LoopWaker:
 
     def request(self, queue: _Wakeable) -> None:
         """Wakes `queue`'s consumers soon. RuntimeError when the loop is closed (nothing will)."""
+        loop = self._loop()
         with self._lock:
-            if self._armed:
-                if not self.loop.is_closed():
-                    self._pending.append(queue)
-                    return
+            if loop is None or ((self._soon or self._quiet_until) and loop.is_closed()):
                 self._pending.clear()  # closed with a wake-up on its way: it will never run
                 raise RuntimeError("the event loop is closed")
             self._pending.append(queue)
-            self._armed = True
+            if self._soon or (self._quiet_until and monotonic() < self._quiet_until):
+                return
+            self._soon = True
         try:
-            self.loop.call_soon_threadsafe(self._run)
+            loop.call_soon_threadsafe(self._run)
         except RuntimeError:
             with self._lock:
-                self._armed = False
+                self._soon = False
                 self._pending.clear()
             raise
 
     def _run(self) -> None:
+        """A wake-up: from a producer, or the loop's timer at the end of a window."""
         with self._lock:
             queues, self._pending = self._pending, []
+            self._soon = False
             gather = self.window > 0 and len(queues) > 1
-            if not gather:
-                self._armed = False  # the next delivery wakes the loop at once
-        if gather:  # dense traffic: the loop's own timer makes the next wake-up
-            self.loop.call_at(self.loop.time() + self.window, self._run)
+            self._quiet_until = monotonic() + self.window if gather else 0.0
+        backstop, self._backstop = self._backstop, None
+        if backstop is not None:
+            backstop.cancel()
+        loop = self._loop()
+        if gather and loop is not None:
+            self._backstop = loop.call_at(loop.time() + self.window, self._run)
         for queue in queues:
             queue.wake_consumers()
 

@@ -217,3 +217,18 @@ def test_a_window_outside_its_range_is_refused():
             EventQueue(loop, window=-0.001)
     finally:
         loop.close()
+
+
+def test_a_loop_with_queues_is_freed_once_closed_and_dropped():
+    import gc
+    import weakref
+
+    loop = asyncio.new_event_loop()
+    queue = EventQueue(loop, window=0.002)
+    put_from_thread(queue, [1])
+    loop.run_until_complete(queue.get())
+    gone = weakref.ref(loop)
+    loop.close()
+    del loop, queue
+    gc.collect()
+    assert gone() is None  # the registry of wakers keeps no loop alive
