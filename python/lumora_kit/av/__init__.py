@@ -2,8 +2,9 @@
 
 - `MediaPlayer` (`player`, decoding in `decoder`, `MediaInfo`): a file or
   stream played into a Room as paced audio and video sources.
-- `MediaRecorder` (`recorder`, writing in `muxer`): a Room's users written
-  to a media file.
+- `MediaRecorder` (`recorder`, writing in `muxer`, pictures fitted and
+  composed into a grid in `compose`): a Room's users written to media
+  files; `RecordingStats` is what `MediaRecorder.stats()` returns.
 - `AudioMixer` (`mixer`): several audio inputs mixed into one stream.
 - Frames to and from PyAV (`frames`): `audio_frame_from_av`,
   `pixel_frame_from_av`, `av_audio_frame`, `av_video_frame`,
@@ -23,10 +24,12 @@ from .frames import (
     PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
 from .mixer import AudioMixer
+from .muxer import RecordingStats
 from .player import MediaPlayer
 from .recorder import MediaRecorder
 
 __all__ = [
-    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "audio_frame_from_av",
+    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "RecordingStats",
+    "audio_frame_from_av",
     "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
 ]
