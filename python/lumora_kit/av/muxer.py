@@ -26,9 +26,10 @@ or was away (a new source, stamped from 0 again, starts where it arrived),
 so a 1 s pause stays 1 s. A picture is written at its position, in
 milliseconds, and shown until the next one; a picture whose position is
 not after the previous one's goes 1 ms after it. The grid is composed on a
-clock of its own, `GRID_LATENCY_MS` behind the loop, so that pictures have
-come in before the frame that shows them is made; each composed frame
-shows every user's latest picture placed at or before its time. At the end
+clock of its own, `GRID_LATENCY_MS` behind the frames taken from the
+queue, so that pictures have come in before the frame that shows them is
+made; each picture goes on the composed frame nearest its place (within
+half a frame), which shows every user's latest picture. At the end
 every track lasts until the end: silence after the last audio, the last
 picture (or grid) held.
 
