@@ -48,7 +48,11 @@ async def record(room: Room, user_id: str, out: pathlib.Path, seconds: float, fp
     async with room.audio_stream(user_id) as audio, room.video_stream(user_id) as video:
         tasks = [asyncio.create_task(record_audio(audio, out / f"{user_id}.wav")),
                  asyncio.create_task(record_video(video, out / f"{user_id}.y4m", fps))]
-        _, running = await asyncio.wait(tasks, timeout=seconds)
+        loop, running = asyncio.get_running_loop(), set(tasks)
+        deadline = loop.time() + seconds
+        while running and loop.time() < deadline:  # a progress line every second
+            _, running = await asyncio.wait(tasks, timeout=min(1.0, deadline - loop.time()))
+            print(f"recording {user_id}: {audio.delivered} audio frames, {video.delivered} pictures", flush=True)
         if running:  # time is up: the writers take what is queued, then close their files
             audio.end("time is up")
             video.end("time is up")

@@ -182,8 +182,8 @@ async def test_a_room_mixed_by_the_sdk_to_an_audio_only_file_keeps_a_pause(lumor
     assert abs(dominant_frequency(np, audio, 48000) - 600) < 5
 
 
-async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_cancelled(lumora_runner, lumora_peer,
-                                                                                        np, tmp_path):
+async def test_a_recording_ends_complete_when_stopped_after_a_leave_or_cancelled(lumora_runner, lumora_peer,
+                                                                                   np, tmp_path):
     from lumora_kit import Room, media
     from lumora_kit.av import MediaPlayer, MediaRecorder
     peer = lumora_peer
@@ -208,7 +208,7 @@ async def test_a_recording_ends_complete_when_the_user_leaves_or_the_task_is_can
         cancelling.cancel()
         with pytest.raises(asyncio.CancelledError):
             await cancelling
-    await until_left.stop()  # the file was finished when talker left; stop() waits for it
+    await until_left.stop()  # talker left: the recording waits for them to come back until stop()
     for path in (left, cancelled):
         info = probe(path)
         assert len(info["streams"]) == 2 and 0.8 <= float(info["format"]["duration"]) <= 1.4, (path, info["format"])

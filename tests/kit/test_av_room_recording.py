@@ -68,8 +68,8 @@ async def send(room, user, seconds, size, *, start=0):
     from lumora_kit import media
     picture = flat_picture(*size, LUMAS[user])
     for i in range(round(seconds * 10)):
-        await asyncio.gather(voice.capture(media.tone(TONES[user], 100, amplitude=0.2, start_sample=(start + i) * 4800)),
-                             camera.capture(picture))
+        tone = media.tone(TONES[user], 100, amplitude=0.2, start_sample=(start + i) * 4800)
+        await asyncio.gather(voice.capture(tone), camera.capture(picture))
     await asyncio.gather(voice.wait_for_playout(), camera.wait_for_playout())
     return voice, camera
 

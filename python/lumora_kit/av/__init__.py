@@ -1,10 +1,11 @@
 """Media files and streams on PyAV: players, recorders, the mixer and frames to and from PyAV.
 
 - `MediaPlayer` (`player`, decoding in `decoder`, `MediaInfo`,
-  `PlaybackStats`): a file or
-  stream played into a Room as paced audio and video sources.
-- `MediaRecorder` (`recorder`, writing in `muxer`): a Room's users written
-  to a media file.
+  `PlaybackStats`): a file or stream played into a Room as paced audio and
+  video sources.
+- `MediaRecorder` (`recorder`, writing in `muxer`, pictures fitted and
+  composed into a grid in `compose`): a Room's users written to media
+  files; `RecordingStats` is what `MediaRecorder.stats()` returns.
 - `AudioMixer` (`mixer`): several audio inputs mixed into one stream.
 - Frames to and from PyAV (`frames`): `audio_frame_from_av`,
   `pixel_frame_from_av`, `av_audio_frame`, `av_video_frame`,
@@ -24,10 +25,11 @@ from .frames import (
     PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
 from .mixer import AudioMixer
+from .muxer import RecordingStats
 from .player import MediaPlayer
 from .recorder import MediaRecorder
 
 __all__ = [
-    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "PlaybackStats", "audio_frame_from_av",
-    "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
+    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "PlaybackStats", "RecordingStats",
+    "audio_frame_from_av", "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
 ]

@@ -105,6 +105,10 @@ class AudioMixer:
     # ---- Inputs ----
 
     @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
     def inputs(self) -> list[str]:
         """The names of the inputs being mixed (not those that ended)."""
         return [name for name, entry in self._inputs.items() if not entry.ended]

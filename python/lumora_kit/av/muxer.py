@@ -26,9 +26,10 @@ or was away (a new source, stamped from 0 again, starts where it arrived),
 so a 1 s pause stays 1 s. A picture is written at its position, in
 milliseconds, and shown until the next one; a picture whose position is
 not after the previous one's goes 1 ms after it. The grid is composed on a
-clock of its own, `GRID_LATENCY_MS` behind the loop, so that pictures have
-come in before the frame that shows them is made; each composed frame
-shows every user's latest picture placed at or before its time. At the end
+clock of its own, `GRID_LATENCY_MS` behind the frames taken from the
+queue, so that pictures have come in before the frame that shows them is
+made; each picture goes on the composed frame nearest its place (within
+half a frame), which shows every user's latest picture. At the end
 every track lasts until the end: silence after the last audio, the last
 picture (or grid) held.
 
@@ -85,7 +86,7 @@ if TYPE_CHECKING:
 
 logger = logging.getLogger("lumora_kit")
 
-GRID_LATENCY_MS = 300
+GRID_LATENCY_MS = 500
 
 
 @dataclass(frozen=True, slots=True)
@@ -355,12 +356,17 @@ class _GridTrack:
         self.pending.append(((arrival - self.muxer.origin) * 1000, key or "", None))
 
     def advance(self, until_ms: float) -> None:
-        """Composes and encodes every frame due at or before `until_ms` of the file."""
-        while self.ticks * 1000 / self.muxer.fps <= until_ms:
-            tick_ms = self.ticks * 1000 / self.muxer.fps
-            due = [p for p in self.pending if p[0] <= tick_ms]
+        """Composes and encodes every frame due at or before `until_ms` of the file.
+
+        A frame shows the pictures placed up to half a frame after its time:
+        each picture lands on the nearest frame, within half a frame of its
+        place, rather than up to a whole frame late."""
+        frame_ms = 1000 / self.muxer.fps
+        while self.ticks * frame_ms <= until_ms:
+            tick_ms = self.ticks * frame_ms
+            due = [p for p in self.pending if p[0] < tick_ms + frame_ms / 2]
             if due:
-                self.pending = [p for p in self.pending if p[0] > tick_ms]
+                self.pending = [p for p in self.pending if p[0] >= tick_ms + frame_ms / 2]
                 for _, user, picture in sorted(due, key=lambda p: p[0]):
                     if picture is None:
                         self.grid.remove(user)
@@ -435,6 +441,7 @@ class Muxer:
         self._fd: int | None = None
         self._last_sync = time.monotonic()
         self._end: float | None = None
+        self._placed_until = 0.0  # the arrival of the last frame taken from the queue
         folder = os.path.dirname(os.path.abspath(path))
         if not os.path.isdir(folder):
             raise FileNotFoundError(errno.ENOENT, f"cannot record to {path!r}: there is no folder {folder!r}",
@@ -501,19 +508,21 @@ class Muxer:
                 + [("video", key) for key in self._videos])
 
     def stats(self) -> RecordingStats:
-        tracks: list[Any] = [*self._audio.values(), *self._videos.values(), *([self._grid] if self._grid else [])]
-        frames = {_label("audio", k): t.frames for k, t in self._audio.items()}
-        frames |= {_label("video", k): t.frames for k, t in self._videos.items()}
+        # Read on the loop while the thread writes: copies of the track tables, whose figures are ints.
+        audio, videos_by_user = list(self._audio.items()), list(self._videos.items())
+        tracks: list[Any] = [t for _, t in audio + videos_by_user] + ([self._grid] if self._grid else [])
+        frames = {_label("audio", k): t.frames for k, t in audio}
+        frames |= {_label("video", k): t.frames for k, t in videos_by_user}
         if self._grid is not None:
             frames["grid"] = self._grid.frames
         try:
             size = os.path.getsize(self.path)
         except OSError:
             size = 0
-        videos: list[Any] = [*self._videos.values(), *([self._grid] if self._grid else [])]
+        videos: list[Any] = [t for _, t in videos_by_user] + ([self._grid] if self._grid else [])
         return RecordingStats(
             seconds=max((t.seconds for t in tracks), default=0.0), bytes=size, frames=frames,
-            silence_seconds=sum(t.silence_samples / t.rate for t in self._audio.values()),
+            silence_seconds=sum(t.silence_samples / t.rate for _, t in audio),
             pictures_held=sum(t.held for t in videos), pictures_fitted=sum(t.fitted for t in videos),
             dropped=self.dropped, late_tracks=list(self.late_tracks))
 
@@ -528,13 +537,15 @@ class Muxer:
                 except queue.Empty:
                     if not threading.main_thread().is_alive():
                         break  # the program is ending without stop(): finalise what there is
-                    self._on_clock(time.monotonic())  # the loop's clock (asyncio uses monotonic)
+                    # Nothing waits: everything up to now is placed (asyncio's clock is monotonic).
+                    self._on_clock(time.monotonic(), time.monotonic())
                     continue
                 if item[0] == _FINISH:
                     self._end = item[3]
                     break
                 self._handle(item)
-                self._on_clock(time.monotonic())
+                self._placed_until = max(self._placed_until, item[3])
+                self._on_clock(time.monotonic(), self._placed_until)
             if not self._tracks_final:
                 self._write_header()
             end_ms = ((self._end or time.monotonic()) - self.origin) * 1000
@@ -556,11 +567,17 @@ class Muxer:
                 self._rewrite_plain()
             self.finished.set()
 
-    def _on_clock(self, now: float) -> None:
+    def _on_clock(self, now: float, placed_until: float) -> None:
+        """Time passed: the header when it is due, the grid's frames up to what is placed, the fsync.
+
+        The grid goes by `placed_until`, the arrival of the last frame taken
+        from the queue (now when the queue is empty), not by the clock
+        alone: a thread that falls behind composes later instead of leaving
+        out pictures that are still in the queue."""
         if not self._tracks_final:
             self._maybe_write_header(now)
         if self._grid is not None and self._tracks_final:
-            self._grid.advance((now - self.origin) * 1000 - GRID_LATENCY_MS)
+            self._grid.advance((min(now, placed_until) - self.origin) * 1000 - GRID_LATENCY_MS)
         if self.fragment_seconds and self._fd is not None and now - self._last_sync >= self.fragment_seconds:
             self._last_sync = now
             os.fsync(self._fd)  # what the muxer wrote is in the kernel; this puts it on the disk

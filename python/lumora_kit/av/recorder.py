@@ -79,6 +79,7 @@ logger = logging.getLogger("lumora_kit")
 type Layout = Literal["grid", "files", "tracks"]
 LAYOUTS = ("grid", "files", "tracks")
 GRID_SIZE = (1280, 720)
+MIX_LATENCY_MS = 400
 
 
 def user_file(path: str, user_id: str) -> str:
@@ -156,7 +157,8 @@ class MediaRecorder:
             if user_id is not None:
                 await self._wait_for(room, user_id)
                 self._muxers[None] = self._user_muxer(self.path, user_id, origin=None)
-                self._tasks.append(loop.create_task(self._follow_user(room, user_id),
+                streams = self._open_user_streams(room, user_id)  # open before start() returns
+                self._tasks.append(loop.create_task(self._follow_user(room, user_id, streams),
                                                     name=f"lumora_kit recorder of {user_id}"))
             else:
                 self._origin = loop.time()
@@ -196,7 +198,10 @@ class MediaRecorder:
             if room.mix_audio:
                 mixed = room.mixed_audio_stream()
             else:
-                mixer = self._mixer = AudioMixer(self._muxer_options["sample_rate"] or 48000, self.channels)
+                # A mix handed out later waits longer for late audio; its windows are dated by when
+                # their audio came (`arrival_of`), so the wait shifts nothing in the file.
+                mixer = self._mixer = AudioMixer(self._muxer_options["sample_rate"] or 48000, self.channels,
+                                                 latency_ms=MIX_LATENCY_MS)
                 mixer.start(self._origin)
                 mixed = mixer
         records_video = any(m.records_video for m in self._muxers.values()) or (
@@ -237,20 +242,23 @@ class MediaRecorder:
         if self._mixer is not None:  # the room was left: the mix ends too
             await self._mixer.aclose()
 
-    async def _follow_user(self, room: "Room", user_id: str) -> None:
+    def _open_user_streams(self, room: "Room", user_id: str) -> list[AsyncIterable[Any]]:
+        streams: list[AsyncIterable[Any]] = [room.audio_stream(user_id)]
+        if self._muxers[None].records_video:
+            streams.append(room.video_stream(user_id, self.stream_type))
+        self._closers.extend(streams)
+        return streams
+
+    async def _follow_user(self, room: "Room", user_id: str, streams: list[AsyncIterable[Any]]) -> None:
         """Records `user_id` for each of their stays, until the room is left or `stop()`."""
-        muxer = self._muxers[None]
         while True:
-            streams: list[AsyncIterable[Any]] = [room.audio_stream(user_id)]
-            if muxer.records_video:
-                streams.append(room.video_stream(user_id, self.stream_type))
-            self._closers.extend(streams)
             await asyncio.gather(*(self._forward(stream, "audio" if i == 0 else "video", user_id, None)
                                    for i, stream in enumerate(streams)))
             try:
                 await room.wait_for_user(user_id, timeout=None)  # they left: wait for them to come back
             except RuntimeError:
                 return  # the room was left
+            streams = self._open_user_streams(room, user_id)
 
     def _follow(self, stream: AsyncIterable[Any], kind: str, key: str | None, file: str | None) -> None:
         self._closers.append(stream)
@@ -332,6 +340,8 @@ class MediaRecorder:
         end = asyncio.get_running_loop().time()
         for task in self._tasks:
             task.cancel()
+        await asyncio.gather(*self._tasks, return_exceptions=True)
+        self._drain_mix(end)
         for stream in self._closers:
             close = getattr(stream, "aclose", None)
             if close is not None:
@@ -350,6 +360,16 @@ class MediaRecorder:
         for muxer in muxers:
             if muxer.error is not None:
                 raise muxer.error
+
+    def _drain_mix(self, end: float) -> None:
+        """Hands the file the mix's windows that ended by `end` but were not handed out yet (its latency)."""
+        mixer, muxer = self._mixer, self._muxers.get(None)
+        if mixer is None or muxer is None or mixer.closed:
+            return
+        due = int((end - self._origin) * 1000 // mixer.frame_ms) - mixer.frames_mixed
+        for _ in range(max(0, due)):
+            frame = mixer.mix()
+            muxer.put("audio", None, frame, mixer.arrival_of(frame))
 
     async def __aenter__(self) -> Self:
         return self
