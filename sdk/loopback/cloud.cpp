@@ -383,6 +383,9 @@ int CloudImpl::Subscribe(const char* user_id, StreamType type) {
     return vela::ERR_INVALID_OPERATION;
   }
   core->m.subscriptions.emplace(user_id, type);
+  if (core->m.link != nullptr) {
+    send_to_server(core->m, subscribe_message(user_id, type, true), false);
+  }
   if (is_video_stream(type) && core->m.link != nullptr && core->m.peers.count(user_id) != 0) {
     send_to_server(core->m, key_request_message(user_id, type), false);
   } else if (is_video_stream(type)) {
@@ -407,7 +410,9 @@ int CloudImpl::Unsubscribe(const char* user_id, StreamType type) {
   if (!core->m.in_room) {
     return vela::ERR_INVALID_OPERATION;
   }
-  core->m.subscriptions.erase({user_id, type});
+  if (core->m.subscriptions.erase({user_id, type}) != 0 && core->m.link != nullptr) {
+    send_to_server(core->m, subscribe_message(user_id, type, false), false);
+  }
   return 0;
 }
 

@@ -66,13 +66,17 @@ std::shared_ptr<CloudCore> member_named(const CloudCore& core, const std::string
   return nullptr;
 }
 
-void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id) {
+void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id,
+                        std::function<void(CloudCore&)> announced) {
   to->m.unannounced.insert(user_id);
-  post_room_event(to, [user_id](CloudCore& core) {
+  post_room_event(to, [user_id, announced = std::move(announced), session = to->session.load()](CloudCore& core) {
     auto info = user_info(user_id);
     call_delegate(core, "OnRemoteUserEnterRoom", [&](VELACloudDelegate& d) { d.OnRemoteUserEnterRoom(*info); });
     std::lock_guard<std::mutex> lock(room_mutex());
     core.m.unannounced.erase(user_id);
+    if (announced && core.session.load() == session) {
+      announced(core);
+    }
   });
 }
 

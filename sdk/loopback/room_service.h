@@ -9,6 +9,7 @@
 // the same mutex) nothing more from that room reaches it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,7 +53,10 @@ void join_room(const std::shared_ptr<CloudCore>& core);
 std::shared_ptr<RoomLink> leave_room(CloudCore& core, int reason);
 
 // Queued room events, each for one receiving cloud.
-void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id);
+// `announced`, when given, runs on the event thread after the call, with
+// room_mutex() held, for the stay the call was made in.
+void queue_user_entered(const std::shared_ptr<CloudCore>& to, const std::string& user_id,
+                        std::function<void(CloudCore&)> announced = nullptr);
 void queue_user_left(const std::shared_ptr<CloudCore>& to, const std::string& user_id, int reason);
 void queue_audio_available(const std::shared_ptr<CloudCore>& to, const std::string& user_id, bool available);
 void queue_video_available(const std::shared_ptr<CloudCore>& to, const std::string& user_id, bool available,

@@ -58,9 +58,14 @@ void queue_error(const std::shared_ptr<CloudCore>& core, vela::Error code) {
 
 // ---- The other members (each requires room_mutex()) ------------------------
 
+std::string announced_message(const std::string& user) { return Writer(lumora_net::kAnnounced).str(user).take(); }
+
 void introduce(const std::shared_ptr<CloudCore>& core, const std::string& user, const RemotePeer& peer) {
   core->m.peers[user] = peer;
-  queue_user_entered(core, user);
+  // Once told, the member gets the user's media only as it subscribes.
+  queue_user_entered(core, user, [user](CloudCore& c) {
+    if (c.m.link != nullptr) send_to_server(c.m, announced_message(user), false);
+  });
   if (peer.audio) queue_audio_available(core, user, true);
   for (StreamType type : peer.video) queue_video_available(core, user, true, type);
 }
@@ -109,6 +114,13 @@ void rejoined(const std::shared_ptr<CloudCore>& core, const std::vector<MemberIn
     } else {
       introduce(core, user, peer);
     }
+  }
+  // The new connection starts with no subscriptions and no one announced.
+  for (const auto& [user, stream] : core->m.subscriptions) {
+    send_to_server(core->m, subscribe_message(user, stream, true), false);
+  }
+  for (const auto& [user, peer] : core->m.peers) {
+    if (core->m.unannounced.count(user) == 0) send_to_server(core->m, announced_message(user), false);
   }
 }
 
@@ -517,6 +529,10 @@ std::string command_message(const std::string& user, uint32_t cmd_id, uint32_t s
 
 std::string channel_message(int stream, bool available) {
   return Writer(lumora_net::kChannel).u32(static_cast<uint32_t>(stream)).u8(available ? 1 : 0).take();
+}
+
+std::string subscribe_message(const std::string& user, int stream, bool on) {
+  return Writer(lumora_net::kSubscribe).str(user).u32(static_cast<uint32_t>(stream)).u8(on ? 1 : 0).take();
 }
 
 std::string key_request_message(const std::string& user, int stream) {

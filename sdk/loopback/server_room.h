@@ -74,5 +74,6 @@ std::string command_message(const std::string& user, uint32_t cmd_id, uint32_t s
 // stream 0 is the audio channel, else the video stream type.
 std::string channel_message(int stream, bool available);
 std::string key_request_message(const std::string& user, int stream);
+std::string subscribe_message(const std::string& user, int stream, bool on);
 
 }  // namespace lumora_sdk

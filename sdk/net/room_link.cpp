@@ -133,6 +133,7 @@ void RoomLink::Close(std::string last) {
     return;  // no thread: the socket closes with the link
   }
   lock.unlock();
+  done_cv_.notify_all();  // a thread waiting to reconnect stops waiting
   Wake();
   lock.lock();
   done_cv_.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs), [this] { return done_; });

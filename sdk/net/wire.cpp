@@ -165,6 +165,14 @@ bool Valid(uint8_t kind, const uint8_t* payload, size_t size, std::string* sende
       r.str(&s);
       r.u32(&u);
       break;
+    case kSubscribe:
+      r.str(&s);
+      r.u32(&u);
+      r.u8(&b);
+      break;
+    case kAnnounced:
+      r.str(&s);
+      break;
     case kStats:
     case kPing:
       break;

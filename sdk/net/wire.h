@@ -14,6 +14,12 @@
 // The server parses every message it forwards (Valid below), so a client
 // only ever receives well-formed ones; the client still reads them with the
 // same bounds checks and drops what does not parse.
+//
+// Media (kAudio, kVideo, kPixel) goes to a member that subscribed to the
+// sender's stream (kSubscribe), or that has not yet been told the sender
+// entered (no kAnnounced since the sender's entry): such a member may still
+// subscribe when it hears of the sender, and then wants the first frames.
+// Everything else forwarded goes to every other member.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +45,8 @@ enum Kind : uint8_t {
   kKeyRequest = 4,  // str user, u32 stream: ask that member for a key frame
   kStats = 5,       // (empty): the server answers kStatsReply
   kPing = 6,        // (empty), both directions: heartbeat
+  kSubscribe = 7,   // str user, u32 stream (the SDK's StreamType), u8 on
+  kAnnounced = 8,   // str user: the member has been told that user entered
   // server -> client
   kJoined = 20,      // u32 n, n x member (str user, u8 audio, u32 m, m x u32 video)
   kRefused = 21,     // u32 error (the SDK's error code), str why

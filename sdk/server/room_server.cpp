@@ -3,10 +3,11 @@
 // Design. One thread, one poll loop, non-blocking sockets. Each connection
 // is one member of at most one room (a cloud's stay in a room). The server
 // keeps who is in which room with which channels, introduces members to each
-// other, and forwards media and messages to every other member of the room
-// unchanged: a receiver's subscriptions live in the receiver's process, which
-// filters (so a member that subscribes on hearing of a newcomer still gets
-// the newcomer's first frames, as in the in-process room).
+// other, and forwards media and messages to the other members of the room
+// unchanged. Media goes only to members that subscribed to it or have not
+// been told of the sender yet (wire.h): a member that subscribes on hearing
+// of a newcomer still gets the newcomer's first frames, as in the in-process
+// room. The receiver's process applies its own subscriptions again, exactly.
 //
 // Faults. Every message is parsed completely before it is acted on; a
 // malformed, truncated or oversized one closes that connection with one log
@@ -41,6 +42,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -57,6 +59,7 @@ using namespace lumora_net;
 // Error codes the SDK reports for a refused entry (lumora_vela_defines.h).
 constexpr uint32_t kErrFailed = static_cast<uint32_t>(-1);
 constexpr uint32_t kErrEnterRoomFailed = static_cast<uint32_t>(-3301);
+constexpr uint32_t kStreamAudio = 1;  // STREAM_TYPE_AUDIO
 
 struct Options {
   SocketAddress address;
@@ -102,6 +105,8 @@ struct Connection {
   bool joined = false;
   RoomKey room;
   MemberInfo member;
+  std::set<std::pair<std::string, uint32_t>> subscriptions;  // (user, stream) it takes media of
+  std::set<std::string> announced;  // members it has been told of (since their entry)
   uint64_t dropped = 0;          // messages for this connection dropped
   bool closing = false;
   std::string close_why;
@@ -355,6 +360,7 @@ void Server::Join(Connection& c, const uint8_t* payload, size_t size) {
   write_member(enter, member);
   const auto announcement = std::make_shared<const std::string>(enter.take());
   for (Connection* m : members) {
+    m->announced.erase(member.user);
     Queue(*m, announcement, false);
   }
   c.joined = true;
@@ -416,6 +422,26 @@ void Server::Handle(Connection& c, uint8_t kind, const uint8_t* payload, size_t 
       for (Connection* other : Others(c)) Queue(*other, message, false);
       return;
     }
+    case kSubscribe: {
+      std::string user;
+      uint32_t stream = 0;
+      uint8_t on = 0;
+      r.str(&user);
+      r.u32(&stream);
+      r.u8(&on);
+      if (on != 0) {
+        if (c.subscriptions.size() < 4096) c.subscriptions.emplace(user, stream);
+      } else {
+        c.subscriptions.erase({user, stream});
+      }
+      return;
+    }
+    case kAnnounced: {
+      std::string user;
+      r.str(&user);
+      if (c.announced.size() < 4096) c.announced.insert(user);
+      return;
+    }
     case kKeyRequest: {
       std::string user;
       uint32_t stream = 0;
@@ -437,6 +463,14 @@ void Server::Handle(Connection& c, uint8_t kind, const uint8_t* payload, size_t 
     return;
   }
   bool droppable = true;
+  // Media: only to members that take it (see wire.h).
+  const bool media = kind == kAudio || kind == kVideo || kind == kPixel;
+  uint32_t stream = kStreamAudio;
+  if (kind == kVideo || kind == kPixel) {
+    std::string ignored;
+    r.str(&ignored);
+    r.u32(&stream);
+  }
   if (kind == kCommand) {
     uint32_t skip = 0;
     uint8_t reliable = 0;
@@ -448,6 +482,9 @@ void Server::Handle(Connection& c, uint8_t kind, const uint8_t* payload, size_t 
     droppable = reliable == 0;
   }
   for (Connection* other : Others(c)) {
+    if (media && other->subscriptions.count({sender, stream}) == 0 && other->announced.count(sender) != 0) {
+      continue;
+    }
     Queue(*other, frame, droppable);
     ++stats_.forwarded;
   }

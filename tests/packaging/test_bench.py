@@ -233,3 +233,10 @@ def test_sources_bench_runs_its_workers_and_pacing(lumora):
     result = run_script("bench_kit_sources.py", "--no-count", "--pacing-seconds", "0.3")
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.count("| AudioSource |") >= 2 and "loop's own timer latency" in result.stdout
+
+
+@pytest.mark.slow
+def test_server_bench_runs_both_rooms(lumora):
+    result = run_script("bench_server.py", "--frames", "20", "--senders", "4", "--processes", "2", "--seconds", "0.5")
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "room server" in result.stdout and "lost" in result.stdout, result.stdout

@@ -83,7 +83,17 @@ def test_wheel_contents(wheel):
     assert {"lumora_kit/__init__.py", "lumora_kit/py.typed", "lumora_kit/pytest_plugin.py",
             "lumora_kit/testing/__init__.py"} <= kit, sorted(kit)
     (entry_points,) = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
-    assert "lumora_kit.pytest_plugin = lumora_kit.pytest_plugin" in zipfile.ZipFile(wheel).read(entry_points).decode()
+    entry_text = zipfile.ZipFile(wheel).read(entry_points).decode()
+    assert "lumora_kit.pytest_plugin = lumora_kit.pytest_plugin" in entry_text
+    # The local room server, beside its launcher, started by the lumora-room script.
+    server = zipfile.ZipFile(wheel).getinfo("lumora_kit/server/lumora-room-server")
+    assert (server.external_attr >> 16) & 0o111, "the room server is not executable"
+    assert "lumora-room = lumora_kit.server:main" in entry_text
+
+
+def test_installed_room_server_starts_from_its_script(fresh_venv):
+    shown = run([str(fresh_venv / "bin" / "lumora-room"), "--help"], timeout=60)
+    assert shown.returncode == 0 and "LUMORA_ROOM_SERVER" in shown.stdout, shown.stdout + shown.stderr
 
 
 def test_installed_module_works_beside_its_sdk(fresh_venv, tmp_path):

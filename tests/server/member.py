@@ -2,7 +2,8 @@
 
 ``python member.py NAME ROOM_ID`` enters with an audio channel, prints
 "ready", then stays until it is killed, stopped, or 120 s pass. With
-"--listen", it prints "heard N" each time it receives a command.
+"--listen", it prints "heard N" each time it receives a command; with
+"--watch USER", it subscribes to USER's main video first.
 """
 
 import sys
@@ -25,6 +26,9 @@ def main() -> None:
     assert cloud.EnterRoom(enter_params(name, room_id)) == 0
     encode = _lumora.AudioEncodeParams()
     assert cloud.CreateLocalAudioChannel(encode) == 0
+    if "--watch" in sys.argv:
+        watched = sys.argv[sys.argv.index("--watch") + 1]
+        assert cloud.Subscribe(watched, _lumora.StreamType.STREAM_TYPE_VIDEO_HIGH) == 0
     print("ready", flush=True)
     time.sleep(120)
     cloud.ExitRoom()
