@@ -18,8 +18,8 @@ Everything the page is told goes through one bounded queue with a writer
 task, so a page that does not read cannot hold up the room; what did not
 fit is counted (`SessionStats.messages_dropped`). The session ends when the
 WebSocket closes (the tab closed: the browser closes it at once; a browser
-that vanished: aiohttp's heartbeat notices within `heartbeat` seconds
-twice), when the peer connection fails, or on ``leave``; it then closes the
+that vanished: aiohttp's heartbeat notices within 1.5 ping intervals), when
+the peer connection fails, or on ``leave``; it then closes the
 peer connection and leaves the room, so the other members see the user leave.
 """
 
@@ -34,7 +34,7 @@ from typing import Any
 import _lumora
 import av
 import numpy as np
-from aiohttp import WSMsgType, web
+from aiohttp import WSCloseCode, WSMsgType, web
 from aiortc import RTCBundlePolicy, RTCConfiguration, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError, MediaStreamTrack
 from aiortc.rtcrtpreceiver import RTCRtpReceiver
@@ -88,6 +88,7 @@ class SessionStats:
     messages_in: int = 0
     messages_out: int = 0
     messages_dropped: int = 0
+    ended: str = ""  # why the session ended: "left", "page closed", "connection lost or no answer to pings"...
 
 
 def room_id_of(text: str) -> int | str:
@@ -255,8 +256,10 @@ class BrowserSession:
                     self._tell_members()
                     await self._read_page(room)
                 finally:
+                    self.ended_reason = self.ended_reason or self._closed_how()
                     await self._close_media()
-            logger.info("web: %s left room %s (%s)", user_id, room_id, self.ended_reason or "page closed")
+            self.stats.ended = self.ended_reason
+            logger.info("web: %s left room %s (%s)", user_id, room_id, self.stats.ended)
         except JoinRefused as e:
             self.tell({"type": "error", "text": str(e)})
         except TimeoutError:
@@ -279,6 +282,12 @@ class BrowserSession:
                 writer.cancel()
             if not self.ws.closed:
                 await self.ws.close()
+
+    def _closed_how(self) -> str:
+        code = self.ws.close_code
+        if code == WSCloseCode.ABNORMAL_CLOSURE:
+            return "connection lost or no answer to pings"  # no closing handshake; or the heartbeat gave up
+        return "page closed" if code in (None, WSCloseCode.OK, WSCloseCode.GOING_AWAY) else f"page closed ({code})"
 
     async def _connect(self, room: Room, offer: dict[str, Any]) -> None:
         # Every media section on one transport, as the page bundles them: aiortc's default policy
@@ -329,7 +338,7 @@ class BrowserSession:
         state = self.pc.connectionState
         self.tell({"type": "connection", "state": state})
         if state in ("failed", "closed"):
-            self.ended_reason = f"peer connection {state}"
+            self.ended_reason = self.ended_reason or f"peer connection {state}"
             self._done.set()
 
     # ---- Browser to room ----
@@ -470,7 +479,7 @@ class BrowserSession:
                 continue
             kind = request.get("type") if isinstance(request, dict) else None
             if kind == "leave":
-                self.ended_reason = "left"
+                self.ended_reason = "left the room"
                 return
             if kind == "message" and isinstance(text := request.get("text"), str):
                 await self._send_message(room, text)
