@@ -13,7 +13,8 @@ once a second) joins pages through the gateway.
      sent to the room (the bot listens); nothing comes back but the bot's
      silence;
    - 2 browsers in the room: each also gets the other's video (VP8
-     encoded for it) and the room's mix (Opus encoded for it).
+     encoded for it) and the room's mix (Opus encoded for it);
+   - and so on up to `--browsers` (each gets every other's video).
    Per browser = (window - baseline) / browsers. Playwright's client in
    this process is idle while a window is measured.
 2. Mouth-to-ear: the time from a burst's onset in the page's audio graph
@@ -23,7 +24,7 @@ once a second) joins pages through the gateway.
    The page's audio graph sees the microphone a few milliseconds after the
    capture, as WebRTC does, so this leaves out the capture itself.
 
-    python bench/bench_web.py [--seconds 10] [--chromium /usr/bin/chromium]
+    python bench/bench_web.py [--seconds 10] [--browsers 2] [--chromium /usr/bin/chromium]
 """
 
 import argparse
@@ -149,6 +150,7 @@ async def main(args: argparse.Namespace) -> None:
                     "vol", "0.5", "pad", "0", "0.9", "repeat", "19"], check=True)
     rows = []
     lat: list[float] = []
+    load_before = os.getloadavg()[0]
     async with Gateway(GatewayConfig(port=0, app_id=APP_ID)) as gateway, \
             Room.join(APP_ID, ROOM_ID, "bot", "sig-bot") as room, async_playwright() as playwright:
         bot = Bot(room)
@@ -161,7 +163,7 @@ async def main(args: argparse.Namespace) -> None:
         baseline = await measure(args.seconds)
         rows.append(("gateway + bot, no browser (baseline)", baseline, float("nan")))
         pages = []
-        for count in (1, 2):
+        for count in range(1, args.browsers + 1):
             pages.append(await join_page(context, gateway.url, f"browser-{count}"))
             await asyncio.sleep(3)  # the connection settles, the first key frames go
             since = time.time() * 1000
@@ -170,7 +172,8 @@ async def main(args: argparse.Namespace) -> None:
             for index, page in enumerate(pages):
                 lat += latencies(await page.evaluate("window.onsets"), bot.onsets.get(f"browser-{index + 1}", []),
                                  since)
-        stats = gateway.stats()["sessions"]
+        stats = gateway.stats()
+        stats = stats["sessions"] + stats["finished"]
         await browser.close()
         bot_task.cancel()
         for task in bot.tasks:
@@ -178,7 +181,7 @@ async def main(args: argparse.Namespace) -> None:
     shutil.rmtree(folder, ignore_errors=True)
 
     print(f"\nCPU of this process (gateway + bot), share of one core over {args.seconds:.0f} s windows; "
-          f"load average before: {os.getloadavg()[0]:.1f}")
+          f"load average before: {load_before:.1f}, after: {os.getloadavg()[0]:.1f}")
     print(f"{'window':<42} {'CPU':>7} {'per browser':>12}")
     for name, share, per in rows:
         per_text = "" if per != per else f"{per * 100:10.1f} %"
@@ -189,12 +192,14 @@ async def main(args: argparse.Namespace) -> None:
     for session in stats:
         print(f"  {session['user_id']}: audio in {session['audio_frames_in']}, video in {session['video_frames_in']}, "
               f"video out {session['video_frames_out']}, dropped (gateway behind) {session['stale_dropped']}, "
-              f"room frames dropped {session['room_dropped']}, largest lag {session['largest_lag_ms']:.0f} ms")
+              f"room frames dropped {session['room_dropped']}, largest lag {session['largest_lag_ms']:.0f} ms"
+              + (f", ended: {session['ended']}" if session["ended"] else ""))
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each CPU window")
+    parser.add_argument("--browsers", type=int, default=2, help="browsers joined one after the other (default 2)")
     parser.add_argument("--chromium", default=shutil.which("chromium") or "/usr/bin/chromium")
     arguments = parser.parse_args()
     if not os.path.exists(arguments.chromium) or shutil.which("sox") is None:

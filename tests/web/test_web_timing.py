@@ -54,7 +54,9 @@ def test_audio_that_follows_on_keeps_counting_samples_when_its_estimate_moves_ba
     chunker = AudioChunker(48000, 1, 20)
     pts = [c.pts for start in (0.0, 15.0, 39.0, 57.0) for c in chunker.feed(bytes(1920), start)]
     assert pts == [0, 20, 40, 60] and chunker.gaps == 0
-    # A move back by more than `max_overlap_ms` is a new start, not overlap.
+    # A move back by more than `max_overlap_ms` (the track moved onto the browser's shared
+    # clock) starts again at the new time rather than keeping the old estimate.
+    assert [c.pts for c in chunker.feed(bytes(1920), 20.0)] == [20]
     assert [c.pts for c in chunker.feed(bytes(1920), -5000.0)] == [(-5000) & 0xFFFFFFFF]
 
 
@@ -72,3 +74,26 @@ def test_a_video_slot_keeps_one_time_line_over_its_members():
     assert clock.place(7) == 1534  # never back in time
     assert clock.place(2**32 - 1) == 1534 + 1  # before the first: still forward
     assert clock.place(40) == 1567
+
+
+def test_sender_reports_give_wall_clock_times_and_a_late_stamped_report_does_not_move_them():
+    from lumora_kit.web.timing import SenderReports
+
+    reports = SenderReports(90000)
+    ntp = lambda seconds: int(seconds * (1 << 32))  # noqa: E731
+    reports.add(4_294_000_000, ntp(1000.0))  # RTP time near the 32-bit wrap
+    assert reports.wall_time(4_294_000_000 + 90000) == pytest.approx(1001.0)
+    assert reports.wall_time((4_294_000_000 + 180000) & 0xFFFFFFFF) == pytest.approx(1002.0)  # across the wrap
+    reports.add(4_294_000_000 + 9000, ntp(1000.130))  # stamped 30 ms after the time its RTP stands for
+    assert reports.wall_time(4_294_000_000 + 90000) == pytest.approx(1001.0)
+
+
+def test_one_capture_clock_keeps_two_tracks_in_step_whatever_their_own_delays():
+    from lumora_kit.web.timing import CaptureClock
+
+    clock = CaptureClock(origin=50.0)
+    # Both captured at wall time 10.0; audio waits 80 ms in its jitter buffer, video 30 ms.
+    video = clock.place(10.0, 50.0 + 0.030)
+    audio = clock.place(10.0, 50.0 + 0.080)
+    assert audio == video == pytest.approx(30.0)
+    assert clock.lag(10.0, 50.08) == pytest.approx(0.05)

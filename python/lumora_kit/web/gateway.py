@@ -32,7 +32,10 @@ logger = logging.getLogger("lumora_kit.web")
 
 DEFAULT_PORT = 8080
 DEFAULT_APP_ID = 1400  # the app id the kit's test participants and examples use
-HEARTBEAT_S = 2.0  # a browser that vanished without closing is noticed within two of these
+# The WebSocket's ping interval; aiohttp closes it when a pong takes longer than half of it. A
+# browser that vanished without closing is noticed within 1.5 of these; a busy browser (a loaded
+# machine, a tab in the background) gets 5 s to answer before its user is taken out of the room.
+HEARTBEAT_S = 10.0
 
 _STATIC = {"app.js": "text/javascript", "app.css": "text/css", "index.html": "text/html"}
 _HEADERS = {

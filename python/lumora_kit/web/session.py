@@ -18,8 +18,8 @@ Everything the page is told goes through one bounded queue with a writer
 task, so a page that does not read cannot hold up the room; what did not
 fit is counted (`SessionStats.messages_dropped`). The session ends when the
 WebSocket closes (the tab closed: the browser closes it at once; a browser
-that vanished: aiohttp's heartbeat notices within `heartbeat` seconds
-twice), when the peer connection fails, or on ``leave``; it then closes the
+that vanished: aiohttp's heartbeat notices within 1.5 ping intervals), when
+the peer connection fails, or on ``leave``; it then closes the
 peer connection and leaves the room, so the other members see the user leave.
 """
 
@@ -34,9 +34,11 @@ from typing import Any
 import _lumora
 import av
 import numpy as np
-from aiohttp import WSMsgType, web
+from aiohttp import WSCloseCode, WSMsgType, web
 from aiortc import RTCBundlePolicy, RTCConfiguration, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError, MediaStreamTrack
+from aiortc.rtcrtpreceiver import RTCRtpReceiver
+from aiortc.rtp import RtcpSrPacket
 
 from .. import events as ev
 from ..errors import LumoraError
@@ -45,7 +47,7 @@ from ..media.av_frames import pixel_frame_from_av
 from ..room import Room
 from ..sources import AudioSource, VideoSource
 from ..streams import Stream
-from .timing import AudioChunker, CaptureTimeline
+from .timing import AudioChunker, CaptureClock, CaptureTimeline, SenderReports
 from .tracks import MixTrack, VideoSlotTrack
 
 logger = logging.getLogger("lumora_kit.web")
@@ -86,6 +88,7 @@ class SessionStats:
     messages_in: int = 0
     messages_out: int = 0
     messages_dropped: int = 0
+    ended: str = ""  # why the session ended: "left", "page closed", "connection lost or no answer to pings"...
 
 
 def room_id_of(text: str) -> int | str:
@@ -123,6 +126,41 @@ def mono_pcm(frame: av.AudioFrame, resampler: list[av.AudioResampler]) -> bytes:
                     for piece in resampler[0].resample(frame))
 
 
+class TrackTimes:
+    """Capture times of one browser track's decoded frames, on the browser's clock shared by its tracks.
+
+    aiortc decodes with each frame's RTP time counted from the track's first
+    packet, and keeps the sender reports to itself: the receiver's RTCP
+    handler is wrapped to read them, and the first packet's RTP timestamp
+    is read from its timestamp mapper (`timing` says how the times are
+    made). Where either is missing (another aiortc, no report yet), the
+    track's own time stands in."""
+
+    def __init__(self, receiver: RTCRtpReceiver | None, clock: CaptureClock, clock_rate: int) -> None:
+        self.clock, self.clock_rate = clock, clock_rate
+        self.reports = SenderReports(clock_rate)
+        self.fallback = CaptureTimeline(clock.origin)
+        self._mapper = getattr(receiver, "_RTCRtpReceiver__timestamp_mapper", None)
+        if receiver is not None:
+            handle = receiver._handle_rtcp_packet
+
+            async def read_sender_reports(packet: Any) -> None:
+                if isinstance(packet, RtcpSrPacket):
+                    self.reports.add(packet.sender_info.rtp_timestamp, packet.sender_info.ntp_timestamp)
+                await handle(packet)
+
+            receiver._handle_rtcp_packet = read_sender_reports  # type: ignore[method-assign]
+
+    def place(self, pts: int, time_base: Fraction, arrival: float) -> tuple[float, float]:
+        """(capture time in ms since the clock's origin, lag in seconds) of a frame."""
+        first = getattr(self._mapper, "_origin", None)
+        if self.reports.ready and isinstance(first, int) and time_base == Fraction(1, self.clock_rate):
+            wall = self.reports.wall_time(first + pts)
+            return self.clock.place(wall, arrival), self.clock.lag(wall, arrival)
+        media_time = float(pts * time_base)
+        return self.fallback.place(media_time, arrival), self.fallback.lag(media_time, arrival)
+
+
 class BrowserSession:
     """One browser's participation in a room, driven by `run` until it leaves."""
 
@@ -146,6 +184,7 @@ class BrowserSession:
         self._done = asyncio.Event()
         self._loop = asyncio.get_running_loop()
         self.origin = self._loop.time()  # the browser's capture times count from here
+        self.capture_clock = CaptureClock(self.origin)
         self._sources: list[AudioSource | VideoSource] = []
         self.ended_reason = ""
 
@@ -217,8 +256,10 @@ class BrowserSession:
                     self._tell_members()
                     await self._read_page(room)
                 finally:
+                    self.ended_reason = self.ended_reason or self._closed_how()
                     await self._close_media()
-            logger.info("web: %s left room %s (%s)", user_id, room_id, self.ended_reason or "page closed")
+            self.stats.ended = self.ended_reason
+            logger.info("web: %s left room %s (%s)", user_id, room_id, self.stats.ended)
         except JoinRefused as e:
             self.tell({"type": "error", "text": str(e)})
         except TimeoutError:
@@ -241,6 +282,12 @@ class BrowserSession:
                 writer.cancel()
             if not self.ws.closed:
                 await self.ws.close()
+
+    def _closed_how(self) -> str:
+        code = self.ws.close_code
+        if code == WSCloseCode.ABNORMAL_CLOSURE:
+            return "connection lost or no answer to pings"  # no closing handshake; or the heartbeat gave up
+        return "page closed" if code in (None, WSCloseCode.OK, WSCloseCode.GOING_AWAY) else f"page closed ({code})"
 
     async def _connect(self, room: Room, offer: dict[str, Any]) -> None:
         # Every media section on one transport, as the page bundles them: aiortc's default policy
@@ -279,17 +326,19 @@ class BrowserSession:
         return False
 
     def _on_track(self, track: MediaStreamTrack) -> None:
+        assert self.pc is not None
+        receiver = next((t.receiver for t in self.pc.getTransceivers() if t.receiver.track is track), None)
         if track.kind == "audio":
-            self._spawn(self._take_audio(track), "browser audio")
+            self._spawn(self._take_audio(track, TrackTimes(receiver, self.capture_clock, 48000)), "browser audio")
         elif track.kind == "video":
-            self._spawn(self._take_video(track), "browser video")
+            self._spawn(self._take_video(track, TrackTimes(receiver, self.capture_clock, 90000)), "browser video")
 
     async def _on_connection_state(self) -> None:
         assert self.pc is not None
         state = self.pc.connectionState
         self.tell({"type": "connection", "state": state})
         if state in ("failed", "closed"):
-            self.ended_reason = f"peer connection {state}"
+            self.ended_reason = self.ended_reason or f"peer connection {state}"
             self._done.set()
 
     # ---- Browser to room ----
@@ -305,16 +354,16 @@ class BrowserSession:
             return True
         return False
 
-    def _place(self, timeline: CaptureTimeline, media_time: Fraction) -> float:
-        seconds, arrival = float(media_time), self._loop.time()
-        at = timeline.place(seconds, arrival)
-        self.stats.largest_lag_ms = max(self.stats.largest_lag_ms, timeline.lag(seconds, arrival) * 1000)
+    def _place(self, times: TrackTimes, frame: av.AudioFrame | av.VideoFrame) -> float:
+        assert frame.pts is not None and frame.time_base is not None
+        time_base = Fraction(frame.time_base.numerator, frame.time_base.denominator)
+        at, lag = times.place(frame.pts, time_base, self._loop.time())
+        self.stats.largest_lag_ms = max(self.stats.largest_lag_ms, lag * 1000)
         return at
 
-    async def _take_audio(self, track: MediaStreamTrack) -> None:
+    async def _take_audio(self, track: MediaStreamTrack, times: TrackTimes) -> None:
         assert self.room is not None
         room = self.room
-        timeline = CaptureTimeline(self.origin)
         chunker = AudioChunker(SAMPLE_RATE, 1, FRAME_MS)
         resampler: list[av.AudioResampler] = []
         self._sources.append(await room.publish_audio(SAMPLE_RATE, 1, FRAME_MS))  # the channel; frames go below
@@ -326,17 +375,16 @@ class BrowserSession:
             assert isinstance(frame, av.AudioFrame) and frame.pts is not None and frame.time_base is not None
             if self._behind(track, MAX_AUDIO_BACKLOG):
                 continue
-            at = self._place(timeline, frame.pts * frame.time_base)
+            at = self._place(times, frame)
             for chunk in chunker.feed(mono_pcm(frame, resampler), at):
                 if room.cloud.SendContinuousAudioFrame(frame_from_pcm(chunk.pcm, SAMPLE_RATE, 1, chunk.pts),
                                                        False) == 0:
                     self.stats.audio_frames_in += 1
             self.stats.audio_gaps = chunker.gaps
 
-    async def _take_video(self, track: MediaStreamTrack) -> None:
+    async def _take_video(self, track: MediaStreamTrack, times: TrackTimes) -> None:
         assert self.room is not None
         room = self.room
-        timeline = CaptureTimeline(self.origin)
         size: tuple[int, int] | None = None
         while True:
             try:
@@ -346,7 +394,7 @@ class BrowserSession:
             assert isinstance(frame, av.VideoFrame) and frame.pts is not None and frame.time_base is not None
             if self._behind(track, MAX_VIDEO_BACKLOG):
                 continue
-            at = self._place(timeline, frame.pts * frame.time_base)
+            at = self._place(times, frame)
             if size is None:
                 # The room's channel keeps the first picture's size; later sizes (the browser adapts
                 # its resolution to the network) are scaled to it.
@@ -431,7 +479,7 @@ class BrowserSession:
                 continue
             kind = request.get("type") if isinstance(request, dict) else None
             if kind == "leave":
-                self.ended_reason = "left"
+                self.ended_reason = "left the room"
                 return
             if kind == "message" and isinstance(text := request.get("text"), str):
                 await self._send_message(room, text)

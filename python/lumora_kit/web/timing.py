@@ -1,15 +1,21 @@
 """Time both ways through the gateway: capture times of a browser's frames, and a room's `pts` to a browser.
 
-Browser to room. aiortc hands out each decoded frame with the RTP time of
-its capture, counted from the track's first frame (`media_time`, seconds).
-`CaptureTimeline` puts it on the gateway's clock: the frame was captured at
-``media_time + offset``, where `offset` is the smallest ``arrival -
-media_time`` seen so far, i.e. the sender's clock shifted by the shortest
-trip a frame has made. A pause of the browser is then a pause of the same
-length in the frames' `pts`, and the jitter of the trip (network, jitter
-buffer, decoder) does not move them. Both tracks of one browser share one
-origin, so a recorder in the room finds its audio and video in step (within
-the difference of their shortest trips).
+Browser to room. Every RTP packet carries its capture time on the clock of
+its track (48 kHz for audio, 90 kHz for video, each from a random start).
+The browser's RTCP sender reports pair those clocks with its wall clock
+(NTP), the same for audio and video: that is how a browser keeps lip sync,
+and so does the gateway. `SenderReports` turns a track's RTP time into the
+browser's wall-clock time; `CaptureClock` puts that time on the gateway's
+clock with one offset for both tracks, the smallest ``arrival - capture``
+seen on either (the shortest trip, whatever track made it). A pause of the
+browser is then a pause of the same length in the frames' `pts`, jitter of
+the trip (network, aiortc's jitter buffers, which hold audio longer than
+video, decoding) does not move them, and audio and video of one browser are
+in step in the room.
+
+Until a track's first sender report (browsers send one within a second or
+so), `CaptureTimeline` stands in: the track's own RTP time plus its own
+shortest trip, which keeps each track's pauses but not the lip sync.
 
 A frame may arrive well after its capture without the gateway being
 behind: aiortc hands a frame on when the next packet comes, so the last
@@ -20,7 +26,8 @@ queue of decoded frames (`session.py`).
 `AudioChunker` cuts the decoded audio into the SDK's 20 ms frames, each
 stamped with the capture time of its first sample; audio that follows on
 keeps counting samples (so the frames stay exactly 20 ms apart while the
-estimate of the trip settles), and a gap in the input (the browser paused)
+estimate of the trip settles by a few ms), a larger move back starts
+again at the new time, and a gap in the input (the browser paused)
 pads the frame in progress with silence and starts the next one at the new
 capture time.
 
@@ -29,9 +36,65 @@ a video slot one steady time line: the member's own `pts` differences, from
 where the slot's time line stands when the member arrives.
 """
 
+from collections import deque
 from dataclasses import dataclass
 
 _UINT32 = 0xFFFFFFFF
+_NTP_FRACTION = float(1 << 32)
+REPORTS_KEPT = 10  # sender reports a track's mapping is taken from: the last ten seconds or so
+
+
+def rtp_step(timestamp: int, earlier: int) -> int:
+    """RTP clock ticks from `earlier` to `timestamp`, both wrapping 32-bit: the shorter way round."""
+    return (timestamp - earlier + (1 << 31)) % (1 << 32) - (1 << 31)
+
+
+class SenderReports:
+    """A track's RTP time as the sender's wall-clock time (seconds), from its RTCP sender reports.
+
+    A report pairs an RTP timestamp with the wall-clock time it stands for.
+    A sender that stamps a report with the time it sends it, rather than
+    the time of the RTP timestamp, only ever errs late; of the last
+    `REPORTS_KEPT` reports the one that puts the track earliest is taken
+    (for an exact sender, they all agree; the window follows a sample
+    clock that drifts against the wall clock)."""
+
+    def __init__(self, clock_rate: int) -> None:
+        self.clock_rate = clock_rate
+        self._reports: deque[tuple[int, float]] = deque(maxlen=REPORTS_KEPT)
+        self.count = 0
+
+    @property
+    def ready(self) -> bool:
+        return bool(self._reports)
+
+    def add(self, rtp_timestamp: int, ntp_timestamp: int) -> None:
+        """A sender report: its RTP timestamp and its 64-bit NTP timestamp."""
+        self._reports.append((rtp_timestamp & _UINT32, ntp_timestamp / _NTP_FRACTION))
+        self.count += 1
+
+    def wall_time(self, rtp_timestamp: int) -> float:
+        """The sender's wall-clock time (seconds, NTP era) of an RTP timestamp."""
+        return min(ntp + rtp_step(rtp_timestamp & _UINT32, rtp) / self.clock_rate for rtp, ntp in self._reports)
+
+
+class CaptureClock:
+    """One browser's wall-clock capture times on the gateway's clock: one offset for all its tracks."""
+
+    def __init__(self, origin: float) -> None:
+        self.origin = origin
+        self.offset: float | None = None
+
+    def place(self, wall_time: float, arrival: float) -> float:
+        """The capture time (ms since `origin`) of a frame captured at `wall_time` that came at `arrival`."""
+        candidate = arrival - wall_time
+        if self.offset is None or candidate < self.offset:
+            self.offset = candidate
+        return (wall_time + self.offset - self.origin) * 1000.0
+
+    def lag(self, wall_time: float, arrival: float) -> float:
+        assert self.offset is not None
+        return arrival - wall_time - self.offset
 
 
 class CaptureTimeline:
@@ -64,7 +127,7 @@ class AudioChunker:
     """16-bit PCM pieces with capture times, cut into frames of `frame_ms`."""
 
     def __init__(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20,
-                 max_gap_ms: float = 5.0, max_overlap_ms: float = 1000.0) -> None:
+                 max_gap_ms: float = 5.0, max_overlap_ms: float = 10.0) -> None:
         self.sample_rate, self.channels, self.frame_ms = sample_rate, channels, frame_ms
         self.frame_bytes = sample_rate * frame_ms // 1000 * channels * 2
         self.max_gap_ms, self.max_overlap_ms = max_gap_ms, max_overlap_ms
@@ -78,9 +141,11 @@ class AudioChunker:
     def feed(self, pcm: bytes, start_ms: float) -> list[Chunk]:
         """Adds `pcm` captured from `start_ms` on; returns the whole frames now complete.
 
-        Input that starts where the last ended (or a little before it: the
-        capture clock's estimate only ever moves back, by the jitter of the
-        first trips) continues the frames; a later start is a pause."""
+        Input that starts where the last ended (or up to `max_overlap_ms`
+        before it: the estimate of the shortest trip only ever moves back, by
+        the jitter of the first trips) continues the frames; a later start is
+        a pause, and an earlier one (the sender reports came in and moved the
+        track onto the browser's shared clock) starts again from there."""
         chunks: list[Chunk] = []
         if self._start_ms is not None:
             expected = self._end_ms(self._start_ms)

@@ -45,7 +45,7 @@ class MixTrack(MediaStreamTrack):
         self.frames = 0
         self.skipped = 0
 
-    async def recv(self) -> av.AudioFrame:  # type: ignore[override]  # aiortc declares Frame | Packet
+    async def recv(self) -> av.AudioFrame:
         try:
             # The mix comes in bursts (after everyone paused, the pause arrives as silence at once):
             # keep at most `max_backlog` frames ahead, so a burst does not become lasting delay.
@@ -104,7 +104,7 @@ class VideoSlotTrack(MediaStreamTrack):
         self._assigned.clear()
         self._on_free(self)
 
-    async def recv(self) -> av.VideoFrame:  # type: ignore[override]
+    async def recv(self) -> av.VideoFrame:
         while True:
             if self.readyState != "live":
                 raise MediaStreamError
