@@ -385,27 +385,39 @@ def test_on_a_real_clock_the_pacing_thread_sends_while_the_loop_is_blocked():
 
 
 def test_on_the_pacing_thread_a_clear_stops_what_was_queued_and_capture_goes_on():
-    async def main():
+    import random
+
+    first, after = b"\x01\x00" * 960, b"\x02\x00" * 960
+
+    async def round_(clear_after):
         sent = ThreadSent()
         source = audio_source(sent, queue_ms=100)
-        first = b"\x01\x00" * 960
         capture = asyncio.create_task(source.capture(first * 50))
-        await asyncio.sleep(0.05)
+        await asyncio.sleep(clear_after)  # any moment: the thread may be sending right then
         source.clear()
         await asyncio.wait_for(capture, 10)  # stopped, without queuing the rest
-        after = b"\x02\x00" * 960
         await source.capture(after * 2)
         await asyncio.wait_for(source.wait_for_playout(), 10)
         stats = source.stats()
         await source.aclose()
-        return sent.frames, stats, first, after
+        return sent.frames, stats
 
-    frames, stats, first, after = asyncio.run(main())
-    payloads = [(data, clear) for _, _, data, clear in frames]
-    cleared_at = payloads.index((bytes(FRAME), True))  # the silent frame that clears the SDK's queue
-    assert all(data == first for data, _ in payloads[:cleared_at])
-    assert payloads[cleared_at + 1:] == [(after, False)] * 2  # nothing queued before the clear came after it
-    assert stats.frames_queued == stats.frames_sent - 1 + stats.frames_cleared and stats.pending == 0
+    async def main():
+        rng = random.Random(11)
+        return [await round_(rng.uniform(0.001, 0.06)) for _ in range(10)]
+
+    for frames, stats in asyncio.run(main()):
+        payloads = [(data, clear) for _, _, data, clear in frames]
+        cleared = [i for i, (_, clear) in enumerate(payloads) if clear]
+        if not cleared:  # cleared before the first send: nothing to clear in the SDK
+            assert payloads == [(after, False)] * 2
+            assert stats.frames_queued == stats.frames_sent + stats.frames_cleared
+            continue
+        cleared_at, = cleared
+        assert payloads[cleared_at] == (bytes(FRAME), True)  # the silent frame that clears the SDK's queue
+        assert all(data == first for data, _ in payloads[:cleared_at])
+        assert payloads[cleared_at + 1:] == [(after, False)] * 2  # nothing queued before the clear came after it
+        assert stats.frames_queued == stats.frames_sent - 1 + stats.frames_cleared and stats.pending == 0
 
 
 def test_pacing_is_chosen_by_the_loops_clock_or_by_name():

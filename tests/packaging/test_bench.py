@@ -232,7 +232,18 @@ def test_sources_bench_runs_its_workers_and_pacing(lumora):
     assert worker.returncode == 0 and worker.stdout.startswith("selects "), worker.stderr[-2000:]
     result = run_script("bench_kit_sources.py", "--no-count", "--pacing-seconds", "0.3")
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.count("| AudioSource |") >= 2 and "loop's own timer latency" in result.stdout
+    assert result.stdout.count("| AudioSource, pacing thread |") >= 2 and "loop's own timer latency" in result.stdout
+    assert result.stdout.count("| AudioSource, sender task on the loop |") >= 2
+
+
+@pytest.mark.slow
+def test_room_load_bench_runs_every_receiver(lumora):
+    result = run_script("bench_kit_load.py", "--seconds", "1", "--repeat", "1", "--loads", "3", "--sizes", "360p",
+                        "--receivers", "binding,bridge,room,room0")
+    assert result.returncode == 0, result.stderr[-2000:]
+    rows = [line.split() for line in result.stdout.splitlines() if line.startswith("  3 ") or "video" in line]
+    assert len(rows) == 8, result.stdout
+    assert all(row[-4] in ("150/150", "30/30") for row in rows), result.stdout  # every frame taken
 
 
 @pytest.mark.slow
