@@ -258,6 +258,37 @@ async def test_the_pages_audio_and_video_stay_in_step_in_the_room(lumora_peer):
     assert all(abs(o) <= 34 for o in offsets), offsets
 
 
+async def test_four_pages_in_one_room_each_heard_by_the_room_and_hearing_the_others(lumora_peer):
+    from lumora_kit.web import Gateway, GatewayConfig
+
+    pitches = {"p1": 300, "p2": 450, "p3": 600, "p4": 750}
+    async with Gateway(GatewayConfig(port=0, app_id=lumora_peer.app_id)) as gateway:
+        pages = [await join_as_page(gateway.url, lumora_peer.room_id, user, tone_track(pitch, 60, 0), slots=3)
+                 for user, pitch in pitches.items()]
+        try:
+            heard = {}
+            for user in pitches:
+                await lumora_peer.wait_for_user(user, audio=True, timeout=30)
+                async with lumora_peer.audio_stream(user) as stream, asyncio.timeout(30):
+                    frames = [await stream.get() for _ in range(50)]
+                heard[user] = frequency_of(b"".join(f.data for f in frames[25:]))
+            received = []
+            for _, _, pc, _ in pages:
+                audio = next(t.receiver for t in pc.getTransceivers() if t.kind == "audio")
+                stats = await audio.getStats()
+                received.append(sum(s.packetsReceived for s in stats.values() if s.type == "inbound-rtp"))
+            sessions = gateway.stats()["sessions"]
+        finally:
+            for client, ws, pc, _ in pages:
+                await ws.close()
+                await client.close()
+                await pc.close()
+    assert {user: round(f / 10) * 10 for user, f in heard.items()} == pitches
+    assert all(count > 25 for count in received), received  # each page got the others' mix
+    assert sorted(s["user_id"] for s in sessions) == sorted(pitches)
+    assert all(s["audio_frames_in"] >= 50 and s["audio_frames_out"] > 0 for s in sessions), sessions
+
+
 async def test_messages_go_both_ways_and_closing_the_socket_leaves_the_room(lumora_peer):
     from lumora_kit.web import Gateway, GatewayConfig
 
