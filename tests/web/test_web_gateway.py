@@ -333,6 +333,8 @@ async def test_messages_go_both_ways_and_closing_the_socket_leaves_the_room(lumo
      "between 1 and 4294967295"),
     (json.dumps({"type": "join", "room": "1", "user": "", "offer": {"type": "offer", "sdp": ""}}), "user id"),
     (json.dumps({"type": "join", "room": "1", "user": "a\nb", "offer": {"type": "offer", "sdp": ""}}), "control"),
+    (json.dumps({"type": "join", "room": "1", "user": "u", "offer": {"type": "offer", "sdp": "v=0\r\nm=nonsense"}}),
+     "cannot answer this offer"),
 ])
 async def test_a_bad_join_request_is_refused_with_its_reason(request_text, expected):
     import aiohttp

@@ -35,6 +35,7 @@ import _lumora
 import av
 import numpy as np
 from aiohttp import WSCloseCode, WSMsgType, web
+from aiortc import sdp
 from aiortc import RTCBundlePolicy, RTCConfiguration, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError, MediaStreamTrack
 from aiortc.rtcrtpreceiver import RTCRtpReceiver
@@ -234,6 +235,16 @@ class BrowserSession:
             raise JoinRefused("a join request carries the page's WebRTC offer")
         return request
 
+    @staticmethod
+    def _check_offer(offer_sdp: str) -> None:
+        """Refuses an offer aiortc cannot read, before entering the room (so that the page never shows up in it)."""
+        try:
+            media = sdp.SessionDescription.parse(offer_sdp).media
+        except Exception as e:
+            raise JoinRefused(f"the gateway cannot answer this offer: {e or type(e).__name__}") from None
+        if not any(m.kind in ("audio", "video") for m in media):
+            raise JoinRefused("the gateway cannot answer this offer: it has no audio or video")
+
     # ---- From join to leave ----
 
     async def run(self) -> None:
@@ -243,6 +254,7 @@ class BrowserSession:
             request = await self._receive_join()
             room_id = room_id_of(str(request.get("room", "")))
             user_id = user_id_of(request.get("user"))
+            self._check_offer(request["offer"]["sdp"])
             self.stats.user_id, self.stats.room_id = user_id, str(room_id)
             async with Room.join(self.app_id, room_id, user_id, self.sign(user_id), mix_audio=True,
                                  mixed_sample_rate=SAMPLE_RATE, mixed_channels=1, mixed_frame_ms=FRAME_MS) as room:
@@ -295,7 +307,10 @@ class BrowserSession:
         pc = self.pc = RTCPeerConnection(RTCConfiguration(bundlePolicy=RTCBundlePolicy.MAX_BUNDLE))
         pc.on("track", self._on_track)
         pc.on("connectionstatechange", self._on_connection_state)
-        await pc.setRemoteDescription(RTCSessionDescription(sdp=offer["sdp"], type="offer"))
+        try:
+            await pc.setRemoteDescription(RTCSessionDescription(sdp=offer["sdp"], type="offer"))
+        except Exception as e:  # aiortc raises ValueError and its own errors for offers it cannot take
+            raise JoinRefused(f"the gateway cannot answer this offer: {e}") from None
         self._mix = room.mixed_audio_stream(maxsize=MIX_QUEUE_FRAMES)
         mix_sent = False
         for transceiver in pc.getTransceivers():
