@@ -35,6 +35,7 @@ import _lumora
 import av
 import numpy as np
 from aiohttp import WSCloseCode, WSMsgType, web
+from aiortc import sdp
 from aiortc import RTCBundlePolicy, RTCConfiguration, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError, MediaStreamTrack
 from aiortc.rtcrtpreceiver import RTCRtpReceiver
@@ -64,6 +65,7 @@ MAX_AUDIO_BACKLOG = 10  # 200 ms
 MAX_VIDEO_BACKLOG = 5
 MIX_QUEUE_FRAMES = 10  # 200 ms of the room's mix waiting for the browser's encoder
 SLOT_QUEUE_PICTURES = 3
+VIDEO_HOLD_S = 0.2  # the longest a picture waits for the audio captured with it
 _UINT32 = 0xFFFFFFFF
 
 
@@ -187,6 +189,8 @@ class BrowserSession:
         self.capture_clock = CaptureClock(self.origin)
         self._sources: list[AudioSource | VideoSource] = []
         self.ended_reason = ""
+        self._audio_until: float | None = None  # capture time (ms) up to which the browser's audio was sent
+        self._audio_moved = asyncio.Event()
 
     # ---- The page's side ----
 
@@ -234,6 +238,16 @@ class BrowserSession:
             raise JoinRefused("a join request carries the page's WebRTC offer")
         return request
 
+    @staticmethod
+    def _check_offer(offer_sdp: str) -> None:
+        """Refuses an offer aiortc cannot read, before entering the room (so that the page never shows up in it)."""
+        try:
+            media = sdp.SessionDescription.parse(offer_sdp).media
+        except Exception as e:
+            raise JoinRefused(f"the gateway cannot answer this offer: {e or type(e).__name__}") from None
+        if not any(m.kind in ("audio", "video") for m in media):
+            raise JoinRefused("the gateway cannot answer this offer: it has no audio or video")
+
     # ---- From join to leave ----
 
     async def run(self) -> None:
@@ -243,6 +257,7 @@ class BrowserSession:
             request = await self._receive_join()
             room_id = room_id_of(str(request.get("room", "")))
             user_id = user_id_of(request.get("user"))
+            self._check_offer(request["offer"]["sdp"])
             self.stats.user_id, self.stats.room_id = user_id, str(room_id)
             async with Room.join(self.app_id, room_id, user_id, self.sign(user_id), mix_audio=True,
                                  mixed_sample_rate=SAMPLE_RATE, mixed_channels=1, mixed_frame_ms=FRAME_MS) as room:
@@ -295,7 +310,10 @@ class BrowserSession:
         pc = self.pc = RTCPeerConnection(RTCConfiguration(bundlePolicy=RTCBundlePolicy.MAX_BUNDLE))
         pc.on("track", self._on_track)
         pc.on("connectionstatechange", self._on_connection_state)
-        await pc.setRemoteDescription(RTCSessionDescription(sdp=offer["sdp"], type="offer"))
+        try:
+            await pc.setRemoteDescription(RTCSessionDescription(sdp=offer["sdp"], type="offer"))
+        except Exception as e:  # aiortc raises ValueError and its own errors for offers it cannot take
+            raise JoinRefused(f"the gateway cannot answer this offer: {e}") from None
         self._mix = room.mixed_audio_stream(maxsize=MIX_QUEUE_FRAMES)
         mix_sent = False
         for transceiver in pc.getTransceivers():
@@ -367,20 +385,47 @@ class BrowserSession:
         chunker = AudioChunker(SAMPLE_RATE, 1, FRAME_MS)
         resampler: list[av.AudioResampler] = []
         self._sources.append(await room.publish_audio(SAMPLE_RATE, 1, FRAME_MS))  # the channel; frames go below
-        while True:
-            try:
-                frame = await track.recv()
-            except MediaStreamError:
+        try:
+            while True:
+                try:
+                    frame = await track.recv()
+                except MediaStreamError:
+                    return
+                assert isinstance(frame, av.AudioFrame) and frame.pts is not None and frame.time_base is not None
+                if self._behind(track, MAX_AUDIO_BACKLOG):
+                    continue
+                at = self._place(times, frame)
+                for chunk in chunker.feed(mono_pcm(frame, resampler), at):
+                    if room.cloud.SendContinuousAudioFrame(frame_from_pcm(chunk.pcm, SAMPLE_RATE, 1, chunk.pts),
+                                                           False) == 0:
+                        self.stats.audio_frames_in += 1
+                self.stats.audio_gaps = chunker.gaps
+                self._audio_until = at + frame.samples * 1000 / frame.sample_rate
+                self._audio_moved.set()
+        finally:
+            self._audio_until = None  # no audio to wait for any more
+            self._audio_moved.set()
+
+    async def _after_audio_of(self, at: float) -> None:
+        """Holds a picture captured at `at` until the audio captured with it has gone to the room.
+
+        aiortc hands out audio later than video (its audio jitter buffer
+        waits for more packets), so pictures sent at once would reach the
+        room ahead of their sound, and a receiver that starts a track where
+        its first frame arrives (a recorder) would put them apart. Video
+        waits (at most `VIDEO_HOLD_S`) rather than audio, which keeps the
+        sound's latency."""
+        deadline = self._loop.time() + VIDEO_HOLD_S
+        while self._audio_until is not None and self._audio_until < at:
+            remaining = deadline - self._loop.time()
+            if remaining <= 0:
                 return
-            assert isinstance(frame, av.AudioFrame) and frame.pts is not None and frame.time_base is not None
-            if self._behind(track, MAX_AUDIO_BACKLOG):
-                continue
-            at = self._place(times, frame)
-            for chunk in chunker.feed(mono_pcm(frame, resampler), at):
-                if room.cloud.SendContinuousAudioFrame(frame_from_pcm(chunk.pcm, SAMPLE_RATE, 1, chunk.pts),
-                                                       False) == 0:
-                    self.stats.audio_frames_in += 1
-            self.stats.audio_gaps = chunker.gaps
+            self._audio_moved.clear()
+            try:
+                async with asyncio.timeout(remaining):
+                    await self._audio_moved.wait()
+            except TimeoutError:
+                return
 
     async def _take_video(self, track: MediaStreamTrack, times: TrackTimes) -> None:
         assert self.room is not None
@@ -395,6 +440,7 @@ class BrowserSession:
             if self._behind(track, MAX_VIDEO_BACKLOG):
                 continue
             at = self._place(times, frame)
+            await self._after_audio_of(at)
             if size is None:
                 # The room's channel keeps the first picture's size; later sizes (the browser adapts
                 # its resolution to the network) are scaled to it.
