@@ -32,6 +32,8 @@ def test_every_module_and_public_name_imports_first():
         error = run.communicate(timeout=120)[1]
         if run.returncode != 0:
             failed[first] = error.strip().splitlines()[-1:]
+    # A module of an optional extra that is not installed says which extra to install.
+    failed = {first: error for first, error in failed.items() if "pip install 'lumora-kit[" not in "".join(error)}
     assert not failed, failed
     assert "lumora_kit.av.player" in MODULES  # the walk found the package's modules
 

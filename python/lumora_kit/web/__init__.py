@@ -28,38 +28,14 @@ imports without them, and `require_web` (called by `Gateway` and the
 command line) raises `MissingWebExtra` naming that command.
 """
 
-import importlib
 from typing import TYPE_CHECKING, Any
 
-WEB_EXTRA_INSTALL = "pip install 'lumora-kit[web]'"
-
-# The modules the gateway needs, by the distribution that brings each.
-_REQUIRED = {"aiohttp": "aiohttp", "aiortc": "aiortc", "av": "av (PyAV)", "numpy": "numpy"}
+from .extra import WEB_EXTRA_INSTALL, MissingWebExtra, require_web
 
 if TYPE_CHECKING:
     from .gateway import Gateway, GatewayConfig
 
 __all__ = ["WEB_EXTRA_INSTALL", "Gateway", "GatewayConfig", "MissingWebExtra", "require_web"]
-
-
-class MissingWebExtra(ImportError):
-    """The gateway needs a package of the ``web`` extra that is not installed."""
-
-    def __init__(self, module: str) -> None:
-        super().__init__(f"the web gateway needs {_REQUIRED.get(module, module)}, which is not installed: "
-                         f"{WEB_EXTRA_INSTALL}", name=module)
-        self.module = module
-
-
-def require_web() -> None:
-    """Raises `MissingWebExtra` unless every package the gateway needs imports."""
-    for module in _REQUIRED:
-        try:
-            importlib.import_module(module)
-        except ImportError as e:
-            if e.name is not None and e.name.partition(".")[0] != module:
-                raise  # something else broke inside an installed package
-            raise MissingWebExtra(module) from e
 
 
 def __getattr__(name: str) -> Any:

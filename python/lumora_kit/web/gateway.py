@@ -24,6 +24,11 @@ from types import TracebackType
 from typing import Any, Self
 from urllib.parse import urlsplit
 
+from .extra import require_web
+
+# Without the web extra: MissingWebExtra, naming it, rather than the first missing module.
+require_web()
+
 from aiohttp import web
 
 from .session import BrowserSession

@@ -31,6 +31,11 @@ from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from typing import Any
 
+from .extra import require_web
+
+# Without the web extra: MissingWebExtra, naming it, rather than the first missing module.
+require_web()
+
 import _lumora
 import av
 import numpy as np
@@ -44,7 +49,7 @@ from aiortc.rtp import RtcpSrPacket
 from .. import events as ev
 from ..errors import LumoraError
 from ..media.audio import frame_from_pcm
-from ..media.av_frames import pixel_frame_from_av
+from ..av.frames import pixel_frame_from_av
 from ..room import Room
 from ..sources import AudioSource, VideoSource
 from ..streams import Stream

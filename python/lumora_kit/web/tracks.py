@@ -19,11 +19,16 @@ import logging
 from collections.abc import Callable
 from typing import Any
 
+from .extra import require_web
+
+# Without the web extra: MissingWebExtra, naming it, rather than the first missing module.
+require_web()
+
 import _lumora
 import av
 from aiortc.mediastreams import MediaStreamError, MediaStreamTrack
 
-from ..media.av_frames import av_audio_frame, av_video_frame
+from ..av.frames import av_audio_frame, av_video_frame
 from ..streams import Stream, StreamEnded
 from .timing import SlotClock
 
