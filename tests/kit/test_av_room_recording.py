@@ -157,9 +157,10 @@ async def test_a_grid_keeps_everyone_who_comes_leaves_returns_and_changes_camera
     expected = [(0.1, set()), (0.6, {"ann"}), (1.3, {"ann", "ben"}), (2.4, {"ann", "ben", "cai", "dee"}),
                 (3.2, {"ann", "ben", "dee"}), (4.2, {"ann", "ben", "cai", "dee"})]
     assert [(t, seen(np, picture_at(pictures, times, t))) for t, _ in expected] == expected
-    # dee's tile shows the whole picture, scaled with its aspect kept: 4:3, then square.
-    assert abs(aspect_of(np, picture_at(pictures, times, 2.6), "dee") - 4 / 3) < 0.1
-    assert abs(aspect_of(np, picture_at(pictures, times, 4.2), "dee") - 1) < 0.1
+    # dee's tile shows the whole picture, scaled with its aspect kept: 4:3 when she comes, square at the end.
+    dee_seen = first_time(times, pictures, lambda picture: "dee" in seen(np, picture))
+    assert abs(aspect_of(np, picture_at(pictures, times, dee_seen + 0.15), "dee") - 4 / 3) < 0.1
+    assert abs(aspect_of(np, picture_at(pictures, times, 4.6), "dee") - 1) < 0.1
     # Each late user is seen from their first picture, when they are first heard.
     for user in ("ben", "cai", "dee"):
         first_seen = first_time(times, pictures, lambda picture: user in seen(np, picture))

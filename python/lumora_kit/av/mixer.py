@@ -77,7 +77,15 @@ class _Input:
 
 
 class AudioMixer:
-    """Mixes audio inputs (any rate, mono or stereo) into 16-bit PCM frames of one format (see the module)."""
+    """Mixes audio inputs (any rate, mono or stereo) into 16-bit PCM frames of one format (see the module).
+
+    Audio handed in is kept until the mix takes it, also before the first
+    read: at most `max_buffer_ms` per input. Counters, in samples per
+    channel at the mix's rate: `frames_mixed` (windows handed out),
+    `dropped_samples` (audio beyond `max_buffer_ms`, oldest first),
+    `clipped_samples` (samples of the sum that saturated). An input's name
+    is free again once its stream ended.
+    """
 
     def __init__(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20, *,
                  latency_ms: int = 100, max_buffer_ms: int = 10_000) -> None:

@@ -25,13 +25,13 @@ continuous: silence is put in where a sender paused (a jump in its `pts`)
 or was away (a new source, stamped from 0 again, starts where it arrived),
 so a 1 s pause stays 1 s. A picture is written at its position, in
 milliseconds, and shown until the next one; a picture whose position is
-not after the previous one's goes 1 ms after it. The grid is composed on a
-clock of its own, `GRID_LATENCY_MS` behind the frames taken from the
-queue, so that pictures have come in before the frame that shows them is
-made; each picture goes on the composed frame nearest its place (within
-half a frame), which shows every user's latest picture. At the end
-every track lasts until the end: silence after the last audio, the last
-picture (or grid) held.
+less than half a nominal frame after the previous one's goes half a frame
+after it. The grid is composed on a clock of its own, `GRID_LATENCY_MS`
+behind the frames taken from the queue, so that pictures have come in
+before the frame that shows them is made; each picture goes on the
+composed frame nearest its place (within half a frame), which shows every
+user's latest picture. At the end every track lasts until the end:
+silence after the last audio, the last picture (or grid) held.
 
 Surviving the process. While recording, what is written reaches the disk
 within `fragment_seconds` (`KILL_SAFE_BY_CONTAINER`): mp4, mov and m4a are
@@ -291,6 +291,7 @@ class _VideoTrack:
         self.width, self.height = stream.codec_context.width, stream.codec_context.height
         self.last_pts: int | None = None
         self.last: _lumora.PixelFrame | None = None
+        self.min_gap_ms = max(1, round(500 / muxer.fps))
         self.frames = 0
         self.fitted = 0
         self.held = 0
@@ -306,8 +307,10 @@ class _VideoTrack:
 
     def _encode(self, frame: _lumora.PixelFrame, pts: int) -> None:
         pts = max(pts, 0)
-        if self.last_pts is not None and pts <= self.last_pts:
-            pts = self.last_pts + 1
+        if self.last_pts is not None and pts < self.last_pts + self.min_gap_ms:
+            # Placed on or just after the previous picture (its sender's time line started again, or
+            # a burst after a stall): it goes half a nominal frame later, never crammed 1 ms apart.
+            pts = self.last_pts + self.min_gap_ms
         self.last_pts, self.last = pts, frame
         if (frame.width, frame.height) != (self.width, self.height):
             self.fitted += 1
@@ -318,7 +321,7 @@ class _VideoTrack:
     def finish(self, end_ms: float) -> None:
         """The last picture again at `end_ms`: it stays on screen until the recording was stopped."""
         frame_ms = 1000 / self.muxer.fps
-        if self.last is not None and self.last_pts is not None and end_ms - self.last_pts >= frame_ms:
+        if self.last is not None and self.last_pts is not None and end_ms - self.last_pts >= 2 * frame_ms:
             self.held += 1
             self._encode(self.last, round(end_ms - frame_ms))
         self.muxer.write_packets(self.stream.encode(None))
