@@ -203,5 +203,5 @@ if __name__ == "__main__":
     parser.add_argument("--chromium", default=shutil.which("chromium") or "/usr/bin/chromium")
     arguments = parser.parse_args()
     if not os.path.exists(arguments.chromium) or shutil.which("sox") is None:
-        sys.exit("needs Debian's chromium and sox (scripts/install_web_test_deps.sh, apt-get install sox)")
+        sys.exit("needs Debian's chromium and sox (scripts/bootstrap.sh installs both, as root)")
     asyncio.run(main(arguments))

@@ -23,9 +23,10 @@
 # on PATH, /usr/local, /opt, pyenv and uv installs), then Debian unstable's CPython 3.14 packages.
 # LUMORA_PYTHON, when set, is taken as the user's explicit choice and must be a CPython 3.14.
 #
-# Except with --demo, it also makes sure ffmpeg, ffprobe and sox are on PATH (installed with
-# apt-get where it can), which the media tests use to check the files the kit writes. The demo
-# needs none of the test packages or tools, and installing them is most of a fresh set-up's time.
+# Except with --demo, it also makes sure ffmpeg, ffprobe, sox and Chromium are on PATH (installed
+# with apt-get where it can), which the media tests use to check the files the kit writes and the
+# web tests to drive a real browser. The demo needs none of the test packages or tools, and
+# installing them is most of a fresh set-up's time.
 set -Eeuo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,7 +37,7 @@ source "$REPO/scripts/lib/messages.sh"
 source "$REPO/scripts/lib/toolchain.sh"
 source "$REPO/scripts/lib/venv.sh"
 source "$REPO/scripts/lib/debian_sid.sh"
-source "$REPO/scripts/lib/media_tools.sh"
+source "$REPO/scripts/lib/test_tools.sh"
 trap_errors
 
 toolchain_cache
@@ -58,7 +59,8 @@ VENV_MODULES="scikit_build_core cmake ninja"
 # fixtures are tested under, so that those tests run here too. Only this venv:
 # the debug interpreter's venv goes without the extras, since numpy and PyAV
 # have no wheels for a debug build.
-TEST_REQUIREMENTS=(pytest hypothesis numpy soxr av pytest-asyncio anyio)
+# The web extra (aiohttp, aiortc) and Playwright drive the gateway's browser tests.
+TEST_REQUIREMENTS=(pytest hypothesis numpy soxr av pytest-asyncio anyio aiohttp aiortc playwright)
 
 # Debian unstable packages for the interpreter, its headers and ensurepip. The shared libraries
 # the interpreter and its extension modules link are added from these packages' own Depends, so
@@ -272,7 +274,7 @@ main() {
         phase_end "test packages"
     fi
     if [[ $MODE == print ]]; then echo "$VENV_PY"; exit 0; fi
-    [[ $FOR_TESTS == 0 ]] || ensure_media_tools
+    [[ $FOR_TESTS == 0 ]] || ensure_test_tools
     [[ $MODE == toolchain ]] || install_project
     PHASE_T0=$t0 phase_end "total"
     say "venv python: $VENV_PY"

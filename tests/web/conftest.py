@@ -46,7 +46,7 @@ def chromium(web_extra) -> str:
         pytest.skip("the browser tests need Playwright for Python: pip install playwright")
     path = chromium_path()
     if path is None:
-        pytest.skip("no Chromium: scripts/install_web_test_deps.sh installs Debian's chromium (as root)")
+        pytest.skip("no Chromium: scripts/bootstrap.sh installs Debian's chromium (as root)")
     return path
 
 
