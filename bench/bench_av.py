@@ -34,6 +34,16 @@ directly (no room, no streams), to compare with PyAV by hand as fast as it
 goes: the difference between "recording" and "writer alone" is what the
 room's streams and the loop add.
 
+Units (in worker processes, the best of five batches, each after one
+batch to warm up): `i420_from_av` of a decoded 640x360 picture, against one
+copy of as many bytes (``bytes`` of a buffer, the floor); `av_video_frame`
+of a 640x360 `PixelFrame`; the player's decoding of the file (the
+decoder's pass, nothing queued), against PyAV by hand decoding the same
+file (pictures joined out of their planes, audio resampled to 16-bit a
+frame at a time). With ``--before DIR`` the kit's units are measured again
+with the lumora_kit package found in DIR (an earlier checkout's
+``python/`` folder), in the same run.
+
 A/V offset: a file with a beep and a white picture together every half
 second, played into a room and recorded to mp4; the offset of each white
 picture from its beep in the recording (decoded by ffmpeg), p99 and
@@ -42,7 +52,9 @@ largest, against one frame (66.7 ms).
 
 import argparse
 import asyncio
+import os
 import pathlib
+import re
 import resource
 import statistics
 import subprocess
@@ -364,12 +376,99 @@ def marker_offsets(path):
     return [min(flashes, key=lambda f: abs(f - b)) - b for b in beeps]
 
 
+# ---- Units of work, old and new kit ----
+
+UNIT_REPEATS = 5
+
+
+def unit_worker(unit, count, path):
+    """Prints the CPU seconds of the best of `UNIT_REPEATS` batches of `count` units of `unit`."""
+    if unit in ("i420_from_av", "one copy"):
+        from lumora_kit.av import i420_from_av
+        with av.open(path) as container:
+            frame = next(container.decode(video=0))
+        source = bytearray(frame.width * frame.height * 3 // 2)
+
+        def work():
+            for _ in range(count):
+                i420_from_av(frame) if unit == "i420_from_av" else bytes(source)
+    elif unit == "av_video_frame":
+        from lumora_kit.av import av_video_frame
+        picture = media.pixel_frame_from_i420(media.test_pattern(WIDTH, HEIGHT, 0), WIDTH, HEIGHT)
+
+        def work():
+            for _ in range(count):
+                av_video_frame(picture)
+    elif unit == "decoder":
+        def work():
+            decoder = FileDecoder(path)
+            decoder._put = lambda item: True  # nothing queued: the decoding and converting alone
+            decoder._decode_pass(0.0)
+    elif unit == "PyAV by hand":
+        def work():
+            resampler = av.AudioResampler(format="s16", layout="mono", rate=RATE)
+            with av.open(path) as container:
+                for frame in container.decode(container.streams.audio[0], container.streams.video[0]):
+                    if isinstance(frame, av.VideoFrame):
+                        b"".join(frame.planes)
+                    else:
+                        frame.pts = None
+                        for piece in resampler.resample(frame):
+                            bytes(memoryview(piece.planes[0])[:piece.samples * 2])
+    else:
+        raise ValueError(unit)
+    work()  # warm: codecs opened, caches filled
+    best = float("inf")
+    for _ in range(UNIT_REPEATS):
+        start = own_cpu()
+        work()
+        best = min(best, own_cpu() - start)
+    print(f"cpu {best}")
+
+
+def unit_cpu(unit, count, path, kit):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = kit + os.pathsep + env.get("PYTHONPATH", "")
+    done = subprocess.run([sys.executable, __file__, "--unit-worker", unit, str(count), str(path)],
+                          capture_output=True, text=True, env=env, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(f"{unit} worker failed:\n{done.stderr[-2000:]}")
+    return float(re.search(r"cpu ([0-9.e-]+)", done.stdout).group(1))
+
+
+def bench_units(folder, seconds, before):
+    """µs per picture of the frame conversions and ms per s of media of the decoding, by the kit and
+    by the floor or PyAV by hand; with `before`, also by the kit in that folder."""
+    path = make_file(folder / "units.mp4", seconds, sample_rate=RATE, size=f"{WIDTH}x{HEIGHT}", fps=FPS,
+                     extra=["-c:v", "libx264", "-c:a", "aac"])
+    kit = str(HERE.parent / "python")
+    rows = []
+    for unit, count, scale, label, baseline in (
+            ("i420_from_av", 100, 1e6 / 100, "µs a 640x360 picture", "one copy"),
+            ("av_video_frame", 100, 1e6 / 100, "µs a 640x360 picture", None),
+            ("decoder", 1, 1000 / seconds, "CPU ms per s of media (no room)", "PyAV by hand")):
+        progress(f"units: {unit}")
+        ours = unit_cpu(unit, count, path, kit) * scale
+        floor = unit_cpu(baseline, count, path, kit) * scale if baseline else None
+        old = unit_cpu(unit, count, path, before) * scale if before else None
+        rows.append((f"{unit}: {label}", f"{ours:.1f}", f"{floor:.1f} ({baseline})" if floor else "",
+                     ratio(ours, floor) if floor else "", ""))
+        if old is not None:
+            rows.append(("  before", f"{old:.1f}", f"{floor:.1f}" if floor else "", ratio(old, floor) if floor else "",
+                         f"now {ratio(ours, old)} of before"))
+    return rows
+
+
 def main():
+    if sys.argv[1:2] == ["--unit-worker"]:
+        unit_worker(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+        return
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=int, default=10)
-    parser.add_argument("--only", choices=["player", "recorder", "offset"], action="append")
+    parser.add_argument("--only", choices=["player", "recorder", "offset", "units"], action="append")
+    parser.add_argument("--before", help="an earlier lumora_kit (the folder holding it) to measure units with too")
     args = parser.parse_args()
-    parts = args.only or ["player", "recorder", "offset"]
+    parts = args.only or ["units", "player", "recorder", "offset"]
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
         start_cpu = ffmpeg_start_cpu()
@@ -380,6 +479,8 @@ def main():
             rows += bench_recorder(folder, args.seconds, start_cpu)
         if "offset" in parts:
             rows += bench_offset(folder, args.seconds)
+        if "units" in parts:
+            rows += bench_units(folder, args.seconds, args.before)
     print_table(f"lumora_kit.av, {args.seconds} s of media", ["measure", "lumora_kit", "baseline", "ratio", "target"],
                 rows)
 

@@ -194,7 +194,10 @@ class FileDecoder:
         try:
             return av.open(self.source, "r", format=self._format, options=self._options)
         except av.FFmpegError as e:
-            raise naming_the_file(e, self.source) from e
+            named = naming_the_file(e, self.source)
+            if named is e:
+                raise
+            raise named from e
 
     def stats(self) -> PlaybackStats:
         rate, counts = self.info.sample_rate or 1, self.counts

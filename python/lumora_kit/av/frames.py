@@ -36,14 +36,22 @@ _UINT32 = 0xFFFFFFFF
 _LAYOUTS = {1: "mono", 2: "stereo"}
 
 
+_imported = False
+
+
 def import_av(what: str) -> None:
     """Imports PyAV and numpy; `MissingExtra` naming `what` and the extra when one is not installed.
 
-    Callers then ``import av`` themselves (a typed import)."""
+    Callers then ``import av`` themselves (a typed import). Once both have
+    been imported this returns at once: it runs for every frame converted."""
+    global _imported
+    if _imported:
+        return
     with needs("av", what):
         import av  # noqa: F401
     with needs("numpy", what):
         import numpy  # noqa: F401  (PyAV's ndarray conversions need it)
+    _imported = True
 
 
 def layout_name(channels: int) -> str:

@@ -10,10 +10,10 @@ event loop. On the loop, one task for audio and one for video take the
 pieces in order and hand them to the Room's `AudioSource` or `VideoSource`
 at their time on ONE clock: piece time t is due at ``start + t`` (loop
 time), computed from the start, never by adding up sleeps, so audio and
-video cannot drift apart over a long file. Pieces that follow one another
-without a gap go in batches of up to `_BATCH_S`, handed over at the time
-of the first: the source sends that one at once and paces the rest by its
-frame period, each stamping `pts` from its own clock.
+video cannot drift apart over a long file. Audio goes in batches of up to
+`_AUDIO_BATCH_S`, handed over at the time of the first frame: the source
+sends that one at once and paces the rest by its frame length. The sources
+stamp `pts` from their own clocks.
 
 `pause()` holds both tasks; `resume()` moves the clock's start by the
 length of the pause, so nothing is sent in a burst afterwards and the
@@ -41,9 +41,9 @@ logger = logging.getLogger("lumora_kit")
 
 # Time given to the decoder to fill its queues before the first piece is due.
 _PREROLL_S = 0.1
-# Media handed to a source at once (see MediaPlayer._pump): what goes on
-# playing after pause(), and how often each pump wakes up.
-_BATCH_S = 0.2
+# Audio handed to the AudioSource at once (see MediaPlayer._pump): what goes
+# on playing after pause(), and how often the audio pump wakes up.
+_AUDIO_BATCH_S = 0.1
 
 
 class PlaybackClock:
@@ -219,23 +219,22 @@ class MediaPlayer:
             await asyncio.gather(*(s.wait_for_playout() for s in sources))
 
     async def _pump(self, decoder: FileDecoder, kind: Kind, source: AudioSource | VideoSource) -> None:
-        """Hands `kind` to `source` on the clock, in batches.
+        """Hands `kind` to `source` on the clock.
 
-        A batch is up to `_BATCH_S` of pieces that follow one another
-        without a gap, as the source sends them: audio that is contiguous
-        (the decoder's audio always is), pictures spaced by the source's
-        frame period (a file of constant frame rate, or pictures placed on
-        the requested rate). It is handed over at the time of its first
-        piece; the source sends that one at once and paces the rest, which
-        saves the loop a wake-up per piece. A picture off that spacing (a
-        file of variable frame rate) starts a batch of its own, at its own
-        time. The next batch is due when the last piece of this one has
-        been sent, so the source's run, and with it the clock, goes on
-        unbroken."""
+        Audio goes in batches of up to `_AUDIO_BATCH_S` of contiguous PCM
+        (the decoder's audio always is), each at the time of its first
+        frame: the source sends that one at once and paces the rest by its
+        frame length, which saves the loop a wake-up per frame. The next
+        batch is due when the last frame of this one has been sent, so the
+        source's run, and with it the clock, goes on unbroken. Each picture
+        is handed over at its own time, so video follows the player's clock
+        picture by picture (and a file of variable frame rate keeps its
+        times)."""
         clock = self._clock
         assert clock is not None
         audio = source if isinstance(source, AudioSource) else None
         period = 1 / source.fps if isinstance(source, VideoSource) else 0.0
+        limit = _AUDIO_BATCH_S if audio is not None else 0.0
 
         def length(data: bytes) -> float:
             return len(data) / (2 * audio.channels * audio.sample_rate) if audio is not None else period
@@ -249,17 +248,13 @@ class MediaPlayer:
             batch = [item.data]
             end = item.time + length(item.data)
             while (following := decoder.get_nowait(kind)) is not None:
-                if following.time - item.time >= _BATCH_S - 1e-6 or abs(following.time - end) > period / 4 + 1e-3:
+                if following.time - item.time >= limit - 1e-6 or abs(following.time - end) > period / 4 + 1e-3:
                     pending = following
                     break
                 batch.append(following.data)
                 end = following.time + length(following.data)
             await clock.wait_until(item.time)
-            if audio is not None:
-                await audio.capture(batch[0] if len(batch) == 1 else b"".join(batch))
-            else:
-                for picture in batch:  # one by one: joining them would copy every picture again
-                    await source.capture(picture)
+            await source.capture(batch[0] if len(batch) == 1 else b"".join(batch))
 
     async def _close_sources(self) -> None:
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]
