@@ -225,9 +225,8 @@ class PcmConverter:
             import av
             self._resampler = av.AudioResampler(format="s16", layout=self._layout, rate=self.sample_rate)
         assert self._resampler is not None
-        import av
-        packed = av.AudioFrame.from_ndarray(samples.reshape(1, -1), format="s16", layout=layout_name(channels))
-        packed.sample_rate = rate
+        packed = av_audio_frame(frame)
+        packed.pts = None  # the resampler keeps its own time line across frames
         pieces = [np.asarray(p.to_ndarray(), dtype=np.int16).reshape(-1, self.channels)
                   for p in self._resampler.resample(packed)]
         if not pieces:
