@@ -264,6 +264,7 @@ EXIT_WHILE_RAISING = r"""
 import sys, threading, time
 import _lumora
 import sdk_control as sdk
+from lumora_kit.testing import enter_params
 from recorder import CALLBACKS
 
 sdk.enable_journal(False)
@@ -288,11 +289,7 @@ for name in CALLBACKS:
 Raising.OnRemoteAudioReceived = _raise
 
 def enter(cloud, user):
-    p = _lumora.EnterRoomParams()
-    p.room.sdk_app_id = 1400
-    p.room.user_id = _lumora.VelaString(user)
-    p.room.user_sig = _lumora.VelaString("sig")
-    p.room.room_id = 7002
+    p = enter_params(user, 7002)
     p.audio_obtain_params.audio_obtain_method = _lumora.AUDIO_OBTAIN_METHOD_CALLBACK
     cloud.EnterRoom(p)
 
@@ -344,18 +341,14 @@ DEEP_REENTRY = r"""
 import sys, threading
 import _lumora
 import sdk_control as sdk
+from lumora_kit.testing import enter_params
 from recorder import Recorder
 
 sdk.enable_journal(False)
 stack_kib = int(sys.argv[1])
 
 def params():
-    p = _lumora.EnterRoomParams()
-    p.room.sdk_app_id = 1400
-    p.room.user_id = _lumora.VelaString("u")
-    p.room.user_sig = _lumora.VelaString("sig")
-    p.room.room_id = 7004
-    return p
+    return enter_params("u", 7004)
 
 class Reentering(Recorder):
     # Each operation calls back synchronously, and each callback calls

@@ -19,12 +19,8 @@ def wait_for(predicate, timeout=10.0):
 
 
 def enter_params(lumora, user, room=4242, method=None, pixel_output=False, mix=False):
-    p = lumora.EnterRoomParams()
-    p.room.sdk_app_id = 1400
-    p.room.user_id = lumora.VelaString(user)
-    p.room.user_sig = lumora.VelaString("sig-" + user)
-    p.room.room_id = room
-    p.use_pixel_frame_output = pixel_output
+    from lumora_kit.testing import enter_params
+    p = enter_params(user, room, use_pixel_frame_output=pixel_output)
     p.audio_obtain_params.enable_remote_audio_mix = mix
     if method is not None:
         p.audio_obtain_params.audio_obtain_method = method

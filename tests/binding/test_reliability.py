@@ -136,6 +136,7 @@ EXIT_IN_FLIGHT = r"""
 import sys, threading, time
 import _lumora
 import sdk_control as sdk
+from lumora_kit.testing import enter_params
 from recorder import CALLBACKS
 
 how = sys.argv[1]
@@ -157,11 +158,7 @@ for name in CALLBACKS:
 Slow.OnRemoteAudioReceived = _slow
 
 def enter(cloud, user):
-    p = _lumora.EnterRoomParams()
-    p.room.sdk_app_id = 1400
-    p.room.user_id = _lumora.VelaString(user)
-    p.room.user_sig = _lumora.VelaString("sig")
-    p.room.room_id = 7001
+    p = enter_params(user, 7001)
     p.audio_obtain_params.audio_obtain_method = _lumora.AUDIO_OBTAIN_METHOD_CALLBACK
     cloud.EnterRoom(p)
 

@@ -64,14 +64,9 @@ class Hasher(Recorder):
 
 def in_room(lumora, sdk, delegate, user):
     """A cloud for `delegate` in room 4711 taking raw pictures; (cloud, id)."""
+    from lumora_kit.testing import enter_params
     cloud = lumora.VELACloud(delegate)
-    params = lumora.EnterRoomParams()
-    params.room.sdk_app_id = 1400
-    params.room.user_id = lumora.VelaString(user)
-    params.room.user_sig = lumora.VelaString("sig-" + user)
-    params.room.room_id = 4711
-    params.use_pixel_frame_output = True
-    assert cloud.EnterRoom(params) == 0
+    assert cloud.EnterRoom(enter_params(user, 4711, use_pixel_frame_output=True)) == 0
     return cloud, sdk.last_cloud_id()
 
 
