@@ -3,97 +3,143 @@
 // The binding is thin: SDK names, exact conversions at the boundary, every
 // SDK callback carried into Python as one call under the interpreter lock,
 // and the lifetimes of the objects that cross the boundary tied together.
-// Registration order (it shows in the generated signatures): module
-// docstring, VELACloud, VELACloudDelegate, VelaString, the records, the
-// frames, the enumerations, the settings functions.
-//
-// The safety layer
-//
 // SDK threads call into Python at any time, also while a cloud is being
 // destroyed, while the interpreter exits or in a forked child, and Python
 // code may hand the binding objects that were never built, patch its
-// delegate classes or recurse through callbacks. Each mechanism below
-// closes one way that goes wrong; the tests named prove it (under
-// tests/binding/). Where a mechanism reads or replaces state that pybind11
-// or CPython keep for themselves, that part lives in one section,
-// "Shortcuts into the binding layer and the interpreter", whose overview
-// says what each shortcut skips, what it relies on in the pinned versions,
-// what a free-threaded build uses instead and which tests prove it; the
-// rest of the file uses documented interfaces only.
+// delegate classes or recurse through callbacks. The file is arranged by
+// concern; each opens with its problem, its design, what invalidates what it
+// keeps, and who may run it concurrently, then its code:
 //
-// - Interpreter gate (InterpreterGate, CallbackScope). Closed by an atexit
-//   handler, which then waits briefly for the callbacks inside: an SDK
-//   thread never creates, attaches or deletes a thread state while the
-//   interpreter is torn down, which crashed programs that exit with media in
-//   flight. test_reliability.py: test_exit_with_calls_in_flight_quick,
-//   test_exit_with_calls_in_flight_keeps_its_status;
-//   test_callback_boundaries.py: test_exit_while_callbacks_raise.
-// - Kept thread states (build option LUMORA_KEEP_THREAD_STATES;
-//   KeptThreadState, RetiredThreadStates). An SDK thread keeps one thread
-//   state, attached around each callback; a thread that ends hands its state
-//   to a list that the next thread holding the lock deletes, so an SDK that
-//   joins its threads under the lock (Destroy) never deadlocks.
+//   1. SDK values the module relies on
+//   2. The bound types (the one list of them)
+//   3. Owned copies handed to callbacks
+//   4. Instances that were never constructed
+//   5. The interpreter gate (interpreter exit)
+//   6. Thread states of SDK threads
+//   7. Who made a callback, and errors the program must see
+//   8. Entering Python
+//   9. A forked child
+//  10. The callbacks (the one list of them)
+//  11. Delegates that were given to a cloud
+//  12. Arguments handed to Python
+//  13. The text of a Python error
+//  14. Finding and calling the Python method
+//  15. The trampoline
+//  16. The cloud
+//  17. Values taken from Python
+//  18. Registration
+//  19. Module set-up
+//
+// Each concern names the tests (under tests/binding/) that prove it.
+//
+// ---------------------------------------------------------------------------
+// Index of the shortcuts into other libraries' internals
+//
+// Where the binding reads or replaces state that pybind11 (the binding
+// layer) or CPython keeps for itself, the line says so with the tag
+// "INTERNALS: <name>" (grep for it); everything else uses documented
+// interfaces. Each shortcut either takes work off the callback path or
+// closes a hole that the documented interfaces leave, and each rests on how
+// pybind11 3.0.x and CPython 3.14 lay out their state. That is why the build
+// requirement stops below pybind11 3.1 (pyproject.toml);
+// scripts/run_lowest_pybind11_tests.sh builds and tests the lowest release
+// the requirement allows, the toolchain the newest. Every callback holds the
+// interpreter lock (a global one: the module does not declare that it can
+// run without it), which is what makes reading pybind11's tables directly
+// safe. A free-threaded build (Py_GIL_DISABLED), where a user may still
+// force the lock off, shards and locks those tables, so there the shortcuts
+// that read them give way to pybind11's own paths.
+//
+// thread-state-fields (CPython; concern 6)
+//   Skips: making and deleting a thread state for every callback of an SDK
+//   thread. Relies on: two fields of PyThreadState as cpython/pystate.h
+//   declares them: `gilstate_counter` of a kept state is 1 (the count its
+//   holder keeps), so that a scoped acquisition made by Python code in a
+//   callback never deletes it; `_status.bound_gilstate` of a state retired
+//   by an ending thread is 0, so that the thread deleting it later does not
+//   clear its own slot of the PyGILState functions. Free-threaded: the same
+//   fields and code. Tests: the whole suite in the default build;
 //   test_reliability.py: test_native_thread_that_called_back_is_joined_under_the_lock,
 //   test_thread_local_state_across_callbacks_of_one_sdk_thread.
-// - Retired delegates (RetiredDelegate, DelegateRegistry). The memory of a
-//   trampoline that was given to a cloud is never reused: a late callback
-//   finds a delegate that does nothing instead of freed memory or another
-//   delegate at the same address. test_reliability.py:
-//   test_late_callbacks_of_a_dropped_cloud_are_dropped_quietly,
-//   test_late_callbacks_stress.
-// - Attachment count (AttachableDelegate). A callback that waited for the
-//   lock while the last cloud holding its delegate was destroyed is dropped,
-//   so Python code never hears from a cloud it deleted.
-//   test_callback_boundaries.py: test_no_callback_reaches_a_kept_delegate_after_del_cloud,
-//   test_no_callback_after_del_cloud_stress; and a delegate given to a new
-//   cloud receives again (test_reliability.py:
-//   test_delegate_reused_after_its_cloud_keeps_receiving).
-// - Errors towards the SDK as text (CallPython, TextForSdk, ErrorText). A
-//   Python error leaves a callback as a std::runtime_error holding its text,
-//   never as a Python object the SDK would destroy on a thread without the
-//   lock. The text is formed once, without calling itself, so a callback
-//   that fails with the stack nearly used up never runs it out. A
-//   KeyboardInterrupt, SystemExit or RecursionError raised in a synchronous
-//   callback is raised again when its operation returns, so the program
-//   sees it. test_callback_boundaries.py:
-//   test_interruptions_in_a_synchronous_callback_reach_the_program,
-//   test_deep_synchronous_reentry_raises_recursion_error,
-//   test_exit_while_callbacks_raise; test_delegate.py:
-//   test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
-// - Fork handlers (BeforeFork, AfterForkInChild). A child starts with an
-//   empty gate and retired list instead of the counts and states of threads
-//   that only the parent has. test_callback_boundaries.py:
-//   test_fork_child_starts_without_the_parents_callbacks.
-// - Owned copies (OwnedValue). Every record, frame and enumeration value a
-//   callback hands over is a new object owning a copy, so Python may keep
-//   it after the SDK's own has gone; every object, delegates included,
-//   gives back all it took. test_delegate.py:
-//   test_frames_kept_after_callback; test_reliability.py:
-//   test_direct_calls_pass_copies_not_the_callers_objects;
+// instance-layout (pybind11; concern 3)
+//   Skips, for the records, frames and enumeration values a callback hands
+//   over: finding the type information by hashing the type's name, the
+//   search for a live Python object at the copy's new address and its entry
+//   in the table of instances (nothing else knows that address), the search
+//   for the type information again on deallocation, and a new value for
+//   every copy (values given back are kept as spares). Relies on: pybind11's
+//   `instance` (simple_layout, simple_value_holder, the holder and
+//   registration flags, owned, weakrefs, has_patients), `value_and_holder`
+//   made for an instance of exactly its type, `type_info` (holder_enum_v,
+//   holder_size_in_ptrs, simple_ancestors, dealloc), and every type of the
+//   module sharing one deallocation function. Only types held by
+//   std::unique_ptr whose instances have the plain layout take the short
+//   way; VELACloudDelegate (a std::shared_ptr) and any Python subclass keep
+//   pybind11's. Free-threaded: not used; copies go through pybind11's cast
+//   with take_ownership and its own deallocation, without spares. Tests:
+//   test_delegate.py: test_frames_kept_after_callback, test_injected_conversions,
+//   test_each_delivery_gets_its_own_values_whatever_came_before;
+//   test_reliability.py: test_direct_calls_pass_copies_not_the_callers_objects;
 //   test_callback_boundaries.py: test_objects_made_and_dropped_leave_nothing_allocated.
-// - One lookup rule on every path (FindOverride). A callback calls what
-//   getattr(delegate, name) gives at that moment; the base's own method is
-//   missing, reported on each call and never called (so it cannot recurse).
-//   Nothing about a class is remembered past a change to it, and nothing
-//   about one instance affects another. test_delegate.py:
+// instance-table (pybind11; concerns 3 and 14)
+//   Skips: pybind11's search of its table of instances through the type
+//   information of every registered base, when a callback looks for the
+//   Python object of its delegate. Relies on: `internals::registered_instances`
+//   (a multimap from a value's address to its instances), read and erased
+//   with the lock held. Free-threaded: get_object_handle finds the object,
+//   and deallocation is pybind11's. Tests: test_reliability.py:
+//   test_late_callbacks_of_a_dropped_cloud_are_dropped_quietly,
+//   test_late_callbacks_stress; test_delegate.py:
+//   test_sdk_thread_lookup_follows_replaced_methods.
+// type-version-lookup (CPython; concern 14)
+//   Skips, for a class that uses the ordinary attribute lookup: the search
+//   of the class and its bases on every call and the bound method getattr
+//   makes. What the class holds under a callback's name is remembered while
+//   the class's version tag is unchanged (CPython renews the tag on every
+//   change of the class or of a base, and never reuses one); the instance's
+//   own attributes are looked at on every call. Relies on: `tp_version_tag`
+//   and `_PyType_Lookup` (exported, declared in cpython/object.h).
+//   Free-threaded: every lookup is a getattr. Tests: test_delegate.py:
 //   test_patched_class_methods_reach_every_path,
 //   test_instance_attributes_follow_one_rule_on_every_path,
 //   test_base_method_set_on_the_instance_is_missing_without_recursion,
+//   test_method_added_after_a_miss_is_seen_and_a_removed_one_missed_again,
 //   test_sdk_thread_lookup_follows_replaced_methods,
 //   test_sdk_thread_lookup_honours_custom_attribute_lookup.
-// - Pickling guard (GuardBindingBaseConstructor) and instances made without
-//   __init__ (RefuseUnconstructedInstances, RefuseUnconstructedDelegate).
-//   Pickle protocols 0 and 1, cls.__new__(cls), and such a delegate handed
-//   to VELACloud raise TypeError instead of aborting the process or handing
-//   methods unconstructed memory. test_reliability.py:
-//   test_pickle_protocols_0_and_1_raise_instead_of_aborting;
+// call-down-frame (CPython; concern 14)
+//   Closes: super().OnEnterRoom() inside a Python OnEnterRoom calling that
+//   method again through the base, without end. Relies on: the calling
+//   frame (PyEval_GetFrame, PyFrame_GetVar) and PyCodeObject's `co_argcount`
+//   and `co_name` (cpython/code.h). Free-threaded: the same. Tests:
+//   test_delegate.py: test_super_call_down_does_not_recurse,
+//   test_base_method_set_on_the_instance_is_missing_without_recursion.
+// traceback-fields (CPython; concern 13)
+//   Skips: the traceback module (Python code, which fails or recurses when
+//   the stack is nearly used up) in the text of an error. Relies on:
+//   PyTracebackObject's `tb_next` and `tb_frame` (cpython/traceback.h) and
+//   PyCodeObject's `co_filename` and `co_name`. Free-threaded: the same.
+//   Tests: test_delegate.py: test_guarded_errors_go_to_process_stderr;
+//   test_callback_boundaries.py: test_deep_synchronous_reentry_raises_recursion_error.
+// common-base (pybind11; concern 4)
+//   Closes: pickle protocols 0 and 1 instantiating pybind11's common base,
+//   whose constructor then ends the process. Relies on:
+//   `internals::instance_base`, whose constructor slot every class of the
+//   module inherits. Free-threaded: the same. Tests: test_reliability.py:
+//   test_pickle_protocols_0_and_1_raise_instead_of_aborting.
+// operator-new (pybind11; concern 4)
+//   Closes: methods of an instance made without __init__ receiving memory
+//   that was allocated but never constructed. Relies on:
+//   `type_info::operator_new` being what loading an unconstructed instance
+//   allocates with. Free-threaded: the same. Tests:
 //   test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
-// - Payload counts of direct calls (SizedText). A count beyond the text
-//   passed is refused before the callback reads past it. test_delegate.py:
-//   test_direct_call_counts_are_checked.
-// - Main interpreter only (RequireMainInterpreter): SDK threads enter
-//   Python through it. test_reliability.py:
-//   test_import_in_a_legacy_subinterpreter_is_refused.
+// holder-caster (pybind11; concerns 4 and 16)
+//   Closes: a delegate made without __init__ handed to VELACloud, whose
+//   shared holder pybind11 loads without allocating. Relies on:
+//   `copyable_holder_caster` (subclassed for the delegate's holder) and the
+//   holder flag of an instance (`value_and_holder::holder_constructed`).
+//   Free-threaded: the same. Tests: test_callback_boundaries.py:
+//   test_instances_made_without_init_raise_type_error.
+// ---------------------------------------------------------------------------
 
 #include <pybind11/pybind11.h>
 #include <pthread.h>
@@ -126,12 +172,15 @@ namespace py = pybind11;
 using lumora::live::HaloLiveSDK;
 using namespace lumora::vela;
 
-// ---------------------------------------------------------------------------
-// Enumeration values
+// ===========================================================================
+// 1. SDK values the module relies on
 //
-// Values cross into the SDK unchanged, so the header the module is built
-// against must agree with the values Python code relies on.
-// ---------------------------------------------------------------------------
+// Problem. Enumeration values cross into the SDK unchanged, and Python code
+// relies on their numbers.
+// Design. The header the module is built against must agree with those
+// numbers and widths; a build against one that does not fails here.
+// Invalidation, concurrency: none (checked at compile time).
+// ===========================================================================
 
 static_assert(sizeof(Error) == 4 && sizeof(StreamType) == 4 && sizeof(AudioCodecType) == 4 &&
                   sizeof(VideoCodecType) == 4 && sizeof(VideoRotation) == 4 && sizeof(VideoPixelFormat) == 4 &&
@@ -168,197 +217,137 @@ static_assert(VIDEO_ROTATION_0 == 0 && VIDEO_ROTATION_90 == 1 && VIDEO_ROTATION_
 static_assert(VIDEO_PIXEL_FORMAT_YUV420p == 0 && VIDEO_PIXEL_FORMAT_YUVA420p == 1 && VIDEO_PIXEL_FORMAT_RGBA == 2,
               "VideoPixelFormat values");
 
-// ---------------------------------------------------------------------------
-// Frame payloads
+// ===========================================================================
+// 2. The bound types (the one list of them)
 //
-// The payload crosses the boundary once in each direction: SetData hands the
-// SDK a pointer into the bytes object's own storage (the SDK copies what it
-// keeps), and reading `data` makes one copy into a new bytes object.
-// ---------------------------------------------------------------------------
+// Problem. Besides registering them, the binding treats its types in three
+// ways at set-up: every one refuses instances made without __init__ (concern
+// 4), the delegate is found by address on every callback (concern 14), and
+// the values callbacks hand over are made and freed the short way (concern
+// 3). Three lists of the same types drift apart.
+// Design. One list, in registration order, saying each type's role;
+// the set-up steps walk it and OwnedValue checks at compile time
+// that what it copies is marked kCopied. A type in the list that was not
+// registered stops the import with an error naming it.
+// Invalidation: none; the list is fixed at compile time.
+// Concurrency: walked once, at set-up, with the lock held.
+// ===========================================================================
 
-template <typename Frame>
-py::bytes GetFrameData(const Frame& frame) {
-  if (frame.size() == 0) {
-    return py::bytes();
-  }
-  const size_t size = frame.size();
-  const uint8_t* data = frame.data();
-  return py::bytes(reinterpret_cast<const char*>(data), size);
-}
-
-template <typename Frame>
-size_t GetFrameSize(const Frame& frame) {
-  return frame.size();
-}
-
-template <typename Frame, void (Frame::*Method)(const uint8_t*, size_t)>
-void SetFrameData(Frame& frame, py::bytes payload) {
-  char* ptr = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(payload.ptr(), &ptr, &size) != 0) {
-    throw py::error_already_set();
-  }
-  (frame.*Method)(reinterpret_cast<const uint8_t*>(ptr), static_cast<size_t>(size));
-}
-
-// ---------------------------------------------------------------------------
-// Text arguments that know their length
-//
-// Python may call the delegate's payload methods directly, passing a text and
-// a byte count. The count must not exceed what the text holds, or the SDK
-// side would read past it. This caster converts exactly like the one for
-// `const char*` (str as UTF-8, bytes and bytearray as they are, None as a
-// null pointer) and keeps the byte length for that check.
-// ---------------------------------------------------------------------------
-
-struct SizedText {
-  const char* data = nullptr;
-  size_t size = 0;
-};
-
-namespace pybind11 {
-namespace detail {
-template <>
-struct type_caster<SizedText> {
-  PYBIND11_TYPE_CASTER(SizedText, const_name("str"));
-
-  bool load(handle src, bool convert) {
-    if (src.is_none()) {
-      // As for `const char*`: None is a null pointer, accepted only when
-      // conversions are allowed.
-      if (!convert) {
-        return false;
-      }
-      value = SizedText{};
-      return true;
-    }
-    if (!text_.load(src, convert)) {
-      return false;
-    }
-    const std::string& text = text_;
-    value = SizedText{text.c_str(), text.size()};
-    return true;
-  }
-
- private:
-  make_caster<std::string> text_;
-};
-}  // namespace detail
-}  // namespace pybind11
+class VELACloudWrapper;
 
 namespace {
 
-void CheckPayloadLength(const char* method, const SizedText& message, size_t length) {
-  if (length > message.size) {
-    throw py::value_error(std::string(method) + ": length " + std::to_string(length) + " exceeds the " +
-                          std::to_string(message.size) + " bytes of the message");
+// What the binding does with a bound type's instances besides what pybind11
+// does with them.
+enum class Role {
+  kRegistered,  // nothing more
+  kDelegate,    // found by address on every callback (RegisteredDelegate)
+  kCopied,      // handed to callbacks as owned copies (OwnedValue)
+};
+
+template <typename Type, Role kRole>
+struct Bound {
+  using type = Type;
+  static constexpr Role role = kRole;
+};
+
+template <typename... Entries>
+struct TypeList {};
+
+// Every type the module registers, in registration order, and its role.
+using BoundTypes = TypeList<Bound<VELACloudWrapper, Role::kRegistered>,
+                            Bound<VELACloudDelegate, Role::kDelegate>,
+                            Bound<VelaString, Role::kRegistered>,
+                            Bound<RoomParams, Role::kRegistered>,
+                            Bound<EnterRoomParams, Role::kRegistered>,
+                            Bound<AudioEncodeParams, Role::kRegistered>,
+                            Bound<VideoEncodeParams, Role::kRegistered>,
+                            Bound<NetworkQualityInfo, Role::kCopied>,
+                            Bound<UserInfo, Role::kCopied>,
+                            Bound<AudioObtainParams, Role::kRegistered>,
+                            Bound<VADParams, Role::kRegistered>,
+                            Bound<AudioFrame, Role::kCopied>,
+                            Bound<VideoFrame, Role::kCopied>,
+                            Bound<PixelFrame, Role::kCopied>,
+                            Bound<Error, Role::kCopied>,
+                            Bound<VideoCodecType, Role::kRegistered>,
+                            Bound<AudioCodecType, Role::kRegistered>,
+                            Bound<VELARole, Role::kRegistered>,
+                            Bound<VELAScene, Role::kRegistered>,
+                            Bound<StreamType, Role::kCopied>,
+                            Bound<AudioObtainMethod, Role::kRegistered>,
+                            Bound<NetworkQuality, Role::kRegistered>,
+                            Bound<ConnectionState, Role::kCopied>,
+                            Bound<VideoRotation, Role::kRegistered>,
+                            Bound<VideoPixelFormat, Role::kRegistered>>;
+
+// Calls visit(Bound<T, role>{}) for every entry, in order. The set-up steps
+// that walk the list are templates over it, which the module body
+// instantiates once every bound type is complete.
+template <typename... Entries, typename Visit>
+void ForEachBound(TypeList<Entries...>, Visit&& visit) {
+  (visit(Entries{}), ...);
+}
+
+// Whether the list marks `Type` as handed to callbacks.
+template <typename Type, typename List>
+constexpr bool kCopiedIn = false;
+template <typename Type, typename... Entries>
+constexpr bool kCopiedIn<Type, TypeList<Entries...>> =
+    ((std::is_same_v<Type, typename Entries::type> && Entries::role == Role::kCopied) || ...);
+
+// pybind11's type information of a registered type; the import fails for a
+// type in the list that is not registered.
+template <typename Type>
+py::detail::type_info* RegisteredTypeInfo() {
+  py::detail::type_info* info = py::detail::get_type_info(typeid(Type));
+  if (info == nullptr) {
+    throw std::logic_error("bound type " + py::type_id<Type>() + " is not registered");
   }
+  return info;
 }
 
 }  // namespace
 
 // ===========================================================================
-// Shortcuts into the binding layer and the interpreter
+// 3. Owned copies handed to callbacks
 //
-// Everything in this file that reads or replaces state which pybind11 (the
-// binding layer) or CPython keeps for itself is in this section; the code
-// outside it uses their documented interfaces and the helpers below. Each
-// shortcut either takes work off the callback path or closes a hole that
-// the documented interfaces leave, and each rests on how pybind11 3.0.x and
-// CPython 3.14 lay out their state. That is why the build requirement stops
-// below pybind11 3.1 (pyproject.toml); scripts/run_lowest_pybind11_tests.sh
-// builds and tests the lowest release the requirement allows, the toolchain
-// the newest. Every callback holds the interpreter lock (a global one: the
-// module does not declare that it can run without it), which is what makes
-// reading pybind11's tables directly safe. A free-threaded build, where a
-// user may still force the lock off, shards and locks those tables, so
-// there the shortcuts that read them give way to pybind11's own paths.
-//
-// 1. Kept thread states (build option LUMORA_KEEP_THREAD_STATES).
-//    Skips: making and deleting a thread state for every callback of an SDK
-//    thread. Writes two fields of PyThreadState: `gilstate_counter` of a
-//    kept state is 1 (the count its holder keeps), so that a scoped
-//    acquisition made by Python code in a callback never deletes it; and
-//    `_status.bound_gilstate` of a state retired by an ending thread is 0,
-//    so that the thread deleting it later does not clear its own slot of
-//    the PyGILState functions. Relies on: both fields as CPython 3.14
-//    declares them in cpython/pystate.h. Free-threaded build: the same
-//    fields and the same code (they exist there too). Tests:
-//    scripts/run_kept_state_tests.sh; test_reliability.py:
-//    test_native_thread_that_called_back_is_joined_under_the_lock,
-//    test_thread_local_state_across_callbacks_of_one_sdk_thread.
-// 2. Owned copies (OwnedValue, DeallocValue). Skips, for the records,
-//    frames and enumeration values a callback hands over: finding the type
-//    information by hashing the type's name, the search for a live Python
-//    object at the copy's new address and its entry in the table of
-//    instances by address (nothing else knows that address), and on
-//    deallocation the search for the type information again. Relies on:
-//    pybind11's instance layout (`simple_layout`, `simple_value_holder`,
-//    the holder and registration flags), `type_info::holder_enum_v` and
-//    `registered_instances`, and on every one of its types sharing one
-//    deallocation function. Only types held by std::unique_ptr get the
-//    short deallocation; VELACloudDelegate, held by a std::shared_ptr, and
-//    any Python subclass keep pybind11's own. Free-threaded build: not
-//    used; copies go through pybind11's cast with take_ownership and its
-//    own deallocation. Tests: test_delegate.py:
-//    test_frames_kept_after_callback, test_injected_conversions;
-//    test_reliability.py: test_direct_calls_pass_copies_not_the_callers_objects;
-//    test_callback_boundaries.py: test_objects_made_and_dropped_leave_nothing_allocated.
-// 3. Method lookup (RegisteredDelegate, LookUpInClass, HasOwnAttribute).
-//    Skips, for a class that uses the ordinary attribute lookup: pybind11's
-//    search of its instance table through the type information of every
-//    registered base, and the bound method that getattr makes on every
-//    call. What the class holds under a callback's name is remembered
-//    while the class's version tag is unchanged (CPython renews the tag on
-//    every change of the class or of a base, and never reuses one), and
-//    the instance's own attributes are looked at on every call, so the
-//    answer is always the one getattr would give. Relies on: pybind11's
-//    `registered_instances`, CPython's `tp_version_tag` and
-//    `_PyType_Lookup` (exported, and declared in cpython/object.h).
-//    Free-threaded build: pybind11's get_object_handle finds the object
-//    and every lookup is a getattr. pybind11's own lookup (get_override,
-//    with its record of pairs of type and name found not redefined, which
-//    it never forgets) is not used at all. Tests: test_delegate.py:
-//    test_patched_class_methods_reach_every_path,
-//    test_instance_attributes_follow_one_rule_on_every_path,
-//    test_base_method_set_on_the_instance_is_missing_without_recursion,
-//    test_method_added_after_a_miss_is_seen_and_a_removed_one_missed_again,
-//    test_sdk_thread_lookup_follows_replaced_methods,
-//    test_sdk_thread_lookup_honours_custom_attribute_lookup.
-// 4. Construction guards (GuardBindingBaseConstructor,
-//    RefuseUnconstructedValues, RefuseUnconstructedDelegate). Closes:
-//    pickle protocols 0 and 1 instantiating pybind11's common base, whose
-//    constructor then ends the process; methods of an instance made
-//    without __init__ receiving memory that was allocated but never
-//    constructed; and a delegate made without __init__ handed to VELACloud.
-//    Relies on: pybind11's common base type (`internals::instance_base`),
-//    `type_info::operator_new` being what loading an unconstructed
-//    instance allocates with, and the holder flags of an instance.
-//    Free-threaded build: the same. Tests: test_reliability.py:
-//    test_pickle_protocols_0_and_1_raise_instead_of_aborting;
-//    test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
+// Problem. Every record, frame and enumeration value a callback hands over
+// must be a new Python object owning a copy, so Python may keep it after the
+// SDK's own has gone, and every object must give back all it took. Through
+// pybind11's generic cast, each copy finds its type information by hashing
+// the type's name, searches the table of instances for a live object at the
+// copy's new address and enters itself there; its deallocation finds the
+// type information again; and every copy is a new value (for a frame: the
+// value, its payload store and its payload buffer).
+// Design. OwnedValue lays the instance out as pybind11 does for the plain
+// layout (value pointer and std::unique_ptr holder inside the instance) with
+// the type information found once at set-up, and does not enter it in the
+// table of instances: that table lets native code that hands out a pointer
+// find its Python object, and this private copy's address is known to
+// nothing else. The copied types' deallocation (DeallocValue) takes such an
+// instance apart with pybind11's steps and keeps the value as a spare, up to
+// kSpareValues a type (a frame only while its payload is small), which the
+// next copy of that type assigns to: its storage is reused, so a delivered
+// frame costs its Python object and no allocation of its own. Any other
+// instance (a Python subclass, one with weak references or keep-alive
+// patients) goes to pybind11's own deallocation. Shortcuts: instance-layout,
+// instance-table.
+// Invalidation. The type information lives as long as the interpreter (the
+// module runs in the main one only). A spare is overwritten whole by the
+// next copy's assignment; nothing of what Python did to its object survives.
+// Concurrency. OwnedValue and the deallocation run with the lock held; so do
+// the spares. A free-threaded build uses pybind11's cast and deallocation,
+// without spares.
+// Tests: see instance-layout in the index.
 // ===========================================================================
 
 namespace {
 
-// ---- 1. Kept thread states ---------------------------------------------------
-
-#ifdef LUMORA_KEEP_THREAD_STATES
-// The holder's count: releasing the lock never deletes the state.
-void CountHolderOfKeptState(PyThreadState* state) { state->gilstate_counter = 1; }
-
-// The state is bound to its thread's own slot for the PyGILState functions,
-// which ends with the thread; unbound, another thread may delete it without
-// clearing that thread's own slot.
-void UnbindFromEndingThread(PyThreadState* state) { state->_status.bound_gilstate = 0; }
-#endif
-
-// ---- 2. Owned copies ---------------------------------------------------------
-
 // Found once at start-up: pybind11's internals (they live as long as the
 // main interpreter, the only one the module runs in) and the type
 // information of every type a callback hands to Python.
-py::detail::internals* binding_internals = nullptr;
+py::detail::internals* binding_internals = nullptr;  // INTERNALS: instance-table
 
 template <typename Value>
 const py::detail::type_info* registered_type = nullptr;
@@ -369,13 +358,9 @@ bool plain_instances = false;
 // pybind11's own deallocation (the same for all its types).
 destructor binding_dealloc = nullptr;
 
-// Values of the plain types that their Python objects gave back, kept
-// constructed for the next copy a callback hands over: assigning to one
-// reuses the storage it already owns (a frame's payload buffer, for one), so
-// a delivered frame costs its Python object and no allocation of its own.
-// Only with the lock held (both the deallocation and OwnedValue hold it).
-// At most kSpareValues of a type are kept, and a frame only while its
-// payload is small, so the spares pin little memory.
+// The spares: values their Python objects gave back, still constructed,
+// at most kSpareValues a type; a frame only while its payload is at most
+// kSparePayloadBytes, so the spares pin little memory.
 constexpr size_t kSpareValues = 8;
 constexpr size_t kSparePayloadBytes = size_t{64} << 10;
 
@@ -425,6 +410,7 @@ std::unique_ptr<Value> TakeSpare() {
 // offset, no attribute dictionary, no garbage-collector tracking.
 bool HasPlainInstances(const py::detail::type_info* info) {
   PyTypeObject* type = info->type;
+  // INTERNALS: instance-layout
   return info->holder_enum_v == py::detail::holder_enum_t::std_unique_ptr &&
          info->holder_size_in_ptrs <= py::detail::instance_simple_holder_in_ptrs() && info->simple_ancestors &&
          type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) &&
@@ -435,6 +421,7 @@ bool HasPlainInstances(const py::detail::type_info* info) {
 // Removes the registration of `instance` at `value`; false when there was
 // none (pybind11's deallocation then fails the same way).
 bool Deregister(py::detail::instance* instance, const void* value) {
+  // INTERNALS: instance-table
   auto& instances = binding_internals->registered_instances;
   auto range = instances.equal_range(value);
   for (auto it = range.first; it != range.second; ++it) {
@@ -454,6 +441,7 @@ bool Deregister(py::detail::instance* instance, const void* value) {
 // subclass, for one) goes to pybind11's own deallocation.
 template <typename Value>
 void DeallocValue(PyObject* self) {
+  // INTERNALS: instance-layout
   PyTypeObject* type = Py_TYPE(self);
   const py::detail::type_info* info = registered_type<Value>;
   auto* instance = reinterpret_cast<py::detail::instance*>(self);
@@ -488,40 +476,48 @@ void DeallocValue(PyObject* self) {
 }
 #endif  // Py_GIL_DISABLED
 
-// Finds the type information of the registered types once.
-template <typename... Values>
+// After registration: the type information of the types the binding reads
+// at callback time (the delegate and the copied types).
+template <typename List>
 void RememberRegisteredTypes() {
   binding_internals = &py::detail::get_internals();
-  ((registered_type<Values> = py::detail::get_type_info(typeid(Values))), ...);
+  ForEachBound(List{}, [](auto bound) {
+    using Type = typename decltype(bound)::type;
+    if constexpr (decltype(bound)::role != Role::kRegistered) {
+      registered_type<Type> = RegisteredTypeInfo<Type>();
+    }
+  });
 }
 
-// Gives the value types whose instances have the plain layout the short
+// Gives the copied types whose instances have the plain layout the short
 // deallocation, which OwnedValue's instances need (they are not in the
 // table of instances). Types held otherwise keep pybind11's own.
-template <typename... Values>
+template <typename List>
 void TakeOverDeallocation() {
 #ifndef Py_GIL_DISABLED
-  auto take_over = [](auto* value_type) {
-    using Value = std::remove_pointer_t<decltype(value_type)>;
-    const py::detail::type_info* info = registered_type<Value>;
-    if (info == nullptr || !HasPlainInstances(info) || info->type->tp_dealloc == nullptr) {
-      return;
+  ForEachBound(List{}, [](auto bound) {
+    using Type = typename decltype(bound)::type;
+    if constexpr (decltype(bound)::role == Role::kCopied) {
+      const py::detail::type_info* info = registered_type<Type>;
+      if (!HasPlainInstances(info) || info->type->tp_dealloc == nullptr) {
+        return;
+      }
+      if (binding_dealloc == nullptr) {
+        binding_dealloc = info->type->tp_dealloc;
+      }
+      if (info->type->tp_dealloc == binding_dealloc) {
+        plain_instances<Type> = true;
+        info->type->tp_dealloc = &DeallocValue<Type>;
+      }
     }
-    if (binding_dealloc == nullptr) {
-      binding_dealloc = info->type->tp_dealloc;
-    }
-    if (info->type->tp_dealloc == binding_dealloc) {
-      plain_instances<Value> = true;
-      info->type->tp_dealloc = &DeallocValue<Value>;
-    }
-  };
-  (take_over(static_cast<Values*>(nullptr)), ...);
+  });
 #endif
 }
 
 // A new Python object owning `source` (moved or copied into a new value).
 template <typename Value, typename Source>
 py::object OwnedValue(Source&& source) {
+  static_assert(kCopiedIn<Value, BoundTypes>, "callbacks hand over only the types BoundTypes marks kCopied");
   if (!plain_instances<Value>) {
     auto value = std::make_unique<Value>(std::forward<Source>(source));
     // pybind11's generic cast of a pointer it takes over. The base caster,
@@ -548,8 +544,8 @@ py::object OwnedValue(Source&& source) {
     throw py::error_already_set();
   }
   auto result = py::reinterpret_steal<py::object>(object);
-  // pybind11's instance set-up for the plain layout: the value pointer and
-  // the holder built in place. The instance is not entered in the table of
+  // INTERNALS: instance-layout. pybind11's instance set-up for the plain
+  // layout: the value pointer and the holder built in place. The instance is not entered in the table of
   // instances by address: that table lets native code that hands out a
   // pointer find the Python object that owns it, and the address of this
   // private copy is known to nothing but its Python object (pybind11's
@@ -566,97 +562,37 @@ py::object OwnedValue(Source&& source) {
   return result;
 }
 
-// ---- 3. Method lookup ----------------------------------------------------------
+}  // namespace
 
-// The Python object that owns the native delegate at `address`, or none.
-py::handle RegisteredDelegate(const void* address) {
-  const py::detail::type_info* base = registered_type<VELACloudDelegate>;
-  if (base == nullptr) {
-    return py::handle();
-  }
-#ifndef Py_GIL_DISABLED
-  auto range = binding_internals->registered_instances.equal_range(address);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (PyType_IsSubtype(Py_TYPE(it->second), base->type)) {
-      return reinterpret_cast<PyObject*>(it->second);
-    }
-  }
-  return py::handle();
-#else
-  return py::detail::get_object_handle(address, base);
-#endif
-}
-
-// What a class holds under a callback's name, where that alone decides what
-// getattr finds on an instance that has no attribute of that name itself:
-// a Python function (found bound to the instance), or the delegate base's
-// own method (found bound to the instance: not redefined). Anything else is
-// left to getattr itself.
-enum class ClassEntry { kOther, kPythonFunction, kBaseMethod };
-
-// The last class looked at for one callback name, and what it held then.
-struct ClassLookup {
-  PyTypeObject* type = nullptr;
-  unsigned int version = 0;
-  ClassEntry entry = ClassEntry::kOther;
-  PyObject* function = nullptr;  // kPythonFunction: borrowed from the class
-};
-
-// With the lock held. `base_method` is what the delegate base's own class
-// dictionary holds under `name`. The answer stays in `last`, with the
-// class's function for kPythonFunction, valid while the class is unchanged.
-ClassEntry LookUpInClass(PyTypeObject* type, PyObject* name, PyObject* base_method, ClassLookup& last) {
-#ifndef Py_GIL_DISABLED
-  if (last.type == type && last.version == type->tp_version_tag && last.version != 0) {
-    return last.entry;
-  }
-  ClassEntry entry = ClassEntry::kOther;
-  PyObject* found = nullptr;
-  if (type->tp_getattro == PyObject_GenericGetAttr) {
-    found = _PyType_Lookup(type, name);  // borrowed, from the type's method cache; sets the version tag
-    if (found != nullptr && found == base_method) {
-      entry = ClassEntry::kBaseMethod;
-    } else if (found != nullptr && PyFunction_Check(found)) {
-      entry = ClassEntry::kPythonFunction;
-    }
-  }
-  last = ClassLookup{type, type->tp_version_tag, entry, entry == ClassEntry::kPythonFunction ? found : nullptr};
-  return entry;
-#else
-  (void)type, (void)name, (void)base_method, (void)last;
-  return ClassEntry::kOther;
-#endif
-}
-
-// Whether the instance's own attributes hold `name`; with the ordinary
-// attribute lookup they come before a function the class holds.
-bool HasOwnAttribute(PyObject* self, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-    return false;
-  }
-  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-  if (dict == nullptr) {
-    throw py::error_already_set();
-  }
-  const int found = PyDict_Contains(dict, name);
-  Py_DECREF(dict);
-  if (found < 0) {
-    throw py::error_already_set();
-  }
-  return found != 0;
-}
-
-// ---- 4. Construction guards ------------------------------------------------------
-
-// copyreg's reducer for pickle protocols 0 and 1 instantiates the nearest
-// base class that has its own __new__, which for every class of this module
-// is pybind11's common base. That base cannot be instantiated, and its
-// constructor reports so with a native exception that would end the
-// process. The guard below makes instantiating the base itself a TypeError
-// and passes every other class on to the original constructor.
+// ===========================================================================
+// 4. Instances that were never constructed
 //
-// Python's __new__ checks that a class and the base whose __new__ it calls
+// Problem. Three ways reach a native object that was never built. copyreg's
+// reducer for pickle protocols 0 and 1 instantiates pybind11's common base,
+// whose constructor then ends the process with a native exception. An
+// instance made without __init__ (cls.__new__(cls), copy or pickle of a
+// subclass with its own __setstate__) has no value, and pybind11 hands its
+// methods freshly allocated, never constructed memory. And such a delegate
+// handed to VELACloud would be called back by the SDK.
+// Design. The common base's constructor slot refuses the base itself with a
+// TypeError and passes every other class on (protocols 2 and later behave
+// as before). Every bound type's operator new, which pybind11 uses only to
+// load an unconstructed instance, raises a TypeError naming the class
+// (constructors build their value themselves). VELACloud's holder caster
+// (concern 16) refuses a delegate whose holder was never constructed.
+// Shortcuts: common-base, operator-new, holder-caster.
+// Invalidation: none; set once at import, before any instance exists.
+// Concurrency: set with the lock held at set-up; read by pybind11 under the
+// lock.
+// Tests: test_reliability.py: test_pickle_protocols_0_and_1_raise_instead_of_aborting;
+// test_callback_boundaries.py: test_instances_made_without_init_raise_type_error.
+// ===========================================================================
+
+namespace {
+
+// The common base's constructor, guarded: copyreg's reducer instantiates
+// the nearest base class that has its own __new__, which for every class of
+// this module is pybind11's common base. Python's __new__ checks that a class and the base whose __new__ it calls
 // share one constructor slot, so the guard goes into the slot of the base
 // and of every class already derived from it (classes made later inherit
 // it); pickling with protocols 2 and later behaves exactly as before.
@@ -682,21 +618,14 @@ void GuardConstructorSlots(PyTypeObject* type) {
 }
 
 void GuardBindingBaseConstructor() {
+  // INTERNALS: common-base
   auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
-  if (base->tp_new == &GuardedBindingBaseNew) {
-    return;
-  }
   binding_base_type = base;
   binding_base_new = base->tp_new;
   GuardConstructorSlots(base);
 }
 
-// An instance made without __init__ (cls.__new__(cls), or copy and pickle
-// of a subclass with its own __setstate__) has no native value. pybind11
-// would then hand its methods freshly allocated, never constructed memory,
-// through the type's operator new; that hook instead refuses with a
-// TypeError naming the class. Constructors are unaffected: they build their
-// value themselves.
+// The Python name of a bound type, for the refusals below.
 std::string ClassName(const std::type_info& type) {
   const py::detail::type_info* info = py::detail::get_type_info(type);
   if (info == nullptr) {
@@ -705,15 +634,20 @@ std::string ClassName(const std::type_info& type) {
   return py::handle(reinterpret_cast<PyObject*>(info->type)).attr("__qualname__").cast<std::string>();
 }
 
+// A type's operator new, which pybind11 calls only to load an instance
+// made without __init__.
 template <typename Value>
 void* RefuseUnconstructedValue(size_t) {
   const std::string name = ClassName(typeid(Value));
   throw py::type_error(name + " object is not initialized: " + name + ".__init__() was not called");
 }
 
-template <typename... Values>
-void RefuseUnconstructedValues() {
-  ((py::detail::get_type_info(typeid(Values))->operator_new = &RefuseUnconstructedValue<Values>), ...);
+template <typename List>
+void RefuseUnconstructedInstances() {
+  ForEachBound(List{}, [](auto bound) {
+    using Type = typename decltype(bound)::type;
+    RegisteredTypeInfo<Type>()->operator_new = &RefuseUnconstructedValue<Type>;  // INTERNALS: operator-new
+  });
 }
 
 // A delegate is taken by VELACloud through its shared holder, which
@@ -724,6 +658,7 @@ void RefuseUnconstructedDelegate(py::handle source) {
   if (info == nullptr || !PyObject_TypeCheck(source.ptr(), info->type)) {
     return;
   }
+  // INTERNALS: holder-caster
   auto* instance = reinterpret_cast<py::detail::instance*>(source.ptr());
   py::detail::value_and_holder v_h = instance->get_value_and_holder(info, /*throw_if_missing=*/false);
   if (v_h.inst != nullptr && !v_h.holder_constructed()) {
@@ -733,22 +668,27 @@ void RefuseUnconstructedDelegate(py::handle source) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Entering Python from an SDK thread
+// ===========================================================================
+// 5. The interpreter gate (interpreter exit)
 //
-// Every callback enters Python through a CallbackScope. A thread that already
-// holds the interpreter lock (the SDK calling back synchronously inside an
-// operation that Python made) re-enters at once. Any other thread first
-// passes the interpreter gate, then takes the lock with the binding layer's
-// scoped acquisition.
-//
-// The gate closes when the interpreter starts to exit (an atexit handler):
-// from then on callbacks from SDK threads are dropped before they touch
-// Python, and the exiting thread waits a moment, with the lock released, for
-// the callbacks already inside to finish. So no SDK thread creates, attaches
-// or deletes a thread state while the interpreter is being torn down, which
-// a program exiting with media in flight would otherwise do.
-// ---------------------------------------------------------------------------
+// Problem. SDK threads call back while the interpreter exits. A thread that
+// creates, attaches or deletes a thread state while the interpreter is torn
+// down crashes the process: programs that exit with media in flight did.
+// Design. Every callback from an SDK thread passes the gate before it touches
+// Python. An atexit handler (CloseInterpreterGate, concern 8) closes it and
+// waits, with the lock released, up to kExitDrainLimit for the callbacks
+// already inside; from then on callbacks are dropped before they touch
+// Python.
+// Invalidation. Closed once, for good; a forked child starts with an empty
+// count (concern 9).
+// Concurrency. Two atomics, sequentially consistent: entering counts the
+// thread in before it looks at the gate, and closing shuts the gate before it
+// looks at the count, so either the entering thread sees the gate shut and
+// backs out, or the closing thread sees it inside and waits for it.
+// Tests: test_reliability.py: test_exit_with_calls_in_flight_quick,
+// test_exit_with_calls_in_flight_keeps_its_status;
+// test_callback_boundaries.py: test_exit_while_callbacks_raise.
+// ===========================================================================
 
 namespace {
 
@@ -764,10 +704,6 @@ class InterpreterGate {
     return *gate;
   }
 
-  // Entering counts the thread in before it looks at the gate, and closing
-  // shuts the gate before it looks at the count (both sequentially
-  // consistent), so either the entering thread sees the gate shut and
-  // backs out, or the closing thread sees it inside and waits for it.
   bool Enter() {
     inside_.fetch_add(1);
     if (closed_.load()) {
@@ -812,20 +748,51 @@ class InterpreterGate {
   std::atomic<bool> closed_{false};
 };
 
-#ifdef LUMORA_KEEP_THREAD_STATES
-// Kept thread states (build option LUMORA_KEEP_THREAD_STATES).
+// ===========================================================================
+// 6. Thread states of SDK threads
 //
-// Each SDK thread gets one Python thread state on its first callback and
-// keeps it, detached between callbacks, until the thread ends. The scoped
-// acquisition finds it as the thread's own state and holds one extra count
-// on it, so it never deletes it.
-//
-// A thread that ends must not wait for the interpreter lock (an SDK may join
-// its threads while the binding holds the lock, for example inside
-// Destroy), so its state goes to the retired list, from which the next
-// thread that holds the lock clears and deletes it. Once the interpreter has
-// started to exit, states are abandoned: the interpreter clears whatever is
+// Problem. A callback on an SDK thread needs a Python thread state. Making
+// one for every callback and deleting it after costs most of a callback
+// (about ten times the rest), and gives each callback a new threading.local
+// and current_thread().
+// Design (the default build). Each SDK thread gets one thread state on its
+// first callback and keeps it, detached between callbacks, until the thread
+// ends; the callback attaches it directly (concern 8). A thread that already
+// has a state of its own (made by other code through the PyGILState
+// functions) keeps using that one, through pybind11's scoped acquisition.
+// Python code in a callback may make a scoped acquisition of its own, whose
+// release must not delete the kept state, so the state carries its holder's
+// count. A thread that ends must not wait for the lock (an SDK may join its
+// threads while the binding holds it, inside Destroy), so its state goes to
+// the retired list, from which the next thread holding the lock clears and
+// deletes it. Shortcut: thread-state-fields.
+// The build option LUMORA_KEEP_THREAD_STATES=OFF gives every callback a
+// fresh thread state instead, through pybind11's scoped acquisition, for an
+// SDK whose threads end without running the C++ thread-exit handlers
+// (scripts/run_fresh_state_tests.sh tests that build).
+// Invalidation. A state lives until its thread ends, then until the next
+// callback or exit deletes it. Once the interpreter has started to exit
+// (the gate is closed) states are abandoned: the interpreter clears what is
 // left on its list, and no SDK thread touches a state again.
+// Concurrency. The retired list has its own mutex, taken by an ending
+// thread without the lock and by the deleting thread before it deletes with
+// the lock; an atomic flag spares every other callback the mutex. fork()
+// holds the mutex (concern 9).
+// Tests: the whole suite in both builds; test_reliability.py:
+// test_native_thread_that_called_back_is_joined_under_the_lock,
+// test_thread_local_state_across_callbacks_of_one_sdk_thread.
+// ===========================================================================
+
+#ifdef LUMORA_KEEP_THREAD_STATES
+// INTERNALS: thread-state-fields. The holder's count: releasing the lock
+// never deletes the state.
+void CountHolderOfKeptState(PyThreadState* state) { state->gilstate_counter = 1; }
+
+// INTERNALS: thread-state-fields. The state is bound to its thread's own
+// slot for the PyGILState functions, which ends with the thread; unbound,
+// another thread may delete it without clearing that thread's own slot.
+void UnbindFromEndingThread(PyThreadState* state) { state->_status.bound_gilstate = 0; }
+
 class RetiredThreadStates {
  public:
   static RetiredThreadStates& Instance() {
@@ -915,30 +882,37 @@ class KeptThreadState {
 thread_local KeptThreadState kept_thread_state;
 #endif  // LUMORA_KEEP_THREAD_STATES
 
-// ---------------------------------------------------------------------------
-// Who made a callback
+// ===========================================================================
+// 7. Who made a callback, and errors the program must see
 //
-// A callback reaches the trampoline in one of three ways, and what may leave
-// it depends on which:
-//
+// Problem. What may leave a callback depends on who made it, and the SDK must
+// never receive a Python object it would destroy on a thread without the
+// lock.
+// Design. A callback reaches the trampoline in one of three ways:
 // - from an SDK thread, which took the lock for the callback (kSdkThread);
 // - from the SDK synchronously inside an operation that Python code called
 //   on this thread (kSdkOperation): the operations count themselves in
 //   sdk_operation_depth;
 // - from Python itself, a direct call of a delegate method (kPython): the
 //   thread holds the lock and is not inside an operation.
-//
 // Only a direct call from Python may pass a Python exception on as it is.
 // Towards the SDK, a Python error leaves as a std::runtime_error that carries
-// its text and nothing else (ErrorText), so the SDK may read and destroy it
-// on any thread at any time. Three errors raised in a callback made inside
-// an operation are also kept for the thread and raised again when the
-// operation returns to Python (RaisePendingError), because the program must
-// see them: KeyboardInterrupt and SystemExit, so that Ctrl-C and sys.exit
-// work in synchronous callbacks too, and RecursionError, so that a callback
-// that calls the operation that calls it back, without end, ends in an
-// exception the program sees instead of one the SDK swallows at each level.
-// ---------------------------------------------------------------------------
+// its text and nothing else (concern 13). Three errors raised in a callback
+// made inside an operation are also kept for the thread and raised again
+// when the operation returns to Python (RaisePendingError), because the
+// program must see them: KeyboardInterrupt and SystemExit, so that Ctrl-C and
+// sys.exit work in synchronous callbacks too, and RecursionError, so that a
+// callback that calls the operation that calls it back, without end, ends in
+// an exception the program sees instead of one the SDK swallows at each
+// level.
+// Invalidation. A kept error waits until its operation returns; the first
+// one wins.
+// Concurrency. All of it is per thread (thread_local).
+// Tests: test_callback_boundaries.py:
+// test_interruptions_in_a_synchronous_callback_reach_the_program,
+// test_deep_synchronous_reentry_raises_recursion_error; test_delegate.py:
+// test_unguarded_errors_on_sdk_threads_are_caught_by_sdk.
+// ===========================================================================
 
 enum class Caller { kSdkThread, kSdkOperation, kPython };
 
@@ -986,6 +960,26 @@ class SdkOperation {
   SdkOperation(const SdkOperation&) = delete;
   SdkOperation& operator=(const SdkOperation&) = delete;
 };
+
+// ===========================================================================
+// 8. Entering Python
+//
+// Problem. Every callback must hold the lock while it runs Python, and get it
+// without a deadlock or a thread state the interpreter no longer has.
+// Design. Every callback enters Python through a CallbackScope. A thread that
+// already holds the lock (the SDK calling back synchronously inside an
+// operation Python made, or Python calling a delegate method) re-enters at
+// once. Any other thread passes the gate (concern 5), then attaches its kept
+// state (concern 6), or takes the lock with pybind11's scoped acquisition
+// (a thread with a state of its own, or the fresh-state build). A scope that
+// found the gate shut holds nothing and says so: the callback is dropped.
+// The atexit handler closes the gate and deletes the retired states while
+// the interpreter still can.
+// Invalidation: none beyond the gate's.
+// Concurrency. The scope lives on the callback's own stack; the lock orders
+// the rest.
+// Tests: see concerns 5 and 6.
+// ===========================================================================
 
 class CallbackScope {
  public:
@@ -1059,12 +1053,22 @@ void CloseInterpreterGate() {
 #endif
 }
 
-// A forked child has none of the parent's SDK threads: no callback is
-// inside Python, and the thread states that SDK threads retired were
-// discarded by the interpreter along with every other thread's state. So
-// the child starts with an empty gate and an empty retired list. The list's
-// mutex is held across fork(), so that the child never inherits it locked by
-// a thread that does not exist there.
+// ===========================================================================
+// 9. A forked child
+//
+// Problem. A child made by fork() inherits the gate's count and the retired
+// thread states of threads that only the parent has, and possibly the
+// retired list's mutex held by one of them.
+// Design. A child starts with an empty gate and an empty retired list (the
+// interpreter discarded those states along with every other thread's). The
+// list's mutex is held across fork(), so that the child never inherits it
+// locked by a thread that does not exist there.
+// Invalidation: the handlers reset the child once, at the fork.
+// Concurrency. pthread_atfork runs the handlers on the forking thread, with
+// the lock held by the Python code that forks.
+// Tests: test_callback_boundaries.py: test_fork_child_starts_without_the_parents_callbacks.
+// ===========================================================================
+
 void BeforeFork() {
 #ifdef LUMORA_KEEP_THREAD_STATES
   RetiredThreadStates::Instance().LockForFork();
@@ -1087,11 +1091,40 @@ void AfterForkInChild() {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// The callbacks
-// ---------------------------------------------------------------------------
+// ===========================================================================
+// 10. The callbacks (the one list of them)
+//
+// Problem. The SDK base's operations, the names Python sees, the retired
+// stand-in's no-op overrides (concern 11) and what the lookup keeps per name
+// (concern 14) must agree.
+// Design. One list, in the SDK base's order of virtual operations: the name
+// Python sees, the SDK's operation, its parameter types. RetiredDelegate
+// and the callback names derive from it; the trampoline's overrides and
+// their registration are written out, as each has its own conversion,
+// policy and place in the registration order (a missing override is a
+// compile error: the SDK base's operations are pure).
+// Invalidation. The interned names and the base's methods are made once at
+// set-up and kept for the process's life.
+// Concurrency. Written at set-up; each name's class lookup (concern 14) is
+// read and written with the lock held.
+// ===========================================================================
 
 namespace {
+
+// What a class holds under a callback's name, where that alone decides what
+// getattr finds on an instance that has no attribute of that name itself:
+// a Python function (found bound to the instance), or the delegate base's
+// own method (found bound to the instance: not redefined). Anything else is
+// left to getattr itself.
+enum class ClassEntry { kOther, kPythonFunction, kBaseMethod };
+
+// The last class looked at for one callback name, and what it held then.
+struct ClassLookup {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  ClassEntry entry = ClassEntry::kOther;
+  PyObject* function = nullptr;  // kPythonFunction: borrowed from the class
+};
 
 // A callback's name, and what the lookup (FindOverride) keeps about it.
 struct CallbackName {
@@ -1102,12 +1135,7 @@ struct CallbackName {
   ClassLookup class_lookup;           // with the lock held
 };
 
-// The callbacks, in the SDK base's order of virtual operations: the name
-// Python sees, the SDK's operation, its parameter types. RetiredDelegate
-// and the callback names derive from this list; the trampoline's overrides
-// and their registration are written out, as each has its own conversion,
-// policy and place in the registration order (a missing override is a
-// compile error: the SDK base's operations are pure).
+// The callbacks: the name Python sees, the SDK's operation, its parameter types.
 #define LUMORA_DELEGATE_CALLBACKS(X)                                                                  \
   X(OnError, OnError, (Error))                                                                        \
   X(OnConnectionStateChanged, OnConnectionStateChanged, (ConnectionState, ConnectionState))           \
@@ -1139,23 +1167,19 @@ enum class Callback {
 };
 
 CallbackName callback_names[] = {
-#define LUMORA_CALLBACK_NAME(python_name, operation, parameters) {#python_name},
+#define LUMORA_CALLBACK_NAME(python_name, operation, parameters) {#python_name, nullptr, nullptr, nullptr, {}},
     LUMORA_DELEGATE_CALLBACKS(LUMORA_CALLBACK_NAME)
 #undef LUMORA_CALLBACK_NAME
 };
 
 CallbackName& NameOf(Callback callback) { return callback_names[static_cast<size_t>(callback)]; }
 
-// Once per process (the module lives in the main interpreter only), after
-// the delegate class is registered: the interned names and the base's own
-// methods, kept for the process's whole life.
+// At set-up, after the delegate class is registered: the interned names and
+// the base's own methods, kept for the process's whole life.
 void RememberCallbackNames() {
   auto* base = reinterpret_cast<PyObject*>(registered_type<VELACloudDelegate>->type);
   py::object methods = py::reinterpret_borrow<py::object>(base).attr("__dict__");
   for (CallbackName& name : callback_names) {
-    if (name.object != nullptr) {
-      continue;
-    }
     name.object = PyUnicode_InternFromString(name.text);
     if (name.object == nullptr) {
       throw py::error_already_set();
@@ -1171,25 +1195,37 @@ void RememberCallbackNames() {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Delegates that were given to a cloud
+// ===========================================================================
+// 11. Delegates that were given to a cloud
 //
-// The SDK holds a delegate's address from Create on, and a callback it
-// started before Destroy may still be waiting for the interpreter lock
+// Problem. The SDK holds a delegate's address from Create on, and a callback
+// it started before Destroy may still be waiting for the interpreter lock
 // inside the trampoline when the delegate is freed. If that memory went back
-// to the heap, the waiting callback would read freed memory, and the binding
-// layer's lookup by address could find a new delegate living there and
-// deliver the event to it.
-//
-// So a trampoline that was ever given to a cloud never returns its memory:
-// when it is deleted, a RetiredDelegate, whose callbacks do nothing, is
-// built in its place and its address is recorded as retired. A late callback
-// that arrives there is dropped without reaching Python, and one already
-// inside the trampoline finds no Python object, sees the address retired and
-// returns quietly instead of reporting a missing method. The cost is the
-// trampoline's own few bytes plus one set entry per delegate ever given to a
-// cloud; delegates never given to a cloud are freed as usual.
-// ---------------------------------------------------------------------------
+// to the heap, the waiting callback would read freed memory, and the lookup
+// by address could find a new delegate living there and deliver the event to
+// it. And a callback that waited for the lock while the last cloud holding
+// its delegate was destroyed must not reach Python code that already deleted
+// that cloud.
+// Design. A trampoline that was ever given to a cloud never returns its
+// memory: when it is deleted, a RetiredDelegate, whose callbacks do nothing,
+// is built in its place and its address is recorded as retired. A late
+// callback that arrives there is dropped without reaching Python, and one
+// already inside the trampoline finds no Python object, sees the address
+// retired and returns quietly instead of reporting a missing method. The
+// cost is the trampoline's own few bytes plus one set entry per delegate
+// ever given to a cloud; delegates never given to a cloud are freed as
+// usual. Each delegate also counts the clouds that hold it; a callback from
+// an SDK thread that finds the count 0 once it holds the lock is dropped.
+// Invalidation. An address stays retired for the process's life.
+// Concurrency. The registry has its own mutex (taken when a cloud is made,
+// when a trampoline is freed, and by a callback that found no Python
+// object). The count is atomic, changed with the lock held (before Create,
+// after Destroy) and read by a callback once it holds the lock.
+// Tests: test_reliability.py: test_late_callbacks_of_a_dropped_cloud_are_dropped_quietly,
+// test_late_callbacks_stress, test_delegate_reused_after_its_cloud_keeps_receiving;
+// test_callback_boundaries.py: test_no_callback_reaches_a_kept_delegate_after_del_cloud,
+// test_no_callback_after_del_cloud_stress.
+// ===========================================================================
 
 namespace {
 
@@ -1245,16 +1281,31 @@ class DelegateRegistry {
   std::unordered_set<const void*> retired_;
 };
 
-// ---------------------------------------------------------------------------
-// Arguments handed to Python
+}  // namespace
+
+// ===========================================================================
+// 12. Arguments handed to Python
 //
-// Every argument becomes a new Python object. Records, frames and
-// enumeration values become new instances that own a copy through the
-// binding layer's exclusive holder (std::unique_ptr), also when the
-// reference points at an object Python already has (a direct call from
-// Python passes the caller's own object); OwnedValue makes them. Texts are
-// decoded as strict UTF-8, a null text becomes None.
-// ---------------------------------------------------------------------------
+// Problem. Every argument of a callback becomes a Python object, on every
+// frame: the user id, the frame or record, the enumeration values.
+// Design. Records, frames and enumeration values become new instances that
+// own a copy (concern 3), also when the reference points at an object Python
+// already has (a direct call from Python passes the caller's own object).
+// Texts are decoded as strict UTF-8, a null text becomes None. The texts of
+// callbacks are user ids, a few of them repeated on every frame, so the str
+// of a short text is kept in a small table (TextsSeen) and handed out again
+// instead of being decoded anew: a str cannot change, so sharing one is
+// invisible to Python code.
+// Invalidation. A table slot holds the last text that hashed to it; a text
+// that differs in any byte is decoded and takes the slot. The strs are kept
+// for the process's life (at most kSlots of them).
+// Concurrency. The table is used with the lock held; a free-threaded build
+// decodes every text.
+// Tests: test_delegate.py: test_injected_conversions,
+// test_each_delivery_gets_its_own_values_whatever_came_before.
+// ===========================================================================
+
+namespace {
 
 py::object Checked(PyObject* object) {
   if (object == nullptr) {
@@ -1263,12 +1314,8 @@ py::object Checked(PyObject* object) {
   return py::reinterpret_steal<py::object>(object);
 }
 
-// The str of a text the SDK hands over, strict UTF-8. The texts of
-// callbacks are user ids, a few of them repeated on every frame, so the str
-// of a short text is kept in a small table (by a hash of its bytes, the
-// last one of each slot) and handed out again instead of being decoded anew:
-// a str cannot change, so sharing it is invisible to Python code. With the
-// lock held; a free-threaded build decodes every time.
+// The str of a text the SDK hands over (strict UTF-8), from the table when
+// the text was seen last in its slot.
 class TextsSeen {
  public:
   static py::object Get(const char* text) {
@@ -1347,18 +1394,27 @@ std::array<py::object, sizeof...(Args)> ToPythonAll(const Args&... args) {
   return {{ToPython(args)...}};
 }
 
-// ---------------------------------------------------------------------------
-// The text of a Python error
+}  // namespace
+
+// ===========================================================================
+// 13. The text of a Python error
 //
-// What leaves a callback towards the SDK, and what a guarded callback
-// writes to standard error: the exception's type name and message, then
-// the innermost frames, as "  file(line): function" lines. It is formed
-// once, without calling itself: when reading the message fails (for one,
-// because the stack is nearly used up and every further call raises
-// RecursionError), the message falls back to the exception's single text
-// argument or to a placeholder, and the second error is dropped. At most
-// kErrorTextFrames frames are listed.
-// ---------------------------------------------------------------------------
+// Problem. A Python error must leave a callback towards the SDK as text, and
+// a guarded callback writes it to standard error; forming it must not fail
+// or recurse when the error was the stack running out.
+// Design. The exception's type name and message, then the innermost frames,
+// as "  file(line): function" lines, read from the traceback and code
+// objects directly. It is formed once, without calling itself: when reading
+// the message fails (for one, because the stack is nearly used up and every
+// further call raises RecursionError), the message falls back to the
+// exception's single text argument or to a placeholder, and the second
+// error is dropped. At most kErrorTextFrames frames are listed. Shortcut:
+// traceback-fields.
+// Invalidation, concurrency: none; formed with the lock held.
+// Tests: see traceback-fields in the index.
+// ===========================================================================
+
+namespace {
 
 constexpr int kErrorTextFrames = 32;
 
@@ -1400,6 +1456,7 @@ void AppendFrames(std::string& text, PyObject* trace) {
   if (trace == nullptr || !PyTraceBack_Check(trace)) {
     return;
   }
+  // INTERNALS: traceback-fields
   auto* innermost = reinterpret_cast<PyTracebackObject*>(trace);
   while (innermost->tb_next != nullptr) {
     innermost = innermost->tb_next;
@@ -1442,33 +1499,116 @@ std::string ErrorText(const py::error_already_set& error) {
   return text;
 }
 
-// ---------------------------------------------------------------------------
-// Finding and calling the Python method
+}  // namespace
+
+// ===========================================================================
+// 14. Finding and calling the Python method
 //
-// The rule, the same for every callback and every caller: a callback calls
-// what getattr(delegate, name) gives at the moment of the call, with the
-// callback's arguments, exactly as Python code calling delegate.name(...)
-// would: a method of the class, a function or any other callable set on
-// the class or on the instance (a builtin, a staticmethod, what a property
-// returns), found through the class's own __getattribute__ or __getattr__
-// if it has one. An error raised by the lookup itself (a property that
-// raises) is the callback's error. The one answer that is not called is the
-// delegate base's own method bound to this same delegate: the method is not
-// redefined (a class that does not define it, a definition deleted again,
-// or an instance attribute set to the base's method), and calling it would
-// only come back here. So it is missing: a required callback raises its
-// missing-method error, an optional one does nothing, and the next call
-// looks again. Nothing about a class is remembered beyond what its version
-// tag vouches for (LookUpInClass), so no change to a class is missed and no
-// instance's attributes affect another instance.
-//
-// One more case is missing: a direct call from Python made inside the
-// Python method of the same name with the same object as its first
-// argument (super().OnEnterRoom() in OnEnterRoom), which means the base's
-// method and would otherwise call itself again. Callbacks the SDK makes,
-// also synchronously inside an operation that such a method called, always
-// reach the method.
-// ---------------------------------------------------------------------------
+// Problem. A callback must call what Python code calling delegate.name(...)
+// would call at that moment, on every path (SDK thread, inside an operation,
+// direct call), however the class or the instance was patched, and without
+// paying for a full attribute lookup and a bound method on every frame.
+// Design. The rule, the same for every callback and every caller: a callback
+// calls what getattr(delegate, name) gives at the moment of the call, with
+// the callback's arguments: a method of the class, a function or any other
+// callable set on the class or on the instance (a builtin, a staticmethod,
+// what a property returns), found through the class's own __getattribute__
+// or __getattr__ if it has one. An error raised by the lookup itself (a
+// property that raises) is the callback's error. The one answer that is not
+// called is the delegate base's own method bound to this same delegate: the
+// method is not redefined (a class that does not define it, a definition
+// deleted again, or an instance attribute set to the base's method), and
+// calling it would only come back here. So it is missing: a required
+// callback raises its missing-method error, an optional one does nothing,
+// and the next call looks again. One more case is missing: a direct call
+// from Python made inside the Python method of the same name with the same
+// object as its first argument (super().OnEnterRoom() in OnEnterRoom), which
+// means the base's method and would otherwise call itself again; callbacks
+// the SDK makes, also synchronously inside an operation that such a method
+// called, always reach the method.
+// The delegate's Python object is found in pybind11's table of instances; for
+// a class with the ordinary attribute lookup, what the class holds under the
+// name is remembered with the class's version tag, and a Python function of
+// the class is called directly with the delegate first, after one look into
+// the instance's own attributes. pybind11's own lookup (get_override, with
+// its record of pairs of type and name found not redefined, which it never
+// forgets) is not used at all. Shortcuts: instance-table,
+// type-version-lookup, call-down-frame.
+// Invalidation. What a class holds is used only while its version tag is the
+// one it was read with (CPython renews the tag on every change of the class
+// or of a base, and never reuses one); nothing about one instance affects
+// another.
+// Concurrency. With the lock held; one remembered class per callback name.
+// Tests: see type-version-lookup and call-down-frame in the index.
+// ===========================================================================
+
+namespace {
+
+// The Python object that owns the native delegate at `address`, or none.
+py::handle RegisteredDelegate(const void* address) {
+  const py::detail::type_info* base = registered_type<VELACloudDelegate>;
+  if (base == nullptr) {
+    return py::handle();
+  }
+#ifndef Py_GIL_DISABLED
+  // INTERNALS: instance-table
+  auto range = binding_internals->registered_instances.equal_range(address);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (PyType_IsSubtype(Py_TYPE(it->second), base->type)) {
+      return reinterpret_cast<PyObject*>(it->second);
+    }
+  }
+  return py::handle();
+#else
+  return py::detail::get_object_handle(address, base);
+#endif
+}
+
+// With the lock held. `base_method` is what the delegate base's own class
+// dictionary holds under `name`. The answer stays in `last`, with the
+// class's function for kPythonFunction, valid while the class is unchanged.
+ClassEntry LookUpInClass(PyTypeObject* type, PyObject* name, PyObject* base_method, ClassLookup& last) {
+#ifndef Py_GIL_DISABLED
+  // INTERNALS: type-version-lookup
+  if (last.type == type && last.version == type->tp_version_tag && last.version != 0) {
+    return last.entry;
+  }
+  ClassEntry entry = ClassEntry::kOther;
+  PyObject* found = nullptr;
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    found = _PyType_Lookup(type, name);  // borrowed, from the type's method cache; sets the version tag
+    if (found != nullptr && found == base_method) {
+      entry = ClassEntry::kBaseMethod;
+    } else if (found != nullptr && PyFunction_Check(found)) {
+      entry = ClassEntry::kPythonFunction;
+    }
+  }
+  last = ClassLookup{type, type->tp_version_tag, entry, entry == ClassEntry::kPythonFunction ? found : nullptr};
+  return entry;
+#else
+  (void)type, (void)name, (void)base_method, (void)last;
+  return ClassEntry::kOther;
+#endif
+}
+
+// Whether the instance's own attributes hold `name`; with the ordinary
+// attribute lookup they come before a function the class holds.
+bool HasOwnAttribute(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+    return false;
+  }
+  PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+  if (dict == nullptr) {
+    throw py::error_already_set();
+  }
+  const int found = PyDict_Contains(dict, name);
+  Py_DECREF(dict);
+  if (found < 0) {
+    throw py::error_already_set();
+  }
+  return found != 0;
+}
 
 // The answer of a lookup: nothing (missing), a function of the class to
 // call with the delegate first, or a callable to call as it is.
@@ -1507,8 +1647,12 @@ class Override {
 };
 
 // A direct call from Python made by the Python method of the same name on
-// the same delegate, which calls down to the base.
+// the same delegate, which calls down to the base. Only the calling frame
+// can tell: that Python method may itself have been called by Python code,
+// not through the binding, so no record the binding keeps of the methods it
+// called would know it is running.
 bool CallsDownToBase(PyObject* self, const CallbackName& name) {
+  // INTERNALS: call-down-frame
   PyFrameObject* frame = PyEval_GetFrame();  // borrowed
   if (frame == nullptr) {
     return false;
@@ -1564,17 +1708,28 @@ Override FindOverride(const py::object& self, CallbackName& name, Caller caller)
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// PyVELACloudDelegate: the trampoline that carries SDK callbacks into Python
+// ===========================================================================
+// 15. The trampoline
 //
-// Every override enters Python through a CallbackScope. The 18 required
-// callbacks raise the missing-method error when Python does not redefine
-// them; OnMissCustomCmdMsg is optional; the three guarded callbacks
-// (OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality) never let an
-// error reach the SDK and report it on the process's standard error instead.
-// Callbacks that find the interpreter exiting, or that arrive late for a
-// delegate already released (see DelegateRegistry), are dropped.
-// ---------------------------------------------------------------------------
+// Problem. The SDK calls a C++ delegate; Python code subclasses
+// VELACloudDelegate. Each SDK callback must become one Python call, with the
+// right policy for a missing method and for errors.
+// Design. PyVELACloudDelegate overrides every operation and enters Python
+// through a CallbackScope (concern 8). The 18 required callbacks raise the
+// missing-method error when Python does not redefine them;
+// OnMissCustomCmdMsg is optional; the three guarded callbacks
+// (OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality) never let
+// an error reach the SDK and report it on the process's standard error
+// instead. Callbacks that find the interpreter exiting, or that arrive late
+// for a delegate already released (concern 11), are dropped.
+// Invalidation. The helpers know the delegate only by its address: a late
+// callback may still be running here after the trampoline was replaced by a
+// RetiredDelegate.
+// Concurrency. Any SDK thread, any time; everything past the scope runs with
+// the lock held, and what leaves towards the SDK is formed before the lock
+// is released.
+// Tests: test_delegate.py; test_callback_boundaries.py.
+// ===========================================================================
 
 class PyVELACloudDelegate : public AttachableDelegate {
  public:
@@ -1816,6 +1971,28 @@ class PyVELACloudDelegate : public AttachableDelegate {
   static void ReportUnknownCallbackError() { std::cerr << "unknown error" << std::endl; }
 };
 
+// ===========================================================================
+// 16. The cloud
+//
+// Problem. A cloud's delegate must outlive the cloud, callbacks made inside
+// an operation must know they are, and an SDK that failed to create a cloud
+// must not be called through a null pointer.
+// Design. VELACloudWrapper owns one SDK cloud and shares its delegate. The
+// Python object keeps the delegate's Python object alive (keep-alive on the
+// constructor), so the delegate outlives the cloud: the destructor destroys
+// the cloud, then releases its share of the delegate, and only after that
+// does pybind11 drop the keep-alive reference. Every SDK call goes through
+// InSdk, which counts it as an operation of this thread (concern 7) and
+// raises what a callback made inside it kept for the program. Shortcut:
+// holder-caster.
+// Invalidation. After Destroy no SDK thread reaches the delegate through this
+// cloud; a callback still waiting for the lock is dropped once no cloud
+// holds the delegate (concern 11).
+// Concurrency. Methods run with the lock held, as Python calls them; the SDK
+// may call back on this thread inside them.
+// Tests: test_cloud.py; test_reliability.py.
+// ===========================================================================
+
 namespace {
 
 // Calls the SDK, counted as an operation of this thread, and raises a
@@ -1834,15 +2011,6 @@ decltype(auto) InSdk(VELACloud& target, Call&& call) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// VELACloudWrapper: owns one SDK cloud and shares its delegate
-//
-// The Python object keeps the delegate's Python object alive (keep-alive on
-// the constructor), so the delegate outlives the cloud: the destructor
-// destroys the cloud, then releases its share of the delegate, and only
-// after that does the binding layer drop the keep-alive reference.
-// ---------------------------------------------------------------------------
 
 class VELACloudWrapper {
  public:
@@ -1939,9 +2107,10 @@ class VELACloudWrapper {
   std::shared_ptr<PyVELACloudDelegate> delegate_;
 };
 
-// VELACloud takes its delegate through the delegate's shared holder. One
-// made without __init__ has none, and is refused with the TypeError that
-// every other use of it raises (RefuseUnconstructedDelegate).
+// INTERNALS: holder-caster. VELACloud takes its delegate through the
+// delegate's shared holder. One made without __init__ has none, and is
+// refused with the TypeError that every other use of it raises
+// (RefuseUnconstructedDelegate).
 namespace pybind11::detail {
 template <>
 class type_caster<std::shared_ptr<PyVELACloudDelegate>>
@@ -1954,9 +2123,158 @@ class type_caster<std::shared_ptr<PyVELACloudDelegate>>
 };
 }  // namespace pybind11::detail
 
-// ---------------------------------------------------------------------------
-// Registration, in the module's order
-// ---------------------------------------------------------------------------
+// ===========================================================================
+// 17. Values taken from Python
+//
+// Problem. Payloads and texts come from Python as bytes, str or None, and a
+// count Python passes with a text must not let the SDK read past it.
+// Design. A frame's payload crosses once in each direction: SetData hands
+// the SDK a pointer into the bytes object's own storage (the SDK copies what
+// it keeps), and reading `data` makes one copy into a new bytes object.
+// SizedText converts exactly like pybind11's caster for `const char*` (str
+// as UTF-8, bytes and bytearray as they are, None as a null pointer) and
+// keeps the byte length, so that a count beyond it is refused with a
+// ValueError before the call. Utf8Text, the text of a VelaString, refuses a
+// str without a UTF-8 form (a lone surrogate) with a TypeError that says so,
+// instead of the overload mismatch the plain conversion reports.
+// Invalidation, concurrency: none; used during one call, with the lock held.
+// Tests: test_delegate.py: test_direct_call_counts_are_checked;
+// test_vela_string.py; test_frames.py.
+// ===========================================================================
+
+template <typename Frame>
+py::bytes GetFrameData(const Frame& frame) {
+  if (frame.size() == 0) {
+    return py::bytes();
+  }
+  const size_t size = frame.size();
+  const uint8_t* data = frame.data();
+  return py::bytes(reinterpret_cast<const char*>(data), size);
+}
+
+template <typename Frame>
+size_t GetFrameSize(const Frame& frame) {
+  return frame.size();
+}
+
+template <typename Frame, void (Frame::*Method)(const uint8_t*, size_t)>
+void SetFrameData(Frame& frame, py::bytes payload) {
+  char* ptr = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(payload.ptr(), &ptr, &size) != 0) {
+    throw py::error_already_set();
+  }
+  (frame.*Method)(reinterpret_cast<const uint8_t*>(ptr), static_cast<size_t>(size));
+}
+
+struct SizedText {
+  const char* data = nullptr;
+  size_t size = 0;
+};
+
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<SizedText> {
+  PYBIND11_TYPE_CASTER(SizedText, const_name("str"));
+
+  bool load(handle src, bool convert) {
+    if (src.is_none()) {
+      // As for `const char*`: None is a null pointer, accepted only when
+      // conversions are allowed.
+      if (!convert) {
+        return false;
+      }
+      value = SizedText{};
+      return true;
+    }
+    if (!text_.load(src, convert)) {
+      return false;
+    }
+    const std::string& text = text_;
+    value = SizedText{text.c_str(), text.size()};
+    return true;
+  }
+
+ private:
+  make_caster<std::string> text_;
+};
+}  // namespace detail
+}  // namespace pybind11
+
+namespace {
+
+void CheckPayloadLength(const char* method, const SizedText& message, size_t length) {
+  if (length > message.size) {
+    throw py::value_error(std::string(method) + ": length " + std::to_string(length) + " exceeds the " +
+                          std::to_string(message.size) + " bytes of the message");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The text a VelaString is built or set from: a str as UTF-8, bytes or a
+// bytearray as they are, None for a null text. It shows as "str" in
+// signatures.
+struct Utf8Text {
+  std::optional<std::string> bytes;
+  const char* c_str() const { return bytes ? bytes->c_str() : nullptr; }
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+template <>
+struct type_caster<Utf8Text> {
+  PYBIND11_TYPE_CASTER(Utf8Text, const_name("str"));
+  bool load(handle source, bool) {
+    if (source.is_none()) {
+      value.bytes.reset();
+      return true;
+    }
+    if (PyBytes_Check(source.ptr())) {
+      value.bytes.emplace(PyBytes_AS_STRING(source.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(source.ptr())));
+      return true;
+    }
+    if (PyByteArray_Check(source.ptr())) {
+      value.bytes.emplace(PyByteArray_AS_STRING(source.ptr()),
+                          static_cast<size_t>(PyByteArray_GET_SIZE(source.ptr())));
+      return true;
+    }
+    if (!PyUnicode_Check(source.ptr())) {
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(source.ptr(), &length);
+    if (data == nullptr) {
+      const std::string reason = error_already_set().what();
+      throw type_error("VelaString text must be encodable as UTF-8: " + reason);
+    }
+    value.bytes.emplace(data, static_cast<size_t>(length));
+    return true;
+  }
+};
+}  // namespace pybind11::detail
+
+// ===========================================================================
+// 18. Registration
+//
+// Problem. The module registers exactly the SDK's names, in a fixed order:
+// a signature names a type by its Python name only when that type is
+// registered before the function (VELACloud's methods, registered first,
+// name their records by their C++ names).
+// Design. One function per group, in the module's order (concern 19):
+// the cloud, the delegate, VelaString, the records, the frames, the
+// enumerations, the settings functions. Records register their fields in the
+// order Python code sees them, which is not always their declaration order;
+// each setter carries its field's name, so a value that does not convert
+// fails with "room_id(): incompatible function arguments ..." and the
+// signature it wanted, instead of an anonymous "()".
+// Invalidation, concurrency: none; run once at import, with the lock held.
+// Tests: test_module.py; test_records.py; test_enums.py; test_settings.py.
+// ===========================================================================
 
 namespace {
 
@@ -2038,52 +2356,6 @@ void RegisterDelegate(py::module_& m) {
            });
 }
 
-// The text a VelaString is built or set from: a str as UTF-8, bytes or a
-// bytearray as they are, None for a null text. A str that has no UTF-8 form (a lone surrogate) raises a
-// TypeError that says so, instead of the overload mismatch the plain
-// const char* conversion reports. It shows as "str" in signatures.
-struct Utf8Text {
-  std::optional<std::string> bytes;
-  const char* c_str() const { return bytes ? bytes->c_str() : nullptr; }
-};
-
-}  // namespace
-
-namespace pybind11::detail {
-template <>
-struct type_caster<Utf8Text> {
-  PYBIND11_TYPE_CASTER(Utf8Text, const_name("str"));
-  bool load(handle source, bool) {
-    if (source.is_none()) {
-      value.bytes.reset();
-      return true;
-    }
-    if (PyBytes_Check(source.ptr())) {
-      value.bytes.emplace(PyBytes_AS_STRING(source.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(source.ptr())));
-      return true;
-    }
-    if (PyByteArray_Check(source.ptr())) {
-      value.bytes.emplace(PyByteArray_AS_STRING(source.ptr()),
-                          static_cast<size_t>(PyByteArray_GET_SIZE(source.ptr())));
-      return true;
-    }
-    if (!PyUnicode_Check(source.ptr())) {
-      return false;
-    }
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(source.ptr(), &length);
-    if (data == nullptr) {
-      const std::string reason = error_already_set().what();
-      throw type_error("VelaString text must be encodable as UTF-8: " + reason);
-    }
-    value.bytes.emplace(data, static_cast<size_t>(length));
-    return true;
-  }
-};
-}  // namespace pybind11::detail
-
-namespace {
-
 void RegisterVelaString(py::module_& m) {
   py::class_<VelaString>(m, "VelaString")
       .def(py::init<>())
@@ -2096,12 +2368,7 @@ void RegisterVelaString(py::module_& m) {
       .def("__repr__", [](const VelaString& self) { return "VelaString(" + std::string(self.GetValue()) + ")"; });
 }
 
-// Fields are registered in the order Python code sees them, which is not
-// always their declaration order.
-//
-// Each setter carries its field's name, so a value that does not convert
-// fails with "room_id(): incompatible function arguments ..." and the
-// signature it wanted, instead of an anonymous "()".
+// A read-write field, registered under `name` with a setter that carries it.
 template <typename Record, typename Field>
 void ReadWrite(py::class_<Record>& cls, const char* name, Field Record::*member) {
   py::cpp_function getter([member](const Record& self) -> const Field& { return self.*member; }, py::is_method(cls));
@@ -2317,9 +2584,22 @@ void RegisterSettings(py::module_& m) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Module set-up
-// ---------------------------------------------------------------------------
+// ===========================================================================
+// 19. Module set-up
+//
+// Problem. The set-up must run once per process, in the main interpreter,
+// and each step needs what the steps before it made.
+// Design. The module body is the ordered list of register calls, each saying
+// why it stands where it does.
+// Invalidation. pybind11 from 3.0.1 on hands a second import of the module
+// (after del sys.modules["_lumora"]) the module object it made first; 3.0.0
+// runs the set-up again on a new module object, which would register every
+// class a second time and fail, so there the second run hands back the
+// first module before anything else runs. Nothing after that check ever
+// runs twice.
+// Concurrency: the import holds the lock.
+// Tests: test_module.py; test_reliability.py: test_import_in_a_legacy_subinterpreter_is_refused.
+// ===========================================================================
 
 namespace {
 
@@ -2333,12 +2613,8 @@ void RequireMainInterpreter() {
   }
 }
 
-// The module's set-up runs once per process. pybind11 from 3.0.1 on hands
-// a second import of the module (after del sys.modules["_lumora"]) the
-// module object it made first; 3.0.0 runs the set-up again on a new module
-// object, which would register every class a second time and fail. There,
-// the second run puts the first module back into sys.modules, which is
-// what the import then returns. True when it did.
+// A second run of the set-up (pybind11 3.0.0) puts the first module back
+// into sys.modules, which is what the import then returns. True when it did.
 bool ReuseFirstModule(py::module_& module) {
   static PyObject* first = nullptr;  // kept for the process's whole life
   if (first == nullptr) {
@@ -2349,24 +2625,24 @@ bool ReuseFirstModule(py::module_& module) {
   return true;
 }
 
-// Instances made without __init__ are refused with a TypeError (see
-// RefuseUnconstructedValues).
-void RefuseUnconstructedInstances() {
-  RefuseUnconstructedValues<VELACloudWrapper, VELACloudDelegate, VelaString, RoomParams, EnterRoomParams,
-                            AudioEncodeParams, VideoEncodeParams, NetworkQualityInfo, UserInfo, AudioObtainParams,
-                            VADParams, AudioFrame, VideoFrame, PixelFrame, Error, VideoCodecType, AudioCodecType,
-                            VELARole, VELAScene, StreamType, AudioObtainMethod, NetworkQuality, ConnectionState,
-                            VideoRotation, VideoPixelFormat>();
-}
+// pthread_atfork fails only when out of memory; a child would then keep the
+// parent's counts, as before the handlers existed.
+void InstallForkHandlers() { (void)pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); }
 
 }  // namespace
 
 PYBIND11_MODULE(_lumora, m) {
+  // First: SDK threads enter Python through the main interpreter only, so
+  // callbacks could never reach delegates made in another one.
   RequireMainInterpreter();
+  // Before anything is registered or replaced: a second run of the set-up
+  // hands back the first module.
   if (ReuseFirstModule(m)) {
     return;
   }
   m.doc() = "VELA Lumora Python API (bind with C++ API by pybind11)";
+  // The classes and functions, in the module's order: a signature names a
+  // type by its Python name only when it was registered earlier (concern 18).
   RegisterCloud(m);
   RegisterDelegate(m);
   RegisterVelaString(m);
@@ -2374,15 +2650,18 @@ PYBIND11_MODULE(_lumora, m) {
   RegisterFrames(m);
   RegisterEnums(m);
   RegisterSettings(m);
+  // After every class exists: the guard goes into the common base and into
+  // every class already derived from it (later ones inherit it).
   GuardBindingBaseConstructor();
-  RefuseUnconstructedInstances();
-  RememberRegisteredTypes<VELACloudDelegate, UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame, Error,
-                          ConnectionState, StreamType>();
-  TakeOverDeallocation<UserInfo, NetworkQualityInfo, AudioFrame, VideoFrame, PixelFrame, Error, ConnectionState,
-                       StreamType>();
+  // After registration: every bound type's information exists.
+  RefuseUnconstructedInstances<BoundTypes>();
+  // Before the two steps that read the remembered type information.
+  RememberRegisteredTypes<BoundTypes>();
+  TakeOverDeallocation<BoundTypes>();
+  // Needs the delegate's registered type.
   RememberCallbackNames();
-  static const bool fork_handlers_installed =
-      pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
-  (void)fork_handlers_installed;
+  // The fork and exit handlers last, after every step that may fail: a
+  // failed import installs neither (concerns 8 and 9).
+  InstallForkHandlers();
   py::module_::import("atexit").attr("register")(py::cpp_function(&CloseInterpreterGate));
 }
