@@ -236,3 +236,31 @@ def test_network_quality_names_members_of_other_processes_and_goes_down_with_the
     finally:
         there.kill()
         here.close()
+
+
+EXIT_WHILE_RECONNECTING = """
+import _lumora
+from lumora_kit.testing import Recorder, enter_params, wait_until
+
+recorder = Recorder()
+cloud = _lumora.VELACloud(recorder)
+assert cloud.EnterRoom(enter_params("leaving", int(__import__("sys").argv[1]))) == 0
+print("ready", flush=True)
+states = lambda: [(int(a), int(b)) for a, b in recorder.named("OnConnectionStateChanged")]
+wait_until(lambda: (1, 2) in states(), 60, recorder.changed)
+print("reconnecting", flush=True)
+# The interpreter exits here with the cloud still in its room, its link still trying.
+"""
+
+
+def test_the_interpreter_exits_while_the_server_is_gone(lumora_sdk, lumora_room_server, tmp_path):
+    script = tmp_path / "exit_while_reconnecting.py"
+    script.write_text(EXIT_WHILE_RECONNECTING)
+    child = spawn_participant(script, str(new_room_id()), server=lumora_room_server)
+    try:
+        child.wait_for("ready")
+        lumora_room_server.kill()
+        child.wait_for("reconnecting")
+        assert child.process.wait(BOUND) == 0
+    finally:
+        child.kill()
