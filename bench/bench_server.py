@@ -6,6 +6,10 @@
   sent every 5 ms; in-process room, then the same two clouds on a server.
 - cpu: CPU time per frame of the same run: this process (sender and
   receiver) and, on the server, the server process besides.
+- instructions: per frame under callgrind, the difference of runs of
+  --count N1 and N2 frames (sent back to back, every one received): the
+  in-process room (sender and receiver in one process), and on the server
+  the sending process and the receiving process, each counted alone.
 - fan-in: --senders senders spread over --processes child processes send
   --seconds of paced 20 ms frames into one room; one receiver here
   subscribes to all. Frames lost (sent and acknowledged by the SDK, never
@@ -23,6 +27,7 @@ import argparse
 import gc
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -201,14 +206,104 @@ def fan_in_run(senders: int, processes: int, seconds: float, server: RoomServer 
     }
 
 
+# ---- Instructions (callgrind) ----------------------------------------------------
+
+class Worker(QuietDelegate):
+    def __init__(self) -> None:
+        super().__init__()
+        self.audio = 0
+        self.commands: list[bytes] = []
+        self.left = threading.Event()
+        self.audio_seen = threading.Event()
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        self.audio += 1
+
+    def OnRemoteAudioAvailable(self, user_id, available):
+        if available:
+            self.audio_seen.set()
+
+    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+        self.commands.append(bytes(message))
+
+    def OnRemoteUserExitRoom(self, info, reason):
+        self.left.set()
+
+
+def count_worker(role: str, frames: int, room_id: int) -> None:
+    """One side of a counted run: "inprocess" (both), "send" or "receive"."""
+    prepared = [audio_frame(pts) for pts in range(frames)]
+    if role in ("inprocess", "receive"):
+        listener_delegate = Worker()
+        listener = enter(listener_delegate, "listener", room_id)
+    if role in ("inprocess", "send"):
+        talker_delegate = Worker()
+        talker = enter(talker_delegate, "talker", room_id)
+        assert talker.CreateLocalAudioChannel(lumora.AudioEncodeParams()) == 0
+    if role in ("inprocess", "receive"):
+        assert listener_delegate.audio_seen.wait(900)
+        listener.Subscribe("talker", S.STREAM_TYPE_AUDIO)
+        listener.SendCustomCmdMsg(1, b"go", True, True)
+    if role in ("inprocess", "send"):
+        assert wait(lambda: talker_delegate.commands, 900)
+        for frame in prepared:
+            assert talker.SendAudioFrame(frame) == 0
+    if role in ("inprocess", "receive"):
+        assert wait(lambda: listener_delegate.audio >= frames, 900), listener_delegate.audio
+        listener.ExitRoom()
+    if role == "send":
+        assert talker_delegate.left.wait(900)
+
+
+def counted(role: str, frames: int, out_dir: str, server: RoomServer | None) -> int:
+    """Instructions of one side's process (the other side, if any, runs plainly)."""
+    room_id = new_room_id() + 1000 * frames + (7 if role == "send" else 0)
+    prefix = Path(out_dir) / f"callgrind.{role}.{frames}"
+    env = server.env() if server else {k: v for k, v in os.environ.items() if k != "LUMORA_ROOM_SERVER"}
+    other = None
+    if role in ("send", "receive"):
+        partner = "receive" if role == "send" else "send"
+        other = subprocess.Popen([sys.executable, __file__, "--count-worker", partner, str(frames), str(room_id)],
+                                 env=env)
+    cmd = ["valgrind", "--tool=callgrind", "--trace-children=yes", f"--callgrind-out-file={prefix}.%p",
+           sys.executable, __file__, "--count-worker", role, str(frames), str(room_id)]
+    done = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if other is not None:
+        other.wait(900)
+    if done.returncode != 0:
+        raise RuntimeError(f"{role} worker failed:\n{done.stderr[-2000:]}")
+    totals = [int(m.group(1)) for path in prefix.parent.glob(prefix.name + ".*")
+              for m in [re.search(r"^(?:summary|totals): (\d+)", path.read_text(), re.M)] if m]
+    return max(totals)
+
+
+def instructions(n1: int, n2: int, server: RoomServer) -> list[tuple[str, str]]:
+    rows = []
+    with tempfile.TemporaryDirectory() as out:
+        for label, role, on_server in (("in-process room, both sides", "inprocess", None),
+                                       ("room server, sending process", "send", server),
+                                       ("room server, receiving process", "receive", server)):
+            progress(f"callgrind: {label}")
+            per_frame = (counted(role, n2, out, on_server) - counted(role, n1, out, on_server)) / (n2 - n1)
+            rows.append((label, f"{per_frame:,.0f}"))
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--frames", type=int, default=400)
     parser.add_argument("--senders", type=int, default=50)
     parser.add_argument("--processes", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=4.0)
+    parser.add_argument("--count", type=int, nargs=2, default=[100, 300], metavar=("N1", "N2"))
+    parser.add_argument("--no-count", action="store_true", help="skip the callgrind runs")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--count-worker", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.count_worker:
+        role, frames, room_id = args.count_worker
+        count_worker(role, int(frames), int(room_id))
+        return
     if args.child:
         names, room_id, seconds = json.loads(args.child)
         print(json.dumps(send_paced(names, room_id, seconds)), flush=True)
@@ -234,6 +329,11 @@ def main() -> None:
                     ["", "in-process", "room server"], rows)
         stats = server.stats()
         print(f"\nserver: forwarded {stats['forwarded']}, dropped {stats['dropped_messages']}")
+        if not args.no_count:
+            n1, n2 = args.count
+            print()
+            print_table(f"Instructions a 20 ms audio frame, callgrind, ({n2} - {n1} frames) / {n2 - n1}",
+                        ["", "instructions"], instructions(n1, n2, server))
 
 
 if __name__ == "__main__":

@@ -54,7 +54,9 @@ class Client:
 
     def read(self, wanted: int) -> bytes:
         """The payload of the next message of kind `wanted` (heartbeats and others skipped)."""
+        deadline = time.monotonic() + 10
         while True:
+            assert time.monotonic() < deadline, f"no message of kind {wanted}"
             length, kind = struct.unpack("<IB", self._exact(5))
             payload = self._exact(length - 1)
             if kind == wanted:

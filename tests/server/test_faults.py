@@ -212,3 +212,55 @@ def test_a_stopped_member_does_not_slow_the_others(lumora_sdk, tmp_path):
         watcher.close()
     finally:
         server.stop()
+
+
+def test_network_quality_names_members_of_other_processes_and_goes_down_with_the_server(lumora_sdk,
+                                                                                       lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        here = Cloud("here", room_id)
+    cloud_id = lumora_sdk.last_cloud_id()
+    there = spawn_participant(MEMBER, "there", str(room_id), server=lumora_room_server)
+    try:
+        there.wait_for("ready")
+        here.recorder.wait_for("OnRemoteUserEnterRoom", 1, BOUND)
+        assert lumora_sdk.set_quality_interval(cloud_id, 50) == 0
+        (local, remote), *_ = here.recorder.wait_for("OnNetworkQuality", 1, BOUND)[-1:]
+        assert str(local.user_id) == "here" and int(local.quality) == int(_lumora.NETWORK_QUALITY_EXCELLENT)
+        assert [str(r.user_id) for r in remote] == ["there"]
+        lumora_room_server.kill()
+        wait_until(lambda: (1, 2) in here.states(), BOUND, here.recorder.changed)
+        count = len(here.recorder.named("OnNetworkQuality"))
+        (local, remote), = here.recorder.wait_for("OnNetworkQuality", count + 1, BOUND)[-1:]
+        assert int(local.quality) == int(_lumora.NETWORK_QUALITY_DOWN)
+    finally:
+        there.kill()
+        here.close()
+
+
+EXIT_WHILE_RECONNECTING = """
+import _lumora
+from lumora_kit.testing import Recorder, enter_params, wait_until
+
+recorder = Recorder()
+cloud = _lumora.VELACloud(recorder)
+assert cloud.EnterRoom(enter_params("leaving", int(__import__("sys").argv[1]))) == 0
+print("ready", flush=True)
+states = lambda: [(int(a), int(b)) for a, b in recorder.named("OnConnectionStateChanged")]
+wait_until(lambda: (1, 2) in states(), 60, recorder.changed)
+print("reconnecting", flush=True)
+# The interpreter exits here with the cloud still in its room, its link still trying.
+"""
+
+
+def test_the_interpreter_exits_while_the_server_is_gone(lumora_sdk, lumora_room_server, tmp_path):
+    script = tmp_path / "exit_while_reconnecting.py"
+    script.write_text(EXIT_WHILE_RECONNECTING)
+    child = spawn_participant(script, str(new_room_id()), server=lumora_room_server)
+    try:
+        child.wait_for("ready")
+        lumora_room_server.kill()
+        child.wait_for("reconnecting")
+        assert child.process.wait(BOUND) == 0
+    finally:
+        child.kill()
