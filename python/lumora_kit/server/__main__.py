@@ -4,4 +4,5 @@ import sys
 
 from . import main
 
-sys.exit(main())
+if __name__ == "__main__":  # importing the module (a checker listing modules, say) starts nothing
+    sys.exit(main())
