@@ -19,7 +19,7 @@ SUFFIX = "_lumora.cpython-314-x86_64-linux-gnu.so"
 
 
 def site_args(**kw):
-    args = {"sites": None, "default_site": None, "kept_site": None, "site": []}
+    args = {"sites": None, "kept_site": None, "fresh_site": None, "site": []}
     args.update(kw)
     return type("Args", (), args)
 
@@ -32,20 +32,20 @@ def fake_site(path):
 
 def test_builds_chosen_from_options(tmp_path):
     root = tmp_path / "cache"
-    fake_site(root / "site-default")
     fake_site(root / "site-kept")
+    fake_site(root / "site-fresh")
     assert _variants.variants(site_args(sites=str(root))) == [
-        ("default", str(root / "site-default")), ("kept", str(root / "site-kept"))]
+        ("kept", str(root / "site-kept")), ("fresh", str(root / "site-fresh"))]
     # A single folder named overrides its half of --sites.
     other = fake_site(tmp_path / "other")
-    assert _variants.variants(site_args(sites=str(root), kept_site=str(other)))[1] == ("kept", str(other))
+    assert _variants.variants(site_args(sites=str(root), fresh_site=str(other)))[1] == ("fresh", str(other))
     # One build alone is measured alone; none named means the installed module.
-    assert _variants.variants(site_args(default_site=str(other))) == [("default", str(other))]
+    assert _variants.variants(site_args(fresh_site=str(other))) == [("fresh", str(other))]
     assert _variants.variants(site_args()) == [("installed", None)]
     # Other builds follow as their own columns; their names must not clash.
-    assert _variants.variants(site_args(default_site=str(other), site=[f"before={other}"])) == [
-        ("default", str(other)), ("before", str(other))]
-    for bad in (f"kept={other}", "before", f"={other}"):
+    assert _variants.variants(site_args(fresh_site=str(other), site=[f"before={other}"])) == [
+        ("fresh", str(other)), ("before", str(other))]
+    for bad in (f"kept={other}", f"fresh={other}", "before", f"={other}"):
         with pytest.raises(SystemExit, match="NAME=DIR"):
             _variants.variants(site_args(site=[bad]))
     # A folder without a module is refused, not silently skipped.
@@ -62,31 +62,31 @@ def test_worker_results_checked_against_their_build(tmp_path):
     with pytest.raises(RuntimeError, match="expected kept"):
         _variants.check_worker("kept", site, {"module": module, "mode": "fresh"})
     with pytest.raises(RuntimeError, match="expected fresh"):
-        _variants.check_worker("default", site, {"module": module, "mode": "kept"})
+        _variants.check_worker("fresh", site, {"module": module, "mode": "kept"})
     with pytest.raises(RuntimeError, match="not the build"):
         _variants.check_worker("kept", site, {"module": str(tmp_path / SUFFIX), "mode": "kept"})
 
 
 def test_runs_interleave_builds():
-    assert _variants.interleaved(["default", "kept", "native"], 3) == [
-        "default", "kept", "native", "native", "kept", "default", "default", "kept", "native"]
+    assert _variants.interleaved(["kept", "fresh", "native"], 3) == [
+        "kept", "fresh", "native", "native", "fresh", "kept", "kept", "fresh", "native"]
 
 
 def test_callbacks_table_ratios_per_row_and_worst():
-    columns = ["default", "kept", "before", "alone", "cold", "warm"]
-    per_call = {"default": 10e-6, "kept": 1e-6, "before": 8e-6, "alone": 0.2e-6, "cold": 5e-6, "warm": 0.1e-6}
+    columns = ["fresh", "kept", "before", "alone", "cold", "warm"]
+    per_call = {"fresh": 10e-6, "kept": 1e-6, "before": 8e-6, "alone": 0.2e-6, "cold": 5e-6, "warm": 0.1e-6}
     cases = [f"{kind}/{threads}" for kind, _ in bench_callbacks.KINDS for threads in bench_callbacks.THREADS]
     n = {case: 1000 for case in cases}
     seconds = {c: {case: per_call[c] * 1000 for case in cases} for c in columns}
-    seconds["default"]["sei/4"] = 30e-3  # one slow row: the worst ratio must come from it
+    seconds["fresh"]["sei/4"] = 30e-3  # one slow row: the worst ratio must come from it
     header, rows, worst = bench_callbacks.table(columns, seconds, n)
     ratios = header[2 + 2 * len(columns):]
-    assert ratios == ["default/cold", "kept/warm", "default/kept", "before/cold", "default/before"]
+    assert ratios == ["fresh/cold", "kept/warm", "fresh/kept", "before/cold", "fresh/before"]
     first = dict(zip(header, rows[0]))
-    assert (first["default calls/s"], first["default us"]) == ("100,000", "10.00")
-    assert (first["default/cold"], first["kept/warm"], first["default/kept"], first["default/before"]) == (
+    assert (first["fresh calls/s"], first["fresh us"]) == ("100,000", "10.00")
+    assert (first["fresh/cold"], first["kept/warm"], first["fresh/kept"], first["fresh/before"]) == (
         "2.00x", "10.00x", "10.00x", "1.25x")
-    assert worst[("default", "cold")] == pytest.approx(6.0) and worst[("kept", "warm")] == pytest.approx(10.0)
+    assert worst[("fresh", "cold")] == pytest.approx(6.0) and worst[("kept", "warm")] == pytest.approx(10.0)
     # The installed module alone is set against both baselines.
     assert bench_callbacks.ratio_columns(["installed", "alone", "cold", "warm"]) == [
         ("installed", "cold"), ("installed", "warm")]
@@ -110,15 +110,15 @@ def test_instructions_table_per_callback_against_the_floor():
     kinds = [kind for kind, _, _ in bench_instructions.KINDS]
     n = 1000
     instructions = {"floor": {k: 1000 * n for k in kinds}, "kept": {k: 1500 * n for k in kinds},
-                    "default": {k: 3000 * n for k in kinds}}
+                    "fresh": {k: 3000 * n for k in kinds}}
     instructions["kept"]["quality"] = 2000 * n  # the worst row
-    seconds = {c: {k: 1e-3 for k in kinds} for c in ("floor", "kept", "default", "alone")}
-    header, rows, worst = bench_instructions.table(["default", "kept"], instructions, seconds, n)
+    seconds = {c: {k: 1e-3 for k in kinds} for c in ("floor", "kept", "fresh", "alone")}
+    header, rows, worst = bench_instructions.table(["fresh", "kept"], instructions, seconds, n)
     first = dict(zip(header, rows[0]))
-    assert (first["floor Ir"], first["kept Ir"], first["kept/floor Ir"], first["default/floor Ir"]) == (
+    assert (first["floor Ir"], first["kept Ir"], first["kept/floor Ir"], first["fresh/floor Ir"]) == (
         "1,000", "1,500", "1.50x", "3.00x")
     assert first["kept us"] == "1.00" and first["alone us"] == "1.00"
-    assert worst == {"default": pytest.approx(3.0), "kept": pytest.approx(2.0)}
+    assert worst == {"fresh": pytest.approx(3.0), "kept": pytest.approx(2.0)}
     # Times alone (no callgrind run): the instruction cells stay empty.
     header, rows, worst = bench_instructions.table(["kept"], {}, seconds, n)
     assert dict(zip(header, rows[0]))["kept Ir"] == "" and worst == {}
@@ -204,7 +204,7 @@ def test_bench_refuses_a_build_that_is_not_what_it_is_named(lumora):
     # shows the other behaviour and the run must stop rather than print.
     site = str(pathlib.Path(lumora.__file__).parent)
     result = run_script("bench_callbacks.py", "--calls", "40", "--repeat", "1",
-                        "--default-site", site, "--kept-site", site)
+                        "--kept-site", site, "--fresh-site", site)
     assert result.returncode != 0
     assert "thread states, expected" in result.stderr
     assert "calls/s" not in result.stdout
