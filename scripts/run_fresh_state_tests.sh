@@ -3,7 +3,7 @@
 # SDK thread (LUMORA_KEEP_THREAD_STATES=OFF, the build option that is not the
 # default), then runs the test suite against that build.
 #
-#   scripts/run_fresh_state_tests.sh [pytest arguments...]
+#   scripts/run_fresh_state_tests.sh [pytest arguments...]   (tests/... paths: only those; else all of tests)
 #
 # The build goes into its own folders in the toolchain cache and leaves the
 # toolchain venv's installed module alone:
@@ -23,4 +23,5 @@ LUMORA_KEEP_THREAD_STATES=OFF build_variant fresh "with LUMORA_KEEP_THREAD_STATE
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LUMORA_KEEP_THREAD_STATES=OFF
-run_pytest "$PY" tests -p no:cacheprovider "$@"
+test_paths tests "$@"
+run_pytest "$PY" "${TEST_PATHS[@]}" -p no:cacheprovider "$@"

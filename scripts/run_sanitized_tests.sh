@@ -2,7 +2,7 @@
 # Builds the module and the stand-in SDK with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs the test suite against that build.
 #
-#   scripts/run_sanitized_tests.sh [pytest arguments...]
+#   scripts/run_sanitized_tests.sh [pytest arguments...]   (tests/... paths: only those; else all of tests)
 #
 # The sanitized build goes into its own folders in the toolchain cache and
 # leaves the toolchain venv's installed module alone:
@@ -77,4 +77,5 @@ say "sanitizer runtimes preloaded: $ASAN_LIB $UBSAN_LIB"
 # The sanitized module links libasan and libubsan by design, so the check of
 # the module's exact NEEDED list does not apply to this build.
 DESELECT=(--deselect tests/binding/test_module.py::test_runtime_search_path_and_needed_libraries)
-run_pytest "$PY" tests -p no:cacheprovider "${DESELECT[@]}" "$@"
+test_paths tests "$@"
+run_pytest "$PY" "${TEST_PATHS[@]}" -p no:cacheprovider "${DESELECT[@]}" "$@"
