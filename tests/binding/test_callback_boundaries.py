@@ -264,7 +264,7 @@ EXIT_WHILE_RAISING = r"""
 import sys, threading, time
 import _lumora
 import sdk_control as sdk
-from lumora_kit.testing import enter_params
+from audio_flow import start_audio_flow
 from recorder import CALLBACKS
 
 sdk.enable_journal(False)
@@ -288,26 +288,7 @@ for name in CALLBACKS:
     setattr(Raising, name, _quiet)
 Raising.OnRemoteAudioReceived = _raise
 
-def enter(cloud, user):
-    p = enter_params(user, 7002)
-    p.audio_obtain_params.audio_obtain_method = _lumora.AUDIO_OBTAIN_METHOD_CALLBACK
-    cloud.EnterRoom(p)
-
-def send_forever():
-    sender = _lumora.VELACloud(Raising())
-    enter(sender, "sender")
-    sender.CreateLocalAudioChannel(_lumora.AudioEncodeParams())
-    frame = _lumora.AudioFrame()
-    frame.SetData(bytes(1920))
-    while True:
-        sender.SendAudioFrame(frame)
-        time.sleep(0.0005)
-
-receiver = _lumora.VELACloud(Raising())
-enter(receiver, "receiver")
-receiver.Subscribe("sender", _lumora.STREAM_TYPE_AUDIO)
-threading.Thread(target=send_forever, daemon=True).start()
-time.sleep(0.05)
+receiver = start_audio_flow(Raising, 7002, 0.0005)
 sys.exit(7)
 """
 

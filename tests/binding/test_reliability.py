@@ -136,7 +136,7 @@ EXIT_IN_FLIGHT = r"""
 import sys, threading, time
 import _lumora
 import sdk_control as sdk
-from lumora_kit.testing import enter_params
+from audio_flow import start_audio_flow
 from recorder import CALLBACKS
 
 how = sys.argv[1]
@@ -157,28 +157,7 @@ for name in CALLBACKS:
     setattr(Slow, name, _quiet)
 Slow.OnRemoteAudioReceived = _slow
 
-def enter(cloud, user):
-    p = enter_params(user, 7001)
-    p.audio_obtain_params.audio_obtain_method = _lumora.AUDIO_OBTAIN_METHOD_CALLBACK
-    cloud.EnterRoom(p)
-
-def send_forever():
-    sender_delegate = Slow()
-    sender = _lumora.VELACloud(sender_delegate)
-    enter(sender, "sender")
-    sender.CreateLocalAudioChannel(_lumora.AudioEncodeParams())
-    frame = _lumora.AudioFrame()
-    frame.SetData(bytes(1920))
-    while True:
-        sender.SendAudioFrame(frame)
-        time.sleep(0.001)
-
-receiver_delegate = Slow()
-receiver = _lumora.VELACloud(receiver_delegate)
-enter(receiver, "receiver")
-receiver.Subscribe("sender", _lumora.STREAM_TYPE_AUDIO)
-threading.Thread(target=send_forever, daemon=True).start()
-time.sleep(0.05)
+receiver = start_audio_flow(Slow, 7001, 0.001)
 if how == "exit":
     sys.exit(3)
 if how == "raise":
