@@ -78,25 +78,6 @@ class SenderReports:
         return min(ntp + rtp_step(rtp_timestamp & _UINT32, rtp) / self.clock_rate for rtp, ntp in self._reports)
 
 
-class CaptureClock:
-    """One browser's wall-clock capture times on the gateway's clock: one offset for all its tracks."""
-
-    def __init__(self, origin: float) -> None:
-        self.origin = origin
-        self.offset: float | None = None
-
-    def place(self, wall_time: float, arrival: float) -> float:
-        """The capture time (ms since `origin`) of a frame captured at `wall_time` that came at `arrival`."""
-        candidate = arrival - wall_time
-        if self.offset is None or candidate < self.offset:
-            self.offset = candidate
-        return (wall_time + self.offset - self.origin) * 1000.0
-
-    def lag(self, wall_time: float, arrival: float) -> float:
-        assert self.offset is not None
-        return arrival - wall_time - self.offset
-
-
 class CaptureTimeline:
     """One track's capture times on the gateway's clock, in milliseconds since `origin` (seconds)."""
 
@@ -115,6 +96,14 @@ class CaptureTimeline:
         """How much later than its shortest trip the frame arrived, in seconds (after `place`)."""
         assert self.offset is not None
         return arrival - media_time - self.offset
+
+
+class CaptureClock(CaptureTimeline):
+    """One browser's wall-clock capture times on the gateway's clock: one offset for all its tracks.
+
+    The same shortest-trip rule as a track's time line, fed the sender's wall-clock times (from its
+    RTCP sender reports) instead of one track's media time, so that every track of the browser
+    shares the offset."""
 
 
 @dataclass
