@@ -187,6 +187,11 @@ def test_a_stopped_member_does_not_slow_the_others(lumora_sdk, tmp_path):
         stopped.signal(signal.SIGSTOP)
         assert sender.cloud.CreateLocalVideoChannel(S.STREAM_TYPE_VIDEO_HIGH) == 0
         assert watcher.cloud.Subscribe("sender", S.STREAM_TYPE_VIDEO_HIGH) == 0
+        # The server hears the subscription on the watcher's connection, which
+        # the sender's frames do not wait for: a command the watcher sends
+        # after it reaches the sender once the server has taken both.
+        assert watcher.cloud.SendCustomCmdMsg(1, b"subscribed", True, True)
+        sender.recorder.wait_for("OnReceiveCustomCmdMsg", 1, BOUND)
         frames = 300
         for index in range(frames):
             frame = _lumora.VideoFrame()
