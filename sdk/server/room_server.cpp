@@ -276,8 +276,14 @@ void Server::Flush(Connection& c) {
     const ssize_t n = send(c.fd, front.data() + c.out_offset, front.size() - c.out_offset, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) return;
-      c.closing = true;
-      c.close_why = std::string("write failed: ") + std::strerror(errno);
+      const std::string why = std::string("write failed: ") + std::strerror(errno);
+      // A member that left and closed at once has its LEAVE still waiting
+      // to be read: handled first, it makes this a leave, not a drop.
+      ReadFrom(c);
+      if (!c.closing) {
+        c.closing = true;
+        c.close_why = why;
+      }
       return;
     }
     c.out_offset += static_cast<size_t>(n);

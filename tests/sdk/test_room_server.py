@@ -9,6 +9,7 @@ import socket
 import stat
 import struct
 import subprocess
+import threading
 import time
 
 import pytest
@@ -229,3 +230,37 @@ def test_random_and_mutated_messages_never_bring_the_server_down(lumora_room_ser
     log = lumora_room_server.log()
     assert log.count("closed conn=") + log.count("drop room=") >= stats["closed_malformed"]
     assert "stopping" not in log
+
+
+
+def test_a_member_that_leaves_and_closes_at_once_is_a_leave_while_messages_wait_for_it(lumora_room_server):
+    # A member that sends LEAVE and closes at once may make the server's next
+    # write to it fail before the server has read that LEAVE: it is still a
+    # leave (reason 0) to the others, not a drop. Another member floods the
+    # leaver with commands meanwhile, which keeps the server busy reading
+    # while the leaver closes.
+    rounds = 30
+    flood = command(b"flooder", 1, b"x" * 60000) * 20
+    for round_ in range(rounds):
+        flooder, leaver = Client(lumora_room_server), Client(lumora_room_server)
+        flooder.send(join(b"flooder", room=100 + round_))
+        flooder.read(JOINED)
+        leaver.send(join(b"leaver", room=100 + round_))
+        leaver.read(JOINED)
+        flooder.send(flood)
+        sending = threading.Thread(target=flooder.send, args=(flood,))
+        sending.start()
+        leaver.send(frame(LEAVE, struct.pack("<I", 0)))
+        leaver.close()
+        sending.join()
+        flooder.close()
+
+    def departures() -> list[str]:
+        return [line for line in lumora_room_server.log().splitlines()
+                if "user=leaver" in line and not line.startswith("lumora-room: join")]
+
+    deadline = time.monotonic() + 30
+    while len(departures()) < rounds:
+        assert time.monotonic() < deadline, lumora_room_server.log()[-2000:]
+        time.sleep(0.05)
+    assert [line.split()[1] for line in departures()] == ["leave"] * rounds, departures()
