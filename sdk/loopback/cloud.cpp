@@ -95,8 +95,6 @@ std::string last_callback_error() {
 
 namespace {
 
-enum TimerSlot { kQualityTimer = 1 };
-
 void report_network_quality(CloudCore& core) {
   std::string local_id;
   std::vector<std::string> remote_ids;

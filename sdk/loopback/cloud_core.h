@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -62,6 +63,11 @@ struct RoomKey {
 struct RemotePeer {
   bool audio = false;
   std::vector<vela::StreamType> video;  // in order of creation
+  // Not in the room when this member entered it again after a lost
+  // connection: kept until `missing_until` in case it is only slower to
+  // come back (server_room.cpp, rejoined()).
+  bool missing = false;
+  std::chrono::steady_clock::time_point missing_until;
 };
 
 // What the service keeps of one cloud, as its own copies. Guarded by
@@ -95,6 +101,9 @@ struct MemberState {
   std::shared_ptr<RoomLink> link;
   std::map<std::string, RemotePeer> peers;  // the other members of that room
 };
+
+// The slots of a cloud's periodic timers on its event loop (EventLoop::SetTimer).
+enum TimerSlot { kQualityTimer = 1, kRejoinGraceTimer = 2 };
 
 struct CloudCore : std::enable_shared_from_this<CloudCore> {
   CloudCore(uint64_t cloud_id, vela::VELACloudDelegate* cloud_delegate)

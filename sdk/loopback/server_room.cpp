@@ -3,6 +3,7 @@
 #include "loopback/server_room.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <utility>
 
@@ -97,17 +98,90 @@ void update_peer(const std::shared_ptr<CloudCore>& core, const std::string& user
   was = now;
 }
 
+// ---- Entering again after a lost connection -------------------------------
+//
+// A restarted server starts empty and the members come back one by one, each
+// as its own retries get it there (every RoomLink::kRetryMs). The first one
+// back finds the room empty. Reporting everyone missing from its JOINED as
+// gone, and then as entering again a moment later, would show every program
+// the whole room leaving and coming back on each restart. So a peer missing
+// from the reply is kept, marked missing, for kRejoinGraceMs: if the server
+// announces it again (PEER_ENTER) within that time, only its channel changes
+// are reported; if not, it leaves with reason 2 when the grace ends.
+//
+// The grace is a timer on the cloud's event loop (kRejoinGraceTimer) holding
+// a weak reference: it never keeps the cloud alive, and a stopped loop (the
+// cloud destroyed) drops it. It reads the state afresh under room_mutex() on
+// each tick, so a tick of an earlier arming, or one after ExitRoom, a new
+// stay or another lost connection, does only what the state calls for.
+
+// Three seconds is a dozen retry periods: members on a loaded machine are
+// back well within it, and a peer that is really gone is reported at most
+// this much later than the first reconnect (the server cannot know sooner).
+constexpr int kRejoinGraceMs = 3000;
+
+// Tells the server this member knows of `user` and asks for key frames of
+// the video it takes from `user`: the server forgets both when `user`'s
+// connection is new (it forwards a newcomer's media to members not yet told
+// of it, and frames were lost while the connection was down). An entry
+// still queued (unannounced) tells the server itself once it has run.
+void resume_peer(CloudCore& core, const std::string& user) {
+  if (core.m.unannounced.count(user) == 0) send_to_server(core.m, announced_message(user), false);
+  for (const auto& [subscribed, stream] : core.m.subscriptions) {
+    if (subscribed == user && is_video_stream(stream)) send_to_server(core.m, key_request_message(user, stream), false);
+  }
+}
+
+// Drops the peers whose grace has ended; stops the timer once none is
+// missing. Requires room_mutex().
+void expire_missing(const std::shared_ptr<CloudCore>& core) {
+  if (!core->m.in_room || core->m.link == nullptr) {
+    core->loop->SetTimer(kRejoinGraceTimer, 0, nullptr);  // the stay this grace served has ended
+    return;
+  }
+  // While the connection is lost again the peers stay as they are; the next
+  // JOINED starts a new grace.
+  if (core->m.state != vela::CONNECTION_STATE_CONNECTED) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<std::string> gone;
+  bool waiting = false;
+  for (const auto& [user, peer] : core->m.peers) {
+    if (peer.missing && peer.missing_until <= now) {
+      gone.push_back(user);
+    } else if (peer.missing) {
+      waiting = true;
+    }
+  }
+  for (const std::string& user : gone) remove_peer(core, user, static_cast<int>(lumora_net::kReasonDropped));
+  if (!waiting) core->loop->SetTimer(kRejoinGraceTimer, 0, nullptr);
+}
+
+void start_grace_timer(const std::shared_ptr<CloudCore>& core) {
+  std::weak_ptr<CloudCore> weak = core;
+  core->loop->SetTimer(kRejoinGraceTimer, kRejoinGraceMs, [weak] {
+    std::shared_ptr<CloudCore> live = weak.lock();  // let go of after the lock
+    if (live == nullptr) return;
+    std::lock_guard<std::mutex> lock(room_mutex());
+    expire_missing(live);
+  });
+}
+
 // Entered again after a lost connection: the room as the server has it now.
 void rejoined(const std::shared_ptr<CloudCore>& core, const std::vector<MemberInfo>& members) {
   core->m.state = vela::CONNECTION_STATE_CONNECTED;
   queue_state(core, vela::CONNECTION_STATE_CONNECTING, vela::CONNECTION_STATE_CONNECTED);
   std::map<std::string, RemotePeer> now;
   for (const MemberInfo& info : members) now[info.user] = peer_of(info);
-  std::vector<std::string> gone;
-  for (const auto& [user, peer] : core->m.peers) {
-    if (now.count(user) == 0) gone.push_back(user);
+  // The grace starts (again) now, also for a peer already missing before.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRejoinGraceMs);
+  bool waiting = false;
+  for (auto& [user, peer] : core->m.peers) {
+    if (now.count(user) == 0) {
+      peer.missing = true;
+      peer.missing_until = until;
+      waiting = true;
+    }
   }
-  for (const std::string& user : gone) remove_peer(core, user, static_cast<int>(lumora_net::kReasonDropped));
   for (const auto& [user, peer] : now) {
     if (core->m.peers.count(user) != 0) {
       update_peer(core, user, peer);
@@ -116,12 +190,14 @@ void rejoined(const std::shared_ptr<CloudCore>& core, const std::vector<MemberIn
     }
   }
   // The new connection starts with no subscriptions and no one announced.
+  // A subscription to a missing peer holds for when it is back.
   for (const auto& [user, stream] : core->m.subscriptions) {
     send_to_server(core->m, subscribe_message(user, stream, true), false);
   }
   for (const auto& [user, peer] : core->m.peers) {
-    if (core->m.unannounced.count(user) == 0) send_to_server(core->m, announced_message(user), false);
+    if (!peer.missing) resume_peer(*core, user);
   }
+  if (waiting) start_grace_timer(core);
 }
 
 bool read_members(Reader& r, std::vector<MemberInfo>* members) {
@@ -314,7 +390,10 @@ void MemberListener::OnMessage(uint8_t kind, const uint8_t* payload, size_t size
       MemberInfo info;
       if (!lumora_net::read_member(r, &info) || info.user == core->m.user_id) return;
       if (core->m.peers.count(info.user) != 0) {
+        // Back within the grace (or announced twice): the same member, its
+        // channels as they are now.
         update_peer(core, info.user, peer_of(info));
+        resume_peer(*core, info.user);
       } else {
         introduce(core, info.user, peer_of(info));
       }

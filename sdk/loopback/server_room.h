@@ -20,8 +20,12 @@
 //                               server stopped answering (not when it closed),
 //                               OnConnectionStateChanged(DISCONNECTED, CONNECTING)
 //   back within the window      OnConnectionStateChanged(CONNECTING, CONNECTED),
-//                               then the differences: members gone meanwhile
-//                               leave with reason 2, new ones enter
+//                               then the differences: new members enter;
+//                               one not in the room yet (a restarted server
+//                               starts empty) is kept for a grace of 3 s and,
+//                               back within it, only its channel changes are
+//                               reported; still missing then, it leaves with
+//                               reason 2
 //   not back in the window      OnConnectionStateChanged(CONNECTING, DISCONNECTED),
 //                               OnError(ERR_NETWORK_UNREACHABLE), OnExitRoom
 //   another member drops        its channels unavailable, OnRemoteUserExitRoom

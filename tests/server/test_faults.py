@@ -110,6 +110,114 @@ def test_the_server_killed_and_restarted_members_reconnect_and_talk(lumora_sdk, 
         bob.close()
 
 
+def exits(member: Cloud) -> list[tuple[str, int]]:
+    return [(str(info.user_id), int(reason)) for info, reason in member.recorder.named("OnRemoteUserExitRoom")]
+
+
+def entries(member: Cloud) -> list[str]:
+    return [str(info.user_id) for info, in member.recorder.named("OnRemoteUserEnterRoom")]
+
+
+def availability(member: Cloud, user: str) -> list[tuple[str, bool]]:
+    """`user`'s channels as `member` heard of them, in order: ("audio", True), ("video 1", False)..."""
+    events = [(name, args) for name, args in member.recorder.events
+              if name in ("OnRemoteAudioAvailable", "OnRemoteVideoAvailable") and str(args[0]) == user]
+    return [("audio" if name == "OnRemoteAudioAvailable" else f"video {int(args[2])}", bool(args[1]))
+            for name, args in events]
+
+
+def heard_from(sender: Cloud, receiver: Cloud, cmd_id: int) -> None:
+    """Sends commands until `receiver` has one: everything `receiver`'s event thread
+    had queued before is delivered by then."""
+    deadline = time.monotonic() + BOUND
+    while not any(int(cmd) == cmd_id for _, cmd, _, _ in receiver.recorder.named("OnReceiveCustomCmdMsg")):
+        assert time.monotonic() < deadline, receiver.recorder.names()
+        sender.cloud.SendCustomCmdMsg(cmd_id, b"here", True, True)
+        time.sleep(0.2)
+
+
+def restart_and_wait_until_back(server: RoomServer, members: list[Cloud], between=None) -> None:
+    """Kills the server, waits until every member is reconnecting, runs `between`, starts it again
+    and waits until every member is connected again."""
+    connected, connecting = int(CS.CONNECTION_STATE_CONNECTED), int(CS.CONNECTION_STATE_CONNECTING)
+    server.kill()
+    for member in members:
+        wait_until(lambda: member.states()[-1] == (int(CS.CONNECTION_STATE_DISCONNECTED), connecting), BOUND,
+                   member.recorder.changed)
+    if between is not None:
+        between()
+    server.start()
+    for member in members:
+        wait_until(lambda: member.states()[-1] == (connecting, connected), BOUND, member.recorder.changed)
+
+
+def test_members_back_after_a_server_restart_are_not_reported_as_leaving(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        alice, bob = Cloud("alice", room_id), Cloud("bob", room_id)
+    try:
+        assert alice.cloud.CreateLocalAudioChannel(_lumora.AudioEncodeParams()) == 0
+        assert alice.cloud.CreateLocalVideoChannel(S.STREAM_TYPE_VIDEO_HIGH) == 0
+        assert bob.cloud.CreateLocalAudioChannel(_lumora.AudioEncodeParams()) == 0
+        assert bob.cloud.Subscribe("alice", S.STREAM_TYPE_VIDEO_HIGH) == 0
+        wait_until(lambda: len(availability(bob, "alice")) == 2 and len(availability(alice, "bob")) == 1, BOUND,
+                   bob.recorder.changed)
+        key_frame_requests = len(alice.recorder.wait_for("OnRequestKeyFrame", 1, BOUND))
+        for _ in range(2):  # a second restart while the first one's grace may still run
+            restart_and_wait_until_back(lumora_room_server, [alice, bob])
+        # Everything queued on each event thread before these commands is delivered.
+        heard_from(alice, bob, 7)
+        heard_from(bob, alice, 8)
+        assert (exits(alice), exits(bob)) == ([], [])
+        assert (entries(alice), entries(bob)) == (["bob"], ["alice"])
+        assert availability(bob, "alice") == [("audio", True), (f"video {int(S.STREAM_TYPE_VIDEO_HIGH)}", True)]
+        assert availability(alice, "bob") == [("audio", True)]
+        # bob's subscription to alice's video still holds, and alice is asked for a key frame.
+        alice.recorder.wait_for("OnRequestKeyFrame", key_frame_requests + 1, BOUND)
+        received = len(bob.recorder.named("OnRemoteVideoFrameReceived"))
+        deadline = time.monotonic() + BOUND
+        while len(bob.recorder.named("OnRemoteVideoFrameReceived")) == received:
+            assert time.monotonic() < deadline, bob.recorder.names()
+            frame = _lumora.VideoFrame()
+            frame.SetData(b"\x01" * 100)
+            frame.is_key_frame = True
+            assert alice.cloud.SendVideoFrame(S.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+            time.sleep(0.1)
+        assert lumora_room_server.stats()["members"] == 2
+    finally:
+        alice.close()
+        bob.close()
+
+
+def test_a_member_not_back_after_a_server_restart_is_dropped_once_after_a_grace(lumora_sdk, lumora_room_server):
+    room_id = new_room_id()
+    with lumora_room_server.joined_here():
+        watcher, helper, leaver = Cloud("watcher", room_id), Cloud("helper", room_id), Cloud("leaver", room_id)
+    victim = spawn_participant(MEMBER, "victim", str(room_id), server=lumora_room_server)
+    try:
+        victim.wait_for("ready")
+        for member in (watcher, helper, leaver):
+            wait_until(lambda: sorted(entries(member)) == sorted({"watcher", "helper", "leaver", "victim"} - {member.user})
+                       and availability(member, "victim") == [("audio", True)], BOUND, member.recorder.changed)
+        # The victim dies while the server is down: nobody can hear of it but through the grace.
+        restart_and_wait_until_back(lumora_room_server, [watcher, helper, leaver], between=victim.kill)
+        # One member leaves and is destroyed while its grace for the victim runs: promptly, and safely.
+        assert returns_within(leaver.close, 10.0)
+        for member in (watcher, helper):
+            wait_until(lambda: ("victim", DROPPED) in exits(member), BOUND, member.recorder.changed)
+        heard_from(helper, watcher, 7)
+        heard_from(watcher, helper, 8)
+        for member in (watcher, helper):
+            assert sorted(exits(member)) == [("leaver", 0), ("victim", DROPPED)]
+        for member in (watcher, helper):
+            assert sorted(entries(member)) == sorted({"watcher", "helper", "leaver", "victim"} - {member.user})
+            assert availability(member, "victim") == [("audio", True), ("audio", False)]
+    finally:
+        victim.kill()
+        watcher.close()
+        helper.close()
+
+
 def test_a_server_gone_for_good_tells_members_they_left(lumora_sdk, lumora_room_server, monkeypatch):
     monkeypatch.setenv("LUMORA_ROOM_SERVER_RECONNECT_MS", "1500")
     room_id = new_room_id()
