@@ -213,13 +213,15 @@ async def test_the_room_hears_the_page_in_tune_with_its_pause_in_place(lumora_pe
     assert members["users"] == ["peer"]
     assert {(f.sample_rate, f.channels, len(f.data)) for f in frames} == {(48000, 1, 1920)}
     assert abs(frequency_of(b"".join(f.data for f in frames[:25])) - 440) < 3
-    # From the second second on (the sender reports are in: aiortc sends its first after 0.5 to
-    # 1.5 s, and the audio then moves onto the client's shared clock once), the frames are 20 ms
-    # apart but for one step: the page's 1 s pause.
+    # From the second second on, the frames are 20 ms apart but for one step: the page's 1 s
+    # pause. The audio moves onto the client's shared clock once, when the first sender report
+    # is in (aiortc sends it after 0.5 to 1.5 s); on a loaded machine that can come later, so
+    # that one move may fall here too.
     settled = [f for f in frames if f.pts - frames[0].pts >= 2000]
     steps = [b.pts - a.pts for a, b in zip(settled, settled[1:])]
-    long_steps = [s for s in steps if s != 20]
-    assert len(long_steps) == 1 and abs(long_steps[0] - 1020) <= 40, long_steps
+    pauses = [s for s in steps if abs(s - 1020) <= 40]
+    moves = [s for s in steps if s != 20 and abs(s - 1020) > 40]
+    assert len(pauses) == 1 and len(moves) <= 1, [s for s in steps if s != 20]
 
 
 async def test_the_pages_audio_and_video_stay_in_step_in_the_room(lumora_peer):
