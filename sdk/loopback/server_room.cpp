@@ -541,8 +541,8 @@ void close_server_link(const std::shared_ptr<RoomLink>& link, int reason) {
   }
 }
 
-void send_to_server(const MemberState& m, std::string message, bool droppable) {
-  m.link->Send(std::move(message), droppable);
+bool send_to_server(const MemberState& m, std::string message, bool droppable) {
+  return m.link->Send(std::move(message), droppable);
 }
 
 std::string audio_message(const std::string& user, const AudioFrame& frame) {

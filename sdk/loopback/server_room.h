@@ -65,7 +65,9 @@ void start_server_link(const std::shared_ptr<CloudCore>& core, const std::shared
 void close_server_link(const std::shared_ptr<RoomLink>& link, int reason);
 
 // ---- Sending (each requires room_mutex(), with m.link set) -----------------
-void send_to_server(const MemberState& m, std::string message, bool droppable);
+// False when the link did not take it: the connection is being made again,
+// or `droppable` and its queue is full.
+bool send_to_server(const MemberState& m, std::string message, bool droppable);
 std::string audio_message(const std::string& user, const vela::AudioFrame& frame);
 std::string video_message(const std::string& user, vela::StreamType type, const vela::VideoFrame& frame,
                           bool key_frame);

@@ -95,6 +95,9 @@ def test_the_server_killed_and_restarted_members_reconnect_and_talk(lumora_sdk, 
         for member in (alice, bob):
             wait_until(lambda: (disconnected, connecting) in member.states(), BOUND, member.recorder.changed)
             assert member.states()[-2:] == [(connected, disconnected), (disconnected, connecting)]
+        # Meanwhile nothing goes out: a reliable command says it was not sent.
+        assert alice.cloud.SendCustomCmdMsg(7, b"not sent", True, True) == 0
+        assert alice.cloud.SendCustomCmdMsg(8, b"may be lost", False, False) == 1
         lumora_room_server.start()
         for member in (alice, bob):
             wait_until(lambda: member.states()[-1] == (connecting, connected), BOUND, member.recorder.changed)
@@ -105,6 +108,9 @@ def test_the_server_killed_and_restarted_members_reconnect_and_talk(lumora_sdk, 
             alice.cloud.SendCustomCmdMsg(7, b"again", True, True)
             time.sleep(0.2)
         assert lumora_room_server.stats()["members"] == 2
+        # The command that was not sent used no number of the sequence.
+        first_seq = next(seq for _, cmd, seq, _ in bob.recorder.named("OnReceiveCustomCmdMsg") if cmd == 7)
+        assert first_seq == 1
     finally:
         alice.close()
         bob.close()
