@@ -464,18 +464,18 @@ bool CloudImpl::SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t le
   }
   // The loopback service delivers every command, in order, whatever the
   // reliable and ordered flags ask for.
-  const uint32_t seq = ++m.cmd_seq[cmd_id];
+  const uint32_t seq = m.cmd_seq[cmd_id] + 1;
   auto copy = std::make_shared<const std::string>(message != nullptr ? message : "", length);
   const std::string sender = m.user_id;
   const auto id = static_cast<int32_t>(cmd_id);
-  if (m.link != nullptr &&
-      !send_to_server(m, command_message(m.user_id, cmd_id, seq, reliable, ordered, *copy), !reliable) && reliable) {
+  if (m.link != nullptr) {
+    const bool taken = send_to_server(m, command_message(m.user_id, cmd_id, seq, reliable, ordered, *copy), !reliable);
     // While the connection to the server is being made again nothing goes
     // out. A reliable command is then a failure the caller must hear of (an
-    // unreliable one may be lost anyway); its number goes unused.
-    --m.cmd_seq[cmd_id];
-    return false;
+    // unreliable one may be lost anyway), and its number stays unused.
+    if (!taken && reliable) return false;
   }
+  m.cmd_seq[cmd_id] = seq;
   for (const auto& other : others_in_room(*core)) {
     queue_command_delivery(other, sender, id, seq, copy);
   }
