@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -63,11 +64,10 @@ struct RoomKey {
 struct RemotePeer {
   bool audio = false;
   std::vector<vela::StreamType> video;  // in order of creation
-  // Not in the room when this member entered it again after a lost
-  // connection: kept until `missing_until` in case it is only slower to
-  // come back (server_room.cpp, rejoined()).
-  bool missing = false;
-  std::chrono::steady_clock::time_point missing_until;
+  // Set while it is missing: it was not in the room when this member entered
+  // it again after a lost connection, and is kept until then in case it is
+  // only slower to come back (server_room.cpp, rejoined()).
+  std::optional<std::chrono::steady_clock::time_point> missing_until;
 };
 
 // What the service keeps of one cloud, as its own copies. Guarded by

@@ -146,9 +146,9 @@ void expire_missing(const std::shared_ptr<CloudCore>& core) {
   std::vector<std::string> gone;
   bool waiting = false;
   for (const auto& [user, peer] : core->m.peers) {
-    if (peer.missing && peer.missing_until <= now) {
+    if (peer.missing_until && *peer.missing_until <= now) {
       gone.push_back(user);
-    } else if (peer.missing) {
+    } else if (peer.missing_until) {
       waiting = true;
     }
   }
@@ -177,7 +177,6 @@ void rejoined(const std::shared_ptr<CloudCore>& core, const std::vector<MemberIn
   bool waiting = false;
   for (auto& [user, peer] : core->m.peers) {
     if (now.count(user) == 0) {
-      peer.missing = true;
       peer.missing_until = until;
       waiting = true;
     }
@@ -195,7 +194,7 @@ void rejoined(const std::shared_ptr<CloudCore>& core, const std::vector<MemberIn
     send_to_server(core->m, subscribe_message(user, stream, true), false);
   }
   for (const auto& [user, peer] : core->m.peers) {
-    if (!peer.missing) resume_peer(*core, user);
+    if (!peer.missing_until) resume_peer(*core, user);
   }
   if (waiting) start_grace_timer(core);
 }
