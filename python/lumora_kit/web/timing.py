@@ -62,7 +62,6 @@ class SenderReports:
     def __init__(self, clock_rate: int) -> None:
         self.clock_rate = clock_rate
         self._reports: deque[tuple[int, float]] = deque(maxlen=REPORTS_KEPT)
-        self.count = 0
 
     @property
     def ready(self) -> bool:
@@ -71,7 +70,6 @@ class SenderReports:
     def add(self, rtp_timestamp: int, ntp_timestamp: int) -> None:
         """A sender report: its RTP timestamp and its 64-bit NTP timestamp."""
         self._reports.append((rtp_timestamp & _UINT32, ntp_timestamp / _NTP_FRACTION))
-        self.count += 1
 
     def wall_time(self, rtp_timestamp: int) -> float:
         """The sender's wall-clock time (seconds, NTP era) of an RTP timestamp."""
@@ -178,7 +176,7 @@ class SlotClock:
         """The slot time (ms) of a picture with the member's `pts` (32-bit, wrapping)."""
         if self._first_in is None:
             self._first_in = pts
-        step = (pts - self._first_in + (1 << 31)) % (1 << 32) - (1 << 31)
+        step = rtp_step(pts, self._first_in)
         out = self._base + step
         if self._last_out is not None and out <= self._last_out:
             out = self._last_out + 1  # pictures go forward in time, also when the member's pts went back
