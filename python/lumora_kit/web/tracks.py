@@ -101,11 +101,16 @@ class VideoSlotTrack(MediaStreamTrack):
     def _now_ms(self) -> int:
         return round((asyncio.get_running_loop().time() - self._loop_start) * 1000)
 
-    def _release(self) -> None:
+    def _close_stream(self) -> None:
+        """Closes the member's stream, keeping the count of what it dropped."""
         if self._stream is not None:
             self._dropped_before += self._stream.dropped
             self._stream.close()
-        self.user_id, self._stream = None, None
+            self._stream = None
+
+    def _release(self) -> None:
+        self._close_stream()
+        self.user_id = None
         self._assigned.clear()
         self._on_free(self)
 
@@ -132,9 +137,6 @@ class VideoSlotTrack(MediaStreamTrack):
             return picture
 
     def stop(self) -> None:
-        if self._stream is not None:
-            self._dropped_before += self._stream.dropped
-            self._stream.close()
-            self._stream = None
+        self._close_stream()
         self._assigned.set()  # wakes a recv waiting for a member, which then sees the track ended
         super().stop()
