@@ -91,7 +91,6 @@ class Room:
         self._user_sig = user_sig
         self._scene, self._role, self._private_map_key = scene, role, private_map_key
         self.pixel_frame_input = pixel_frame_input
-        self.mix_audio, self.pixel_frame_output, self.auto_subscribe = mix_audio, pixel_frame_output, auto_subscribe
         self._mixed_format = (mixed_sample_rate, mixed_channels, mixed_frame_ms)
         self._enter_timeout, self._exit_timeout = enter_timeout, exit_timeout
         self._room_events_maxsize = room_events_maxsize
@@ -129,6 +128,20 @@ class Room:
     @property
     def user_id(self) -> str:
         return self._core.user_id
+
+    # How the Room receives, as chosen at join; its subscriptions act on them.
+
+    @property
+    def mix_audio(self) -> bool:
+        return self._subscriptions.mix_audio
+
+    @property
+    def pixel_frame_output(self) -> bool:
+        return self._subscriptions.pixel_frame_output
+
+    @property
+    def auto_subscribe(self) -> bool:
+        return self._subscriptions.auto_subscribe
 
     @property
     def joined(self) -> bool:
