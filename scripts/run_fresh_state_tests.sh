@@ -23,5 +23,4 @@ LUMORA_KEEP_THREAD_STATES=OFF build_variant fresh "with LUMORA_KEEP_THREAD_STATE
 
 export PYTHONPATH=$SITE${PYTHONPATH:+:$PYTHONPATH}
 export LUMORA_KEEP_THREAD_STATES=OFF
-test_paths tests "$@"
-run_pytest "$PY" "${TEST_PATHS[@]}" -p no:cacheprovider "$@"
+run_pytest "$PY" -p no:cacheprovider "$@"

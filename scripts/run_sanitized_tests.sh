@@ -77,5 +77,4 @@ say "sanitizer runtimes preloaded: $ASAN_LIB $UBSAN_LIB"
 # The sanitized module links libasan and libubsan by design, so the check of
 # the module's exact NEEDED list does not apply to this build.
 DESELECT=(--deselect tests/binding/test_module.py::test_runtime_search_path_and_needed_libraries)
-test_paths tests "$@"
-run_pytest "$PY" "${TEST_PATHS[@]}" -p no:cacheprovider "${DESELECT[@]}" "$@"
+run_pytest "$PY" -p no:cacheprovider "${DESELECT[@]}" "$@"

@@ -13,7 +13,7 @@ main() {
     source scripts/lib/messages.sh
     source scripts/lib/toolchain.sh
     toolchain_python install
-    run_pytest "$PY" tests "$@"
+    run_pytest "$PY" "$@"
 }
 
 # On one line, so bash has read it all before the tests start: a checkout

@@ -73,21 +73,10 @@ build_variant() {
     install_variant "$SITE" "$CACHE/$name-build" "$log" "$@" || die "build failed (full log: $log)"
 }
 
-# Sets TEST_PATHS to DEFAULT, or to nothing when the arguments after it name
-# test files or folders themselves (an argument that starts with "tests"), so
-# that `script tests/binding` runs only those.
-test_paths() {
-    local default=$1 arg
-    shift
-    TEST_PATHS=("$default")
-    for arg in "$@"; do
-        [[ $arg != tests* ]] || TEST_PATHS=()
-    done
-}
-
 # run_pytest PYTHON [pytest arguments...]: runs pytest from the current
 # folder and exits with its status, except that a run that collected no
-# tests (exit 5) is a failure.
+# tests (exit 5) is a failure. Run from the checkout root, pytest takes the
+# paths it is given, or tests/ (pyproject.toml's testpaths) without any.
 run_pytest() {
     local py=$1 status=0
     shift
