@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/copy_out.h"
 #include "control/lumora_control.h"
 #include "loopback/cloud_impl.h"
 #include "settings/sdk_log.h"
@@ -42,15 +43,6 @@ using vela::StreamType;
 using vela::UserInfo;
 using vela::VELACloudDelegate;
 using vela::VideoFrame;
-
-size_t copy_out(const std::string& text, char* buf, size_t buf_size) {
-  if (buf != nullptr && buf_size > 0) {
-    const size_t n = std::min(text.size(), buf_size - 1);
-    std::memcpy(buf, text.data(), n);
-    buf[n] = '\0';
-  }
-  return text.size();
-}
 
 // A copied text that may be null.
 class Text {

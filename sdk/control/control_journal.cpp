@@ -2,9 +2,7 @@
 // journal, reading it and clearing it (journal/journal.h), and where the SDK
 // log is written and at which level (settings/log_settings.h).
 
-#include <cstring>
-#include <string>
-
+#include "control/copy_out.h"
 #include "control/lumora_control.h"
 #include "journal/journal.h"
 #include "settings/log_settings.h"
@@ -22,13 +20,7 @@ LUMORA_API size_t lumora_journal_dump(size_t first, char* buf, size_t buf_size) 
 }
 
 LUMORA_API size_t lumora_log_file_path(char* buf, size_t buf_size) {
-  const std::string path = lumora_sdk::log_file_path();
-  if (buf != nullptr && buf_size > 0) {
-    const size_t k = path.size() < buf_size - 1 ? path.size() : buf_size - 1;
-    std::memcpy(buf, path.data(), k);
-    buf[k] = '\0';
-  }
-  return path.size();
+  return lumora_sdk::copy_out(lumora_sdk::log_file_path(), buf, buf_size);
 }
 
 LUMORA_API int lumora_log_level(void) { return lumora_sdk::log_level(); }
