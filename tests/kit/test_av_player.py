@@ -208,8 +208,10 @@ async def test_a_picture_size_that_changes_midway_is_fitted_into_the_track_at_it
     audio, video = await play(lumora_peer, player)
     assert {(f.width, f.height) for _, f in video} == {(160, 120)}  # the track keeps its size
     assert 29 <= len(video) <= 31 and player.stats().pictures_fitted == 15
-    # Each picture at its time: steady arrivals and pts, no burst where the size changes.
-    assert np.diff([t for t, _ in video]).min() > 0.03
+    # Each picture at its time, none sent ahead of it where the size changes. A picture may come
+    # late when the machine is busy; one that comes early against the others' pace is a burst.
+    ahead = np.array([t - f.pts / 1000 for t, f in video])
+    assert (ahead > np.median(ahead) - 0.03).all(), np.round(ahead - np.median(ahead), 3)
     steps = np.diff([f.pts for _, f in video])
     assert steps.min() > 30 and steps.max() < 110 and abs(steps.sum() - 1000 * (len(video) - 1) / 15) < 100
     # The wide pictures are scaled to 160x60 with their aspect kept, centred on black.
