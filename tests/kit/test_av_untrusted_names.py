@@ -76,15 +76,26 @@ def world(tmp_path, monkeypatch):
     listener = Listener()
     world = dict(folder=tmp_path, pipe=read_end, fifo=str(fifo), listener=listener, port=listener.port,
                  listen=f"tcp://127.0.0.1:{free_port()}?listen=1")
+    # An open stuck on the FIFO may hold the loop itself, so teardown would never come: a watchdog frees it.
+    watchdog = threading.Timer(BOUND_S, release_fifo, (fifo,))
+    watchdog.daemon = True
+    watchdog.start()
     yield world
+    watchdog.cancel()
     os.close(write_end)  # a read stuck on the pipe ends
-    try:
-        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))  # and one stuck opening the FIFO
-    except OSError:
-        pass
+    release_fifo(fifo)
     release_listen(world["listen"])
     listener.close()
     os.close(read_end)
+
+
+def release_fifo(fifo):
+    """Opens the other end of `fifo` for a moment, so that an open stuck waiting for it returns."""
+    for flags in (os.O_WRONLY | os.O_NONBLOCK, os.O_RDONLY | os.O_NONBLOCK):
+        try:
+            os.close(os.open(fifo, flags))
+        except OSError:
+            pass
 
 
 async def play(room, source, **options):
@@ -108,7 +119,7 @@ NOT_A_LOCAL_FILE = r"opened only as a local file; to open a URL, name the protoc
 # Each shape: what is opened, how, the exception that refuses or bounds it, and its message.
 HOSTILE = {
     "concat joins another file": (play, "concat:upload.wav|secret.txt", {}, ValueError, NOT_A_LOCAL_FILE),
-    "subfile cuts another file": (play, "subfile:,,start,0,end,0,,:secret.txt", {}, ValueError, NOT_A_LOCAL_FILE),
+    "subfile cuts another file": (play, "subfile,,start,0,end,0,,:secret.txt", {}, ValueError, NOT_A_LOCAL_FILE),
     "tcp listens": (play, "{listen}", {}, ValueError, NOT_A_LOCAL_FILE),
     "pipe reads another descriptor": (play, "pipe:{pipe}", {}, ValueError, NOT_A_LOCAL_FILE),
     "http connects out": (play, "http://127.0.0.1:{port}/upload.wav", {}, ValueError, NOT_A_LOCAL_FILE),
@@ -219,3 +230,77 @@ def test_a_cancelled_open_does_not_keep_the_process(np, shape, tmp_path):
         listener.close()
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["cancelled", "returned"]
+
+
+class Sender:
+    """A local HTTP server of one file, or of its first `part` bytes and then silence (a peer that stalls)."""
+
+    def __init__(self, body, part=None):
+        self.body, self.part = body, part
+        self.socket = socket.create_server(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+        self.held = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                request += connection.recv(4096)
+            head = f"HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\nContent-Length: {len(self.body)}\r\n\r\n"
+            connection.sendall(head.encode() + self.body[:self.part])
+            if self.part is None:
+                connection.close()
+
+    def close(self):
+        self.socket.close()
+        for connection in self.held:
+            connection.close()
+
+
+async def test_a_url_plays_with_its_protocols_named_and_a_stalled_read_ends_it(lumora_runner, lumora_peer, np,
+                                                                               tmp_path):
+    body = make_file(tmp_path / "talk.wav", 2, frequency=440, video=False).read_bytes()
+    whole, stalled = Sender(body), Sender(body, part=len(body) // 2)
+    try:
+        player = await play(lumora_peer, f"http://127.0.0.1:{whole.port}/talk.wav", protocols={"http", "tcp"})
+        assert player.stats().audio_seconds == pytest.approx(2.0, abs=0.15)
+        assert player.stats().read_errors == 0
+        # Half the file, then nothing: the read gives up after the timeout and what came is played.
+        player = await play(lumora_peer, f"http://127.0.0.1:{stalled.port}/talk.wav", protocols={"http", "tcp"},
+                            timeout=1)
+        assert player.stats().audio_seconds == pytest.approx(1.0, abs=0.15)
+        assert player.stats().read_errors == 1
+    finally:
+        whole.close()
+        stalled.close()
+
+
+async def test_a_recording_goes_out_through_the_protocols_named(lumora_runner, lumora_peer, np, tmp_path,
+                                                                monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    receiver = socket.create_server(("127.0.0.1", 0))
+    received = bytearray()
+
+    def take():
+        connection, _ = receiver.accept()
+        with connection:
+            while data := connection.recv(65536):
+                received.extend(data)
+
+    taking = threading.Thread(target=take, daemon=True)
+    taking.start()
+    try:
+        await record(lumora_peer, f"tcp://127.0.0.1:{receiver.getsockname()[1]}", format="wav", protocols={"tcp"})
+        taking.join(BOUND_S)
+    finally:
+        receiver.close()
+    assert not taking.is_alive()
+    (tmp_path / "received.wav").write_bytes(received)
+    assert probe(tmp_path / "received.wav")["streams"][0]["codec_name"] == "pcm_s16le"
+    assert list(tmp_path.iterdir()) == [tmp_path / "received.wav"]  # nothing written beside it

@@ -54,8 +54,9 @@ DEFAULT_TIMEOUT = 10.0
 
 _T = TypeVar("_T")
 
-# What FFmpeg would read as a protocol prefix (``concat:``, ``tcp:``, ``pipe:``).
-_PROTOCOL_PREFIX = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]+:")
+# What FFmpeg would read as a protocol prefix: ``concat:``, ``tcp:``, ``pipe:``, and
+# ``subfile,,start,0,,:`` (options after a comma).
+_PROTOCOL_PREFIX = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]+[:,]")
 # What a protocol name in `protocols` may be (FFmpeg's list is split at commas).
 _PROTOCOL_NAME = re.compile(r"^[a-z][a-z0-9_]*$")
 _HOW_TO_OPEN_URLS = "to open a URL, name the protocols it may use, e.g. protocols={'http', 'tcp'}"
