@@ -27,22 +27,31 @@ def np():
 
 
 class Listener:
-    """A local TCP port that accepts and never answers, counting who connected."""
+    """A local TCP port that counts who connected; silent, or answering HTTP with `body` (its first `part`
+    bytes, then nothing: a peer that stalls)."""
 
-    def __init__(self):
+    def __init__(self, body=None, part=None):
+        self.body, self.part = body, part
         self.socket = socket.create_server(("127.0.0.1", 0))
         self.port = self.socket.getsockname()[1]
         self.connections = []
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        threading.Thread(target=self._serve, daemon=True).start()
 
-    def _accept(self):
+    def _serve(self):
         while True:
             try:
                 connection, _ = self.socket.accept()
             except OSError:
                 return
             self.connections.append(connection)
+            if self.body is not None:
+                request = b""
+                while b"\r\n\r\n" not in request:
+                    request += connection.recv(4096)
+                head = f"HTTP/1.0 200 OK\r\nContent-Length: {len(self.body)}\r\n\r\n".encode()
+                connection.sendall(head + self.body[:self.part])
+                if self.part is None:
+                    connection.close()
 
     def close(self):
         self.socket.close()
@@ -232,41 +241,10 @@ def test_a_cancelled_open_does_not_keep_the_process(np, shape, tmp_path):
     assert done.stdout.split() == ["cancelled", "returned"]
 
 
-class Sender:
-    """A local HTTP server of one file, or of its first `part` bytes and then silence (a peer that stalls)."""
-
-    def __init__(self, body, part=None):
-        self.body, self.part = body, part
-        self.socket = socket.create_server(("127.0.0.1", 0))
-        self.port = self.socket.getsockname()[1]
-        self.held = []
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        while True:
-            try:
-                connection, _ = self.socket.accept()
-            except OSError:
-                return
-            self.held.append(connection)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                request += connection.recv(4096)
-            head = f"HTTP/1.0 200 OK\r\nContent-Type: audio/wav\r\nContent-Length: {len(self.body)}\r\n\r\n"
-            connection.sendall(head.encode() + self.body[:self.part])
-            if self.part is None:
-                connection.close()
-
-    def close(self):
-        self.socket.close()
-        for connection in self.held:
-            connection.close()
-
-
 async def test_a_url_plays_with_its_protocols_named_and_a_stalled_read_ends_it(lumora_runner, lumora_peer, np,
                                                                                tmp_path):
     body = make_file(tmp_path / "talk.wav", 2, frequency=440, video=False).read_bytes()
-    whole, stalled = Sender(body), Sender(body, part=len(body) // 2)
+    whole, stalled = Listener(body), Listener(body, part=len(body) // 2)
     try:
         player = await play(lumora_peer, f"http://127.0.0.1:{whole.port}/talk.wav", protocols={"http", "tcp"})
         assert player.stats().audio_seconds == pytest.approx(2.0, abs=0.15)
