@@ -136,7 +136,8 @@ class MediaRecorder:
         self.plan = plan_for(self.path, format)  # an unknown container fails here, not in start()
         checked_options(options)
         self._muxer_options: dict[str, Any] = dict(
-            format=format, options=options, protocols=checked_protocols(protocols, timeout), timeout=timeout, audio_codec=audio_codec, video_codec=video_codec,
+            format=format, options=options, protocols=checked_protocols(protocols, timeout), timeout=timeout,
+            audio_codec=audio_codec, video_codec=video_codec,
             audio_options=audio_options, video_options=video_options, sample_rate=sample_rate,
             channels=channels, wait_ms=wait_ms, fragment_seconds=fragment_seconds)
         self.channels = channels
