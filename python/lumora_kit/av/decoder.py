@@ -1,6 +1,7 @@
 """Decoding a media file in a thread, into what a room's sources take, with back-pressure.
 
-`FileDecoder` opens anything FFmpeg opens (a file or a URL), and a thread of
+`FileDecoder` opens a local file, or a URL whose protocols the program
+names (see `opening`: what FFmpeg is handed, and the timeout), and a thread of
 its own demuxes and decodes it and converts what it decodes:
 
 - audio to 16-bit interleaved PCM at the output rate and channel count (FFmpeg's
@@ -51,6 +52,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 from ..media.audio import SDK_SAMPLE_RATES, sdk_sample_rate
 from .frames import i420_from_av, i420_planes, import_av, layout_name
+from .opening import DEFAULT_TIMEOUT, checked_options, checked_protocols, input_target, open_input
 
 if TYPE_CHECKING:
     import av
@@ -145,6 +147,7 @@ class FileDecoder:
     """A media file decoded in a thread into audio frames and I420 pictures (see the module)."""
 
     def __init__(self, source: str, *, format: str | None = None, options: dict[str, str] | None = None,
+                 protocols: frozenset[str] | None = None, timeout: float = DEFAULT_TIMEOUT,
                  loop: bool = False, audio: bool = True, video: bool = True, sample_rate: int | None = None,
                  channels: int | None = None, width: int | None = None, height: int | None = None,
                  fps: float | None = None, frame_ms: int = 20, queue_ms: int = 1000) -> None:
@@ -152,6 +155,8 @@ class FileDecoder:
         import_av("FileDecoder")
         self.source, self.loop = source, loop
         self._format, self._options = format, options
+        self._protocols, self._timeout = checked_protocols(protocols, timeout), timeout
+        checked_options(options)
         self.frame_ms = frame_ms
         self._container = self._open()
         container = self._container
@@ -190,14 +195,9 @@ class FileDecoder:
         self._rotation = display_rotation(self._video_stream) if self._video_stream is not None else 0
 
     def _open(self) -> "av.container.InputContainer":
-        import av
-        try:
-            return av.open(self.source, "r", format=self._format, options=self._options)
-        except av.FFmpegError as e:
-            named = naming_the_file(e, self.source)
-            if named is e:
-                raise
-            raise named from e
+        # Again on each reopening: a local name is checked for what it is now.
+        target = input_target(self.source, self._protocols, self._timeout, self._format)
+        return open_input(target, self._format, self._options)
 
     def stats(self) -> PlaybackStats:
         rate, counts = self.info.sample_rate or 1, self.counts

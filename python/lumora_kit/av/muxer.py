@@ -49,6 +49,12 @@ MP4 with its index, seekable everywhere; the other containers get their
 index and length in their trailer. ``fragment_seconds=None`` writes the
 ordinary file directly (nothing readable before `finish()`).
 
+Where it goes. `path` is a local file (made before FFmpeg opens it, so a
+path that cannot be written fails by name), unless `protocols` names what
+FFmpeg may use to send it out; then `timeout` bounds connecting and each
+write (see `opening`), and nothing of the local file's care applies (no
+fsync, no rewriting as a plain MP4).
+
 Finishing. `finish()` (or the end of the main thread) makes the thread
 flush the encoders and write the container's trailer: whatever stopped the
 recording, the file is complete and playable. The thread is not a daemon,
@@ -77,6 +83,10 @@ import _lumora
 from ..media.timeline import AudioCursor, StreamTimeline
 from .compose import GridCompositor, fit
 from .frames import MILLISECONDS, PcmConverter, import_av, layout_name
+from .opening import (
+    DEFAULT_TIMEOUT, checked_options, checked_protocols, input_target, open_input, open_output, output_target,
+    timed_out,
+)
 
 if TYPE_CHECKING:
     import av
@@ -405,9 +415,9 @@ class Muxer:
                  audio_keys: tuple[str | None, ...] = (None,), grid_size: tuple[int, int] | None = None,
                  video_size: tuple[int, int] | None = None, expected: set[str | None] | None = None,
                  origin: float | None = None, wait_ms: int = 1000, fragment_seconds: float | None = 2.0,
-                 max_queue: int = 600) -> None:
+                 max_queue: int = 600, protocols: frozenset[str] | None = None,
+                 timeout: float = DEFAULT_TIMEOUT) -> None:
         import_av("MediaRecorder")
-        import av
         import numpy
         self.np = numpy
         self.path = path
@@ -445,18 +455,20 @@ class Muxer:
         self._last_sync = time.monotonic()
         self._end: float | None = None
         self._placed_until = 0.0  # the arrival of the last frame taken from the queue
-        folder = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(folder):
-            raise FileNotFoundError(errno.ENOENT, f"cannot record to {path!r}: there is no folder {folder!r}",
-                                    path)
-        try:
-            with open(path, "wb"):  # made now, so a path that cannot be written fails here, by name
-                pass
-        except OSError as e:
-            raise type(e)(e.errno, f"cannot record to {path!r}: {e.strerror}", path) from None
+        checked_options(options)
+        target = self._target = output_target(path, checked_protocols(protocols, timeout), timeout)
+        if target.local:
+            folder = os.path.dirname(os.path.abspath(path))
+            if not os.path.isdir(folder):
+                raise FileNotFoundError(errno.ENOENT, f"cannot record to {path!r}: there is no folder {folder!r}",
+                                        path)
+            try:
+                with open(path, "wb"):  # made now, so a path that cannot be written fails here, by name
+                    pass
+            except OSError as e:
+                raise type(e)(e.errno, f"cannot record to {path!r}: {e.strerror}", path) from None
         all_options = container_options(self.plan, fragment_seconds) | (options or {})
-        self._container: "av.container.OutputContainer" = av.open(path, "w", format=self.plan.format,
-                                                                  options=all_options)
+        self._container: "av.container.OutputContainer" = open_output(target, self.plan.format, all_options)
         try:
             for key in audio_keys:
                 self._audio[key] = _AudioTrack(self, self._add_audio(key))
@@ -469,11 +481,16 @@ class Muxer:
             if not self._expected:
                 self._tracks_final = True
                 self._container.start_encoding()  # the encoders open and the header is written now
-        except BaseException:
+        except BaseException as e:
             self._container.close()
-            os.unlink(path)
-            raise
-        self._fd = os.open(path, os.O_RDONLY)
+            if target.local:
+                os.unlink(path)
+            named = timed_out(e, target, "to connect")
+            if named is e:
+                raise
+            raise named from e
+        if target.local:
+            self._fd = os.open(path, os.O_RDONLY)
         self._thread = threading.Thread(target=self._run, name=f"lumora_kit recorder {path}")
         self._thread.start()
 
@@ -519,7 +536,7 @@ class Muxer:
         if self._grid is not None:
             frames["grid"] = self._grid.frames
         try:
-            size = os.path.getsize(self.path)
+            size = os.path.getsize(self.path) if self._target.local else 0
         except OSError:
             size = 0
         videos: list[Any] = [t for _, t in videos_by_user] + ([self._grid] if self._grid else [])
@@ -556,7 +573,7 @@ class Muxer:
             for track in tracks + ([self._grid] if self._grid is not None else []):
                 track.finish(end_ms)
         except BaseException as e:
-            self.error = e
+            self.error = timed_out(e, self._target, "to take what was written")
             logger.exception("MediaRecorder: writing %s failed", self.path)
         finally:
             try:
@@ -566,7 +583,8 @@ class Muxer:
                 logger.exception("MediaRecorder: finalising %s failed", self.path)
             if self._fd is not None:
                 os.close(self._fd)
-            if self.error is None and self.fragment_seconds and self.plan.format in ("mp4", "mov"):
+            if self.error is None and self.fragment_seconds and self.plan.format in ("mp4", "mov") \
+                    and self._target.local:
                 self._rewrite_plain()
             self.finished.set()
 
@@ -676,11 +694,10 @@ class Muxer:
 
     def _rewrite_plain(self) -> None:
         """The fragmented MP4 copied, packet by packet, into a plain one with its index (see the module)."""
-        import av
         temporary = f"{self.path}.plain"
         try:
-            with av.open(self.path) as fragmented, \
-                    av.open(temporary, "w", format=self.plan.format) as plain:
+            with open_input(input_target(self.path, None, DEFAULT_TIMEOUT)) as fragmented, \
+                    open_output(output_target(temporary, None, DEFAULT_TIMEOUT), self.plan.format) as plain:
                 streams = {}
                 for stream in fragmented.streams:
                     copy = plain.add_stream_from_template(stream)

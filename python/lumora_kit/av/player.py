@@ -28,11 +28,13 @@ import asyncio
 import functools
 import logging
 import os
+from collections.abc import Collection
 from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
 from .frames import import_av
 from .decoder import Decoded, FileDecoder, Kind, MediaInfo, PlaybackStats
+from .opening import DEFAULT_TIMEOUT, checked_options, checked_protocols, open_off_loop
 
 if TYPE_CHECKING:
     from ..room import Room
@@ -93,8 +95,15 @@ class PlaybackClock:
 class MediaPlayer:
     """Plays a media file or URL into a room: its audio as an `AudioSource`, its video as a `VideoSource`.
 
-    `source` is anything FFmpeg opens (mp4, webm, mkv, ogg, mp3, wav, flac,
-    a URL); `format` and `options` go to FFmpeg's demuxer as in `av.open`.
+    `source` is a local file FFmpeg reads (mp4, webm, mkv, ogg, mp3, wav,
+    flac, a local playlist of local files): a plain name is a path and
+    nothing else, so a name a user supplies is safe to play. A URL (or any
+    of FFmpeg's protocols) is opened only when `protocols` names the
+    protocols it may use, e.g. ``{"https", "tls", "tcp"}``; then opening it,
+    and each read after, gives up after `timeout` seconds (10 by default).
+    `format` and `options` go to FFmpeg's demuxer as in `av.open` (they are
+    the program's, not a user's: a ``protocol_whitelist`` in `options` is
+    refused).
     `audio` and `video` choose what to play. Audio is played at
     `sample_rate` (8000, 16000, 32000, 44100 or 48000; by default the
     lowest of these that keeps the file's) and `channels` (1 or 2; by
@@ -111,15 +120,20 @@ class MediaPlayer:
     """
 
     def __init__(self, source: str | os.PathLike[str], *, format: str | None = None,
-                 options: dict[str, str] | None = None, loop: bool = False, audio: bool = True,
+                 options: dict[str, str] | None = None, protocols: Collection[str] | None = None,
+                 timeout: float = DEFAULT_TIMEOUT, loop: bool = False, audio: bool = True,
                  video: bool = True, sample_rate: int | None = None,
                  channels: int | None = None, width: int | None = None, height: int | None = None,
                  fps: float | None = None, queue_ms: int = 1000) -> None:
         import_av("MediaPlayer")  # fails here, naming the extra, rather than in play()
-        self.source = str(source)
+        self.source = os.fspath(source)
+        if not isinstance(self.source, str):
+            raise TypeError(f"source is a str or a path, not {type(self.source).__name__}")
         self.loop = loop
+        checked_options(options)  # bad arguments fail here rather than in play()
         self._open_decoder = functools.partial(
-            FileDecoder, self.source, format=format, options=options, loop=loop, audio=audio, video=video,
+            FileDecoder, self.source, format=format, options=options,
+            protocols=checked_protocols(protocols, timeout), timeout=timeout, loop=loop, audio=audio, video=video,
             sample_rate=sample_rate, channels=channels, width=width, height=height, fps=fps, queue_ms=queue_ms)
         self._decoder: FileDecoder | None = None
         self._clock: PlaybackClock | None = None
@@ -181,7 +195,7 @@ class MediaPlayer:
         loop = asyncio.get_running_loop()
         decoder: FileDecoder | None = None
         try:
-            decoder = self._decoder = await asyncio.to_thread(self._open_decoder)
+            decoder = self._decoder = await open_off_loop(self._open_decoder, FileDecoder.close, self.source)
             info = self.info = decoder.info
             if info.has_audio:
                 self.audio_source = await room.publish_audio(sample_rate=info.sample_rate, channels=info.channels,

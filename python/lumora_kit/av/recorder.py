@@ -61,7 +61,7 @@ import asyncio
 import logging
 import os
 import re
-from collections.abc import AsyncIterable
+from collections.abc import AsyncIterable, Collection
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, Self
 
@@ -70,6 +70,7 @@ import _lumora
 from .frames import import_av
 from .mixer import AudioMixer
 from .muxer import Muxer, RecordingStats, plan_for
+from .opening import DEFAULT_TIMEOUT, checked_options, checked_protocols
 
 if TYPE_CHECKING:
     from ..room import Room
@@ -104,6 +105,13 @@ class MediaRecorder:
     for a user, and a file's header for a track's first picture.
     `fragment_seconds` is how much a killed process may lose (None: the
     file is readable only after `stop()`).
+
+    `path` is a local file, whatever it looks like (``pipe:1`` is a file of
+    that name), so a name a user supplies is safe to record to. To send the
+    recording out through FFmpeg's protocols, name those it may use in
+    `protocols` (e.g. ``{"tcp"}``); connecting and each write then give up
+    after `timeout` seconds (10 by default). A ``protocol_whitelist`` in
+    `options` is refused: `protocols` is the one way to choose.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, format: str | None = None,
@@ -113,7 +121,8 @@ class MediaRecorder:
                  sample_rate: int | None = None, channels: int = 1, fps: float | None = None,
                  wait_ms: int = 1000, layout: Layout = "grid", size: tuple[int, int] | None = None,
                  fragment_seconds: float | None = 2.0,
-                 stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH) -> None:
+                 stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
+                 protocols: Collection[str] | None = None, timeout: float = DEFAULT_TIMEOUT) -> None:
         import_av("MediaRecorder")
         if layout not in LAYOUTS:
             raise ValueError(f"layout is one of {', '.join(map(repr, LAYOUTS))}, not {layout!r}")
@@ -121,10 +130,14 @@ class MediaRecorder:
             raise ValueError(f"size is an even, positive (width, height), not {size!r}")
         if fragment_seconds is not None and fragment_seconds <= 0:
             raise ValueError(f"fragment_seconds is positive or None, not {fragment_seconds!r}")
-        self.path = str(path)
+        self.path = os.fspath(path)
+        if not isinstance(self.path, str):
+            raise TypeError(f"path is a str or a path, not {type(self.path).__name__}")
         self.plan = plan_for(self.path, format)  # an unknown container fails here, not in start()
+        checked_options(options)
         self._muxer_options: dict[str, Any] = dict(
-            format=format, options=options, audio_codec=audio_codec, video_codec=video_codec,
+            format=format, options=options, protocols=checked_protocols(protocols, timeout), timeout=timeout,
+            audio_codec=audio_codec, video_codec=video_codec,
             audio_options=audio_options, video_options=video_options, sample_rate=sample_rate,
             channels=channels, wait_ms=wait_ms, fragment_seconds=fragment_seconds)
         self.channels = channels

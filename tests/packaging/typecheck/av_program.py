@@ -15,9 +15,12 @@ from lumora_kit.av import (
 async def play_record_and_mix(room: Room, user_id: str) -> tuple[int, float | None]:
     player = MediaPlayer("talk.mp4", loop=False, sample_rate=16000, fps=15.0)
     recorder = MediaRecorder("call.webm", video_codec="libvpx-vp9", options={"cluster_time_limit": "1000"})
+    stream = MediaPlayer("https://example.com/talk.mp4", protocols={"https", "tls", "tcp"}, timeout=5.0)
+    out = MediaRecorder("tcp://127.0.0.1:9000", format="matroska", protocols=frozenset({"tcp"}))
     async with recorder:
         await recorder.start(room, user_id)
         await player.play(room)
+    del stream, out
     info: MediaInfo | None = player.info
     tracks: list[tuple[str, str | None]] = recorder.tracks
     async with AudioMixer(16000, channels=1, latency_ms=60) as mixer:
