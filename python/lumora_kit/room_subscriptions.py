@@ -188,12 +188,13 @@ class RoomSubscriptions:
     def user_left(self, user_id: str) -> None:
         # The pump calls this after the user left `remote_users`, so a consumer
         # that sees its stream end no longer finds the user listed. The
-        # user's frames came before the leave: they are queued already.
+        # user's frames came before the leave: they are queued already. The
+        # streams that end are those of the stay that ended; a stream routed
+        # now waits for the user's next stay (which may have begun already).
         routes = self._core.routes
         if routes is not None:
-            for sink in routes.sinks_of(user_id):
+            for sink in routes.user_left(user_id):
                 sink.end("user left")
-            routes.forget_user(user_id)
         for feed in self._track_feeds:
             feed.handed = {handed for handed in feed.handed if handed[0] != user_id}
         if user_id in self._mixed_users:
