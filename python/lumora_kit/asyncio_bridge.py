@@ -268,10 +268,11 @@ class RoomRoutes:
                     sink.put(frame)
                 return
             place = (table, key)
-            stays = self._stays.get(_user_of(place))
-            if stays is not None and stays[-1].over:
-                return  # a frame after the user's exit belongs to no stay
-            stay = self._sdk_stay(_user_of(place))
+            user_id = _user_of(place)
+            stays = self._stays.get(user_id)
+            if user_id is None or (stays is not None and stays[-1].over):
+                return  # a frame of nobody, or after the user's exit, belongs to no stay
+            stay = self._sdk_stay(user_id)
             if place in stay.opened:
                 return
             early = stay.early.get(place)

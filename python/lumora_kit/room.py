@@ -447,9 +447,10 @@ def _finish(core: RoomCore, parts: _Parts) -> None:
 # it changes nothing itself and hands the leave to the loop, where
 # `_leave_abandoned` runs it at the next turn like any leave, without the
 # wait for OnExitRoom. On a closed loop nothing can run there any more: it
-# calls ExitRoom and lets the cloud go on the spot, which is safe on any
-# thread (the SDK's cloud defers its own destruction from inside its
-# callbacks), and the streams of that loop are not ended.
+# calls ExitRoom and lets the cloud go on the spot, as a leave does, on
+# whatever thread that is (destroying a cloud does not wait for a callback
+# of it that is running, so this is safe inside its own callback too); the
+# streams of that loop are not ended.
 
 def _never_left(label: str, what: str) -> None:
     warnings.warn(f"{label} was never left; {what}. Leave it with `async with Room.join(...)` "

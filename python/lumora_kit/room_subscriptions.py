@@ -10,7 +10,10 @@ delegate subscribes each remote user's audio (and video, with pixel output)
 on the SDK's thread when the user enters, and keeps the frames that arrive
 before any stream of them is open (a bounded `EarlyFrames` per user and
 stream type, dropped when the user leaves): the first stream opened starts
-with the first frame the user sent. Streams then only add and remove routes;
+with the first frame the user sent. The routes keep this per stay of the
+user, as the SDK reports entries and exits (see `RoomRoutes`), so a user
+who leaves and comes back before the pump has run starts the new stay with
+its own first frame. Streams then only add and remove routes;
 the subscriptions last as long as the user is in the room. `tracks()` opens
 each user's streams as their media becomes available and hands them over.
 
