@@ -30,7 +30,7 @@ import _lumora
 
 from .delegate import CALLBACK_NAMES, Delegate
 from .event_queue import DEFAULT_WINDOW_MS, DropPolicy, EventQueue
-from .events import EVENT_TYPES, Event, OnRemoteUserEnterRoom
+from .events import EVENT_TYPES, Event, OnRemoteUserEnterRoom, OnRemoteUserExitRoom
 from .streams import Sink
 
 logger = logging.getLogger("lumora_kit")
@@ -163,6 +163,24 @@ class EarlyFrames:
             self.dropped += 1
 
 
+class _Stay:
+    """One stay of a remote user in the room, as the Room's routes track it (under `RoomRoutes._lock`).
+
+    `early` keeps the first frames of each (table, key) until a stream of
+    this stay takes them; `opened` holds the places whose beginning a stream
+    of this stay took, so nothing is kept for them any more. Once the SDK
+    reported the user's exit (`over`), `sinks` holds the streams of this
+    stay, no longer routed: the pump ends them when it handles that exit."""
+
+    __slots__ = ("early", "opened", "sinks", "over")
+
+    def __init__(self) -> None:
+        self.early: dict[tuple[str, Any], EarlyFrames] = {}
+        self.opened: set[tuple[str, Any]] = set()
+        self.sinks: list[Sink[Any]] = []
+        self.over = False
+
+
 class RoomRoutes:
     """Where the Room's delegate sends what arrives. Shared by the Room (on the loop) and its delegate.
 
@@ -175,13 +193,26 @@ class RoomRoutes:
     tuple, so the SDK's threads read them without a lock (a dict's `get` and
     item assignment are atomic).
 
+    Stays. The SDK's thread reports a user's entry and exit here
+    (`user_entering`, `user_exiting`) before the Room's pump hears of them,
+    and the pump may run much later: a user can leave and come back in
+    between. So each user has a list of `_Stay`s while the two differ: the
+    last is the stay the SDK is in (its frames are kept there), the first
+    the one the loop is in (a stream opened on the loop belongs to it). At
+    the SDK's exit the user's routed sinks leave the routes for their stay,
+    so frames of a next stay never reach a stream that is about to end "user
+    left"; the pump ends them when it handles that exit (`user_left`), and
+    drops the stay. A user nobody has reported has no entry, and an entry
+    goes with the last stay the loop has seen end.
+
     With `auto_subscribe`, the delegate subscribes each remote user's audio
     (and, with `video_types`, video) on the SDK's thread as soon as the user
     enters, through `cloud` (a weak reference, so the delegate does not keep
-    its own cloud alive). Frames of a user and stream type that arrive before
-    any stream of them was opened are kept in `EarlyFrames`; the first stream
-    opened starts with them (`add`), and the Room drops them when the user
-    leaves (`forget_user`)."""
+    its own cloud alive). Frames of a user and stream type that arrive while
+    no stream of them is routed are kept in the stay's `EarlyFrames`, until
+    a stream of the stay took its beginning: the first stream opened in the
+    stay starts with them (`add`); one routed when the frames came took them
+    itself, which counts once it is closed having received any (`remove`)."""
 
     def __init__(self, room_events: EventQueue[Event], *, auto_subscribe: bool = False,
                  video_types: tuple[_lumora.StreamType, ...] = ()) -> None:
@@ -198,8 +229,9 @@ class RoomRoutes:
         self.auto_subscribe = auto_subscribe
         self.video_types = video_types
         self.cloud: "weakref.ref[_lumora.VELACloud] | None" = None
-        self._early: dict[tuple[str, Any], EarlyFrames] = {}
-        self._opened: set[tuple[str, Any]] = set()  # (table, key) that had a stream: nothing kept any more
+        self._stays: dict[str | None, list[_Stay]] = {}  # by user: the loop's stay first, the SDK's last
+
+    # ---- On the SDK's thread ----
 
     def subscribe_user(self, user_id: str) -> None:
         """Subscribes the user's audio and video (SDK thread, at the user's entry)."""
@@ -211,6 +243,22 @@ class RoomRoutes:
             if result != 0:
                 logger.warning("Room: Subscribe(%r, %s) returned %d", user_id, stream_type, result)
 
+    def user_entering(self, user_id: str) -> None:
+        """The SDK reported the user's entry: a stay begins (unless frames began it already)."""
+        with self._lock:
+            self._sdk_stay(user_id)
+
+    def user_exiting(self, user_id: str) -> None:
+        """The SDK reported the user's exit: the stay is over, its streams leave the routes."""
+        with self._lock:
+            stay = self._sdk_stay(user_id)
+            stay.over = True
+            for table in ("audio", "pixel", "video"):
+                routes: dict[Any, tuple[Sink[Any], ...]] = getattr(self, table)
+                for key in [k for k in routes if _user_of((table, k)) == user_id]:
+                    stay.sinks.extend(routes[key])
+                    self._set(table, key, ())
+
     def keep_early(self, table: str, key: Any, frame: Any) -> None:
         """A frame that found no sink on the lock-free path (SDK thread)."""
         with self._lock:
@@ -220,20 +268,49 @@ class RoomRoutes:
                     sink.put(frame)
                 return
             place = (table, key)
-            if place in self._opened:
+            user_id = _user_of(place)
+            stays = self._stays.get(user_id)
+            if user_id is None or (stays is not None and stays[-1].over):
+                return  # a frame of nobody, or after the user's exit, belongs to no stay
+            stay = self._sdk_stay(user_id)
+            if place in stay.opened:
                 return
-            early = self._early.get(place)
+            early = stay.early.get(place)
             if early is None:
                 bound = EARLY_AUDIO_FRAMES if table == "audio" else EARLY_VIDEO_FRAMES
-                early = self._early[place] = EarlyFrames(bound)
+                early = stay.early[place] = EarlyFrames(bound)
             early.keep(frame)
 
-    def forget_user(self, user_id: str) -> None:
-        """Drops what was kept of a user who left (on the loop)."""
+    def _sdk_stay(self, user_id: str | None) -> _Stay:
+        """The stay the SDK is in (begun here if there is none). Under `_lock`."""
+        stays = self._stays.setdefault(user_id, [])
+        if not stays or stays[-1].over:
+            stays.append(_Stay())
+        return stays[-1]
+
+    # ---- On the loop ----
+
+    def user_left(self, user_id: str) -> list[Sink[Any]]:
+        """The pump handled a user's exit: drops that stay, and returns its streams for the pump to end."""
         with self._lock:
-            for place in [p for p in self._early if _user_of(p) == user_id]:
-                del self._early[place]
-            self._opened = {p for p in self._opened if _user_of(p) != user_id}
+            stays = self._stays.get(user_id)
+            if not stays or not stays[0].over:
+                return []
+            stay = stays.pop(0)
+            if not stays:
+                del self._stays[user_id]
+            return stay.sinks
+
+    def kept(self, table: str, key: Any) -> EarlyFrames | None:
+        """What is kept of a (table, key) in the stay the SDK is in."""
+        with self._lock:
+            stays = self._stays.get(_user_of((table, key)))
+            return stays[-1].early.get((table, key)) if stays else None
+
+    def users_tracked(self) -> list[str | None]:
+        """The users the routes keep stays of (each in the room, or their exit not yet handled)."""
+        with self._lock:
+            return list(self._stays)
 
     def add(self, table: str, key: Any, sink: Sink[Any]) -> None:
         with self._lock:
@@ -241,16 +318,21 @@ class RoomRoutes:
                 self.mixed = self.mixed + (sink,)
                 self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
-            if self.auto_subscribe:
-                # The first stream of a user and stream type starts with the
-                # frames kept so far, put before the new routes are visible.
-                place = (table, key)
-                self._opened.add(place)
-                early = self._early.pop(place, None)
+            place = (table, key)
+            stays = self._stays.get(_user_of(place))
+            stay = stays[0] if stays else None  # the loop's stay, or none: the user's next one
+            if stay is not None and self.auto_subscribe and place not in stay.opened:
+                # The first stream of the stay starts with the frames kept
+                # so far, put before the new routes are visible.
+                early = stay.early.pop(place, None)
                 if early is not None:
+                    stay.opened.add(place)
                     for frame in early.frames:
                         sink.put(frame)
                     sink.queue.count_dropped(early.dropped)
+            if stay is not None and stay.over:
+                stay.sinks.append(sink)  # the SDK saw that stay end: the stream ends with it
+                return
             self._set(table, key, getattr(self, table).get(key, ()) + (sink,))
 
     def remove(self, table: str, key: Any, sink: Sink[Any]) -> None:
@@ -259,7 +341,16 @@ class RoomRoutes:
                 self.mixed = tuple(s for s in self.mixed if s is not sink)
                 self.mixed_puts = tuple(s.put for s in self.mixed)
                 return
-            self._set(table, key, tuple(s for s in getattr(self, table).get(key, ()) if s is not sink))
+            place = (table, key)
+            routed: tuple[Sink[Any], ...] = getattr(self, table).get(key, ())
+            stays = self._stays.get(_user_of(place), ())
+            if any(s is sink for s in routed):
+                self._set(table, key, tuple(s for s in routed if s is not sink))
+                if stays and not stays[-1].over and sink.queue.received:
+                    stays[-1].opened.add(place)  # it took the stay's beginning: nothing is kept for another
+                return
+            for stay in stays:
+                stay.sinks = [s for s in stay.sinks if s is not sink]
 
     def _set(self, table: str, key: Any, sinks: tuple[Sink[Any], ...]) -> None:
         routes: dict[Any, tuple[Sink[Any], ...]] = getattr(self, table)
@@ -271,21 +362,16 @@ class RoomRoutes:
             puts.pop(key, None)
             routes.pop(key, None)
 
-    def sinks_of(self, user_id: str | None) -> list[Sink[Any]]:
-        found: list[Sink[Any]] = list(self.audio.get(user_id, ()))
-        tables: tuple[Mapping[RouteKey, tuple[Sink[Any], ...]], ...] = (self.pixel, self.video)
-        for table in tables:
-            for (user, _), sinks in list(table.items()):
-                if user == user_id:
-                    found.extend(sinks)
-        return found
-
     def all_sinks(self) -> list[Sink[Any]]:
         found: list[Sink[Any]] = list(self.mixed)
         tables: tuple[Mapping[Any, tuple[Sink[Any], ...]], ...] = (self.audio, self.pixel, self.video)
         for table in tables:
             for sinks in list(table.values()):
                 found.extend(sinks)
+        with self._lock:
+            for stays in self._stays.values():
+                for stay in stays:
+                    found.extend(stay.sinks)
         return found
 
 
@@ -294,7 +380,7 @@ class RoomDelegate(Delegate):
 
     It holds only the `RoomRoutes`, never the cloud or the Room."""
 
-    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserEnterRoom"}
+    bridged_callbacks = frozenset(CALLBACK_NAMES) - FRAME_CALLBACKS - {"OnRemoteUserEnterRoom", "OnRemoteUserExitRoom"}
 
     def __init__(self, routes: RoomRoutes) -> None:
         super().__init__()
@@ -306,12 +392,20 @@ class RoomDelegate(Delegate):
 
     def OnRemoteUserEnterRoom(self, info: _lumora.UserInfo) -> None:
         try:
-            routes = self.routes
+            routes, user_id = self.routes, user_text(info)
+            routes.user_entering(user_id)
             if routes.auto_subscribe:
-                routes.subscribe_user(user_text(info))
+                routes.subscribe_user(user_id)
             routes.room_events.put(OnRemoteUserEnterRoom(info))
         except Exception:
             _log_callback_error(self, "OnRemoteUserEnterRoom")
+
+    def OnRemoteUserExitRoom(self, info: _lumora.UserInfo, reason: int) -> None:
+        try:
+            self.routes.user_exiting(user_text(info))
+            self.routes.room_events.put(OnRemoteUserExitRoom(info, reason))
+        except Exception:
+            _log_callback_error(self, "OnRemoteUserExitRoom")
 
     def OnRemoteAudioReceived(self, user_id: str | None, frame: _lumora.AudioFrame) -> None:
         try:

@@ -27,15 +27,24 @@ Leaving (on normal exit, an exception or cancellation): the sources stop
 and their local channels are destroyed, `ExitRoom`, a bounded wait for
 `OnExitRoom`, the cloud is destroyed (no callback comes after that), and
 then every stream ends once its consumer has taken what was queued.
+
+A Room the program drops without leaving leaves by itself: a finaliser
+(`weakref.finalize`, which runs on whatever thread the garbage collector
+does) hands the leave to the Room's loop, which warns (ResourceWarning, as
+an unclosed file does), calls `ExitRoom`, destroys the cloud and ends the
+streams; on a closed loop the finaliser calls `ExitRoom` itself. What keeps
+a joined Room is the program's own references, and the tasks that wait for
+something of the Room (see the loop's hold at the end of this file).
 """
 
 import asyncio
 import logging
 import os
+import warnings
 import weakref
 from collections.abc import Generator, Mapping
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, NamedTuple, Self
 
 import _lumora
 
@@ -96,6 +105,7 @@ class Room:
         self._room_events_maxsize = room_events_maxsize
         self._left: asyncio.Future[None] | None = None
         self._hold: _LoopHold | None = None
+        self._abandoned: weakref.finalize[Any, Any] | None = None
 
     @classmethod
     def join(cls, app_id: int, room_id: int | str, user_id: str, user_sig: str, **options: Any) -> "JoinRoom":
@@ -326,7 +336,13 @@ class Room:
         # frame, and the cloud must go with the core's reference.
         core.cloud = _lumora.VELACloud(RoomDelegate(routes))
         routes.cloud = weakref.ref(core.cloud)
-        self._hold = _hold(loop, self)
+        self._hold = _hold(loop, core, _Parts(self._events, self._subscriptions, self._publishing))
+        # The finaliser holds the core (and so the cloud), never the Room's
+        # other parts: the waiters of `events` lead to the tasks that wait,
+        # and from them back to this Room.
+        self._abandoned = weakref.finalize(self, _room_abandoned, core, weakref.ref(self._hold),
+                                           f"Room {self.user_id!r} in room {self.room_id!r}")
+        self._abandoned.atexit = False  # at the interpreter's exit the process leaves anyway
         self._events.start_pump()
         entered = self._events.expect(lambda e: isinstance(e, (ev.OnEnterRoom, ev.OnError)))
         in_room = False
@@ -387,63 +403,124 @@ class Room:
 
     def _finish_leaving(self) -> None:
         """Destroys the cloud, then ends everything on the loop's side. Never waits."""
-        core = self._core
-        self._publishing.close_sources()
-        core.cloud = None  # the last reference: the SDK's cloud is destroyed here
-        core.state = "left"
-        # No callback comes any more: what the SDK delivered is handled
-        # before the streams end.
-        self._events.drain()
-        if core.routes is not None:
-            for sink in core.routes.all_sinks():
-                sink.end("room left")
-        self._subscriptions.end_track_feeds()
+        if self._abandoned is not None:
+            self._abandoned.detach()
+            self._abandoned = None
+        _finish(self._core, _Parts(self._events, self._subscriptions, self._publishing))
         if self._hold is not None:
-            _release(self._hold, self)
+            _release(self._hold, self._core)
             self._hold = None
-        self._events.stop_pump()
         if self._left is not None and not self._left.done():
             self._left.set_result(None)
-
-    def __del__(self) -> None:
-        # Only a Room that never left gets here with a cloud: its loop was
-        # closed (see _hold) and nothing refers to it any more. It leaves
-        # the room; the cloud is destroyed with this object.
-        core: RoomCore | None = getattr(self, "_core", None)
-        if core is None or core.cloud is None:
-            return
-        cloud, core.cloud = core.cloud, None  # a stream kept by the program keeps the core, not the cloud
-        try:
-            cloud.ExitRoom()
-        except Exception:
-            pass
-        # Its loop is closed: the pending pump goes with the cloud's
-        # delegate, and says nothing about it.
-        self._events.forget_pump()
 
     def __repr__(self) -> str:
         return f"<Room {self.user_id!r} in {self.room_id!r} (app {self.app_id}) {self._core.state}>"
 
 
-# ---- Keeping a Room in the room alive while its loop is open ---------------------------
-# A Room's pump holds it weakly (see room_events), so a Room in the room
-# needs another holder while its loop can still run it, even when only its
-# own tasks refer to it. The holder must be something the loop drops when
-# it is closed, so that a Room that was never left is freed (and leaves the
-# room) once nothing else refers to it: the loop's selector. One `_LoopHold`
-# a loop is registered as the reader of a pipe that is never written, which
-# costs the loop nothing per iteration; closing the loop closes its
-# selector, which drops the hold, whose finaliser closes the pipe. A loop
-# without readers (the Proactor loop) holds its Rooms with a far timer
-# instead, which re-arms itself if it ever fires.
+class _Parts(NamedTuple):
+    """The parts of a Room that its leave ends, besides the core."""
+
+    events: RoomEvents
+    subscriptions: RoomSubscriptions
+    publishing: RoomPublishing
+
+
+def _finish(core: RoomCore, parts: _Parts) -> None:
+    """The end of a leave: destroys the cloud, then ends everything on the loop's side. Never waits."""
+    parts.publishing.close_sources()
+    core.cloud = None  # the last reference: the SDK's cloud is destroyed here
+    core.state = "left"
+    # No callback comes any more: what the SDK delivered is handled
+    # before the streams end.
+    parts.events.drain()
+    if core.routes is not None:
+        for sink in core.routes.all_sinks():
+            sink.end("room left")
+    parts.subscriptions.end_track_feeds()
+    parts.events.stop_pump()
+
+
+# ---- A Room dropped without leaving -----------------------------------------------------
+# Its finaliser runs wherever the garbage collector does: on an SDK thread
+# (inside one of this very cloud's callbacks), or on the loop's thread in
+# the middle of the routes' or a queue's locked section. So on an open loop
+# it changes nothing itself and hands the leave to the loop, where
+# `_leave_abandoned` runs it at the next turn like any leave, without the
+# wait for OnExitRoom. On a closed loop nothing can run there any more: it
+# calls ExitRoom and lets the cloud go on the spot, as a leave does, on
+# whatever thread that is (destroying a cloud does not wait for a callback
+# of it that is running, so this is safe inside its own callback too); the
+# streams of that loop are not ended.
+
+def _never_left(label: str, what: str) -> None:
+    warnings.warn(f"{label} was never left; {what}. Leave it with `async with Room.join(...)` "
+                  "or `await room.leave()`", ResourceWarning, stacklevel=2)
+
+
+def _room_abandoned(core: RoomCore, hold: "weakref.ref[_LoopHold]", label: str) -> None:
+    if core.cloud is None:
+        return
+    loop = core.loop
+    if loop is not None:
+        try:
+            loop.call_soon_threadsafe(_leave_abandoned, core, hold, label)
+            return
+        except RuntimeError:
+            pass  # the loop is closed
+    cloud, core.cloud = core.cloud, None  # a stream kept by the program keeps the core, not the cloud
+    core.state = "left"
+    try:
+        cloud.ExitRoom()
+    except Exception:
+        pass
+    try:
+        _never_left(label, "its event loop was closed, and it left the room when it was freed")
+    except Exception:
+        pass  # warnings made errors: a finaliser has nobody to raise to
+
+
+def _leave_abandoned(core: RoomCore, hold: "weakref.ref[_LoopHold]", label: str) -> None:
+    """The leave of a Room nothing referred to any more, on its loop."""
+    holder = hold()
+    parts = holder.rooms.pop(core, None) if holder is not None else None
+    if core.cloud is None or parts is None:
+        return
+    try:
+        _never_left(label, "nothing referred to it any more, so it leaves the room now")
+    finally:
+        core.state = "leaving"
+        parts.publishing.close_sources()
+        core.call("ExitRoom")
+        _finish(core, parts)
+
+
+# ---- Keeping a Room's parts alive while its loop is open --------------------------------
+# A Room's pump holds its events weakly (see room_events), and the Room is
+# held by the program alone: a Room the program dropped goes, and leaves
+# (above). But a task that waits for something of the Room (a user, the
+# connection state, a local channel) waits on a future that only the Room's
+# parts refer to, and refers to the Room itself: that task and its Room must
+# stay while the loop can still wake the task. So the loop holds each joined
+# Room's parts (never the Room), until the Room leaves or the loop is
+# closed; then a Room that was never left is freed once nothing else refers
+# to it. (A task that waits on a stream is held anyway: the stream's queue
+# is reachable from the SDK's side, through the cloud's delegate.)
+#
+# The holder must be something the loop drops when it is closed: the loop's
+# selector. One `_LoopHold` a loop is registered as the reader of a pipe
+# that is never written, which costs the loop nothing per iteration;
+# closing the loop closes its selector, which drops the hold, whose
+# finaliser closes the pipe. A loop without readers (the Proactor loop)
+# holds its Rooms with a far timer instead, which re-arms itself if it ever
+# fires.
 
 class _LoopHold:
-    """The Rooms of one loop that are in a room."""
+    """The parts of the Rooms of one loop that are in a room, by their core."""
 
     __slots__ = ("rooms", "timer", "__weakref__")
 
     def __init__(self) -> None:
-        self.rooms: set[Room] = set()
+        self.rooms: dict[RoomCore, _Parts] = {}
         self.timer: asyncio.TimerHandle | None = None
 
 
@@ -452,8 +529,8 @@ _holds: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, weakref.ref[_LoopH
 _HOLD_SECONDS = 365 * 86400.0
 
 
-def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> _LoopHold:
-    """Holds `room` until `_release` or until `loop` is closed."""
+def _hold(loop: asyncio.AbstractEventLoop, core: RoomCore, parts: _Parts) -> _LoopHold:
+    """Holds a Room's `parts` until `_release` or until `loop` is closed."""
     known = _holds.get(loop)
     hold = known() if known is not None else None
     if hold is None:
@@ -471,12 +548,12 @@ def _hold(loop: asyncio.AbstractEventLoop, room: Room) -> _LoopHold:
             else:
                 weakref.finalize(hold, _close_pipe, read_end, write_end)
         _holds[loop] = weakref.ref(hold)
-    hold.rooms.add(room)
+    hold.rooms[core] = parts
     return hold
 
 
-def _release(hold: _LoopHold, room: Room) -> None:
-    hold.rooms.discard(room)
+def _release(hold: _LoopHold, core: RoomCore) -> None:
+    hold.rooms.pop(core, None)
 
 
 def _never_called(hold: _LoopHold) -> None:

@@ -102,19 +102,17 @@ class RoomEvents:
     def start_pump(self) -> None:
         core = self._core
         assert core.loop is not None and core.routes is not None
-        self._pump_task = core.loop.create_task(self._pump(weakref.ref(self), core.routes.room_events),
-                                                name=f"lumora_kit Room {core.user_id} events")
+        pump = core.loop.create_task(self._pump(weakref.ref(self), core.routes.room_events),
+                                     name=f"lumora_kit Room {core.user_id} events")
+        # A Room that never left, on a loop that was closed, frees its pump
+        # still pending: it goes with the cloud's delegate, and says nothing.
+        pump._log_destroy_pending = False  # type: ignore[attr-defined]
+        self._pump_task = pump
 
     def stop_pump(self) -> None:
         pump, self._pump_task = self._pump_task, None
         if pump is not None and not pump.done():
             pump.cancel()  # it holds these events until it has run its cancellation
-
-    def forget_pump(self) -> None:
-        """For a Room freed after its loop was closed: the pending pump goes silently with the cloud."""
-        pump = self._pump_task
-        if pump is not None:
-            pump._log_destroy_pending = False  # type: ignore[attr-defined]
 
     @staticmethod
     async def _pump(events: "weakref.ref[RoomEvents]", room_events: EventQueue[ev.Event]) -> None:

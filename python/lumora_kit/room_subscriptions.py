@@ -10,7 +10,10 @@ delegate subscribes each remote user's audio (and video, with pixel output)
 on the SDK's thread when the user enters, and keeps the frames that arrive
 before any stream of them is open (a bounded `EarlyFrames` per user and
 stream type, dropped when the user leaves): the first stream opened starts
-with the first frame the user sent. Streams then only add and remove routes;
+with the first frame the user sent. The routes keep this per stay of the
+user, as the SDK reports entries and exits (see `RoomRoutes`), so a user
+who leaves and comes back before the pump has run starts the new stay with
+its own first frame. Streams then only add and remove routes;
 the subscriptions last as long as the user is in the room. `tracks()` opens
 each user's streams as their media becomes available and hands them over.
 
@@ -188,12 +191,13 @@ class RoomSubscriptions:
     def user_left(self, user_id: str) -> None:
         # The pump calls this after the user left `remote_users`, so a consumer
         # that sees its stream end no longer finds the user listed. The
-        # user's frames came before the leave: they are queued already.
+        # user's frames came before the leave: they are queued already. The
+        # streams that end are those of the stay that ended; a stream routed
+        # now waits for the user's next stay (which may have begun already).
         routes = self._core.routes
         if routes is not None:
-            for sink in routes.sinks_of(user_id):
+            for sink in routes.user_left(user_id):
                 sink.end("user left")
-            routes.forget_user(user_id)
         for feed in self._track_feeds:
             feed.handed = {handed for handed in feed.handed if handed[0] != user_id}
         if user_id in self._mixed_users:
