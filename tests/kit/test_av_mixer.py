@@ -411,3 +411,44 @@ async def test_room_streams_given_to_the_mixer_are_closed_with_it(lumora_runner,
         mixer.remove_input(names[1])
         await asyncio.wait_for(mixer.aclose(), 30)
         assert [s.end_reason for s in streams] == ["closed"] * 6
+
+
+def tone_blocks(np, samples, frequency, rate=48000, block=0.1):
+    """Per `block` seconds of `samples`: whether `frequency` is clearly in it."""
+    size = int(rate * block)
+    levels = []
+    for start in range(0, len(samples) - size + 1, size):
+        piece = samples[start:start + size]
+        spectrum = np.abs(np.fft.rfft(piece * np.hanning(size)))
+        index = round(frequency * size / rate)
+        levels.append(spectrum[index - 2:index + 3].max() * 4 / size / 32768 > 0.03)
+    return np.array(levels)
+
+
+async def test_a_whole_room_recording_hears_a_talker_on_time_after_the_loop_stalled(lumora_runner, lumora_peer,
+                                                                                   np, tmp_path):
+    """A talker who never pauses (500 Hz for 4.5 s, then 1200 Hz) while the loop stalls 3 s."""
+    import time
+    from lumora_kit import Room, media
+    from lumora_kit.av import MediaRecorder
+    from av_tools import decode_audio
+    out = tmp_path / "room.wav"
+    async with Room.join(lumora_peer.app_id, lumora_peer.room_id, "ann", "s") as ann:
+        await lumora_peer.wait_for_user("ann")
+        async with MediaRecorder(out) as recorder:
+            await recorder.start(lumora_peer)
+            # The pacing thread goes on sending while the loop stands still: all of it is queued.
+            voice = await ann.publish_audio(queue_ms=8000)
+            await voice.capture(media.tone(500, 4500, amplitude=0.3) + media.tone(1200, 2500, amplitude=0.3))
+            await asyncio.sleep(1.0)
+            time.sleep(3.0)  # the loop stalls
+            await asyncio.wait_for(voice.wait_for_playout(), 30)
+            await asyncio.sleep(0.5)
+    audio = decode_audio(np, out)
+    low, high = tone_blocks(np, audio, 500), tone_blocks(np, audio, 1200)
+    first = int(np.argmax(low))
+    # The low tone throughout, the stall included (a block may miss it on a loaded machine).
+    assert low[first:first + 44].mean() > 0.9, low[first:first + 44]
+    change = first + int(np.argmax(high[first:]))
+    assert high[change:change + 20].mean() > 0.9 and not low[change + 2:].any()
+    assert 43 <= change - first <= 48, (first, change)  # 4.5 s after it began, not seconds later
