@@ -308,6 +308,36 @@ async def test_a_stalled_loop_or_a_burst_does_not_leave_an_input_late_for_the_re
     assert (stats.dropped_samples, stats.filled_samples) == (0, 320)
 
 
+async def test_audio_handed_in_ahead_of_its_time_is_kept_and_hostile_stamps_insert_no_silence(lumora_runner, np):
+    from lumora_kit import media
+    from lumora_kit.av import AudioMixer
+    # A program with its own timing hands in 3 s at once (stamps ahead of the arrival, not held
+    # back): nothing of it is late. Halfway its source starts again from pts 0: it follows on.
+    mixer = AudioMixer(16000, latency_ms=0)
+    mixer.start(0.0)
+    talker = Talker(media)
+    for i in range(150):
+        if i == 75:
+            talker.sent = 0
+        frame = talker.frame()
+        mixer.write("file", frame, arrival=0.02)
+    held = [held_frames(np, mixer.mix()) for _ in range(150)]
+    assert held == list(range(75)) * 2
+    assert mixer.stats().dropped_samples == 0 and mixer.stats().inputs["file"].resyncs == 1
+    # Live, a stamp hours ahead (and back again) is placed where the frame came: no hour of silence.
+    mixer = AudioMixer(16000, latency_ms=0)
+    mixer.start(0.0)
+    talker = Talker(media)
+    talk_live(mixer, talker, 10)
+    jump = talker.frame()
+    jump.pts += 3_600_000
+    mixer.write("talker", jump, arrival=0.22)
+    assert held_frames(np, mixer.mix()) == 10
+    assert [held_frames(np, w) for w in talk_live(mixer, talker, 5)] == list(range(11, 16))
+    stats = mixer.stats().inputs["talker"]
+    assert stats.buffered_samples <= 320 and stats.dropped_samples == 0
+
+
 async def test_arguments_out_of_range_are_refused_with_the_range(lumora_runner):
     from lumora_kit.av import AudioMixer
     refused = [

@@ -16,15 +16,16 @@ resampler; mono is copied to both channels, stereo averaged to mono) and
 placed on the mixer's time line by its `pts`: its first frame where it
 arrived, then by its own clock, one frame after the other, with silence
 where its stamps jump ahead (the sender paused, or frames were lost on the
-way). Stamps that go back (the sender started again) or that lie more than
-a second ahead of when the frame came put the input where it arrived again;
-an input that sends nothing adds silence.
+way). Stamps that go back (the sender started again) or that jump more
+than a second ahead of both the frame's arrival and the input's audio so
+far go on where the input's audio ends (or where the frame came, if that
+is later); an input that sends nothing adds silence.
 
 Keeping time. Audio that comes after its window was mixed goes into the
 next window, so a little lateness delays an input a little. What came late
 is bounded, per input: after each frame, the input's audio must end at most
-one window (`frame_ms`) after the later of the frame's arrival and where its
-stamp puts it. Beyond that its oldest audio not mixed yet is dropped (and
+one window (`frame_ms`) after the latest of the frame's arrival, where its
+stamp puts it and the next window to mix. Beyond that its oldest audio not mixed yet is dropped (and
 counted), so the rest moves up and the input is heard again within one
 window. This is what resynchronises an input after the loop stalled (its
 frames queued meanwhile come all at once, after the mix went on without
@@ -33,7 +34,9 @@ stale audio is dropped, not played seconds late for the rest of the
 recording. Audio held up while its windows were not mixed yet (the frames
 of a stall taken before the mix catches up) is still in time and is mixed
 where its stamps put it. So the jitter an input may have without losing
-audio is `latency_ms` plus one window.
+audio is `latency_ms` plus one window. Audio handed in ahead of its time
+(stamps ahead of its arrival: a program that writes a file's audio at
+once) is not late, and is kept up to `max_buffer_ms`.
 
 Mixing sums the inputs in 32 bits and saturates at full scale, so a loud
 sum clips instead of wrapping around into noise.
@@ -65,6 +68,7 @@ Needs PyAV and numpy: ``pip install 'lumora-kit[av]'``.
 """
 
 import asyncio
+import inspect
 import logging
 from collections.abc import AsyncIterable, AsyncIterator, Mapping
 from dataclasses import dataclass, field
@@ -309,14 +313,21 @@ class AudioMixer:
         entry = self._inputs.pop(name, None)
         if entry is None:
             return
-        entry.ended = True
         task = entry.task
-        if task is None and entry.stream is None:
-            return  # made by `write`: no stream to close
-        if task is not None and task is not asyncio.current_task():
-            task.cancel()
-        closer = asyncio.get_running_loop().create_task(
-            self._retire(entry), name=f"lumora_kit AudioMixer closing input {name}")
+        if task is not None and not entry.ended and task is not asyncio.current_task():
+            task.cancel()  # one that ended is closing its stream itself: that is not interrupted
+        entry.ended = True
+        if entry.stream is None:
+            return  # made by `write`, or its stream is closed already
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:  # no loop runs here: a stream that closes without one is closed now
+            close = getattr(entry.stream, "close", None)
+            if close is not None and not inspect.iscoroutinefunction(close):
+                entry.stream = None
+                close()
+            return
+        closer = loop.create_task(self._retire(entry), name=f"lumora_kit AudioMixer closing input {name}")
         self._closing.add(closer)
         closer.add_done_callback(self._closing.discard)
 
@@ -369,26 +380,33 @@ class AudioMixer:
         entry.stamped_end = position + count
         entry.frames += 1
         entry.samples += count
-        # Keeping time: its audio ends at most one window after where it is due.
-        late = entry.written - max(now, position + count) - self.frame_samples
+        # Keeping time: its audio ends at most one window after where it is due (or after the next window).
+        late = entry.written - max(now, position + count, self._read + count) - self.frame_samples
         if late > 0:
             self._drop_late(entry, min(late, entry.written - entry.start))
         self._trim(entry)
 
     def _position(self, entry: _Input, pts: int, arrived: int) -> int:
-        """Where a frame stamped `pts` starts in the mix; `arrived` is where it starts if it is on time."""
+        """Where a frame stamped `pts` starts in the mix; `arrived` is where it starts if it is on time.
+
+        Stamps behind the arrival are trusted (the frame was held up: it
+        belongs where its stamp says, and what cannot be mixed there any
+        more is the lateness bound's business). A restart of the stamps, or
+        a jump ahead beyond `EARLY_MS`, continues the input where its audio
+        ends, or where the frame arrived if that is later."""
         stamp = entry.unwrap(pts)
+        here = max(arrived, entry.written) if entry.started else arrived
         if entry.anchor is None:
             entry.anchor = (arrived, stamp)
-        elif stamp < entry.last_stamp - REWIND_MS:  # the sender started again: where it arrived
-            entry.anchor = (arrived, stamp)
+        elif stamp < entry.last_stamp - REWIND_MS:  # the sender started again
+            entry.anchor = (here, stamp)
             self._resynced(entry)
         entry.last_stamp = stamp
         position = entry.anchor[0] + round((stamp - entry.anchor[1]) * self.sample_rate / 1000)
-        if position > arrived + self._early:  # stamps far ahead of the frame: placed where it came
-            entry.anchor = (arrived, stamp)
+        if position > here + self._early:  # far ahead of both: a stamp that makes no sense
+            entry.anchor = (here, stamp)
             self._resynced(entry)
-            return arrived
+            return here
         return position
 
     def _resynced(self, entry: _Input) -> None:
@@ -510,8 +528,9 @@ class AudioMixer:
         self._inputs.clear()
         current = asyncio.current_task()
         tasks = [entry.task for entry in entries if entry.task is not None and entry.task is not current]
-        for task in tasks:
-            task.cancel()
+        for entry in entries:
+            if entry.task is not None and entry.task is not current and not entry.ended:
+                entry.task.cancel()
         if tasks:
             await asyncio.wait(tasks)
         for entry in entries:  # a task cancelled before it ever ran did not close its stream
