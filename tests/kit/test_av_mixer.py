@@ -434,13 +434,22 @@ async def test_room_streams_given_to_the_mixer_are_closed_with_it(lumora_runner,
     async with Room.join(peer.app_id, peer.room_id, "a", "s"):
         await peer.wait_for_user("a")
         mixer = AudioMixer(48000)
-        streams = [peer.audio_stream("a") for _ in range(6)]
-        names = [mixer.add_input(stream) for stream in streams]
-        mixer.remove_input(names[0])  # right away
-        await asyncio.sleep(0.05)
-        mixer.remove_input(names[1])
+        streams = []
+
+        async def churn(task):
+            for i in range(20):
+                stream = peer.audio_stream("a")
+                streams.append(stream)
+                name = mixer.add_input(stream, f"{task} {i}")
+                if i % 4:
+                    await asyncio.sleep(0.002 * (i % 4))  # its reader waits for a frame
+                if i % 5:
+                    mixer.remove_input(name)  # for i % 4 == 0, before its reader ever ran
+                await asyncio.sleep(0)
+
+        await asyncio.wait_for(asyncio.gather(*(churn(task) for task in range(3))), 30)
         await asyncio.wait_for(mixer.aclose(), 30)
-        assert [s.end_reason for s in streams] == ["closed"] * 6
+        assert [s.end_reason for s in streams] == ["closed"] * 60
 
 
 def tone_blocks(np, samples, frequency, rate=48000, block=0.1):
