@@ -25,18 +25,19 @@ Keeping time. Audio that comes after its window was mixed goes into the
 next window, so a little lateness delays an input a little. What came late
 is bounded, per input: after each frame, the input's audio must end at most
 one window (`frame_ms`) after the latest of the frame's arrival, where its
-stamp puts it and the next window to mix. Beyond that its oldest audio not mixed yet is dropped (and
-counted), so the rest moves up and the input is heard again within one
-window. This is what resynchronises an input after the loop stalled (its
-frames queued meanwhile come all at once, after the mix went on without
-them) or after a sender held its audio back and sent it in a burst: the
-stale audio is dropped, not played seconds late for the rest of the
-recording. Audio held up while its windows were not mixed yet (the frames
-of a stall taken before the mix catches up) is still in time and is mixed
-where its stamps put it. So the jitter an input may have without losing
-audio is `latency_ms` plus one window. Audio handed in ahead of its time
-(stamps ahead of its arrival: a program that writes a file's audio at
-once) is not late, and is kept up to `max_buffer_ms`.
+stamp puts it and the next window to mix. Beyond that its oldest audio not
+mixed yet is dropped (and counted), so the rest moves up and the input is
+heard again within one window. This is what resynchronises an input after
+the loop stalled (its frames queued meanwhile come all at once, after the
+mix went on without them) or after a sender held its audio back and sent it
+in a burst: the stale audio is dropped, not played seconds late for the
+rest of the recording. Audio held up while its windows were not mixed yet
+(the frames of a stall taken before the mix catches up) is still in time
+and is mixed where its stamps put it. So the jitter an input may have
+without losing audio is `latency_ms` plus one window. Audio handed in ahead
+of its time (stamps ahead of its arrival: a program that writes a file's
+audio at once) is not late, and is kept up to `max_buffer_ms`; so is the
+audio of a sender whose clock runs fast, whose delay grows by that much.
 
 Mixing sums the inputs in 32 bits and saturates at full scale, so a loud
 sum clips instead of wrapping around into noise.
