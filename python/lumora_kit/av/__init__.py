@@ -6,7 +6,9 @@
 - `MediaRecorder` (`recorder`, writing in `muxer`, pictures fitted and
   composed into a grid in `compose`): a Room's users written to media
   files; `RecordingStats` is what `MediaRecorder.stats()` returns.
-- `AudioMixer` (`mixer`): several audio inputs mixed into one stream.
+- `AudioMixer` (`mixer`): several audio inputs mixed into one stream;
+  `MixerStats` (with a `MixerInputStats` per input) is what
+  `AudioMixer.stats()` returns.
 - Frames to and from PyAV (`frames`): `audio_frame_from_av`,
   `pixel_frame_from_av`, `av_audio_frame`, `av_video_frame`,
   `i420_from_av`, `PcmConverter`.
@@ -24,12 +26,13 @@ from .decoder import MediaInfo, PlaybackStats
 from .frames import (
     PcmConverter, audio_frame_from_av, av_audio_frame, av_video_frame, i420_from_av, pixel_frame_from_av,
 )
-from .mixer import AudioMixer
+from .mixer import AudioMixer, MixerInputStats, MixerStats
 from .muxer import RecordingStats
 from .player import MediaPlayer
 from .recorder import MediaRecorder
 
 __all__ = [
-    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "PcmConverter", "PlaybackStats", "RecordingStats",
+    "AudioMixer", "MediaInfo", "MediaPlayer", "MediaRecorder", "MixerInputStats", "MixerStats", "PcmConverter",
+    "PlaybackStats", "RecordingStats",
     "audio_frame_from_av", "av_audio_frame", "av_video_frame", "i420_from_av", "pixel_frame_from_av",
 ]

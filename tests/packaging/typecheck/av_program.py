@@ -7,8 +7,8 @@ import av
 import _lumora
 from lumora_kit import Room, media
 from lumora_kit.av import (
-    AudioMixer, MediaInfo, MediaPlayer, MediaRecorder, audio_frame_from_av, av_audio_frame, av_video_frame,
-    pixel_frame_from_av,
+    AudioMixer, MediaInfo, MediaPlayer, MediaRecorder, MixerInputStats, MixerStats, audio_frame_from_av,
+    av_audio_frame, av_video_frame, pixel_frame_from_av,
 )
 
 
@@ -27,11 +27,15 @@ async def play_record_and_mix(room: Room, user_id: str) -> tuple[int, float | No
         name: str = mixer.add_input(room.audio_stream(user_id), user_id)
         frame: _lumora.AudioFrame = await mixer.recv()
         mixer.remove_input(name)
+        stats: MixerStats = mixer.stats()
+        dropped: int = stats.dropped_samples + sum(i.dropped_samples for i in stats.inputs.values())
+        mine: MixerInputStats | None = stats.inputs.get(name)
     converted: av.AudioFrame = av_audio_frame(frame)
     back: _lumora.AudioFrame = audio_frame_from_av(converted, pts=0)
     picture: av.VideoFrame = av_video_frame(media.pixel_frame_from_i420(bytes(6), 2, 2))
     pixels: _lumora.PixelFrame = pixel_frame_from_av(picture, 2, 2)
-    return len(tracks) + back.channels + pixels.width, None if info is None else info.duration
+    checks = len(tracks) + back.channels + pixels.width + dropped + (mine is None)
+    return checks, None if info is None else info.duration
 
 
 if __name__ == "__main__":
