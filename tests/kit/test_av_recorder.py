@@ -268,3 +268,106 @@ def test_unknown_containers_and_formats_are_refused_by_name(np):
     with pytest.raises(ValueError, match="cannot record to format 'flv'"):
         MediaRecorder("call", format="flv")
     assert MediaRecorder("call", format="webm").plan.video_codec == "libvpx"
+
+
+# ---- Malformed frames from a remote sender ----
+
+YUV420P, RGBA, PCM, OPUS, VIDEO_HIGH = 0, 2, 0, 1, 2
+
+
+def malformed_frames(sdk, cloud, user, pts):
+    """Frames from `user` that no encoder can take, delivered to `cloud` as if the room had sent them.
+
+    Returns how many are pictures and how many are audio."""
+    pictures = [
+        (VIDEO_HIGH, pts, 64, 48, YUV420P, 0, b"\x80" * 100),           # too short for 64x48
+        (VIDEO_HIGH, pts + 1, 63, 47, YUV420P, 0, b"\x80" * 4464),      # an odd size
+        (VIDEO_HIGH, pts + 2, 64, 48, RGBA, 0, b"\x80" * 64 * 48 * 4),  # a format the recorder does not take
+    ]
+    audio = [
+        (48000, 1, 16, PCM, pts, 1, b"\1" * 1921),       # half a sample too many
+        (48000, 3, 16, PCM, pts + 1, 1, b"\1" * 1920),   # three channels
+        (48000, 1, 16, OPUS, pts + 2, 1, b"\1" * 120),   # encoded audio
+        (1, 1, 16, PCM, pts + 3, 1, b"\1" * 1920),       # 1 Hz: hours of audio once resampled
+    ]
+    for args in pictures:
+        assert sdk.inject("remote_pixel_frame", cloud, user, *args) == 0
+    for args in audio:
+        assert sdk.inject("remote_audio", cloud, user, *args) == 0
+    return len(pictures), len(audio)
+
+
+async def test_malformed_frames_are_skipped_and_counted_and_the_user_recorded_on(lumora_runner, lumora_sdk, np,
+                                                                                    tmp_path, caplog):
+    from lumora_kit import Room, media
+    from lumora_kit.av import MediaRecorder
+    from lumora_kit.testing import join_peer
+    out = tmp_path / "user.mp4"
+    async with join_peer("talker") as talker:
+        async with Room.join(talker.app_id, talker.room_id, "recorder", "s") as room:
+            cloud = lumora_sdk.last_cloud_id()
+            await room.wait_for_user("talker")
+            voice = await talker.publish_audio()
+            camera = await talker.publish_video(64, 48, fps=10)
+            recorder = MediaRecorder(out)
+            await recorder.start(room, "talker")
+            bad = (0, 0)
+            for i in range(20):  # 2 s of a 440 Hz tone and pictures; the bad frames come twice in the middle
+                await asyncio.gather(voice.capture(media.tone(440, 100, start_sample=i * 4800)),
+                                     camera.capture(media.test_pattern(64, 48, i)))
+                if i in (5, 6):
+                    bad = malformed_frames(lumora_sdk, cloud, "talker", i * 100)
+            await voice.wait_for_playout()
+            await asyncio.sleep(0.3)
+            await recorder.stop()
+    skipped = recorder.stats().frames_skipped
+    assert skipped == {"video talker": 2 * bad[0], "audio talker": 2 * bad[1]}, skipped
+    skip_lines = [r for r in caplog.records if "skipping frames" in r.getMessage()]
+    assert len(skip_lines) == 2, [r.getMessage() for r in skip_lines]  # one per track for the whole run
+    info = probe(out)
+    assert len(info["streams"]) == 2 and float(info["format"]["duration"]) >= 1.9, info
+    clean, errors = decodes_cleanly(out)
+    assert clean, errors
+    audio = decode_audio(np, out)
+    second_half = audio[len(audio) // 2:]
+    assert np.abs(second_half).max() > 2000 and abs(dominant_frequency(np, second_half, 48000) - 440) < 5
+    pictures, _ = decode_video(np, out, 64, 48)
+    assert len(pictures) >= 18  # the pictures after the bad ones are there too
+
+
+async def test_one_users_malformed_frames_leave_the_whole_room_recorded(lumora_runner, lumora_sdk, np, tmp_path):
+    from lumora_kit import Room, media
+    from lumora_kit.av import MediaRecorder
+    from lumora_kit.testing import join_peer
+    out = tmp_path / "room.mp4"
+    async with join_peer("low") as low, join_peer("high", low.room_id) as high:
+        async with Room.join(low.app_id, low.room_id, "recorder", "s") as room:
+            cloud = lumora_sdk.last_cloud_id()
+            await room.wait_for_user("low")
+            await room.wait_for_user("high")
+            sources = [(await low.publish_audio(), await low.publish_video(64, 48, fps=10), 440),
+                       (await high.publish_audio(), await high.publish_video(64, 48, fps=10), 880)]
+            recorder = MediaRecorder(out, size=(128, 48), fps=10)
+            await recorder.start(room)
+            for i in range(24):
+                await asyncio.gather(*(s.capture(media.tone(f, 100, amplitude=0.3, start_sample=i * 4800))
+                                       for s, _, f in sources),
+                                     *(c.capture(media.test_pattern(64, 48, i)) for _, c, _ in sources))
+                if i == 6:  # a bad picture from "low", bad audio from "high", and both from each
+                    bad = [malformed_frames(lumora_sdk, cloud, user, i * 100) for user in ("low", "high")]
+            for voice, _, _ in sources:
+                await voice.wait_for_playout()
+            await asyncio.sleep(0.6)  # the mix and the grid are behind the room
+            await recorder.stop()
+    skipped = recorder.stats().frames_skipped
+    assert skipped == {"video low": bad[0][0], "video high": bad[1][0], "audio low": bad[0][1],
+                       "audio high": bad[1][1]}, skipped
+    clean, errors = decodes_cleanly(out)
+    assert clean, errors
+    audio = decode_audio(np, out)
+    last_second = audio[-48000 - 24000:-24000]  # both users talked until the end; the last 0.5 s is quiet
+    assert level_at(np, last_second, 48000, 440) > 0.3 and level_at(np, last_second, 48000, 880) > 0.3
+    pictures, _ = decode_video(np, out, 128, 48)
+    last = pictures[-1].astype(np.int16)
+    # Both tiles still show their test pattern at the end: neither user's tile went.
+    assert last[:, :64].std() > 20 and last[:, 64:].std() > 20
