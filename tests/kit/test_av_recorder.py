@@ -371,3 +371,128 @@ async def test_one_users_malformed_frames_leave_the_whole_room_recorded(lumora_r
     last = pictures[-1].astype(np.int16)
     # Both tiles still show their test pattern at the end: neither user's tile went.
     assert last[:, :64].std() > 20 and last[:, 64:].std() > 20
+
+
+# ---- Stopping under cancellation, and a loop that ends without stop() ----
+
+async def test_a_cancelled_stop_still_finishes_the_file_and_a_second_stop_waits_for_it(lumora_runner, lumora_peer,
+                                                                                       np, tmp_path):
+    from lumora_kit import Room, media
+    from lumora_kit.av import MediaRecorder
+    peer = lumora_peer
+    async with Room.join(peer.app_id, peer.room_id, "talker", "s") as talker:
+        await peer.wait_for_user("talker")
+        voice = await talker.publish_audio()
+        camera = await talker.publish_video(64, 48, fps=15)
+        recorders = {}
+        for steps in (0, 1, 2, 3, 5, 8, 13):  # the stop() task is cancelled after this many loop iterations
+            recorder = recorders[steps] = MediaRecorder(tmp_path / f"after{steps}.mp4")
+            await recorder.start(peer, "talker")
+            for i in range(4):
+                await asyncio.gather(voice.capture(media.tone(440, 100)),
+                                     camera.capture(media.test_pattern(64, 48, i)))
+            await voice.wait_for_playout()
+            stopping = asyncio.create_task(recorder.stop())
+            for _ in range(steps):
+                await asyncio.sleep(0)
+            stopping.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await stopping
+            await asyncio.wait_for(recorder.stop(), 30)  # waits for the file the first stop() finishes
+    for steps, recorder in recorders.items():
+        info = probe(recorder.path)
+        assert len(info["streams"]) == 2 and float(info["format"]["duration"]) >= 0.3, (steps, info)
+        clean, errors = decodes_cleanly(recorder.path)
+        assert clean, (steps, errors)
+
+
+async def test_every_stop_raises_what_finishing_the_file_raised(lumora_runner, lumora_peer, np, tmp_path,
+                                                                monkeypatch):
+    import errno
+    from lumora_kit import Room, media
+    from lumora_kit.av import MediaRecorder, muxer
+
+    def disk_full(self, end_ms):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(muxer._AudioTrack, "finish", disk_full)  # the trailer cannot be written
+    peer = lumora_peer
+    async with Room.join(peer.app_id, peer.room_id, "talker", "s") as talker:
+        await peer.wait_for_user("talker")
+        voice = await talker.publish_audio()
+        recorder = MediaRecorder(tmp_path / "full.ogg")
+        await recorder.start(peer, "talker")
+        await voice.capture(media.tone(440, 300))
+        await voice.wait_for_playout()
+        stopping = asyncio.create_task(recorder.stop())
+        await asyncio.sleep(0)
+        stopping.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await stopping
+        for _ in range(2):  # not once, then success: each stop() reports it
+            with pytest.raises(OSError, match="No space left"):
+                await asyncio.wait_for(recorder.stop(), 30)
+
+
+LOOP_ENDS_WITHOUT_STOP = textwrap.dedent("""
+    import asyncio, sys, threading, time
+    from lumora_kit import media
+    from lumora_kit.av import MediaRecorder
+    from lumora_kit.testing import join_peer
+
+    async def main(path, layout):
+        async with join_peer("talker") as talker:
+            room = await join_peer("recorder", talker.room_id).__aenter__()  # never left: the room goes on
+            await room.wait_for_user("talker")
+            voice = await talker.publish_audio()
+            camera = await talker.publish_video(64, 48, fps=15)
+            recorder = MediaRecorder(path, size=(64, 48))
+            await recorder.start(room, None if layout == "grid" else "talker")
+            for i in range(8):
+                await asyncio.gather(voice.capture(media.tone(440, 100)),
+                                     camera.capture(media.test_pattern(64, 48, i)))
+            await voice.wait_for_playout()
+            # Returns without stop(): the loop ends while the recorder records.
+
+    def writers():
+        return [t for t in threading.enumerate() if t.name.startswith("lumora_kit recorder")]
+
+    path, how, layout = sys.argv[1:4]
+    if how == "asyncio.run":
+        asyncio.run(main(path, layout))
+    else:  # closed without cancelling what still runs on it
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(main(path, layout))
+        loop.close()
+    closed = time.monotonic()
+    while writers() and time.monotonic() - closed < 10:
+        time.sleep(0.05)
+    print("writers running" if writers() else "writers ended", flush=True)
+    sys.stdin.readline()  # the file is checked while this process is still alive
+""")
+
+
+@pytest.mark.parametrize("how, layout", [("asyncio.run", "user"), ("asyncio.run", "grid"), ("close", "user")])
+def test_a_loop_that_ends_without_stop_ends_the_writer_and_leaves_a_finished_file(np, tmp_path, lumora_sdk,
+                                                                                   how, layout):
+    out = tmp_path / "unstopped.mp4"
+    script = tmp_path / "record.py"
+    script.write_text(LOOP_ENDS_WITHOUT_STOP)
+    child = subprocess.Popen([sys.executable, str(script), str(out), how, layout], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        line = child.stdout.readline()
+        if not line:
+            child.stdin.close()
+            pytest.fail(child.stderr.read())
+        assert line == "writers ended\n"
+        info = probe(out)
+        assert len(info["streams"]) == 2 and float(info["format"]["duration"]) >= 0.5, info
+        clean, errors = decodes_cleanly(out)
+        assert clean, errors
+        child.stdin.close()
+        child.wait(timeout=30)  # and the interpreter exits
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0
