@@ -496,3 +496,40 @@ def test_a_loop_that_ends_without_stop_ends_the_writer_and_leaves_a_finished_fil
         child.kill()
         child.wait()
     assert child.returncode == 0
+
+
+# ---- A writer that falls behind ----
+
+def test_a_writer_that_falls_behind_drops_pictures_beyond_its_bytes_and_keeps_the_voice(np, tmp_path):
+    """Pictures of 1920x1080 handed in all at once, far faster than x264 encodes them, then 2 s of audio."""
+    import time
+    from lumora_kit import media
+    from lumora_kit.av.muxer import Muxer
+    from lumora_kit.media.video import pixel_frame_from_i420
+    out = tmp_path / "flood.mkv"
+    picture = pixel_frame_from_i420(media.test_pattern(1920, 1080, 0), 1920, 1080)
+    bound = 8 * picture.size + 1000  # eight pictures, and less room than a frame of audio takes
+    writer = Muxer(str(out), audio_keys=(None,), video_size=(1920, 1080), expected={"camera"}, fps=30,
+                   video_codec="libx264", video_options={"preset": "medium"}, max_queue_bytes=bound)
+    start = time.monotonic()
+    pictures, tones = 60, 100
+    for i in range(pictures):
+        writer.put("video", "camera", picture, start + i / 30)
+    after_pictures = writer.stats()
+    for i in range(tones):  # 20 ms each: the queue is full of pictures, the voice still goes in
+        writer.put("audio", None, media.frame_from_pcm(media.tone(440, 20, start_sample=i * 960), 48000, 1, pts=i * 20),
+                   start + i / 50)
+    writer.finish(start + 2)
+    assert writer.finished.wait(120)
+    assert writer.error is None
+    stats = writer.stats()
+    assert after_pictures.queued_bytes_peak <= bound and stats.queued_bytes_peak <= bound + bound // 16
+    assert stats.queued_bytes == 0
+    # Every picture is accounted for: encoded, or dropped and counted; most were dropped.
+    encoded = stats.frames["video camera"] - stats.pictures_held  # the last picture is held to the end
+    assert encoded + stats.dropped == pictures and stats.dropped >= pictures - 20, stats
+    assert stats.frames["audio"] == tones  # no audio was dropped
+    audio = decode_audio(np, out)
+    assert abs(dominant_frequency(np, audio, 48000) - 440) < 5 and np.abs(audio[:48000 * 2 - 2400]).min() < 2000
+    frames, _ = decode_video(np, out, 1920, 1080)
+    assert len(frames) == stats.frames["video camera"]
