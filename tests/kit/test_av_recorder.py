@@ -504,11 +504,11 @@ def test_a_writer_that_falls_behind_drops_pictures_beyond_its_bytes_and_keeps_th
     """Pictures of 1920x1080 handed in all at once, far faster than x264 encodes them, then 2 s of audio."""
     import time
     from lumora_kit import media
-    from lumora_kit.av.muxer import Muxer
+    from lumora_kit.av.muxer import FRAME_COST_BYTES, Muxer
     from lumora_kit.media.video import pixel_frame_from_i420
     out = tmp_path / "flood.mkv"
     picture = pixel_frame_from_i420(media.test_pattern(1920, 1080, 0), 1920, 1080)
-    bound = 8 * picture.size + 1000  # eight pictures, and less room than a frame of audio takes
+    bound = 8 * (picture.size + FRAME_COST_BYTES) + 1000  # eight pictures, and less room than audio takes
     writer = Muxer(str(out), audio_keys=(None,), video_size=(1920, 1080), expected={"camera"}, fps=30,
                    video_codec="libx264", video_options={"preset": "medium"}, max_queue_bytes=bound)
     start = time.monotonic()

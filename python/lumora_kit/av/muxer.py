@@ -50,13 +50,16 @@ index and length in their trailer. ``fragment_seconds=None`` writes the
 ordinary file directly (nothing readable before `finish()`).
 
 The queue. `put` hands a frame over without waiting; the queue holds at
-most `max_queue_bytes` of frame payload (64 MiB by default: 21 pictures of
-1920x1080, or a few minutes of audio), and a frame that would go beyond it
-is dropped and counted (`dropped`). Pictures stop there; audio has a
-sixteenth of the bound more of its own, so a queue filled with pictures
-still takes the voices. So an encoder that cannot keep up costs pictures,
-not memory, and what is left to write when the recording stops is bounded
-too: `finish()` waits for at most that much to be encoded (see Finishing).
+most `max_queue_bytes` (64 MiB by default), and a frame that would go
+beyond it is dropped and counted (`dropped`). A frame counts its payload
+and `FRAME_COST_BYTES` (16 KiB) more, for what handling any frame costs
+the thread besides its bytes: a full queue is 21 pictures of 1920x1080, or
+about 70 s of 48 kHz mono audio in 20 ms frames, each about 3 s of the
+thread's work on a busy machine. Pictures stop at the bound; audio (and
+the marker of a user who left) has a sixteenth of it more of its own, so a
+queue filled with pictures still takes the voices. So an encoder that
+cannot keep up costs pictures, not memory, and what is left to write when
+the recording stops is bounded too (see Finishing).
 
 Frames that cannot be written. A frame from a remote sender may be
 malformed (its payload the wrong size for its format, a format or rate no
@@ -71,10 +74,11 @@ the muxer was made on, when that is closed without `finish()`) makes the
 thread write what is queued, flush the encoders and write the container's
 trailer: whatever stopped the recording, the file is complete and playable.
 How long that takes is bounded by the queue: at most `max_queue_bytes` of
-frames to encode (about a second for a full queue of 1080p pictures with
-x264's veryfast preset on one core), then the encoders' rest and the
-trailer, and for a fragmented MP4 the copy into a plain one (a read and a
-write of the file, without encoding). The thread is not a daemon, so an
+frames to encode (a full queue, of 1080p pictures with x264's veryfast
+preset or of audio, took about 3 s on a busy 2-core machine; see
+bench/bench_recorder_queue.py), then the encoders' rest and the trailer
+(under a second), and for a fragmented MP4 the copy into a plain one (a
+read and a write of the file, without encoding). The thread is not a daemon, so an
 interpreter that is exiting waits for the trailer.
 
 Codecs by container: mp4/mov/m4a H.264 (libx264) and AAC; webm and mkv VP8
@@ -113,6 +117,7 @@ logger = logging.getLogger("lumora_kit")
 
 GRID_LATENCY_MS = 500
 MAX_QUEUE_BYTES = 64 * 2**20  # what the writer's queue holds by default (see the module)
+FRAME_COST_BYTES = 16 * 2**10  # what a frame costs the writer besides its payload, counted as bytes
 AUDIO_RATES = (8000, 192000)  # the sample rates taken (inclusive): a hostile 1 Hz would resample to hours
 MAX_PICTURE_SIDE = 16384  # the largest width or height FFmpeg's scaler takes
 
@@ -231,8 +236,10 @@ class RecordingStats:
     that could not be written (malformed: a payload of the wrong size for
     its format, a format or rate no encoder takes), per track as in
     `frames`, the grid's and the mix's by the user who sent them ("video
-    alice", "audio alice"); `queued_bytes`: frame payload waiting for the
-    writer now, and `queued_bytes_peak` the most it has held."""
+    alice", "audio alice"); `queued_bytes`: what waits for the writer now,
+    and `queued_bytes_peak` the most it has held, as the queue counts it
+    (a frame's payload and `FRAME_COST_BYTES`; at most `max_queue_bytes`,
+    and a sixteenth more for audio)."""
 
     seconds: float = 0.0
     bytes: int = 0
@@ -650,7 +657,8 @@ class Muxer:
         `kind` is "audio", "video", or "left" (that user's video ended).
         Frames put after `finish` are not recorded."""
         size = getattr(frame, "size", 0) if kind != "left" else 0
-        self._queue.put((kind, key, frame, arrival), size if isinstance(size, int) and size > 0 else 0)
+        cost = FRAME_COST_BYTES + (size if isinstance(size, int) and size > 0 else 0)
+        self._queue.put((kind, key, frame, arrival), cost)
 
     def finish(self, end: float | None = None) -> None:
         """Asks the thread to write what it has and finalise the file, its tracks lasting until loop time
