@@ -12,9 +12,8 @@ the file being written, the best of `--repeat` runs:
   audio written before `finish()`): the trailer and the encoders' rest;
 - a queue full of 1920x1080 pictures (mp4, x264 veryfast as the recorder
   uses it), handed in at once;
-- a queue full of 20 ms frames of 48 kHz mono audio, all it takes (the
-  bound and the sixteenth kept for audio), as a writer stalled for minutes
-  would hold.
+- a queue full of 20 ms frames of 48 kHz mono audio, all it takes, as a
+  writer stalled for a minute would hold.
 
 And the peak RSS of a process (one each, so that each peak is its own)
 that hands `--pictures` pictures of 1080p at once to a writer with the
@@ -106,8 +105,8 @@ def main():
         print(rss, dropped)
         return 0
     per_picture = WIDTH * HEIGHT * 3 // 2
-    capacity = MAX_QUEUE_BYTES // (per_picture + FRAME_COST_BYTES)
-    audio_capacity = (MAX_QUEUE_BYTES + MAX_QUEUE_BYTES // 16) // (1920 + FRAME_COST_BYTES)
+    capacity = (MAX_QUEUE_BYTES - MAX_QUEUE_BYTES // 4) // (per_picture + FRAME_COST_BYTES)
+    audio_capacity = MAX_QUEUE_BYTES // (1920 + FRAME_COST_BYTES)
     rows = []
     with tempfile.TemporaryDirectory() as folder:
         floods = []

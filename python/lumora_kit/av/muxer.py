@@ -53,13 +53,13 @@ The queue. `put` hands a frame over without waiting; the queue holds at
 most `max_queue_bytes` (64 MiB by default), and a frame that would go
 beyond it is dropped and counted (`dropped`). A frame counts its payload
 and `FRAME_COST_BYTES` (16 KiB) more, for what handling any frame costs
-the thread besides its bytes: a full queue is 21 pictures of 1920x1080, or
-about 70 s of 48 kHz mono audio in 20 ms frames, each about 3 s of the
-thread's work on a busy machine. Pictures stop at the bound; audio (and
-the marker of a user who left) has a sixteenth of it more of its own, so a
-queue filled with pictures still takes the voices. So an encoder that
-cannot keep up costs pictures, not memory, and what is left to write when
-the recording stops is bounded too (see Finishing).
+the thread besides its bytes. Pictures stop at three quarters of the
+bound (16 of 1920x1080); the last quarter is the voices' (about 18 s of
+48 kHz mono in 20 ms frames), so a queue filled with pictures still takes
+them. A full queue, of pictures or of audio alone (about 73 s of it), is
+about 3 s of the thread's work on a busy machine. So an encoder
+that cannot keep up costs pictures, not memory, and what is left to write
+when the recording stops is bounded too (see Finishing).
 
 Frames that cannot be written. A frame from a remote sender may be
 malformed (its payload the wrong size for its format, a format or rate no
@@ -239,7 +239,7 @@ class RecordingStats:
     alice", "audio alice"); `queued_bytes`: what waits for the writer now,
     and `queued_bytes_peak` the most it has held, as the queue counts it
     (a frame's payload and `FRAME_COST_BYTES`; at most `max_queue_bytes`,
-    and a sixteenth more for audio)."""
+    of which pictures take at most three quarters)."""
 
     seconds: float = 0.0
     bytes: int = 0
@@ -510,16 +510,17 @@ _FINISH = "finish"
 
 
 class _FrameQueue:
-    """The frames between the loop and the writer thread, bounded by the bytes of their payloads.
+    """The frames between the loop and the writer thread, bounded by bytes (see the module).
 
-    Pictures are taken while the queue holds less than `max_bytes`; audio
-    and the markers of users who left up to a sixteenth more, so that
-    pictures alone cannot keep the voices out. What does not fit is dropped
-    and counted. Once `close` put the last item, nothing more is taken."""
+    Audio and the markers of users who left are taken while the queue holds
+    at most `max_bytes`, pictures up to three quarters of it: the last
+    quarter is kept for the voices, which pictures alone cannot fill. What
+    does not fit is dropped and counted. Once `close` put the last item,
+    nothing more is taken."""
 
     def __init__(self, max_bytes: int) -> None:
         self.max_bytes = max_bytes
-        self._audio_limit = max_bytes + max_bytes // 16
+        self._picture_limit = max_bytes - max_bytes // 4
         self._items: collections.deque[tuple[_Item, int]] = collections.deque()
         self._ready = threading.Condition(threading.Lock())
         self.bytes = 0  # payload bytes queued now
@@ -531,7 +532,7 @@ class _FrameQueue:
         with self._ready:
             if self.closed:
                 return  # after the end of the recording: not part of it
-            if self.bytes + size > (self.max_bytes if item[0] == "video" else self._audio_limit):
+            if self.bytes + size > (self._picture_limit if item[0] == "video" else self.max_bytes):
                 self.dropped += 1
                 return
             self._items.append((item, size))

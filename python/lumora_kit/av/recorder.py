@@ -49,8 +49,8 @@ makes the ordinary file. The folder and the codecs are checked by
 
 Load and bad frames. Frames wait for the writer in a queue of at most
 `max_queue_bytes` (64 MiB); when encoding falls behind, what does not fit
-is dropped and counted (`dropped`; pictures first, the voices keep a
-reserve). A frame that cannot be written (malformed by its sender: a
+is dropped and counted (`dropped`; pictures first: a quarter of the
+queue is kept for the voices). A frame that cannot be written (malformed by its sender: a
 payload of the wrong size, a format or rate no encoder takes) is skipped
 and counted for its track (`stats().frames_skipped`), logged once per run
 of them, and everything else goes on being recorded.
