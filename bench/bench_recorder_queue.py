@@ -9,9 +9,10 @@ Measured here, on the `Muxer` alone (no room), wall time from `finish()` to
 the file being written, the best of `--repeat` runs:
 
 - baseline: the same file with nothing queued (one picture and 1 s of
-  audio written before `finish()`): the trailer and the encoders' rest;
-- a queue full of 1920x1080 pictures (mp4, x264 veryfast as the recorder
-  uses it), handed in at once;
+  audio written before `finish()`): the trailer, the encoders' rest and
+  the copy of the fragmented MP4 into a plain one;
+- a queue full of 1920x1080 pictures (mp4 as the recorder writes it: x264
+  veryfast without look-ahead, in fragments), handed in at once;
 - a queue full of 20 ms frames of 48 kHz mono audio, all it takes, as a
   writer stalled for a minute would hold.
 
@@ -52,7 +53,7 @@ def finish_seconds(folder, name, pictures, audio_frames, bound=MAX_QUEUE_BYTES):
     """Seconds from finish() to the file written, after handing in `pictures` pictures and `audio_frames`."""
     path = os.path.join(folder, name)
     writer = Muxer(path, audio_keys=(None,), video_size=(WIDTH, HEIGHT), expected={"camera"}, fps=30,
-                   fragment_seconds=None, max_queue_bytes=bound)
+                   max_queue_bytes=bound)
     start = time.monotonic()
     frame = picture()
     for i in range(pictures):
@@ -76,7 +77,7 @@ def peak_rss(folder, pictures, bound):
     frame = picture()
     path = os.path.join(folder, f"flood{pictures}.mp4")
     writer = Muxer(path, audio_keys=(None,), video_size=(WIDTH, HEIGHT), expected={"camera"}, fps=30,
-                   fragment_seconds=None, max_queue_bytes=bound)
+                   max_queue_bytes=bound)
     start = time.monotonic()
     for i in range(pictures):
         # A room hands out a new frame object for every picture: the queue holds each one.
@@ -124,8 +125,8 @@ def main():
             runs = [finish_seconds(folder, "case.mp4", pictures, audio_frames) for _ in range(args.repeat)]
             took, queued, lost = min(runs)
             rows.append((label, f"{queued / 2**20:.1f}", lost, f"{took:.2f}"))
-    print_table(f"finish() with the queue as handed in (mp4, x264 veryfast + AAC; bound {MAX_QUEUE_BYTES // 2**20} MiB)",
-                ("handed in", "queued MiB", "dropped", "finish s (best)"), rows)
+    title = f"finish() with the queue as handed in (mp4, x264 veryfast + AAC; bound {MAX_QUEUE_BYTES // 2**20} MiB)"
+    print_table(title, ("handed in", "queued MiB", "dropped", "finish s (best)"), rows)
     print()
     print_table("peak RSS of a process that hands 1080p pictures to a writer at once (mp4, x264 veryfast)",
                 ("handed in", "sent MiB", "dropped", "peak RSS MiB"), floods)

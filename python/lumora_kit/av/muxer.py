@@ -52,12 +52,12 @@ ordinary file directly (nothing readable before `finish()`).
 The queue. `put` hands a frame over without waiting; the queue holds at
 most `max_queue_bytes` (64 MiB by default), and a frame that would go
 beyond it is dropped and counted (`dropped`). A frame counts its payload
-and `FRAME_COST_BYTES` (16 KiB) more, for what handling any frame costs
+and `FRAME_COST_BYTES` (32 KiB) more, for what handling any frame costs
 the thread besides its bytes. Pictures stop at three quarters of the
-bound (16 of 1920x1080); the last quarter is the voices' (about 18 s of
+bound (16 of 1920x1080); the last quarter is the voices' (about 10 s of
 48 kHz mono in 20 ms frames), so a queue filled with pictures still takes
-them. A full queue, of pictures or of audio alone (about 73 s of it), is
-about 3 s of the thread's work on a busy machine. So an encoder
+them. A full queue, of pictures or of audio alone (about 39 s of it), is
+at most about 1.3 s of the thread's work on a busy machine. So an encoder
 that cannot keep up costs pictures, not memory, and what is left to write
 when the recording stops is bounded too (see Finishing).
 
@@ -75,11 +75,11 @@ thread write what is queued, flush the encoders and write the container's
 trailer: whatever stopped the recording, the file is complete and playable.
 How long that takes is bounded by the queue: at most `max_queue_bytes` of
 frames to encode (a full queue, of 1080p pictures with x264's veryfast
-preset or of audio, took about 3 s on a busy 2-core machine; see
+preset or of audio, took 0.5 to 1.3 s on a busy 2-core machine; see
 bench/bench_recorder_queue.py), then the encoders' rest and the trailer
-(under a second), and for a fragmented MP4 the copy into a plain one (a
-read and a write of the file, without encoding). The thread is not a daemon, so an
-interpreter that is exiting waits for the trailer.
+(0.3 s there with nothing queued, the copy below included), and for a fragmented MP4 the copy into a plain one (a
+read and a write of the file, without encoding). The thread is not a
+daemon, so an interpreter that is exiting waits for the trailer.
 
 Codecs by container: mp4/mov/m4a H.264 (libx264) and AAC; webm and mkv VP8
 (libvpx; ``video_codec="libvpx-vp9"`` for VP9) and Opus (libopus); ogg and
@@ -117,7 +117,7 @@ logger = logging.getLogger("lumora_kit")
 
 GRID_LATENCY_MS = 500
 MAX_QUEUE_BYTES = 64 * 2**20  # what the writer's queue holds by default (see the module)
-FRAME_COST_BYTES = 16 * 2**10  # what a frame costs the writer besides its payload, counted as bytes
+FRAME_COST_BYTES = 32 * 2**10  # what a frame costs the writer besides its payload, counted as bytes
 AUDIO_RATES = (8000, 192000)  # the sample rates taken (inclusive): a hostile 1 Hz would resample to hours
 MAX_PICTURE_SIDE = 16384  # the largest width or height FFmpeg's scaler takes
 
@@ -523,20 +523,20 @@ class _FrameQueue:
         self._picture_limit = max_bytes - max_bytes // 4
         self._items: collections.deque[tuple[_Item, int]] = collections.deque()
         self._ready = threading.Condition(threading.Lock())
-        self.bytes = 0  # payload bytes queued now
+        self.bytes = 0  # what is queued now: payloads and FRAME_COST_BYTES each
         self.peak = 0  # the most it held
         self.dropped = 0
         self.closed = False
 
-    def put(self, item: _Item, size: int) -> None:
+    def put(self, item: _Item, cost: int) -> None:
         with self._ready:
             if self.closed:
                 return  # after the end of the recording: not part of it
-            if self.bytes + size > (self._picture_limit if item[0] == "video" else self.max_bytes):
+            if self.bytes + cost > (self._picture_limit if item[0] == "video" else self.max_bytes):
                 self.dropped += 1
                 return
-            self._items.append((item, size))
-            self.bytes += size
+            self._items.append((item, cost))
+            self.bytes += cost
             self.peak = max(self.peak, self.bytes)
             self._ready.notify()
 
@@ -553,8 +553,8 @@ class _FrameQueue:
         with self._ready:
             if not self._items and not self._ready.wait_for(lambda: bool(self._items), timeout):
                 return None
-            item, size = self._items.popleft()
-            self.bytes -= size
+            item, cost = self._items.popleft()
+            self.bytes -= cost
             return item
 
 

@@ -49,16 +49,16 @@ makes the ordinary file. The folder and the codecs are checked by
 
 Load and bad frames. Frames wait for the writer in a queue of at most
 `max_queue_bytes` (64 MiB); when encoding falls behind, what does not fit
-is dropped and counted (`dropped`; pictures first: a quarter of the
-queue is kept for the voices). A frame that cannot be written (malformed by its sender: a
-payload of the wrong size, a format or rate no encoder takes) is skipped
-and counted for its track (`stats().frames_skipped`), logged once per run
-of them, and everything else goes on being recorded.
+is dropped and counted (`dropped`; pictures first: a quarter of the queue
+is kept for the voices). A frame that cannot be written (malformed by its
+sender: a payload of the wrong size, a format or rate no encoder takes)
+is skipped and counted for its track (`stats().frames_skipped`), logged
+once per run of them, and everything else goes on being recorded.
 
 Ending. `stop()` finalises the files: the encoders are flushed and the
 trailers written. It waits for what is queued to be written (at most
-`max_queue_bytes` of frames: about a second for a full queue of 1080p
-pictures with x264; see `muxer`), then the trailers, and for mp4 and mov
+`max_queue_bytes` of frames: up to about 1.3 s for a full queue on a busy
+2-core machine; see `muxer`), then the trailers, and for mp4 and mov
 written in fragments a copy of the file into a plain one. The recording
 also ends by itself when the room is left; `stop()` is then still the way
 to wait for the file. Leaving ``async with`` by an exception, a
