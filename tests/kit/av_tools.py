@@ -63,8 +63,15 @@ def probe(path):
 
 
 def decodes_cleanly(path):
-    """True when FFmpeg decodes every stream of `path` to its end without an error."""
-    done = subprocess.run([FFMPEG, "-nostdin", "-v", "error", "-i", str(path), "-f", "null", "-"],
+    """True when FFmpeg decodes every stream of `path` to its end without an error.
+
+    Pictures keep their own times, in milliseconds (``-fps_mode passthrough
+    -enc_time_base:v 1:1000``): otherwise the null output's rate, guessed
+    from the average rate, can put two pictures of a variable-rate file on
+    one tick, which FFmpeg reports as an error of its own output, not of the
+    file."""
+    done = subprocess.run([FFMPEG, "-nostdin", "-v", "error", "-i", str(path), "-fps_mode", "passthrough",
+                           "-enc_time_base:v", "1:1000", "-f", "null", "-"],
                           capture_output=True, text=True, timeout=60)
     return done.returncode == 0 and not done.stderr.strip(), done.stderr
 

@@ -55,10 +55,37 @@ FFmpeg may use to send it out; then `timeout` bounds connecting and each
 write (see `opening`), and nothing of the local file's care applies (no
 fsync, no rewriting as a plain MP4).
 
-Finishing. `finish()` (or the end of the main thread) makes the thread
-flush the encoders and write the container's trailer: whatever stopped the
-recording, the file is complete and playable. The thread is not a daemon,
-so an interpreter that is exiting waits for the trailer.
+The queue. `put` hands a frame over without waiting; the queue holds at
+most `max_queue_bytes` (64 MiB by default), and a frame that would go
+beyond it is dropped and counted (`dropped`). A frame counts its payload
+and `FRAME_COST_BYTES` (32 KiB) more, for what handling any frame costs
+the thread besides its bytes. Pictures stop at three quarters of the
+bound (16 of 1920x1080); the last quarter is the voices' (about 10 s of
+48 kHz mono in 20 ms frames), so a queue filled with pictures still takes
+them. A full queue, of pictures or of audio alone (about 39 s of it), is
+at most about 1.3 s of the thread's work on a busy machine. So an encoder
+that cannot keep up costs pictures, not memory, and what is left to write
+when the recording stops is bounded too (see Finishing).
+
+Frames that cannot be written. A frame from a remote sender may be
+malformed (its payload the wrong size for its format, a format or rate no
+encoder takes): such a frame is skipped, counted for its track
+(`frames_skipped`: "audio alice", "video alice", the grid's pictures by
+user) and logged once per run of them; the track, and every other one,
+goes on. A failure to write the file itself (a full disk) still ends the
+recording and is raised by `finish()`'s waiter (`error`).
+
+Finishing. `finish()` (or the end of the main thread, or of the event loop
+the muxer was made on, when that is closed without `finish()`) makes the
+thread write what is queued, flush the encoders and write the container's
+trailer: whatever stopped the recording, the file is complete and playable.
+How long that takes is bounded by the queue: at most `max_queue_bytes` of
+frames to encode (a full queue, of 1080p pictures with x264's veryfast
+preset or of audio, took 0.5 to 1.3 s on a busy 2-core machine; see
+bench/bench_recorder_queue.py), then the encoders' rest and the trailer
+(0.3 s there with nothing queued, the copy below included), and for a fragmented MP4 the copy into a plain one (a
+read and a write of the file, without encoding). The thread is not a
+daemon, so an interpreter that is exiting waits for the trailer.
 
 Codecs by container: mp4/mov/m4a H.264 (libx264) and AAC; webm and mkv VP8
 (libvpx; ``video_codec="libvpx-vp9"`` for VP9) and Opus (libopus); ogg and
@@ -68,14 +95,16 @@ record no video. libvpx encodes pictures of up to 1280x720 in one thread
 ``video_options={"threads": "4"}`` to choose.
 """
 
+import asyncio
+import collections
 import errno
 import logging
 import os
-import queue
 import threading
 import time
 from dataclasses import dataclass, field
 from fractions import Fraction
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import _lumora
@@ -97,6 +126,10 @@ if TYPE_CHECKING:
 logger = logging.getLogger("lumora_kit")
 
 GRID_LATENCY_MS = 500
+MAX_QUEUE_BYTES = 64 * 2**20  # what the writer's queue holds by default (see the module)
+FRAME_COST_BYTES = 32 * 2**10  # what a frame costs the writer besides its payload, counted as bytes
+AUDIO_RATES = (8000, 192000)  # the sample rates taken (inclusive): a hostile 1 Hz would resample to hours
+MAX_PICTURE_SIDE = 16384  # the largest width or height FFmpeg's scaler takes
 
 
 @dataclass(frozen=True, slots=True)
@@ -208,8 +241,15 @@ class RecordingStats:
     again where no new one came (a held picture at the end, a grid frame
     that no new picture changed); `pictures_fitted`: pictures scaled into
     a track of another size; `dropped`: frames dropped because the writer
-    fell behind; `late_tracks`: tracks that came after the header (not in
-    the file)."""
+    fell behind (its queue held `max_queue_bytes`); `late_tracks`: tracks
+    that came after the header (not in the file); `frames_skipped`: frames
+    that could not be written (malformed: a payload of the wrong size for
+    its format, a format or rate no encoder takes), per track as in
+    `frames`, the grid's and the mix's by the user who sent them ("video
+    alice", "audio alice"); `queued_bytes`: what waits for the writer now,
+    and `queued_bytes_peak` the most it has held, as the queue counts it
+    (a frame's payload and `FRAME_COST_BYTES`; at most `max_queue_bytes`,
+    of which pictures take at most three quarters)."""
 
     seconds: float = 0.0
     bytes: int = 0
@@ -219,6 +259,72 @@ class RecordingStats:
     pictures_fitted: int = 0
     dropped: int = 0
     late_tracks: list[tuple[str, str | None]] = field(default_factory=lambda: [])
+    frames_skipped: dict[str, int] = field(default_factory=lambda: {})
+    queued_bytes: int = 0
+    queued_bytes_peak: int = 0
+
+
+def audio_frame_problem(frame: object) -> str | None:
+    """Why `frame` cannot be recorded as audio, or None when it can (16-bit PCM, 1 or 2 channels, ...).
+
+    Looks at the frame's header and the length of its payload only (no copy)."""
+    if not isinstance(frame, _lumora.AudioFrame):
+        return f"not an AudioFrame but {type(frame).__name__}"
+    if frame.codec != _lumora.AUDIO_CODEC_TYPE_PCM or frame.bits_per_sample != 16:
+        return f"not 16-bit PCM: codec {frame.codec.name}, {frame.bits_per_sample} bits per sample"
+    if frame.channels not in (1, 2):
+        return f"{frame.channels} channels (1 or 2 are taken)"
+    if not AUDIO_RATES[0] <= frame.sample_rate <= AUDIO_RATES[1]:
+        return f"a sample rate of {frame.sample_rate} Hz (taken: {AUDIO_RATES[0]} to {AUDIO_RATES[1]})"
+    if frame.size % (2 * frame.channels):
+        return f"{frame.size} bytes is not a whole number of {frame.channels}-channel 16-bit samples"
+    return None
+
+
+def picture_problem(frame: object) -> str | None:
+    """Why `frame` cannot be recorded as a picture, or None when it can (I420 of its stated size).
+
+    Looks at the frame's header and the length of its payload only (no copy)."""
+    if not isinstance(frame, _lumora.PixelFrame):
+        return f"not a PixelFrame but {type(frame).__name__}"
+    if frame.format != _lumora.VIDEO_PIXEL_FORMAT_YUV420p:
+        return f"pixel format {frame.format.name} (I420 is taken)"
+    width, height = frame.width, frame.height
+    if width <= 0 or height <= 0 or width % 2 or height % 2 or max(width, height) > MAX_PICTURE_SIDE:
+        return f"a size of {width}x{height} (even, up to {MAX_PICTURE_SIDE} a side, is taken)"
+    if frame.size != width * height * 3 // 2:
+        return f"{frame.size} bytes for an I420 picture of {width}x{height} ({width * height * 3 // 2} expected)"
+    return None
+
+
+class _Unwritable(ValueError):
+    """A frame the thread skips, with the reason."""
+
+
+class SkippedFrames:
+    """Frames that could not be written, counted per track and logged once per run of them.
+
+    A run of a track ends when `RUN_GAP_SECONDS` pass without a skipped
+    frame: a sender whose every other frame is malformed costs one log line
+    every few seconds, not one per frame. Used by one thread only; `counts`
+    may be copied from another (its values are ints)."""
+
+    RUN_GAP_SECONDS = 5.0
+
+    def __init__(self, path: str, doing: str = "written to") -> None:
+        self.path = path
+        self.doing = doing
+        self.counts: dict[str, int] = {}
+        self._last: dict[str, float] = {}  # when each track last skipped one
+
+    def skip(self, label: str, reason: object) -> None:
+        now = time.monotonic()
+        self.counts[label] = self.counts.get(label, 0) + 1
+        last = self._last.get(label)
+        self._last[label] = now
+        if last is None or now - last > self.RUN_GAP_SECONDS:
+            logger.warning("MediaRecorder: skipping frames of %r that cannot be %s %s (%s); "
+                           "the recording goes on", label, self.doing, self.path, reason)
 
 
 def _label(kind: str, key: str | None) -> str:
@@ -251,6 +357,9 @@ class _AudioTrack:
         return self.cursor.written / self.rate
 
     def write(self, frame: _lumora.AudioFrame, arrival: float) -> None:
+        problem = audio_frame_problem(frame)
+        if problem is not None:
+            raise _Unwritable(problem)
         np = self.muxer.np
         samples = self.converter.convert(frame)
         if not len(samples):
@@ -311,6 +420,9 @@ class _VideoTrack:
         return 0.0 if self.last_pts is None else self.last_pts / 1000
 
     def write(self, frame: _lumora.PixelFrame, arrival: float) -> None:
+        problem = picture_problem(frame)
+        if problem is not None:
+            raise _Unwritable(problem)
         if self.timeline is None:
             self.timeline = StreamTimeline(self.muxer.origin)
         self._encode(frame, round(self.timeline.place(frame.pts, arrival)))
@@ -321,12 +433,14 @@ class _VideoTrack:
             # Placed on or just after the previous picture (its sender's time line started again, or
             # a burst after a stall): it goes half a nominal frame later, never crammed 1 ms apart.
             pts = self.last_pts + self.min_gap_ms
+        picture = fit(frame, self.width, self.height, pts)
+        packets = self.stream.encode(picture)
+        # Kept only once encoded: a picture the encoder refused is not the one held at the end.
         self.last_pts, self.last = pts, frame
         if (frame.width, frame.height) != (self.width, self.height):
             self.fitted += 1
-        picture = fit(frame, self.width, self.height, pts)
         self.frames += 1
-        self.muxer.write_packets(self.stream.encode(picture))
+        self.muxer.write_packets(packets)
 
     def finish(self, end_ms: float) -> None:
         """The last picture again at `end_ms`: it stays on screen until the recording was stopped."""
@@ -358,6 +472,9 @@ class _GridTrack:
         return self.ticks / self.muxer.fps
 
     def write(self, frame: _lumora.PixelFrame, arrival: float, key: str | None) -> None:
+        problem = picture_problem(frame)
+        if problem is not None:
+            raise _Unwritable(problem)  # checked here: composed later, it would fail every frame of the grid
         timeline = self.timelines.get(key)
         if timeline is None:
             timeline = self.timelines[key] = StreamTimeline(self.muxer.origin)
@@ -402,6 +519,55 @@ type _Item = tuple[str, str | None, Any, float]  # (kind, track key, frame, arri
 _FINISH = "finish"
 
 
+class _FrameQueue:
+    """The frames between the loop and the writer thread, bounded by bytes (see the module).
+
+    Audio and the markers of users who left are taken while the queue holds
+    at most `max_bytes`, pictures up to three quarters of it: the last
+    quarter is kept for the voices, which pictures alone cannot fill. What
+    does not fit is dropped and counted. Once `close` put the last item,
+    nothing more is taken."""
+
+    def __init__(self, max_bytes: int) -> None:
+        self.max_bytes = max_bytes
+        self._picture_limit = max_bytes - max_bytes // 4
+        self._items: collections.deque[tuple[_Item, int]] = collections.deque()
+        self._ready = threading.Condition(threading.Lock())
+        self.bytes = 0  # what is queued now: payloads and FRAME_COST_BYTES each
+        self.peak = 0  # the most it held
+        self.dropped = 0
+        self.closed = False
+
+    def put(self, item: _Item, cost: int) -> None:
+        with self._ready:
+            if self.closed:
+                return  # after the end of the recording: not part of it
+            if self.bytes + cost > (self._picture_limit if item[0] == "video" else self.max_bytes):
+                self.dropped += 1
+                return
+            self._items.append((item, cost))
+            self.bytes += cost
+            self.peak = max(self.peak, self.bytes)
+            self._ready.notify()
+
+    def close(self, last: _Item) -> None:
+        """Puts `last` whatever the queue holds, and takes nothing after it; a second call does nothing."""
+        with self._ready:
+            if not self.closed:
+                self.closed = True
+                self._items.append((last, 0))
+                self._ready.notify()
+
+    def get(self, timeout: float) -> _Item | None:
+        """The next item, or None when none came within `timeout` seconds."""
+        with self._ready:
+            if not self._items and not self._ready.wait_for(lambda: bool(self._items), timeout):
+                return None
+            item, cost = self._items.popleft()
+            self.bytes -= cost
+            return item
+
+
 class Muxer:
     """A media file written by a thread of its own from frames handed in on the loop (see the module).
 
@@ -415,9 +581,11 @@ class Muxer:
                  audio_keys: tuple[str | None, ...] = (None,), grid_size: tuple[int, int] | None = None,
                  video_size: tuple[int, int] | None = None, expected: set[str | None] | None = None,
                  origin: float | None = None, wait_ms: int = 1000, fragment_seconds: float | None = 2.0,
-                 max_queue: int = 600, protocols: frozenset[str] | None = None,
+                 max_queue_bytes: int = MAX_QUEUE_BYTES, protocols: frozenset[str] | None = None,
                  timeout: float = DEFAULT_TIMEOUT) -> None:
         import_av("MediaRecorder")
+        if max_queue_bytes <= 0:
+            raise ValueError(f"max_queue_bytes is a positive number of bytes, not {max_queue_bytes!r}")
         import numpy
         self.np = numpy
         self.path = path
@@ -441,16 +609,21 @@ class Muxer:
         self.origin: float = 0.0 if origin is None else origin
         self._origin_known = origin is not None
         self._wait = wait_ms / 1000
-        self._queue: queue.Queue[_Item] = queue.Queue(max_queue)
+        self._queue = _FrameQueue(max_queue_bytes)
         self._audio: dict[str | None, _AudioTrack] = {}
         self._videos: dict[str | None, _VideoTrack] = {}
         self._grid: _GridTrack | None = None
         self._held: list[_Item] = []  # frames that came before the header
         self._tracks_final = False  # the header is written: no more tracks
         self.late_tracks: list[tuple[str, str | None]] = []
-        self.dropped = 0
         self.error: BaseException | None = None
         self.finished = threading.Event()
+        self._skipped = SkippedFrames(path)
+        self._file_error: BaseException | None = None  # writing the file failed: no frame is to blame
+        try:  # the loop that puts the frames: closed without finish(), the file is finished
+            self._loop: asyncio.AbstractEventLoop | None = asyncio.get_running_loop()
+        except RuntimeError:
+            self._loop = None
         self._fd: int | None = None
         self._last_sync = time.monotonic()
         self._end: float | None = None
@@ -497,25 +670,23 @@ class Muxer:
     # ---- The loop's side ----
 
     def put(self, kind: str, key: str | None, frame: object, arrival: float) -> None:
-        """Hands a frame to the thread; never waits (a frame that finds the queue full is dropped).
+        """Hands a frame to the thread; never waits (a frame that does not fit in the queue is dropped).
 
-        `kind` is "audio", "video", or "left" (that user's video ended)."""
-        try:
-            self._queue.put_nowait((kind, key, frame, arrival))
-        except queue.Full:
-            self.dropped += 1
+        `kind` is "audio", "video", or "left" (that user's video ended).
+        Frames put after `finish` are not recorded."""
+        size = getattr(frame, "size", 0) if kind != "left" else 0
+        cost = FRAME_COST_BYTES + (size if isinstance(size, int) and size > 0 else 0)
+        self._queue.put((kind, key, frame, arrival), cost)
 
     def finish(self, end: float | None = None) -> None:
         """Asks the thread to write what it has and finalise the file, its tracks lasting until loop time
-        `end` (now when None; see `finished`)."""
-        item: _Item = (_FINISH, None, None, time.monotonic() if end is None else end)
-        while True:
-            try:
-                self._queue.put(item, timeout=0.1)
-                return
-            except queue.Full:
-                if not self._thread.is_alive():
-                    return
+        `end` (now when None; see `finished`). Never waits; only the first call counts."""
+        self._queue.close((_FINISH, None, None, time.monotonic() if end is None else end))
+
+    @property
+    def dropped(self) -> int:
+        """Frames dropped because the queue held `max_queue_bytes` (the thread fell behind)."""
+        return self._queue.dropped
 
     def join(self, timeout: float | None = None) -> None:
         self._thread.join(timeout)
@@ -544,7 +715,8 @@ class Muxer:
             seconds=max((t.seconds for t in tracks), default=0.0), bytes=size, frames=frames,
             silence_seconds=sum(t.silence_samples / t.rate for _, t in audio),
             pictures_held=sum(t.held for t in videos), pictures_fitted=sum(t.fitted for t in videos),
-            dropped=self.dropped, late_tracks=list(self.late_tracks))
+            dropped=self.dropped, late_tracks=list(self.late_tracks), frames_skipped=dict(self._skipped.counts),
+            queued_bytes=self._queue.bytes, queued_bytes_peak=self._queue.peak)
 
     # ---- The thread's side ----
 
@@ -552,11 +724,10 @@ class Muxer:
         try:
             tick = 0.05 if self._grid is not None else 0.25
             while True:
-                try:
-                    item = self._queue.get(timeout=tick)
-                except queue.Empty:
-                    if not threading.main_thread().is_alive():
-                        break  # the program is ending without stop(): finalise what there is
+                item = self._queue.get(tick)
+                if item is None:
+                    if not threading.main_thread().is_alive() or (self._loop is not None and self._loop.is_closed()):
+                        break  # the program or its loop ended without stop(): finalise what there is
                     # Nothing waits: everything up to now is placed (asyncio's clock is monotonic).
                     self._on_clock(time.monotonic(), time.monotonic())
                     continue
@@ -622,21 +793,32 @@ class Muxer:
         elif kind == "audio":
             audio = self._audio.get(key)
             if audio is not None:
-                audio.write(frame, arrival)
+                self._write(_label("audio", key), audio.write, frame, arrival)
         elif self._grid is not None:
-            self._grid.write(frame, arrival, key)
+            grid = self._grid
+            self._write(_label("video", key), lambda f, a: grid.write(f, a, key), frame, arrival)
         elif kind == "video":
             video = self._videos.get(key)
             if video is not None:
-                video.write(frame, arrival)
+                self._write(_label("video", key), video.write, frame, arrival)
             elif ("video", key) not in self.late_tracks and self.records_video:
                 self.late_tracks.append(("video", key))
+
+    def _write(self, label: str, write: Callable[[Any, float], None], frame: object, arrival: float) -> None:
+        """Writes a frame to its track; one that cannot be written is skipped and counted, and the
+        track goes on (a failure of the file itself is raised)."""
+        try:
+            write(frame, arrival)
+        except Exception as e:
+            if e is self._file_error:
+                raise
+            self._skipped.skip(label, e)
 
     def _maybe_write_header(self, now: float) -> None:
         if not self._held:
             return
         first = min(arrival for _, _, _, arrival in self._held)
-        seen = {key for kind, key, _, _ in self._held if kind == "video"}
+        seen = {key for kind, key, frame, _ in self._held if kind == "video" and picture_problem(frame) is None}
         if self._expected <= seen or now - first >= self._wait:
             self._write_header()
 
@@ -647,7 +829,7 @@ class Muxer:
             self._origin_known = True
         firsts: dict[str | None, _lumora.PixelFrame] = {}
         for kind, key, frame, _ in self._held:
-            if kind == "video":
+            if kind == "video" and picture_problem(frame) is None:  # a track's size is a sound picture's
                 firsts.setdefault(key, frame)
         for key in sorted(firsts, key=lambda k: k or ""):  # by user id: one layout whatever came first
             frame = firsts[key]
@@ -690,7 +872,11 @@ class Muxer:
         return stream
 
     def write_packets(self, packets: "list[av.Packet[Any]]") -> None:
-        self._container.mux(packets)
+        try:
+            self._container.mux(packets)
+        except BaseException as e:
+            self._file_error = e  # the file, not the frame: this ends the recording
+            raise
 
     def _rewrite_plain(self) -> None:
         """The fragmented MP4 copied, packet by packet, into a plain one with its index (see the module)."""

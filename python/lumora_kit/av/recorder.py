@@ -47,12 +47,29 @@ The file survives the process: it is readable up to about
 makes the ordinary file. The folder and the codecs are checked by
 `start()` (FileNotFoundError naming the path, ValueError naming the codec).
 
+Load and bad frames. Frames wait for the writer in a queue of at most
+`max_queue_bytes` (64 MiB); when encoding falls behind, what does not fit
+is dropped and counted (`dropped`; pictures first: a quarter of the queue
+is kept for the voices). A frame that cannot be written (malformed by its
+sender: a payload of the wrong size, a format or rate no encoder takes)
+is skipped and counted for its track (`stats().frames_skipped`), logged
+once per run of them, and everything else goes on being recorded.
+
 Ending. `stop()` finalises the files: the encoders are flushed and the
-trailers written. The recording also ends by itself when the room is left;
-`stop()` is then still the way to wait for the file. Leaving ``async with``
-by an exception, a cancellation or Ctrl-C (KeyboardInterrupt) calls
-`stop()` too, and the thread that writes a file finishes it even when the
-program is ending.
+trailers written. It waits for what is queued to be written (at most
+`max_queue_bytes` of frames: up to about 1.3 s for a full queue on a busy
+2-core machine; see `muxer`), then the trailers, and for mp4 and mov
+written in fragments a copy of the file into a plain one. The recording
+also ends by itself when the room is left; `stop()` is then still the way
+to wait for the file. Leaving ``async with`` by an exception, a
+cancellation or Ctrl-C (KeyboardInterrupt) calls `stop()` too. A `stop()`
+cancelled while it waits does not stop the finishing: the files are
+finished all the same, and a later `stop()` waits for them and raises what
+writing them raised. An event loop that ends without `stop()` (the end of
+``asyncio.run``) ends the recording at that moment: the thread that writes
+a file finishes it within a quarter of a second of the loop's closing plus
+the time to write what is queued, and the program then exits; so does one
+whose main thread ends.
 
 Needs PyAV: ``pip install 'lumora-kit[av]'``.
 """
@@ -69,7 +86,7 @@ import _lumora
 
 from .frames import import_av
 from .mixer import AudioMixer
-from .muxer import Muxer, RecordingStats, plan_for
+from .muxer import MAX_QUEUE_BYTES, Muxer, RecordingStats, SkippedFrames, audio_frame_problem, plan_for
 from .opening import DEFAULT_TIMEOUT, checked_options, checked_protocols
 
 if TYPE_CHECKING:
@@ -104,7 +121,14 @@ class MediaRecorder:
     (pictures keep their own times). `wait_ms` is how long `start` waits
     for a user, and a file's header for a track's first picture.
     `fragment_seconds` is how much a killed process may lose (None: the
-    file is readable only after `stop()`).
+    file is readable only after `stop()`). `max_queue_bytes` bounds the
+    frames waiting for a file's writer (64 MiB; beyond it they are dropped
+    and counted in `dropped`), and so how long `stop()` waits for them.
+
+    `stats()` counts, besides what is written: `dropped` (the writer fell
+    behind), `frames_skipped` (frames that could not be written, per track)
+    and `queued_bytes` / `queued_bytes_peak` (the writer's queue now, and
+    at its fullest); see `RecordingStats`.
 
     `path` is a local file, whatever it looks like (``pipe:1`` is a file of
     that name), so a name a user supplies is safe to record to. To send the
@@ -120,7 +144,7 @@ class MediaRecorder:
                  audio_options: dict[str, str] | None = None, video_options: dict[str, str] | None = None,
                  sample_rate: int | None = None, channels: int = 1, fps: float | None = None,
                  wait_ms: int = 1000, layout: Layout = "grid", size: tuple[int, int] | None = None,
-                 fragment_seconds: float | None = 2.0,
+                 fragment_seconds: float | None = 2.0, max_queue_bytes: int = MAX_QUEUE_BYTES,
                  stream_type: _lumora.StreamType = _lumora.STREAM_TYPE_VIDEO_HIGH,
                  protocols: Collection[str] | None = None, timeout: float = DEFAULT_TIMEOUT) -> None:
         import_av("MediaRecorder")
@@ -130,6 +154,8 @@ class MediaRecorder:
             raise ValueError(f"size is an even, positive (width, height), not {size!r}")
         if fragment_seconds is not None and fragment_seconds <= 0:
             raise ValueError(f"fragment_seconds is positive or None, not {fragment_seconds!r}")
+        if max_queue_bytes <= 0:
+            raise ValueError(f"max_queue_bytes is a positive number of bytes, not {max_queue_bytes!r}")
         self.path = os.fspath(path)
         if not isinstance(self.path, str):
             raise TypeError(f"path is a str or a path, not {type(self.path).__name__}")
@@ -139,7 +165,7 @@ class MediaRecorder:
             format=format, options=options, protocols=checked_protocols(protocols, timeout), timeout=timeout,
             audio_codec=audio_codec, video_codec=video_codec,
             audio_options=audio_options, video_options=video_options, sample_rate=sample_rate,
-            channels=channels, wait_ms=wait_ms, fragment_seconds=fragment_seconds)
+            channels=channels, wait_ms=wait_ms, fragment_seconds=fragment_seconds, max_queue_bytes=max_queue_bytes)
         self.channels = channels
         self.fps = fps
         self.wait_ms = wait_ms
@@ -152,8 +178,10 @@ class MediaRecorder:
         self._closers: list[Any] = []
         self._mixer: AudioMixer | None = None
         self._watcher: asyncio.Task[None] | None = None
+        self._mix_skipped = SkippedFrames(self.path, "mixed into")  # malformed frames kept from the mixer
         self._started = False
         self._stopped = False
+        self._stopping: asyncio.Task[None] | None = None  # ends the streams and finishes the files
 
     # ---- Starting ----
 
@@ -244,10 +272,11 @@ class MediaRecorder:
                 self._follow(stream, "audio" if is_audio else "video", user, user)
             elif is_audio:
                 if self._mixer is not None:
+                    checked = _CheckedAudio(stream, f"audio {user}", self._mix_skipped)
                     try:
-                        self._mixer.add_input(stream, user)
+                        self._mixer.add_input(checked, user)
                     except ValueError:  # their last stay's input is still taking its last frames
-                        self._mixer.add_input(stream, f"{user} (again)")
+                        self._mixer.add_input(checked, f"{user} (again)")
                 else:
                     stream.close()
             else:
@@ -294,10 +323,13 @@ class MediaRecorder:
         tasks = list(self._tasks)
 
         async def watch() -> None:
-            await asyncio.gather(*tasks, return_exceptions=True)
-            if not self._stopped:
-                for muxer in self._muxers.values():
-                    muxer.finish()
+            try:
+                await asyncio.gather(*tasks, return_exceptions=True)
+            finally:
+                # Also when cancelled: the loop is ending (asyncio.run cancels what is left) without stop().
+                if not self._stopped:
+                    for muxer in self._muxers.values():
+                        muxer.finish()
 
         self._watcher = asyncio.get_running_loop().create_task(watch())
 
@@ -324,55 +356,75 @@ class MediaRecorder:
         return sum(muxer.dropped for muxer in self._muxers.values())
 
     def stats(self) -> RecordingStats:
-        """What is written so far: seconds, bytes on the disk, frames per track, filled in and dropped.
+        """What is written so far: seconds, bytes on the disk, frames per track, filled in, dropped, skipped.
 
         With ``layout="files"`` the files' figures together (seconds: the
-        longest, bytes: the sum; the frames are labelled by user)."""
+        longest, bytes: the sum, the queue's peak: the largest; the frames
+        are labelled by user)."""
         parts = [muxer.stats() for muxer in self._muxers.values()]
-        if len(parts) == 1:
-            return parts[0]
         frames: dict[str, int] = {}
+        skipped = dict(self._mix_skipped.counts)
         for part in parts:
             frames |= part.frames
+            for label, count in part.frames_skipped.items():
+                skipped[label] = skipped.get(label, 0) + count
         return RecordingStats(
             seconds=max((p.seconds for p in parts), default=0.0), bytes=sum(p.bytes for p in parts),
             frames=frames, silence_seconds=sum(p.silence_seconds for p in parts),
             pictures_held=sum(p.pictures_held for p in parts), pictures_fitted=sum(p.pictures_fitted for p in parts),
-            dropped=sum(p.dropped for p in parts), late_tracks=[t for p in parts for t in p.late_tracks])
+            dropped=sum(p.dropped for p in parts), late_tracks=[t for p in parts for t in p.late_tracks],
+            frames_skipped=skipped, queued_bytes=sum(p.queued_bytes for p in parts),
+            queued_bytes_peak=max((p.queued_bytes_peak for p in parts), default=0))
 
     # ---- Stopping ----
 
     async def stop(self) -> None:
         """Stops recording and finalises the files; returns when they are written.
 
-        Raises what writing a file raised. A cancellation while waiting
-        does not stop the writing: the threads finish the files regardless."""
-        if self._stopped:
-            return
-        self._stopped = True
-        end = asyncio.get_running_loop().time()
-        for task in self._tasks:
-            task.cancel()
-        await asyncio.gather(*self._tasks, return_exceptions=True)
-        self._drain_mix(end)
-        for stream in self._closers:
-            close = getattr(stream, "aclose", None)
-            if close is not None:
-                try:
-                    await close()
-                except Exception:
-                    logger.exception("MediaRecorder: closing a stream failed")
-        if self._mixer is not None:
-            await self._mixer.aclose()
-        await asyncio.gather(*self._tasks, return_exceptions=True)
+        Raises what writing a file raised, at this call and at every later
+        one. Stopping runs in a task of its own: a cancellation of this call
+        does not stop it, the files are finished all the same, and a later
+        `stop()` waits for them (see the module for how long it takes)."""
+        loop = asyncio.get_running_loop()
+        if self._stopping is None:
+            self._stopped = True
+            self._stopping = loop.create_task(self._end(loop.time()), name="lumora_kit recorder stopping")
+        stopping = self._stopping
+        await asyncio.wait([stopping])  # a cancellation ends this wait, not the stopping
         muxers = list(self._muxers.values())
         for muxer in muxers:
-            muxer.finish(end)
-        for muxer in muxers:
-            await asyncio.shield(asyncio.to_thread(muxer.finished.wait))
+            while not muxer.finished.is_set():  # the thread writes the trailer: wait without a thread
+                await asyncio.sleep(0.02)
         for muxer in muxers:
             if muxer.error is not None:
                 raise muxer.error
+        failure = None if stopping.cancelled() else stopping.exception()
+        if failure is not None:
+            raise failure
+
+    async def _end(self, end: float) -> None:
+        """Ends the streams at loop time `end`, hands the files what is still due, and has them finished.
+
+        The files are finished whatever happens before: also when this is
+        cancelled (by the end of the loop) or a stream fails to close."""
+        try:
+            for task in self._tasks:
+                task.cancel()
+            await asyncio.gather(*self._tasks, return_exceptions=True)
+            self._drain_mix(end)
+            for stream in self._closers:
+                close = getattr(stream, "aclose", None)
+                if close is not None:
+                    try:
+                        await close()
+                    except Exception:
+                        logger.exception("MediaRecorder: closing a stream failed")
+            if self._mixer is not None:
+                await self._mixer.aclose()
+            await asyncio.gather(*self._tasks, return_exceptions=True)
+        finally:
+            for muxer in self._muxers.values():
+                muxer.finish(end)
 
     def _drain_mix(self, end: float) -> None:
         """Hands the file the mix's windows that ended by `end` but were not handed out yet (its latency)."""
@@ -390,3 +442,33 @@ class MediaRecorder:
     async def __aexit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                         tb: TracebackType | None) -> None:
         await self.stop()
+
+
+class _CheckedAudio:
+    """A user's audio stream on its way to the mixer, without the frames that cannot be mixed.
+
+    A malformed frame (see `audio_frame_problem`) would end the mixer's
+    input, and the user would be silent for the rest of the recording: it is
+    kept back and counted under `label` in `skipped`."""
+
+    def __init__(self, stream: AsyncIterable[_lumora.AudioFrame], label: str, skipped: SkippedFrames) -> None:
+        self._stream = stream
+        self._frames = aiter(stream)
+        self._label = label
+        self._skipped = skipped
+
+    def __aiter__(self) -> "_CheckedAudio":
+        return self
+
+    async def __anext__(self) -> _lumora.AudioFrame:
+        while True:
+            frame = await anext(self._frames)
+            problem = audio_frame_problem(frame)
+            if problem is None:
+                return frame
+            self._skipped.skip(self._label, problem)
+
+    async def aclose(self) -> None:
+        close = getattr(self._stream, "aclose", None)
+        if close is not None:
+            await close()
