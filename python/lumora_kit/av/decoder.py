@@ -66,6 +66,8 @@ logger = logging.getLogger("lumora_kit")
 _AUDIO_PIECE_FRAMES = 5
 # A jump ahead of the decoded audio's time larger than this is filled with silence.
 _AUDIO_GAP_S = 0.04
+# How often a thread waiting for room in its queues looks whether its consumer's loop has closed.
+_STOP_POLL_S = 0.25
 
 type Kind = Literal["audio", "video"]
 
@@ -279,12 +281,15 @@ class FileDecoder:
             self._lock.notify()
 
     def close(self) -> None:
-        """Stops the thread (it closes the file) and wakes whoever waits."""
+        """Stops the thread (it closes the file), drops what is queued and wakes whoever waits.
+
+        Safe from any thread and after the loop has closed."""
         with self._lock:
             self._stop = True
             self._lock.notify_all()
-        for queue in self._queues.values():
-            self._wake(queue)
+            for queue in self._queues.values():
+                queue.items.clear()
+                self._wake(queue)
         if self._thread is None:
             self._container.close()
 
@@ -295,18 +300,35 @@ class FileDecoder:
     # ---- The thread's side ----
 
     def _wake(self, queue: _Queue) -> None:
+        """Wakes the consumer waiting for `queue`, if any (called with the lock held).
+
+        A loop that has closed takes no more calls: nobody will take the
+        media any more, so the decoding stops."""
         waiter, queue.waiter = queue.waiter, None
         if waiter is not None and self._loop is not None:
-            self._loop.call_soon_threadsafe(_settle, waiter)
+            try:
+                self._loop.call_soon_threadsafe(_settle, waiter)
+            except RuntimeError:  # closed meanwhile
+                self._stop = True
+
+    def _abandoned(self) -> bool:
+        """True once stopped or once the consumer's loop has closed (called with the lock held)."""
+        if not self._stop and self._loop is not None and self._loop.is_closed():
+            self._stop = True
+        return self._stop
 
     def _put(self, item: Decoded) -> bool:
-        """Queues `item`, waiting for room (see the module); False once stopped."""
+        """Queues `item`, waiting for room (see the module); False once stopped.
+
+        The wait looks at the loop every `_STOP_POLL_S`: a loop closed
+        while its player played (without `close`) ends the thread within
+        that, plus the time of the frame being decoded."""
         queue = self._queues[item.kind]
         other = self._queues["video" if item.kind == "audio" else "audio"]
         with self._lock:
-            while (not self._stop and len(queue.items) >= queue.bound
+            while (not self._abandoned() and len(queue.items) >= queue.bound
                    and (other.items or other.ended)):
-                self._lock.wait(0.5)
+                self._lock.wait(_STOP_POLL_S)
             if self._stop:
                 return False
             queue.items.append(item)

@@ -28,6 +28,8 @@ import asyncio
 import functools
 import logging
 import os
+import threading
+from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from ..sources import AudioSource, VideoSource
@@ -181,7 +183,7 @@ class MediaPlayer:
         loop = asyncio.get_running_loop()
         decoder: FileDecoder | None = None
         try:
-            decoder = self._decoder = await asyncio.to_thread(self._open_decoder)
+            decoder = self._decoder = await _open_in_thread(self._open_decoder)
             info = self.info = decoder.info
             if info.has_audio:
                 self.audio_source = await room.publish_audio(sample_rate=info.sample_rate, channels=info.channels,
@@ -198,13 +200,15 @@ class MediaPlayer:
                 self._tasks.append(loop.create_task(self._pump(decoder, "video", self.video_source)))
             await self._wait_for_pumps()
         finally:
+            # What needs no loop first: this also runs when a closed loop's pending task is dropped.
             self._playing = False
-            for task in self._tasks:
-                task.cancel()
-            self._tasks = []
             if decoder is not None:
                 decoder.close()
-            await self._close_sources()
+            tasks, self._tasks = self._tasks, []
+            if not loop.is_closed():
+                for task in tasks:
+                    task.cancel()
+            await self._close_sources(loop)
 
     async def _wait_for_pumps(self) -> None:
         try:
@@ -256,11 +260,69 @@ class MediaPlayer:
             await clock.wait_until(item.time)
             await source.capture(batch[0] if len(batch) == 1 else b"".join(batch))
 
-    async def _close_sources(self) -> None:
+    async def _close_sources(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Closes both sources, then waits for their senders.
+
+        Every source is closed (its channel destroyed) before the first
+        wait, so a cancellation that interrupts a wait (``aclose`` raises it
+        again while `play` is being cancelled) cannot leave another one
+        open; it is raised once all have been waited for."""
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]
         self.audio_source = self.video_source = None
         for source in sources:
             try:
-                await source.aclose()
+                source.close()
             except Exception:
                 logger.exception("MediaPlayer: closing a source failed")
+        if loop.is_closed():
+            return  # nothing can run on it: their senders are gone with it
+        cancelled: asyncio.CancelledError | None = None
+        for source in sources:
+            try:
+                await source.aclose()
+            except asyncio.CancelledError as e:
+                cancelled = e
+            except Exception:
+                logger.exception("MediaPlayer: closing a source failed")
+        if cancelled is not None:
+            raise cancelled
+
+
+class _Opening:
+    """A decoder opened in a worker thread for a caller that may give up waiting for it.
+
+    The thread cannot be interrupted. Whichever of the thread and the
+    caller comes second closes the decoder when the caller has given up
+    (its task was cancelled while the file opened, or just after)."""
+
+    def __init__(self, open_decoder: Callable[[], FileDecoder]) -> None:
+        self._open_decoder = open_decoder
+        self._lock = threading.Lock()
+        self._made: FileDecoder | None = None
+        self._abandoned = False
+
+    def run(self) -> FileDecoder:
+        decoder = self._open_decoder()
+        with self._lock:
+            if not self._abandoned:
+                self._made = decoder
+                return decoder
+        decoder.close()
+        return decoder
+
+    def abandon(self) -> None:
+        with self._lock:
+            self._abandoned = True
+            made, self._made = self._made, None
+        if made is not None:
+            made.close()
+
+
+async def _open_in_thread(open_decoder: Callable[[], FileDecoder]) -> FileDecoder:
+    """`open_decoder()` run in a worker thread; the decoder is closed if the caller is cancelled meanwhile."""
+    opening = _Opening(open_decoder)
+    try:
+        return await asyncio.to_thread(opening.run)
+    except BaseException:
+        opening.abandon()
+        raise
