@@ -289,3 +289,42 @@ async def test_errors_name_the_file(lumora_runner, lumora_peer, np, tmp_path):
     with pytest.raises(av.FFmpegError, match="not-media.mp4"):
         await MediaPlayer(junk).play(lumora_peer)
     assert not MediaPlayer(junk).stats().passes  # nothing played, nothing counted
+
+
+def longest_quiet_run(np, samples, below=200):
+    """The longest run of consecutive samples whose magnitude stays below `below`."""
+    quiet = np.concatenate(([0], (np.abs(samples) < below).astype(np.int8), [0]))
+    edges = np.flatnonzero(np.diff(quiet))
+    return int((edges[1::2] - edges[::2]).max()) if len(edges) else 0
+
+
+@pytest.mark.parametrize("kind", ["wav", "flac 44.1 kHz", "mkv with video"])
+async def test_a_file_of_part_of_a_frame_loops_without_a_gap_at_the_seam(lumora_runner, lumora_peer, np, tmp_path,
+                                                                         kind):
+    from lumora_kit.av import MediaPlayer
+    # 1.01 s: 50 frames of 20 ms and half of one. A tone, so that any padding shows as silence.
+    if kind == "wav":
+        source = make_file(tmp_path / "tone.wav", 1.01, frequency=440, video=False)
+    elif kind == "flac 44.1 kHz":
+        source = make_file(tmp_path / "tone.flac", 1.01, frequency=440, sample_rate=44100, video=False)
+    else:
+        source = make_file(tmp_path / "tone.mkv", 1.01, frequency=440, size="64x48", fps=30,
+                           extra=["-c:a", "pcm_s16le"])
+    rate = 44100 if kind.startswith("flac") else 48000
+    player = MediaPlayer(source, loop=True)
+
+    async def stop_later(player):
+        await asyncio.sleep(3.4)
+        player.stop()
+
+    audio, video = await play(lumora_peer, player, during=stop_later)
+    samples = pcm(np, audio)
+    assert len(samples) > 3.05 * rate and player.stats().passes >= 3  # past the second and third seams
+    # Silence at a seam (the partial frame padded) is 5 ms or more; a 440 Hz tone is below 200
+    # for a few samples around each zero crossing.
+    assert longest_quiet_run(np, samples) < 0.001 * rate
+    assert abs(dominant_frequency(np, samples, rate) - 440) < 3
+    pts = np.diff([f.pts for _, f in audio])
+    assert pts.max() <= 40  # and no gap in time either
+    if kind == "mkv with video":
+        assert len(video) >= 3 * 30 - 5

@@ -346,13 +346,16 @@ class FileDecoder:
         error: BaseException | None = None
         try:
             offset = 0.0
+            carry: _AudioCarry | None = None
             while True:
-                end = self._decode_pass(offset)
+                end, carry = self._decode_pass(offset, carry)
                 self.passes += 1
                 if not self.loop or self._stop or end <= offset:
                     break
                 offset = end
                 self._rewind()
+            if carry is not None and not self._stop:
+                self._put(carry.padded(self._frame_samples * 2 * self.info.channels))
         except BaseException as e:  # handed to the consumer by get()
             error = naming_the_file(e, self.source)
         finally:
@@ -370,33 +373,41 @@ class FileDecoder:
             self._audio_stream = self._container.streams.audio[0] if self._audio_stream is not None else None
             self._video_stream = self._container.streams.video[0] if self._video_stream is not None else None
 
-    def _decode_pass(self, offset: float) -> float:
-        """Decodes the file once, from `offset` seconds on; returns where this pass ended."""
+    def _decode_pass(self, offset: float, carry: "_AudioCarry | None") -> "tuple[float, _AudioCarry | None]":
+        """Decodes the file once, from `offset` seconds on, after the audio `carry` left by the pass before.
+
+        Returns where this pass ended and, when looping, the audio it
+        leaves short of a whole frame: the next pass goes on from it, so a
+        file whose length is not a whole number of frames loops without a
+        padded gap. The next pass starts where the audio ended, unless the
+        video runs on for longer than a gap the audio would be filled in."""
         import av
         info = self.info
         streams = [s for s in (self._audio_stream, self._video_stream) if s is not None]
         start = self._container.start_time / 1_000_000 if self._container.start_time else 0.0
-        audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts)
+        audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts, carry)
         video = _VideoTiming(offset, self._requested_fps and info.fps)
         pictures = self._pictures
         for frame in self._frames(streams):
             if self._stop:
-                return audio.end
+                return audio.end, None
             if isinstance(frame, av.AudioFrame):
                 if not audio.add(frame):
-                    return audio.end
+                    return audio.end, None
             elif isinstance(frame, av.VideoFrame):
                 assert pictures is not None
                 time = None if frame.time is None else offset + frame.time - start
                 for due, picture in video.place(time, pictures.convert(frame)):
                     if not self._put_picture(due, picture):
-                        return audio.end
-        if not audio.finish():
-            return audio.end
+                        return audio.end, None
+        if not audio.finish(keep_partial=self.loop):
+            return audio.end, None
         for due, picture in video.finish():
             if not self._put_picture(due, picture):
-                return audio.end
-        return max(audio.end, video.end)
+                return audio.end, None
+        if self._audio_stream is not None and video.end - audio.end <= _AUDIO_GAP_S:
+            return audio.end, audio.carry()
+        return max(audio.end, video.end), audio.carry()
 
     def _put_picture(self, due: float, picture: bytes) -> bool:
         self.counts.pictures += 1
@@ -430,11 +441,26 @@ class FileDecoder:
                 self.counts.packets_skipped += 1
 
 
+@dataclass(frozen=True, slots=True)
+class _AudioCarry:
+    """Audio short of a whole frame at the end of a pass, due at `time`: the next pass goes on from it."""
+
+    pcm: bytes
+    time: float
+
+    def padded(self, frame_bytes: int) -> Decoded:
+        """The audio padded with silence to a whole frame (when no pass follows)."""
+        return Decoded("audio", self.time, self.pcm + bytes(-len(self.pcm) % frame_bytes))
+
+
 class _AudioPieces:
-    """The audio of one pass: resampled, kept in time, and handed on in pieces of whole frames."""
+    """The audio of one pass: resampled, kept in time, and handed on in pieces of whole frames.
+
+    A pass that follows another starts with what that one left short of a
+    whole frame (`carry`), so the frames run on across the seam."""
 
     def __init__(self, info: MediaInfo, frame_samples: int, offset: float, start: float,
-                 put: Callable[[Decoded], bool], counts: _Counts) -> None:
+                 put: Callable[[Decoded], bool], counts: _Counts, carry: _AudioCarry | None = None) -> None:
         import av
         self._put, self._counts = put, counts
         self._offset, self._start = offset, start
@@ -448,6 +474,10 @@ class _AudioPieces:
         self._samples = 0  # resampled so far, with filled gaps: the time of what comes next
         self._pending = bytearray()
         self._pending_time = 0.0
+        if carry is not None and carry.pcm:
+            self._origin, self._pending_time = carry.time, carry.time
+            self._pending += carry.pcm
+            self._samples = len(carry.pcm) // self._sample_bytes
 
     @property
     def end(self) -> float:
@@ -470,15 +500,26 @@ class _AudioPieces:
             self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
         return self._hand_on(self._piece_bytes)
 
-    def finish(self) -> bool:
-        """Hands on the rest, the resampler's tail with it, padded to a whole frame."""
+    def finish(self, keep_partial: bool = False) -> bool:
+        """Hands on the rest, the resampler's tail with it, padded to a whole frame.
+
+        With `keep_partial`, what is short of a whole frame is kept (for
+        `carry`) rather than padded."""
         for piece in self._resampler.resample(None):
             self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
+        if keep_partial:
+            return self._hand_on(self._frame_bytes)
         if self._pending:
             padding = -len(self._pending) % self._frame_bytes
             self._samples += padding // self._sample_bytes
             self._pending += bytes(padding)
         return self._hand_on(self._frame_bytes)
+
+    def carry(self) -> _AudioCarry | None:
+        """What `finish(keep_partial=True)` kept, for the next pass (None when nothing was)."""
+        if not self._pending:
+            return None
+        return _AudioCarry(bytes(self._pending), self._pending_time)
 
     def _append(self, pcm: "bytes | memoryview") -> None:
         if not self._pending:
