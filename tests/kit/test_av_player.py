@@ -328,3 +328,35 @@ async def test_a_file_of_part_of_a_frame_loops_without_a_gap_at_the_seam(lumora_
     assert pts.max() <= 40  # and no gap in time either
     if kind == "mkv with video":
         assert len(video) >= 3 * 30 - 5
+
+
+async def test_a_file_that_decodes_slower_than_it_plays_keeps_its_audio_and_leaves_pictures_out(
+        lumora_runner, lumora_peer, np, tmp_path, monkeypatch):
+    import time
+    from lumora_kit.av import MediaPlayer
+    from lumora_kit.av.decoder import FileDecoder
+    # 60 pictures, a key frame each second; every video packet takes 0.15 s to decode, more than
+    # twice its 1/15 s of playing (as a 4K file on a slow machine): decoding cannot keep up.
+    source = make_file(tmp_path / "in.mp4", 4, frequency=440, size="160x120", fps=15,
+                       extra=["-c:v", "libx264", "-g", "15", "-bf", "0", "-c:a", "aac"])
+    decode = FileDecoder._decode
+
+    def slow_decode(self, packet):
+        if packet.stream.type == "video":
+            time.sleep(0.15)
+        return decode(self, packet)
+
+    monkeypatch.setattr(FileDecoder, "_decode", slow_decode)
+    player = MediaPlayer(source)
+    audio, video = await play(lumora_peer, player)
+    # The audio is whole and unbroken: no gap in its time stamps, no silence in the tone.
+    assert len(audio) == 200
+    assert np.diff([f.pts for _, f in audio]).max() <= 40
+    assert longest_quiet_run(np, pcm(np, audio)[2400:]) < 48  # past the encoder's start
+    # Pictures were left out and counted; each of the file's 60 is either sent or counted.
+    stats = player.stats()
+    assert stats.pictures_late > 0 and stats.pictures == len(video)
+    assert stats.pictures + stats.pictures_late == 60
+    assert len(video) >= 4  # one at least every second or so: a lower frame rate, not none
+    steps = np.diff([f.pts for _, f in video])
+    assert (steps > 0).all()

@@ -29,13 +29,24 @@ ends there, after the decoders have given what they still hold
 between the decoded audio and a frame's own time is filled with silence.
 An error that does end the decoding names the file.
 
+Falling behind. When the player gives the decoder its clock (`start`), a
+file that decodes slower than it plays degrades to fewer pictures, never to
+gaps in the audio: one thread decodes both, so the audio comes out only as
+fast as the video goes through. Once the audio handed on is less than
+`_LEAD_S` ahead of the clock, video packets are not decoded up to the next
+key frame (a key frame itself at most every `_LATE_SHOWN_S` of media), and
+a decoded picture already late by a frame period is not converted, both
+counted (`pictures_late`). The audio then runs ahead again; pictures come
+back with the next key frame the thread reaches in time.
+
 Back-pressure. Audio and video wait in two bounded queues (`queue_ms` of
 media each). The thread waits while the queue of what it decoded is full
 (and is woken when it is half empty),
 but not while the other queue is empty: a file whose audio is stored far
 ahead of its video (or the reverse) makes one queue run over its bound
 rather than leave the other side without media. The thread never touches
-the event loop except to wake a waiting consumer (``call_soon_threadsafe``).
+the event loop except to wake a waiting consumer (``call_soon_threadsafe``),
+and stops on its own once that loop has closed (nobody will take the media).
 """
 
 import asyncio
@@ -68,6 +79,11 @@ _AUDIO_PIECE_FRAMES = 5
 _AUDIO_GAP_S = 0.04
 # How often a thread waiting for room in its queues looks whether its consumer's loop has closed.
 _STOP_POLL_S = 0.25
+# Decoding is behind when the audio handed on is less than this ahead of the player's clock
+# (or half the audio queue, when that is shorter): video is then skipped to the next key frame.
+_LEAD_S = 0.2
+# While behind, a picture is still shown (decoded and converted though late) at least this often.
+_LATE_SHOWN_S = 0.5
 
 type Kind = Literal["audio", "video"]
 
@@ -110,6 +126,9 @@ class PlaybackStats:
     - `rotation`: the display rotation applied to the pictures, in degrees
       counterclockwise (0, 90, 180 or 270).
     - `passes`: passes over the file finished (more than one with ``loop``).
+    - `pictures_late`: pictures of the file left out because decoding fell
+      behind the playing (not decoded up to the next key frame, or decoded
+      too late to be shown); the audio goes on without a gap meanwhile.
     """
 
     audio_seconds: float = 0.0
@@ -120,6 +139,7 @@ class PlaybackStats:
     pictures_fitted: int = 0
     rotation: int = 0
     passes: int = 0
+    pictures_late: int = 0
 
 
 @dataclass(slots=True)
@@ -131,6 +151,7 @@ class _Counts:
     pictures: int = 0
     packets_skipped: int = 0
     read_errors: int = 0
+    pictures_late: int = 0
 
 
 class _Queue:
@@ -180,6 +201,15 @@ class FileDecoder:
         self._pictures = PictureFitter(self.info.width, self.info.height, self._rotation) if self.info.has_video \
             else None
         self.counts = _Counts()
+        # Falling behind (the thread's own): the clock, how far the media handed on reaches, the
+        # media time of the last picture shown, and whether video waits for a key frame.
+        self._clock: Callable[[], float] | None = None
+        audio_queue_s = self._queues["audio"].bound * frame_ms * _AUDIO_PIECE_FRAMES / 1000
+        self._lead = min(_LEAD_S, audio_queue_s / 2)
+        self._handed_until = 0.0
+        self._last_shown = -math.inf
+        self._awaiting_key = False
+        self._pass_origin = 0.0  # a packet's time in the file plus this: its time in the playing
 
     def _choose_streams(self, audio: bool, video: bool) -> None:
         container = self._container
@@ -205,7 +235,8 @@ class FileDecoder:
         rate, counts = self.info.sample_rate or 1, self.counts
         return PlaybackStats(counts.audio_samples / rate, counts.pictures, counts.packets_skipped,
                              counts.read_errors, counts.gap_samples / rate,
-                             self._pictures.fitted if self._pictures is not None else 0, self._rotation, self.passes)
+                             self._pictures.fitted if self._pictures is not None else 0, self._rotation, self.passes,
+                             counts.pictures_late)
 
     def _describe(self, sample_rate: int | None, channels: int | None, width: int | None, height: int | None,
                   fps: float | None) -> MediaInfo:
@@ -239,9 +270,14 @@ class FileDecoder:
 
     # ---- The loop's side ----
 
-    def start(self) -> None:
-        """Starts the decoding thread; call on the event loop that takes the media."""
+    def start(self, clock: Callable[[], float] | None = None) -> None:
+        """Starts the decoding thread; call on the event loop that takes the media.
+
+        `clock` gives the media time being played now (callable from the
+        thread); with it, the thread skips pictures when it falls behind
+        (see the module)."""
         self._loop = asyncio.get_running_loop()
+        self._clock = clock
         self._thread = threading.Thread(target=self._run, name=f"lumora_kit decoder {self.source}", daemon=True)
         self._thread.start()
 
@@ -333,6 +369,9 @@ class FileDecoder:
                 return False
             queue.items.append(item)
             self._wake(queue)
+        until = item.time + (len(item.data) / (2 * self.info.channels * self.info.sample_rate)
+                             if item.kind == "audio" else 0.0)
+        self._handed_until = max(self._handed_until, until)
         return True
 
     def _end(self, error: BaseException | None = None) -> None:
@@ -388,6 +427,7 @@ class FileDecoder:
         audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts, carry)
         video = _VideoTiming(offset, self._requested_fps and info.fps)
         pictures = self._pictures
+        self._pass_origin = offset - start
         for frame in self._frames(streams):
             if self._stop:
                 return audio.end, None
@@ -397,6 +437,9 @@ class FileDecoder:
             elif isinstance(frame, av.VideoFrame):
                 assert pictures is not None
                 time = None if frame.time is None else offset + frame.time - start
+                if time is not None and self._late(time):
+                    self.counts.pictures_late += 1
+                    continue
                 for due, picture in video.place(time, pictures.convert(frame)):
                     if not self._put_picture(due, picture):
                         return audio.end, None
@@ -409,6 +452,43 @@ class FileDecoder:
             return audio.end, audio.carry()
         return max(audio.end, video.end), audio.carry()
 
+    def _behind(self) -> bool:
+        """True when the audio handed on (the video, once the audio has ended) is less than the lead
+        ahead of the clock. Never before the clock has started: the first pictures are not skipped
+        while the queues fill."""
+        if self._clock is None:
+            return False
+        now = self._clock()
+        return now >= 0 and self._handed_until - now < self._lead
+
+    def _late(self, time: float) -> bool:
+        """True when a decoded picture due at `time` is already a frame period late and another was
+        shown less than `_LATE_SHOWN_S` before it: it is left out, unconverted."""
+        if (self._clock is not None and time - self._last_shown < _LATE_SHOWN_S
+                and self._clock() - time > 1 / (self.info.fps or 30)):
+            return True
+        self._last_shown = max(self._last_shown, time)
+        return False
+
+    def _skip_video_packet(self, packet: "av.Packet[Any]") -> bool:
+        """True for a video packet left undecoded because decoding is behind (see the module).
+
+        Once one is skipped, every packet up to the next key frame is (the
+        pictures between depend on it); a key frame is decoded unless it
+        comes less than `_LATE_SHOWN_S` after the last picture shown."""
+        if packet.pts is None or packet.size == 0:
+            return False  # the demuxer's flush at the end: what the decoder holds
+        time = self._pass_origin + float(packet.pts * packet.time_base) if packet.time_base else math.inf
+        if packet.is_keyframe:
+            self._awaiting_key = self._behind() and time - self._last_shown < _LATE_SHOWN_S
+        elif not self._awaiting_key:
+            self._awaiting_key = self._behind()
+        return self._awaiting_key
+
+    def _decode(self, packet: "av.Packet[Any]") -> "list[Any]":
+        """The frames of one packet."""
+        return packet.decode()
+
     def _put_picture(self, due: float, picture: bytes) -> bool:
         self.counts.pictures += 1
         return self._put(Decoded("video", due, picture))
@@ -417,6 +497,7 @@ class FileDecoder:
         """The decoded frames of `streams`, damaged packets skipped (see the module)."""
         import av
         packets = self._container.demux(*streams)
+        video = self._video_stream
         while True:
             try:
                 packet = next(packets)
@@ -426,8 +507,11 @@ class FileDecoder:
                 self.counts.read_errors += 1
                 logger.warning("MediaPlayer: %s cannot be read further (%s); playing what was read", self.source, e)
                 break
+            if video is not None and packet.stream.index == video.index and self._skip_video_packet(packet):
+                self.counts.pictures_late += 1
+                continue
             try:
-                frames = packet.decode()
+                frames = self._decode(packet)
             except av.FFmpegError as e:
                 self.counts.packets_skipped += 1
                 if self.counts.packets_skipped == 1:

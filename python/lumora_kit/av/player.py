@@ -15,6 +15,16 @@ video cannot drift apart over a long file. Audio goes in batches of up to
 sends that one at once and paces the rest by its frame length. The sources
 stamp `pts` from their own clocks.
 
+The decoder gets the clock too (`FileDecoder.start`): a file that decodes
+slower than it plays leaves pictures out rather than starve the audio.
+
+Shutdown. `play` closes what it opened however it ends: by the end of the
+file, `stop()`, an error, or the cancellation of its task at any await
+(both sources are closed before either is waited for; a decoder still
+opening in its worker thread is closed when the open ends). A loop closed
+while a player plays ends the decoder's thread on its own (see
+`FileDecoder`), within a fraction of a second.
+
 `pause()` holds both tasks; `resume()` moves the clock's start by the
 length of the pause, so nothing is sent in a burst afterwards and the
 receivers see a jump in `pts` (a gap) of that length. `stop()` ends the
@@ -192,8 +202,8 @@ class MediaPlayer:
                 self.video_source = await room.publish_video(info.width, info.height, fps=info.fps)
             if self._stopped:
                 return
-            decoder.start()
-            self._clock = PlaybackClock(loop, loop.time() + _PREROLL_S)
+            clock = self._clock = PlaybackClock(loop, loop.time() + _PREROLL_S)
+            decoder.start(clock.now)
             if self.audio_source is not None:
                 self._tasks.append(loop.create_task(self._pump(decoder, "audio", self.audio_source)))
             if self.video_source is not None:
