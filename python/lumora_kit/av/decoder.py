@@ -375,11 +375,14 @@ class FileDecoder:
         return True
 
     def _end(self, error: BaseException | None = None) -> None:
+        """Marks both queues ended; once stopped (or the loop closed), drops what they hold."""
         with self._lock:
             self.error = error
             for queue in self._queues.values():
                 queue.ended = True
                 self._wake(queue)
+                if self._stop:  # nobody takes it: a second of 4K pictures is hundreds of MiB
+                    queue.items.clear()
 
     def _run(self) -> None:
         error: BaseException | None = None
