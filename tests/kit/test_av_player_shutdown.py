@@ -100,10 +100,7 @@ PLAYERS_ON_CLOSED_LOOPS = """
         room = loop.run_until_complete(Room.join(observers.app_id, observers.room_id, f"bot{round}", "s"))
         playing = loop.create_task(MediaPlayer(source, loop=True).play(room))
         loop.run_until_complete(asyncio.sleep(0.5))
-        if how == "cancelled":  # as asyncio.run ends: what is left is cancelled, then the loop closes
-            playing.cancel()
-            loop.run_until_complete(asyncio.gather(playing, return_exceptions=True))
-        elif how == "kept":
+        if how == "kept":
             kept.append(playing)  # the program still holds the task of the closed loop
         loop.close()
         del room, playing
@@ -117,11 +114,11 @@ PLAYERS_ON_CLOSED_LOOPS = """
 """
 
 
-@pytest.mark.parametrize("how", ["kept", "dropped", "cancelled"])
+@pytest.mark.parametrize("how", ["kept", "dropped"])
 def test_a_loop_closed_while_a_player_plays_ends_its_decoder_thread_within_two_seconds(lumora_sdk, np, tmp_path,
                                                                                         how):
-    # The task of play() left pending on a closed loop, held by the program or dropped; or cancelled
-    # as asyncio.run cancels what is left. Either way nothing will take the media any more.
+    # The task of play() left pending on a closed loop, held by the program or dropped: nothing
+    # will take the media any more, and nothing will cancel the task.
     source = make_file(tmp_path / "in.mp4", 1, size="320x240", fps=30)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(PLAYERS_ON_CLOSED_LOOPS), how, str(source)],
                           capture_output=True, text=True, timeout=120)
