@@ -33,10 +33,11 @@ Falling behind. When the player gives the decoder its clock (`start`), a
 file that decodes slower than it plays degrades to fewer pictures, never to
 gaps in the audio: one thread decodes both, so the audio comes out only as
 fast as the video goes through. Once the audio handed on is less than
-`_LEAD_S` ahead of the clock, video packets are not decoded up to the next
-key frame (a key frame itself at most every `_LATE_SHOWN_S` of media), and
-a decoded picture already late by a frame period is not converted, both
-counted (`pictures_late`). The audio then runs ahead again; pictures come
+`_LEAD_S` ahead of the clock and the thread does not catch up (it decodes
+less media than is played meanwhile), video packets are not decoded up to
+the next key frame (a key frame itself at most every `_LATE_SHOWN_S` of
+media), and a decoded picture already late by a frame period is not
+converted, both counted (`pictures_late`). The audio then runs ahead again; pictures come
 back with the next key frame the thread reaches in time.
 
 Back-pressure. Audio and video wait in two bounded queues (`queue_ms` of
@@ -84,6 +85,8 @@ _STOP_POLL_S = 0.25
 _LEAD_S = 0.2
 # While behind, a picture is still shown (decoded and converted though late) at least this often.
 _LATE_SHOWN_S = 0.5
+# Time given to a thread that is behind to show that it catches up (decodes faster than the playing).
+_CATCHING_UP_S = 0.1
 
 type Kind = Literal["audio", "video"]
 
@@ -209,6 +212,7 @@ class FileDecoder:
         self._handed_until = 0.0
         self._last_shown = -math.inf
         self._awaiting_key = False
+        self._behind_since: tuple[float, float] | None = None  # (clock, handed until) when it fell behind
         self._pass_origin = 0.0  # a packet's time in the file plus this: its time in the playing
 
     def _choose_streams(self, audio: bool, video: bool) -> None:
@@ -456,13 +460,25 @@ class FileDecoder:
         return max(audio.end, video.end), audio.carry()
 
     def _behind(self) -> bool:
-        """True when the audio handed on (the video, once the audio has ended) is less than the lead
-        ahead of the clock. Never before the clock has started: the first pictures are not skipped
-        while the queues fill."""
+        """True when decoding cannot keep up: the media handed on (its audio, with the video once
+        the audio has ended) is less than the lead ahead of the clock, and has been for
+        `_CATCHING_UP_S` over which the thread decoded less media than was played.
+
+        A thread that was held up once (the machine stalled) and decodes faster than the playing
+        catches up by itself and skips nothing. Never before the clock has started: the first
+        pictures are not skipped while the queues fill."""
         if self._clock is None:
             return False
         now = self._clock()
-        return now >= 0 and self._handed_until - now < self._lead
+        if now < 0 or self._handed_until - now >= self._lead:
+            self._behind_since = None
+            return False
+        if self._behind_since is None:
+            self._behind_since = (now, self._handed_until)
+            return False
+        since, handed_then = self._behind_since
+        played = now - since
+        return played >= _CATCHING_UP_S and self._handed_until - handed_then < played
 
     def _late(self, time: float) -> bool:
         """True when a decoded picture due at `time` is already a frame period late and another was
