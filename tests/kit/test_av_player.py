@@ -289,3 +289,86 @@ async def test_errors_name_the_file(lumora_runner, lumora_peer, np, tmp_path):
     with pytest.raises(av.FFmpegError, match="not-media.mp4"):
         await MediaPlayer(junk).play(lumora_peer)
     assert not MediaPlayer(junk).stats().passes  # nothing played, nothing counted
+
+
+def longest_quiet_run(np, samples, below=200):
+    """The longest run of consecutive samples whose magnitude stays below `below`."""
+    quiet = np.concatenate(([0], (np.abs(samples) < below).astype(np.int8), [0]))
+    edges = np.flatnonzero(np.diff(quiet))
+    return int((edges[1::2] - edges[::2]).max()) if len(edges) else 0
+
+
+@pytest.mark.parametrize("kind", ["wav", "flac 44.1 kHz", "mkv with video"])
+async def test_a_file_of_part_of_a_frame_loops_without_a_gap_at_the_seam(lumora_runner, lumora_peer, np, tmp_path,
+                                                                         kind):
+    from lumora_kit.av import MediaPlayer
+    # 1.01 s: 50 frames of 20 ms and half of one. A tone, so that any padding shows as silence.
+    if kind == "wav":
+        source = make_file(tmp_path / "tone.wav", 1.01, frequency=440, video=False)
+    elif kind == "flac 44.1 kHz":
+        source = make_file(tmp_path / "tone.flac", 1.01, frequency=440, sample_rate=44100, video=False)
+    else:
+        source = make_file(tmp_path / "tone.mkv", 1.01, frequency=440, size="64x48", fps=30,
+                           extra=["-c:a", "pcm_s16le"])
+    rate = 44100 if kind.startswith("flac") else 48000
+    player = MediaPlayer(source, loop=True)
+
+    async def stop_later(player):
+        await asyncio.sleep(3.4)
+        player.stop()
+
+    audio, video = await play(lumora_peer, player, during=stop_later)
+    samples = pcm(np, audio)
+    assert len(samples) > 3.05 * rate and player.stats().passes >= 3  # past the second and third seams
+    # Silence at a seam (the partial frame padded) is 5 ms or more; a 440 Hz tone is below 200
+    # for a few samples around each zero crossing.
+    assert longest_quiet_run(np, samples) < 0.001 * rate
+    assert abs(dominant_frequency(np, samples, rate) - 440) < 3
+    pts = np.diff([f.pts for _, f in audio])
+    assert pts.max() <= 40  # and no gap in time either
+    if kind == "mkv with video":
+        assert len(video) >= 3 * 30 - 5
+
+
+@pytest.mark.parametrize("slowness", ["every picture", "one stall"])
+async def test_a_file_that_decodes_slower_than_it_plays_keeps_its_audio_and_leaves_pictures_out(
+        lumora_runner, lumora_peer, np, tmp_path, monkeypatch, slowness):
+    import time
+    from lumora_kit.av import MediaPlayer
+    from lumora_kit.av.decoder import FileDecoder
+    # 60 pictures, a key frame each second. "every picture": each video packet takes 0.15 s to
+    # decode, more than twice its 1/15 s of playing (as a 4K file on a slow machine), so decoding
+    # cannot keep up. "one stall": the thread is held up once (a busy machine) until the picture of
+    # 1.47 s is due in 0.15 s, below the lead it keeps, then decodes much faster than it plays.
+    source = make_file(tmp_path / "in.mp4", 4, frequency=440, size="160x120", fps=15,
+                       extra=["-c:v", "libx264", "-g", "15", "-bf", "0", "-c:a", "aac"])
+    decode = FileDecoder._decode
+    packets = []
+
+    def slow_decode(self, packet):
+        if packet.stream.type == "video":
+            packets.append(packet)
+            if slowness == "every picture":
+                time.sleep(0.15)
+            elif len(packets) == 23:
+                deadline = time.monotonic() + 10
+                while player.position < 22 / 15 - 0.15 and time.monotonic() < deadline:
+                    time.sleep(0.005)
+        return decode(self, packet)
+
+    monkeypatch.setattr(FileDecoder, "_decode", slow_decode)
+    player = MediaPlayer(source)
+    audio, video = await play(lumora_peer, player)
+    # The audio is whole and unbroken: no gap in its time stamps, no silence in the tone.
+    assert len(audio) == 200
+    assert np.diff([f.pts for _, f in audio]).max() <= 40
+    assert longest_quiet_run(np, pcm(np, audio)[2400:]) < 48  # past the encoder's start
+    # Each of the file's 60 pictures is either sent or counted as left out.
+    stats = player.stats()
+    assert stats.pictures == len(video) and stats.pictures + stats.pictures_late == 60
+    assert (np.diff([f.pts for _, f in video]) > 0).all()
+    if slowness == "every picture":
+        assert stats.pictures_late > 0
+        assert len(video) >= 4  # one at least every second or so: a lower frame rate, not none
+    else:  # caught up by itself: nothing left out for the rest of the second up to a key frame
+        assert stats.pictures_late == 0

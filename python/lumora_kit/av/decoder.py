@@ -30,13 +30,25 @@ ends there, after the decoders have given what they still hold
 between the decoded audio and a frame's own time is filled with silence.
 An error that does end the decoding names the file.
 
+Falling behind. When the player gives the decoder its clock (`start`), a
+file that decodes slower than it plays degrades to fewer pictures, never to
+gaps in the audio: one thread decodes both, so the audio comes out only as
+fast as the video goes through. Once the audio handed on is less than
+`_LEAD_S` ahead of the clock and the thread does not catch up (it decodes
+less media than is played meanwhile), video packets are not decoded up to
+the next key frame (a key frame itself at most every `_LATE_SHOWN_S` of
+media), and a decoded picture already late by a frame period is not
+converted, both counted (`pictures_late`). The audio then runs ahead again; pictures come
+back with the next key frame the thread reaches in time.
+
 Back-pressure. Audio and video wait in two bounded queues (`queue_ms` of
 media each). The thread waits while the queue of what it decoded is full
 (and is woken when it is half empty),
 but not while the other queue is empty: a file whose audio is stored far
 ahead of its video (or the reverse) makes one queue run over its bound
 rather than leave the other side without media. The thread never touches
-the event loop except to wake a waiting consumer (``call_soon_threadsafe``).
+the event loop except to wake a waiting consumer (``call_soon_threadsafe``),
+and stops on its own once that loop has closed (nobody will take the media).
 """
 
 import asyncio
@@ -68,6 +80,15 @@ logger = logging.getLogger("lumora_kit")
 _AUDIO_PIECE_FRAMES = 5
 # A jump ahead of the decoded audio's time larger than this is filled with silence.
 _AUDIO_GAP_S = 0.04
+# How often a thread waiting for room in its queues looks whether its consumer's loop has closed.
+_STOP_POLL_S = 0.25
+# Decoding is behind when the audio handed on is less than this ahead of the player's clock
+# (or half the audio queue, when that is shorter): video is then skipped to the next key frame.
+_LEAD_S = 0.2
+# While behind, a picture is still shown (decoded and converted though late) at least this often.
+_LATE_SHOWN_S = 0.5
+# Time given to a thread that is behind to show that it catches up (decodes faster than the playing).
+_CATCHING_UP_S = 0.1
 
 type Kind = Literal["audio", "video"]
 
@@ -110,6 +131,9 @@ class PlaybackStats:
     - `rotation`: the display rotation applied to the pictures, in degrees
       counterclockwise (0, 90, 180 or 270).
     - `passes`: passes over the file finished (more than one with ``loop``).
+    - `pictures_late`: pictures of the file left out because decoding fell
+      behind the playing (not decoded up to the next key frame, or decoded
+      too late to be shown); the audio goes on without a gap meanwhile.
     """
 
     audio_seconds: float = 0.0
@@ -120,6 +144,7 @@ class PlaybackStats:
     pictures_fitted: int = 0
     rotation: int = 0
     passes: int = 0
+    pictures_late: int = 0
 
 
 @dataclass(slots=True)
@@ -131,6 +156,7 @@ class _Counts:
     pictures: int = 0
     packets_skipped: int = 0
     read_errors: int = 0
+    pictures_late: int = 0
 
 
 class _Queue:
@@ -183,6 +209,16 @@ class FileDecoder:
         self._pictures = PictureFitter(self.info.width, self.info.height, self._rotation) if self.info.has_video \
             else None
         self.counts = _Counts()
+        # Falling behind (the thread's own): the clock, how far the media handed on reaches, the
+        # media time of the last picture shown, and whether video waits for a key frame.
+        self._clock: Callable[[], float] | None = None
+        audio_queue_s = self._queues["audio"].bound * frame_ms * _AUDIO_PIECE_FRAMES / 1000
+        self._lead = min(_LEAD_S, audio_queue_s / 2)
+        self._handed_until = 0.0
+        self._last_shown = -math.inf
+        self._awaiting_key = False
+        self._behind_since: tuple[float, float] | None = None  # (clock, handed until) when it fell behind
+        self._pass_origin = 0.0  # a packet's time in the file plus this: its time in the playing
 
     def _choose_streams(self, audio: bool, video: bool) -> None:
         container = self._container
@@ -203,7 +239,8 @@ class FileDecoder:
         rate, counts = self.info.sample_rate or 1, self.counts
         return PlaybackStats(counts.audio_samples / rate, counts.pictures, counts.packets_skipped,
                              counts.read_errors, counts.gap_samples / rate,
-                             self._pictures.fitted if self._pictures is not None else 0, self._rotation, self.passes)
+                             self._pictures.fitted if self._pictures is not None else 0, self._rotation, self.passes,
+                             counts.pictures_late)
 
     def _describe(self, sample_rate: int | None, channels: int | None, width: int | None, height: int | None,
                   fps: float | None) -> MediaInfo:
@@ -237,9 +274,14 @@ class FileDecoder:
 
     # ---- The loop's side ----
 
-    def start(self) -> None:
-        """Starts the decoding thread; call on the event loop that takes the media."""
+    def start(self, clock: Callable[[], float] | None = None) -> None:
+        """Starts the decoding thread; call on the event loop that takes the media.
+
+        `clock` gives the media time being played now (callable from the
+        thread); with it, the thread skips pictures when it falls behind
+        (see the module)."""
         self._loop = asyncio.get_running_loop()
+        self._clock = clock
         self._thread = threading.Thread(target=self._run, name=f"lumora_kit decoder {self.source}", daemon=True)
         self._thread.start()
 
@@ -279,12 +321,15 @@ class FileDecoder:
             self._lock.notify()
 
     def close(self) -> None:
-        """Stops the thread (it closes the file) and wakes whoever waits."""
+        """Stops the thread (it closes the file), drops what is queued and wakes whoever waits.
+
+        Safe from any thread and after the loop has closed."""
         with self._lock:
             self._stop = True
             self._lock.notify_all()
-        for queue in self._queues.values():
-            self._wake(queue)
+            for queue in self._queues.values():
+                queue.items.clear()
+                self._wake(queue)
         if self._thread is None:
             self._container.close()
 
@@ -295,42 +340,68 @@ class FileDecoder:
     # ---- The thread's side ----
 
     def _wake(self, queue: _Queue) -> None:
+        """Wakes the consumer waiting for `queue`, if any (called with the lock held).
+
+        A loop that has closed takes no more calls: nobody will take the
+        media any more, so the decoding stops."""
         waiter, queue.waiter = queue.waiter, None
         if waiter is not None and self._loop is not None:
-            self._loop.call_soon_threadsafe(_settle, waiter)
+            try:
+                self._loop.call_soon_threadsafe(_settle, waiter)
+            except RuntimeError:  # closed meanwhile
+                self._stop = True
+
+    def _abandoned(self) -> bool:
+        """True once stopped or once the consumer's loop has closed (called with the lock held)."""
+        if not self._stop and self._loop is not None and self._loop.is_closed():
+            self._stop = True
+        return self._stop
 
     def _put(self, item: Decoded) -> bool:
-        """Queues `item`, waiting for room (see the module); False once stopped."""
+        """Queues `item`, waiting for room (see the module); False once stopped.
+
+        The wait looks at the loop every `_STOP_POLL_S`: a loop closed
+        while its player played (without `close`) ends the thread within
+        that, plus the time of the frame being decoded."""
         queue = self._queues[item.kind]
         other = self._queues["video" if item.kind == "audio" else "audio"]
         with self._lock:
-            while (not self._stop and len(queue.items) >= queue.bound
+            while (not self._abandoned() and len(queue.items) >= queue.bound
                    and (other.items or other.ended)):
-                self._lock.wait(0.5)
+                self._lock.wait(_STOP_POLL_S)
             if self._stop:
                 return False
             queue.items.append(item)
             self._wake(queue)
+        until = item.time + (len(item.data) / (2 * self.info.channels * self.info.sample_rate)
+                             if item.kind == "audio" else 0.0)
+        self._handed_until = max(self._handed_until, until)
         return True
 
     def _end(self, error: BaseException | None = None) -> None:
+        """Marks both queues ended; once stopped (or the loop closed), drops what they hold."""
         with self._lock:
             self.error = error
             for queue in self._queues.values():
                 queue.ended = True
                 self._wake(queue)
+                if self._stop:  # nobody takes it: a second of 4K pictures is hundreds of MiB
+                    queue.items.clear()
 
     def _run(self) -> None:
         error: BaseException | None = None
         try:
             offset = 0.0
+            carry: _AudioCarry | None = None
             while True:
-                end = self._decode_pass(offset)
+                end, carry = self._decode_pass(offset, carry)
                 self.passes += 1
                 if not self.loop or self._stop or end <= offset:
                     break
                 offset = end
                 self._rewind()
+            if carry is not None and not self._stop:
+                self._put(carry.padded(self._frame_samples * 2 * self.info.channels))
         except BaseException as e:  # handed to the consumer by get()
             error = naming_the_file(e, self.source)
         finally:
@@ -348,33 +419,94 @@ class FileDecoder:
             self._audio_stream = self._container.streams.audio[0] if self._audio_stream is not None else None
             self._video_stream = self._container.streams.video[0] if self._video_stream is not None else None
 
-    def _decode_pass(self, offset: float) -> float:
-        """Decodes the file once, from `offset` seconds on; returns where this pass ended."""
+    def _decode_pass(self, offset: float, carry: "_AudioCarry | None") -> "tuple[float, _AudioCarry | None]":
+        """Decodes the file once, from `offset` seconds on, after the audio `carry` left by the pass before.
+
+        Returns where this pass ended and, when looping, the audio it
+        leaves short of a whole frame: the next pass goes on from it, so a
+        file whose length is not a whole number of frames loops without a
+        padded gap. The next pass starts where the audio ended, unless the
+        video runs on for longer than a gap the audio would be filled in."""
         import av
         info = self.info
         streams = [s for s in (self._audio_stream, self._video_stream) if s is not None]
         start = self._container.start_time / 1_000_000 if self._container.start_time else 0.0
-        audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts)
+        audio = _AudioPieces(info, self._frame_samples, offset, start, self._put, self.counts, carry)
         video = _VideoTiming(offset, self._requested_fps and info.fps)
         pictures = self._pictures
+        self._pass_origin = offset - start
         for frame in self._frames(streams):
             if self._stop:
-                return audio.end
+                return audio.end, None
             if isinstance(frame, av.AudioFrame):
                 if not audio.add(frame):
-                    return audio.end
+                    return audio.end, None
             elif isinstance(frame, av.VideoFrame):
                 assert pictures is not None
                 time = None if frame.time is None else offset + frame.time - start
+                if time is not None and self._late(time):
+                    self.counts.pictures_late += 1
+                    continue
                 for due, picture in video.place(time, pictures.convert(frame)):
                     if not self._put_picture(due, picture):
-                        return audio.end
-        if not audio.finish():
-            return audio.end
+                        return audio.end, None
+        if not audio.finish(keep_partial=self.loop):
+            return audio.end, None
         for due, picture in video.finish():
             if not self._put_picture(due, picture):
-                return audio.end
-        return max(audio.end, video.end)
+                return audio.end, None
+        if self._audio_stream is not None and video.end - audio.end <= _AUDIO_GAP_S:
+            return audio.end, audio.carry()
+        return max(audio.end, video.end), audio.carry()
+
+    def _behind(self) -> bool:
+        """True when decoding cannot keep up: the media handed on (its audio, with the video once
+        the audio has ended) is less than the lead ahead of the clock, and has been for
+        `_CATCHING_UP_S` over which the thread decoded less media than was played.
+
+        A thread that was held up once (the machine stalled) and decodes faster than the playing
+        catches up by itself and skips nothing. Never before the clock has started: the first
+        pictures are not skipped while the queues fill."""
+        if self._clock is None:
+            return False
+        now = self._clock()
+        if now < 0 or self._handed_until - now >= self._lead:
+            self._behind_since = None
+            return False
+        if self._behind_since is None:
+            self._behind_since = (now, self._handed_until)
+            return False
+        since, handed_then = self._behind_since
+        played = now - since
+        return played >= _CATCHING_UP_S and self._handed_until - handed_then < played
+
+    def _late(self, time: float) -> bool:
+        """True when a decoded picture due at `time` is already a frame period late and another was
+        shown less than `_LATE_SHOWN_S` before it: it is left out, unconverted."""
+        if (self._clock is not None and time - self._last_shown < _LATE_SHOWN_S
+                and self._clock() - time > 1 / (self.info.fps or 30)):
+            return True
+        self._last_shown = max(self._last_shown, time)
+        return False
+
+    def _skip_video_packet(self, packet: "av.Packet[Any]") -> bool:
+        """True for a video packet left undecoded because decoding is behind (see the module).
+
+        Once one is skipped, every packet up to the next key frame is (the
+        pictures between depend on it); a key frame is decoded unless it
+        comes less than `_LATE_SHOWN_S` after the last picture shown."""
+        if packet.pts is None or packet.size == 0:
+            return False  # the demuxer's flush at the end: what the decoder holds
+        time = self._pass_origin + float(packet.pts * packet.time_base) if packet.time_base else math.inf
+        if packet.is_keyframe:
+            self._awaiting_key = self._behind() and time - self._last_shown < _LATE_SHOWN_S
+        elif not self._awaiting_key:
+            self._awaiting_key = self._behind()
+        return self._awaiting_key
+
+    def _decode(self, packet: "av.Packet[Any]") -> "list[Any]":
+        """The frames of one packet."""
+        return packet.decode()
 
     def _put_picture(self, due: float, picture: bytes) -> bool:
         self.counts.pictures += 1
@@ -384,6 +516,7 @@ class FileDecoder:
         """The decoded frames of `streams`, damaged packets skipped (see the module)."""
         import av
         packets = self._container.demux(*streams)
+        video = self._video_stream
         while True:
             try:
                 packet = next(packets)
@@ -393,8 +526,11 @@ class FileDecoder:
                 self.counts.read_errors += 1
                 logger.warning("MediaPlayer: %s cannot be read further (%s); playing what was read", self.source, e)
                 break
+            if video is not None and packet.stream.index == video.index and self._skip_video_packet(packet):
+                self.counts.pictures_late += 1
+                continue
             try:
-                frames = packet.decode()
+                frames = self._decode(packet)
             except av.FFmpegError as e:
                 self.counts.packets_skipped += 1
                 if self.counts.packets_skipped == 1:
@@ -408,11 +544,26 @@ class FileDecoder:
                 self.counts.packets_skipped += 1
 
 
+@dataclass(frozen=True, slots=True)
+class _AudioCarry:
+    """Audio short of a whole frame at the end of a pass, due at `time`: the next pass goes on from it."""
+
+    pcm: bytes
+    time: float
+
+    def padded(self, frame_bytes: int) -> Decoded:
+        """The audio padded with silence to a whole frame (when no pass follows)."""
+        return Decoded("audio", self.time, self.pcm + bytes(-len(self.pcm) % frame_bytes))
+
+
 class _AudioPieces:
-    """The audio of one pass: resampled, kept in time, and handed on in pieces of whole frames."""
+    """The audio of one pass: resampled, kept in time, and handed on in pieces of whole frames.
+
+    A pass that follows another starts with what that one left short of a
+    whole frame (`carry`), so the frames run on across the seam."""
 
     def __init__(self, info: MediaInfo, frame_samples: int, offset: float, start: float,
-                 put: Callable[[Decoded], bool], counts: _Counts) -> None:
+                 put: Callable[[Decoded], bool], counts: _Counts, carry: _AudioCarry | None = None) -> None:
         import av
         self._put, self._counts = put, counts
         self._offset, self._start = offset, start
@@ -426,6 +577,10 @@ class _AudioPieces:
         self._samples = 0  # resampled so far, with filled gaps: the time of what comes next
         self._pending = bytearray()
         self._pending_time = 0.0
+        if carry is not None and carry.pcm:
+            self._origin, self._pending_time = carry.time, carry.time
+            self._pending += carry.pcm
+            self._samples = len(carry.pcm) // self._sample_bytes
 
     @property
     def end(self) -> float:
@@ -448,15 +603,26 @@ class _AudioPieces:
             self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
         return self._hand_on(self._piece_bytes)
 
-    def finish(self) -> bool:
-        """Hands on the rest, the resampler's tail with it, padded to a whole frame."""
+    def finish(self, keep_partial: bool = False) -> bool:
+        """Hands on the rest, the resampler's tail with it, padded to a whole frame.
+
+        With `keep_partial`, what is short of a whole frame is kept (for
+        `carry`) rather than padded."""
         for piece in self._resampler.resample(None):
             self._append(memoryview(piece.planes[0])[:piece.samples * self._sample_bytes])
+        if keep_partial:
+            return self._hand_on(self._frame_bytes)
         if self._pending:
             padding = -len(self._pending) % self._frame_bytes
             self._samples += padding // self._sample_bytes
             self._pending += bytes(padding)
         return self._hand_on(self._frame_bytes)
+
+    def carry(self) -> _AudioCarry | None:
+        """What `finish(keep_partial=True)` kept, for the next pass (None when nothing was)."""
+        if not self._pending:
+            return None
+        return _AudioCarry(bytes(self._pending), self._pending_time)
 
     def _append(self, pcm: "bytes | memoryview") -> None:
         if not self._pending:

@@ -244,4 +244,11 @@ async def open_off_loop(opener: Callable[[], _T], close: Callable[[_T], None], n
             close(result)
 
     threading.Thread(target=run, name=f"lumora_kit open {name}", daemon=True).start()
-    return await future
+    try:
+        return await future
+    except BaseException:
+        # Cancelled after the result came but before the caller resumed:
+        # nobody else will close it.
+        if future.done() and not future.cancelled() and future.exception() is None:
+            close(future.result())
+        raise

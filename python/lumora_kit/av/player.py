@@ -15,6 +15,16 @@ video cannot drift apart over a long file. Audio goes in batches of up to
 sends that one at once and paces the rest by its frame length. The sources
 stamp `pts` from their own clocks.
 
+The decoder gets the clock too (`FileDecoder.start`): a file that decodes
+slower than it plays leaves pictures out rather than starve the audio.
+
+Shutdown. `play` closes what it opened however it ends: by the end of the
+file, `stop()`, an error, or the cancellation of its task at any await
+(both sources are closed before either is waited for; a decoder still
+opening in its worker thread is closed when the open ends). A loop closed
+while a player plays ends the decoder's thread on its own (see
+`FileDecoder`), within a fraction of a second.
+
 `pause()` holds both tasks; `resume()` moves the clock's start by the
 length of the pause, so nothing is sent in a burst afterwards and the
 receivers see a jump in `pts` (a gap) of that length. `stop()` ends the
@@ -204,21 +214,23 @@ class MediaPlayer:
                 self.video_source = await room.publish_video(info.width, info.height, fps=info.fps)
             if self._stopped:
                 return
-            decoder.start()
-            self._clock = PlaybackClock(loop, loop.time() + _PREROLL_S)
+            clock = self._clock = PlaybackClock(loop, loop.time() + _PREROLL_S)
+            decoder.start(clock.now)
             if self.audio_source is not None:
                 self._tasks.append(loop.create_task(self._pump(decoder, "audio", self.audio_source)))
             if self.video_source is not None:
                 self._tasks.append(loop.create_task(self._pump(decoder, "video", self.video_source)))
             await self._wait_for_pumps()
         finally:
+            # What needs no loop first: this also runs when a closed loop's pending task is dropped.
             self._playing = False
-            for task in self._tasks:
-                task.cancel()
-            self._tasks = []
             if decoder is not None:
                 decoder.close()
-            await self._close_sources()
+            tasks, self._tasks = self._tasks, []
+            if not loop.is_closed():
+                for task in tasks:
+                    task.cancel()
+            await self._close_sources(loop)
 
     async def _wait_for_pumps(self) -> None:
         try:
@@ -270,11 +282,30 @@ class MediaPlayer:
             await clock.wait_until(item.time)
             await source.capture(batch[0] if len(batch) == 1 else b"".join(batch))
 
-    async def _close_sources(self) -> None:
+    async def _close_sources(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Closes both sources, then waits for their senders.
+
+        Every source is closed (its channel destroyed) before the first
+        wait, so a cancellation that interrupts a wait (``aclose`` raises it
+        again while `play` is being cancelled) cannot leave another one
+        open; it is raised once all have been waited for."""
         sources = [s for s in (self.audio_source, self.video_source) if s is not None]
         self.audio_source = self.video_source = None
         for source in sources:
             try:
-                await source.aclose()
+                source.close()
             except Exception:
                 logger.exception("MediaPlayer: closing a source failed")
+        if loop.is_closed():
+            return  # nothing can run on it: their senders are gone with it
+        cancelled: asyncio.CancelledError | None = None
+        for source in sources:
+            try:
+                await source.aclose()
+            except asyncio.CancelledError as e:
+                cancelled = e
+            except Exception:
+                logger.exception("MediaPlayer: closing a source failed")
+        if cancelled is not None:
+            raise cancelled
+
