@@ -215,15 +215,18 @@ async def open_off_loop(opener: Callable[[], _T], close: Callable[[_T], None], n
 
     Unlike ``asyncio.to_thread``, a cancelled caller does not wait for the
     thread, and neither does ``asyncio.run`` at its end nor the interpreter
-    at its exit (see the module)."""
+    at its exit (see the module). Whichever of the thread and the caller
+    comes second closes what was opened for a caller that gave up: the
+    thread does not count on the loop running again to have it closed."""
     loop = asyncio.get_running_loop()
     future: asyncio.Future[_T] = loop.create_future()
+    lock = threading.Lock()
+    made: list[_T] = []  # what the thread opened and nobody took yet
+    gave_up = False
 
-    def take(result: _T) -> None:
-        if future.done():  # the caller was cancelled meanwhile
-            close(result)
-        else:
-            future.set_result(result)
+    def take() -> None:
+        if not future.done():
+            future.set_result(made[0])
 
     def fail(error: BaseException) -> None:
         if not future.done():
@@ -238,17 +241,32 @@ async def open_off_loop(opener: Callable[[], _T], close: Callable[[_T], None], n
             except RuntimeError:  # the loop is closed: nobody is waiting
                 pass
             return
+        with lock:
+            kept = not gave_up
+            if kept:
+                made.append(result)
+        if not kept:
+            close(result)
+            return
         try:
-            loop.call_soon_threadsafe(take, result)
+            loop.call_soon_threadsafe(take)
         except RuntimeError:  # the loop is closed: nobody takes it
+            abandon()
+
+    def abandon() -> None:
+        nonlocal gave_up
+        with lock:
+            gave_up = True
+            left = made[:]
+            made.clear()
+        for result in left:
             close(result)
 
     threading.Thread(target=run, name=f"lumora_kit open {name}", daemon=True).start()
     try:
-        return await future
+        result = await future
     except BaseException:
-        # Cancelled after the result came but before the caller resumed:
-        # nobody else will close it.
-        if future.done() and not future.cancelled() and future.exception() is None:
-            close(future.result())
+        abandon()
         raise
+    made.clear()
+    return result
