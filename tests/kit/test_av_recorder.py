@@ -218,10 +218,14 @@ async def test_a_recording_ends_complete_when_stopped_after_a_leave_or_cancelled
 
 
 RECORD_UNTIL_INTERRUPTED = textwrap.dedent("""
-    import asyncio, sys
+    import asyncio, signal, sys
     from lumora_kit import media
     from lumora_kit.av import MediaPlayer, MediaRecorder
     from lumora_kit.testing import join_peer
+
+    # Started in the background of a shell, the suite inherits SIGINT
+    # ignored, and so would this child (asyncio.run then takes no Ctrl-C).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     async def main(path):
         async with join_peer("talker") as talker, join_peer("recorder", talker.room_id) as room:

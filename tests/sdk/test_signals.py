@@ -97,6 +97,10 @@ CALL_PROGRAM = """
     import _lumora as lumora
     from recorder import Recorder
 
+    # A suite started in the background of a shell inherits SIGINT ignored,
+    # and Python then leaves it so: Ctrl-C is what is tested here.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
     class Receiver(Recorder):
         received = 0
         def OnRemoteAudioReceived(self, user_id, frame):
